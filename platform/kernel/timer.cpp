@@ -1,0 +1,211 @@
+#include "platform/kernel/timer.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/kernel/clock.h"
+#include "platform/kernel/spinlock.h"
+
+namespace ktimer {
+namespace {
+
+struct DpcQueue {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::deque<PKDPC> queue;
+    ULONGLONG queuedSeq = 0;  // DPCs ever queued
+    ULONGLONG doneSeq = 0;    // DPCs ever finished or removed
+    std::condition_variable doneCv;
+    bool paused = false;
+    bool started = false;
+
+    void start() {
+        if (started) return;
+        started = true;
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
+        KeRaiseIrqlToDpcLevel();
+        std::unique_lock<std::mutex> g(lock);
+        for (;;) {
+            cv.wait(g, [this] { return !queue.empty() && !paused; });
+            PKDPC dpc = queue.front();
+            queue.pop_front();
+            PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+            PVOID ctx = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+            dpc->Inserted = 0;
+            g.unlock();
+            routine(dpc, ctx, a1, a2);
+            g.lock();
+            ++doneSeq;
+            doneCv.notify_all();
+        }
+    }
+};
+
+DpcQueue& dpcs() {
+    static DpcQueue* q = new DpcQueue();
+    return *q;
+}
+
+struct TimerQueue {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::multimap<LONGLONG, PKTIMER> armed;  // by due time
+    bool started = false;
+
+    void start() {
+        if (started) return;
+        started = true;
+        std::thread([this] { run(); }).detach();
+    }
+
+    void remove(PKTIMER t) {
+        auto range = armed.equal_range(t->DueTime);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == t) {
+                armed.erase(it);
+                return;
+            }
+        }
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> g(lock);
+        for (;;) {
+            if (armed.empty()) {
+                cv.wait(g);
+                continue;
+            }
+            auto first = armed.begin();
+            LONGLONG due = first->first;
+            if (kclock::now() < due) {
+                cv.wait_until(g, kclock::realAt(due));
+                continue;
+            }
+            PKTIMER t = first->second;
+            armed.erase(first);
+            t->Inserted = FALSE;
+            PKDPC dpc = t->Dpc;
+            if (t->Period > 0) {
+                t->DueTime = due + static_cast<LONGLONG>(t->Period) * 10000;
+                t->Inserted = TRUE;
+                armed.emplace(t->DueTime, t);
+            }
+            // Signal and queue under the timer lock so that a cancel that
+            // returns has either prevented the expiry or seen it happen.
+            kdisp::signal(&t->Header, 1);
+            if (dpc) KeInsertQueueDpc(dpc, nullptr, nullptr);
+        }
+    }
+};
+
+TimerQueue& timers() {
+    static TimerQueue* q = new TimerQueue();
+    return *q;
+}
+
+}  // namespace
+
+void pauseDpcs(bool paused) {
+    DpcQueue& q = dpcs();
+    std::lock_guard<std::mutex> g(q.lock);
+    q.paused = paused;
+    q.cv.notify_all();
+}
+
+}  // namespace ktimer
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+    Dpc->Inserted = 0;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    auto& q = ktimer::dpcs();
+    std::lock_guard<std::mutex> g(q.lock);
+    q.start();
+    if (Dpc->Inserted) return FALSE;
+    Dpc->Inserted = 1;
+    Dpc->SystemArgument1 = SystemArgument1;
+    Dpc->SystemArgument2 = SystemArgument2;
+    q.queue.push_back(Dpc);
+    ++q.queuedSeq;
+    q.cv.notify_one();
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    auto& q = ktimer::dpcs();
+    std::lock_guard<std::mutex> g(q.lock);
+    if (!Dpc->Inserted) return FALSE;
+    for (auto it = q.queue.begin(); it != q.queue.end(); ++it) {
+        if (*it == Dpc) {
+            q.queue.erase(it);
+            Dpc->Inserted = 0;
+            ++q.doneSeq;
+            q.doneCv.notify_all();
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+void KeFlushQueuedDpcs() {
+    auto& q = ktimer::dpcs();
+    std::unique_lock<std::mutex> g(q.lock);
+    ULONGLONG target = q.queuedSeq;
+    q.doneCv.wait(g, [&] { return q.doneSeq >= target || q.paused; });
+}
+
+void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    kdisp::initHeader(&Timer->Header,
+                      Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject, 0);
+    Timer->DueTime = 0;
+    Timer->Dpc = nullptr;
+    Timer->Period = 0;
+    Timer->Generation = 0;
+    Timer->Inserted = FALSE;
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    auto& q = ktimer::timers();
+    std::lock_guard<std::mutex> g(q.lock);
+    q.start();
+    BOOLEAN was = Timer->Inserted;
+    if (was) q.remove(Timer);
+    LONGLONG due = 0;
+    kclock::deadlineFrom(&DueTime, &due);
+    Timer->DueTime = due;
+    Timer->Dpc = Dpc;
+    Timer->Period = Period;
+    Timer->Inserted = TRUE;
+    ++Timer->Generation;
+    kdisp::signal(&Timer->Header, 0);
+    q.armed.emplace(due, Timer);
+    q.cv.notify_one();
+    return was;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    auto& q = ktimer::timers();
+    std::lock_guard<std::mutex> g(q.lock);
+    BOOLEAN was = Timer->Inserted;
+    if (was) q.remove(Timer);
+    Timer->Inserted = FALSE;
+    return was;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) { return kdisp::readState(&Timer->Header) > 0; }
