@@ -1,0 +1,132 @@
+// What the simulated camera keeps in its memories: objects (pictures with and
+// without thumbnails, sound recordings, clips with and without sound), each
+// with its 86-byte directory entry, its object-table word and its items, and
+// each memory's storage figures. Content is generated: real JPEG pictures and
+// clip frames, thumbnails that match the pictures, PCM tones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class ObjectKind : std::uint8_t {
+    Clip = 1,
+    Sound = 2,
+    ClipWithSound = 3,
+    Picture = 8,
+    PictureWithThumbnail = 12,
+};
+
+// Items of an object, as request 0x05 names them.
+enum Item : std::uint8_t {
+    kItemClipVideo = 1,
+    kItemSound = 2,
+    kItemThumbnail = 4,
+    kItemPicture = 8,
+    kItemFirstBlock = 0xFF,
+};
+
+constexpr int kMemoryCount = 16;
+constexpr std::size_t kDirectoryEntrySize = 86;
+constexpr std::size_t kFirstBlockSize = 512;
+constexpr std::size_t kStorageDescriptionSize = 12;
+constexpr std::uint32_t kMaxObjectNumber = 0xFFFFFF;
+
+// How to make one object (from a scenario file or a test).
+struct ObjectSpec {
+    ObjectKind kind = ObjectKind::Picture;
+    int width = 640;   // picture or clip frame size
+    int height = 480;
+    int thumbnailWidth = 80;  // kind 12; a multiple of 4
+    int thumbnailHeight = 60;
+    int frames = 10;            // clips
+    int frameRateHalfFps = 30;  // clips: half-frames per second (30 = 15 fps); 0 is allowed (a broken clip)
+    int soundBytes = 8000;      // sound recordings and clips with sound
+    int sampleRate = 8000;
+    int channels = 1;
+    int bitsPerSample = 8;
+    int quality = 75;           // JPEG quality
+    std::uint32_t seed = 1;     // distinct content per seed
+    std::uint32_t number = 0;   // 24-bit object number; 0: the next free one
+};
+
+struct StoredObject {
+    std::uint32_t number = 0;  // 24-bit, never 0
+    ObjectKind kind = ObjectKind::Picture;
+    // Multi-byte fields big-endian: byte 0 kind; 18-21 clip video length;
+    // 22-23, 24-25 clip width and height; 26-27 frame count; 28-29 frame rate
+    // in half-frames per second; 35-38 sound length; 39 channels; 40 bits per
+    // sample; 41-42 sample rate; 52-55 thumbnail length; 56-57, 58-59
+    // thumbnail width and height; 69-72 picture length; 73-74, 75-76 picture
+    // width and height. Bytes 1-4, 30 and 60-64 carry a capture stamp.
+    std::array<std::uint8_t, kDirectoryEntrySize> directoryEntry{};
+    std::vector<std::uint8_t> picture;    // item 8: a JPEG file
+    std::vector<std::uint8_t> thumbnail;  // item 4: width x height x 3 bytes, BGR rows top-down
+    std::vector<std::uint8_t> sound;      // item 2: PCM samples
+    std::vector<std::uint8_t> clipVideo;  // item 1: JPEG frames one after another
+    std::array<std::uint8_t, kFirstBlockSize> firstBlock{};  // item 0xFF
+    std::vector<std::size_t> frameLengths;  // clips: the length of each JPEG frame
+
+    // The bytes of an item, or null when the object has no such item.
+    const std::vector<std::uint8_t>* item(std::uint8_t item) const;
+    std::size_t itemLength(std::uint8_t item) const;
+    // Object-table word: bits 28-31 memory, 24-27 kind, 0-23 object number.
+    std::uint32_t tableWord(int memory) const;
+};
+
+// Builds an object with generated content; throws std::invalid_argument
+// naming the field when the spec is out of range.
+StoredObject generateObject(const ObjectSpec& spec, std::uint32_t number);
+
+class Memory {
+public:
+    explicit Memory(int number = 0, std::uint64_t capacity = 16u << 20);
+    int number() const { return number_; }
+    std::uint64_t capacity() const { return capacity_; }
+    std::uint32_t freeBytes() const;
+    // Pictures of 640 x 480 that still fit (an estimate, as cameras give it).
+    std::uint32_t freePictures() const;
+    // 12 bytes: byte 3 = 1 (DCF file system), bytes 8-11 capacity big-endian.
+    std::array<std::uint8_t, kStorageDescriptionSize> storageDescription() const;
+
+    const std::vector<StoredObject>& objects() const { return objects_; }
+    const StoredObject* find(std::uint32_t number) const;
+    // Adds an object; its number is the spec's or the next free one.
+    const StoredObject& add(const ObjectSpec& spec);
+    const StoredObject& add(StoredObject object);
+    bool remove(std::uint32_t number);
+    void erase();
+    // The object table as request 0x85 delivers it: one big-endian word each.
+    std::vector<std::uint8_t> objectTable() const;
+
+private:
+    int number_;
+    std::uint64_t capacity_;
+    std::vector<StoredObject> objects_;
+    std::uint32_t nextNumber_ = 1;
+};
+
+// The sixteen memories of a camera and which one is current.
+class ObjectStore {
+public:
+    ObjectStore();
+    Memory& memory(int n);  // 0-15
+    const Memory& memory(int n) const;
+    int currentMemory() const { return current_; }
+    void setCurrentMemory(int n);
+    // A camera as a new user would like to meet it: a few pictures (some with
+    // thumbnails), a sound recording, a clip without and one with sound.
+    static ObjectStore defaultContent();
+
+private:
+    std::array<Memory, kMemoryCount> memories_;
+    int current_ = 0;
+};
+
+}  // namespace sim
