@@ -1,0 +1,22 @@
+// JPEG content for the simulated camera, encoded with libjpeg-turbo.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+// Encodes top-down RGB rows (3 bytes per pixel) as a baseline JPEG (4:2:0).
+// Empty on failure.
+std::vector<std::uint8_t> encodeJpeg(const std::uint8_t* rgb, int width, int height, int quality);
+// A test picture in RGB, distinct for every seed: colour gradients, bars and
+// a block pattern that moves with the seed (so clip frames differ).
+std::vector<std::uint8_t> testPattern(int width, int height, std::uint32_t seed);
+// Shrinks an RGB picture to width x height by box averaging.
+std::vector<std::uint8_t> scaleRgb(const std::vector<std::uint8_t>& rgb, int width, int height, int toWidth,
+                                   int toHeight);
+// Decodes a JPEG to RGB (for checks); false when it does not decode.
+bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* rgb, int* width,
+                int* height);
+
+}  // namespace sim
