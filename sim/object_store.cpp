@@ -138,19 +138,24 @@ ObjectStore::ObjectStore() {
     for (int i = 0; i < kMemoryCount; ++i) memories_[static_cast<std::size_t>(i)] = Memory(i);
 }
 
-Memory& ObjectStore::memory(int n) {
+namespace {
+std::size_t memoryIndex(int n) {
     if (n < 0 || n >= kMemoryCount)
         throw std::out_of_range("memory " + std::to_string(n) + " does not exist");
-    return memories_[static_cast<std::size_t>(n)];
+    return static_cast<std::size_t>(n);
+}
+}  // namespace
+
+Memory& ObjectStore::memory(int n) {
+    return memories_[memoryIndex(n)];
 }
 
 const Memory& ObjectStore::memory(int n) const {
-    return const_cast<ObjectStore*>(this)->memory(n);
+    return memories_[memoryIndex(n)];
 }
 
 void ObjectStore::setCurrentMemory(int n) {
-    memory(n);  // range check
-    current_ = n;
+    current_ = static_cast<int>(memoryIndex(n));
 }
 
 ObjectStore ObjectStore::defaultContent() {
