@@ -116,10 +116,10 @@ public:
 
     const std::vector<StoredObject>& objects() const { return objects_; }
     const StoredObject* find(std::uint32_t number) const;
-    // Adds an object at the end; its number is the spec's (or the object's)
-    // or, when that is 0, the next free one. Throws std::invalid_argument for
-    // a number already in use or a bad spec. A memory may be overfilled: its
-    // free bytes then stay at 0.
+    // Adds an object at the end; its number is the ObjectSpec's (or the
+    // object's) or, when that is 0, the next free one. Throws
+    // std::invalid_argument for a number in use or a bad ObjectSpec. A memory
+    // may be overfilled: its free bytes then stay at 0.
     const StoredObject& add(const ObjectSpec& spec);
     const StoredObject& add(StoredObject object);
     bool remove(std::uint32_t number);
