@@ -43,13 +43,13 @@ TEST(Gate, NothingIsDispatchedBeforeTheFirstStart) {
     PDEVICE_OBJECT pdo = h.bus.plug(kCamera);
     ASSERT_EQ(h.pnp.addDevice(pdo), STATUS_SUCCESS);
     PDEVICE_OBJECT fdo = h.fdo(pdo);
-    PFILE_OBJECT file = nullptr;
-    EXPECT_EQ(kio::openFile(fdo, "\\PAV512Connect", &file), STATUS_DELETE_PENDING);
     Client client(fdo);
     auto reply = client.send(1);
-    ASSERT_TRUE(Client::wait(reply));
+    ASSERT_TRUE(Client::wait(reply)) << "held instead of refused";
     EXPECT_EQ(reply->status, STATUS_DELETE_PENDING);
     EXPECT_EQ(reply->information, 0u);
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(kio::openFile(fdo, "\\PAV512Connect", &file), STATUS_DELETE_PENDING);
     EXPECT_TRUE(StandInModule::dispatched().empty());
     EXPECT_EQ(h.device(pdo)->outstanding, 0);
 

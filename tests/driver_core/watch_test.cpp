@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "driver/core/support.h"
 #include "tests/support/kernel_test.h"
@@ -134,6 +135,7 @@ struct RoutineCall {
 };
 RoutineCall* routineCall = nullptr;
 WatchList* routineList = nullptr;
+std::thread probe;
 
 void propertyChanged(ULONG reason, PVOID context, ULONG_PTR reserved, const GUID* set,
                      ULONG identifier) {
@@ -144,9 +146,16 @@ void propertyChanged(ULONG reason, PVOID context, ULONG_PTR reserved, const GUID
     c.reserved = reserved;
     c.set = *set;
     c.identifier = identifier;
-    // The minidriver may call back into the list (to unwatch) from here.
-    auto probe = std::async(std::launch::async, [] { return routineList->count(); });
-    c.listLockFree = probe.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    // The minidriver may call back into the list (to unwatch) from here. The
+    // probe is joined by the test once the signal has returned, so a lock
+    // held here shows as a failure, not a hang.
+    std::promise<void> answered;
+    std::future<void> answer = answered.get_future();
+    probe = std::thread([p = std::move(answered)]() mutable {
+        routineList->count();
+        p.set_value();
+    });
+    c.listLockFree = answer.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
 }
 
 TEST_F(WatchListTest, AMinidriverWatchCallsTheConnectedRoutineOnceOutsideTheLock) {
@@ -161,6 +170,7 @@ TEST_F(WatchListTest, AMinidriverWatchCallsTheConnectedRoutineOnceOutsideTheLock
     EXPECT_EQ(list.count(), 2u);
 
     list.signal(kInputEventSet, 0x05);
+    if (probe.joinable()) probe.join();
     EXPECT_EQ(call.calls, 1);
     EXPECT_EQ(call.reason, kPropertyChangeReason);
     EXPECT_EQ(call.context, &context);
