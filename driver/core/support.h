@@ -212,7 +212,9 @@ constexpr ULONG kTickStopWaitMs = 1000;
 using TickHook = void (*)(DeviceContext* device, ULONG elapsedMs);
 
 // What the 100 ms tick drives, in this order. Each is filled by the module
-// that owns the check and left null until then.
+// that owns the check and left null until then. They run in the timer's
+// deferred procedure, one device's tick after another's: they must not wait,
+// and hand anything longer to the worker.
 struct TickHooks {
     // The camera engine's check that video data still arrives while started.
     std::atomic<TickHook> videoStall{nullptr};

@@ -223,6 +223,12 @@ TEST(Gate, RemovalWaitsUntilEveryAdmittedRequestHasCompleted) {
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     ASSERT_TRUE(Client::wait(inModule));
     EXPECT_EQ(inModule->status, STATUS_SUCCESS);
+
+    // Removed: refused at the gate, never reaching the module.
+    auto late = client.send(3);
+    ASSERT_TRUE(Client::wait(late));
+    EXPECT_EQ(late->status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(drvtest::StandInModule::dispatched(), std::vector<UCHAR>({1}));
 }
 
 TEST(Gate, ACancelledRemovalCancelsTheHeldRequestsAndWaitsForTheNextStart) {
