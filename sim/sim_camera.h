@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/usb/bus.h"
+#include "sim/descriptors.h"
 #include "sim/firmware.h"
 #include "sim/scenario.h"
 #include "sim/video.h"
