@@ -75,7 +75,14 @@ SimCamera::~SimCamera() {
         stopping_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        // Destroyed by a completion routine or the sink on the camera's own
+        // thread: that thread must not be joined, and leaves on its own.
+        *alive_ = false;
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
     std::vector<usbbus::Transfer*> done;
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -119,6 +126,8 @@ bool SimCamera::needsFrames() const {
 }
 
 void SimCamera::run() {
+    std::shared_ptr<std::atomic<bool>> alive = alive_;
+    std::shared_ptr<std::recursive_mutex> sinkLock = sinkLock_;
     std::unique_lock<std::mutex> lk(lock_);
     while (!stopping_) {
         LONGLONG now = kclock::now();
@@ -143,10 +152,14 @@ void SimCamera::run() {
             bool notice = goneNotice_;
             goneNotice_ = false;
             lk.unlock();
+            // A completion routine or the sink may destroy the camera; the
+            // transfers taken out are completed all the same.
             for (usbbus::Transfer* t : done) t->complete(t, t->context);
+            if (!*alive) return;
             if (notice) {
-                std::lock_guard<std::recursive_mutex> g(sinkLock_);
+                std::lock_guard<std::recursive_mutex> g(*sinkLock);
                 if (sink_) sink_->deviceGone();
+                if (!*alive) return;
             }
             lk.lock();
             continue;
@@ -364,7 +377,7 @@ bool SimCamera::reenumerate() {
 }
 
 void SimCamera::attach(Sink* sink) {
-    std::lock_guard<std::recursive_mutex> g(sinkLock_);
+    std::lock_guard<std::recursive_mutex> g(*sinkLock_);
     sink_ = sink;
 }
 

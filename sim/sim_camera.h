@@ -12,6 +12,7 @@
 // Test hooks read back what the host wrote and switch faults at any time.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -155,7 +156,12 @@ private:
     std::condition_variable wake_;
     std::thread thread_;
     bool stopping_ = false;
-    std::recursive_mutex sinkLock_;
+    // Cleared when the camera is destroyed from inside a completion or sink
+    // call on its own thread, so that the thread leaves without touching it.
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    // Held while the sink is told something; shared with the thread so that
+    // it outlives a camera destroyed from inside the sink.
+    std::shared_ptr<std::recursive_mutex> sinkLock_ = std::make_shared<std::recursive_mutex>();
     Sink* sink_ = nullptr;
 
     // Bus state.

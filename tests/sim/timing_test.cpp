@@ -197,4 +197,31 @@ TEST(SimTiming, ResetAndPortCycle) {
     EXPECT_EQ(host.readRegister(1, 0x40), 0) << "registers start afresh";
 }
 
+TEST(SimTiming, ACompletionRoutineMayDestroyTheCamera) {
+    struct Context {
+        std::shared_ptr<sim::SimCamera> camera;
+        std::atomic<bool> done{false};
+    } context;
+    context.camera = std::make_shared<sim::SimCamera>(quickScenario());
+    std::vector<std::uint8_t> buffer(18);
+    usbbus::Transfer t;
+    const std::uint8_t setup[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+    std::copy(setup, setup + 8, t.setup);
+    t.buffer = buffer.data();
+    t.length = 18;
+    t.context = &context;
+    t.complete = [](usbbus::Transfer*, void* c) {
+        auto* x = static_cast<Context*>(c);
+        x->camera.reset();  // the last reference goes on the camera's own thread
+        x->done = true;
+    };
+    {
+        std::shared_ptr<sim::SimCamera> keep = context.camera;
+        ASSERT_EQ(keep->submit(&t), USBD_STATUS_PENDING);
+    }
+    ASSERT_TRUE(pavtest::waitFor([&] { return context.done.load(); }));
+    EXPECT_EQ(t.status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(buffer[0], 18);
+}
+
 }  // namespace
