@@ -45,17 +45,25 @@ struct KernelKey {
 NTSTATUS toNt(regstore::Status s) {
     using regstore::Status;
     switch (s) {
-        case Status::Ok: return STATUS_SUCCESS;
+        case Status::Ok:
+            return STATUS_SUCCESS;
         case Status::NotFound:
-        case Status::ParentNotFound: return STATUS_OBJECT_NAME_NOT_FOUND;
-        case Status::KeyDeleted: return STATUS_KEY_DELETED;
-        case Status::InvalidName: return STATUS_OBJECT_NAME_INVALID;
+        case Status::ParentNotFound:
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        case Status::KeyDeleted:
+            return STATUS_KEY_DELETED;
+        case Status::InvalidName:
+            return STATUS_OBJECT_NAME_INVALID;
         case Status::InvalidArgument:
-        case Status::TooLarge: return STATUS_INVALID_PARAMETER;
+        case Status::TooLarge:
+            return STATUS_INVALID_PARAMETER;
         case Status::HasSubkeys:
-        case Status::AccessDenied: return STATUS_ACCESS_DENIED;
-        case Status::NoMoreItems: return STATUS_NO_MORE_ENTRIES;
-        case Status::StoreFailed: return STATUS_REGISTRY_IO_FAILED;
+        case Status::AccessDenied:
+            return STATUS_ACCESS_DENIED;
+        case Status::NoMoreItems:
+            return STATUS_NO_MORE_ENTRIES;
+        case Status::StoreFailed:
+            return STATUS_REGISTRY_IO_FAILED;
     }
     return STATUS_UNSUCCESSFUL;
 }
@@ -97,7 +105,8 @@ NTSTATUS referenceKey(HANDLE handle, KeyRef* out) {
 
 NTSTATUS textOf(PCUNICODE_STRING s, std::string* out) {
     if (!s) return STATUS_INVALID_PARAMETER;
-    if ((s->Length & 1) || s->Length > s->MaximumLength || (s->Length && !s->Buffer)) return STATUS_INVALID_PARAMETER;
+    if ((s->Length & 1) || s->Length > s->MaximumLength || (s->Length && !s->Buffer))
+        return STATUS_INVALID_PARAMETER;
     *out = regstore::utf16ToUtf8(std::u16string_view(s->Buffer, s->Length / sizeof(WCHAR)));
     return STATUS_SUCCESS;
 }
@@ -113,8 +122,8 @@ NTSTATUS textOf(PCWSTR s, std::string* out) {
 }
 
 // A kernel object for a key found or made; one reference, the caller's.
-NTSTATUS makeKey(Place place, std::shared_ptr<regstore::Store> store, regstore::Key key, ACCESS_MASK access,
-                 KernelKey** out) {
+NTSTATUS makeKey(Place place, std::shared_ptr<regstore::Store> store, regstore::Key key,
+                 ACCESS_MASK access, KernelKey** out) {
     auto* k = kobj::create<KernelKey>(keyType);
     if (!k) return STATUS_INSUFFICIENT_RESOURCES;
     k->place = place;
@@ -130,10 +139,11 @@ NTSTATUS openHive(regstore::Hive hive, std::shared_ptr<regstore::Store>* store) 
 }
 
 // Opens or creates the key at an absolute kernel path.
-NTSTATUS openAbsolute(const std::string& path, bool create, ACCESS_MASK access, KernelKey** out, ULONG* disposition) {
+NTSTATUS openAbsolute(const std::string& path, bool create, ACCESS_MASK access, KernelKey** out,
+                      ULONG* disposition) {
     std::vector<std::string> parts;
-    if (path.empty() || path[0] != '\\' || !regstore::splitPath(std::string_view(path).substr(1), &parts) ||
-        parts.empty())
+    if (path.empty() || path[0] != '\\' ||
+        !regstore::splitPath(std::string_view(path).substr(1), &parts) || parts.empty())
         return STATUS_OBJECT_NAME_INVALID;
     if (!regstore::equalFolded(parts[0], "registry")) return STATUS_OBJECT_NAME_NOT_FOUND;
     Place place;
@@ -163,27 +173,31 @@ NTSTATUS openAbsolute(const std::string& path, bool create, ACCESS_MASK access, 
     if (!NT_SUCCESS(st)) return st;
     regstore::Key key;
     bool created = false;
-    regstore::Status s = create ? store->createKey(store->root(), sub, regstore::Create::ParentMustExist, &key, &created)
-                                : store->openKey(store->root(), sub, &key);
+    regstore::Status s = create
+                             ? store->createKey(store->root(), sub,
+                                                regstore::Create::ParentMustExist, &key, &created)
+                             : store->openKey(store->root(), sub, &key);
     if (s != regstore::Status::Ok) return toNt(s);
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return makeKey(Place::Hive, std::move(store), std::move(key), access, out);
 }
 
 // Opens or creates `name` relative to `root` (a path of its own when root is null).
-NTSTATUS openKey(KernelKey* root, const std::string& name, bool create, ACCESS_MASK access, KernelKey** out,
-                 ULONG* disposition) {
+NTSTATUS openKey(KernelKey* root, const std::string& name, bool create, ACCESS_MASK access,
+                 KernelKey** out, ULONG* disposition) {
     if (!root) return openAbsolute(name, create, access, out, disposition);
     if (!name.empty() && name[0] == '\\') return STATUS_OBJECT_NAME_INVALID;
     if (root->place == Place::Registry || root->place == Place::Users) {
         std::string base = root->place == Place::Registry ? "\\Registry" : "\\Registry\\User";
-        return openAbsolute(name.empty() ? base : base + "\\" + name, create, access, out, disposition);
+        return openAbsolute(name.empty() ? base : base + "\\" + name, create, access, out,
+                            disposition);
     }
     regstore::Key key;
     bool created = false;
-    regstore::Status s = create ? root->store->createKey(root->key, name, regstore::Create::ParentMustExist, &key,
-                                                         &created)
-                                : root->store->openKey(root->key, name, &key);
+    regstore::Status s =
+        create ? root->store->createKey(root->key, name, regstore::Create::ParentMustExist, &key,
+                                        &created)
+               : root->store->openKey(root->key, name, &key);
     if (s != regstore::Status::Ok) return toNt(s);
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return makeKey(Place::Hive, root->store, std::move(key), access, out);
@@ -223,22 +237,34 @@ NTSTATUS rtlKey(ULONG RelativeTo, PCWSTR Path, KeyRef* out) {
     }
     const char* prefix = nullptr;
     switch (relative) {
-        case RTL_REGISTRY_ABSOLUTE: break;
-        case RTL_REGISTRY_SERVICES: prefix = "\\Registry\\Machine\\System\\CurrentControlSet\\Services"; break;
-        case RTL_REGISTRY_CONTROL: prefix = "\\Registry\\Machine\\System\\CurrentControlSet\\Control"; break;
+        case RTL_REGISTRY_ABSOLUTE:
+            break;
+        case RTL_REGISTRY_SERVICES:
+            prefix = "\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+            break;
+        case RTL_REGISTRY_CONTROL:
+            prefix = "\\Registry\\Machine\\System\\CurrentControlSet\\Control";
+            break;
         case RTL_REGISTRY_WINDOWS_NT:
             prefix = "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
             break;
-        case RTL_REGISTRY_DEVICEMAP: prefix = "\\Registry\\Machine\\Hardware\\DeviceMap"; break;
-        case RTL_REGISTRY_USER: prefix = "\\Registry\\User\\.DEFAULT"; break;
-        default: return STATUS_INVALID_PARAMETER;
+        case RTL_REGISTRY_DEVICEMAP:
+            prefix = "\\Registry\\Machine\\Hardware\\DeviceMap";
+            break;
+        case RTL_REGISTRY_USER:
+            prefix = "\\Registry\\User\\.DEFAULT";
+            break;
+        default:
+            return STATUS_INVALID_PARAMETER;
     }
     if (prefix) path = path.empty() ? std::string(prefix) : std::string(prefix) + "\\" + path;
     if (kfault::take(kfault::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
     return openAbsolute(path, false, KEY_ALL_ACCESS, &out->key, nullptr);
 }
 
-bool isStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool isStringType(ULONG type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // Stores one value for a direct query entry.
 NTSTATUS storeDirect(PVOID context, ULONG type, const UCHAR* data, ULONG length) {
@@ -247,7 +273,8 @@ NTSTATUS storeDirect(PVOID context, ULONG type, const UCHAR* data, ULONG length)
         std::u16string text;
         if (type == REG_MULTI_SZ) {
             // The whole list, without its final terminator.
-            for (ULONG i = 0; i + 1 < length; i += 2) text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+            for (ULONG i = 0; i + 1 < length; i += 2)
+                text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
             while (!text.empty() && text.back() == 0) text.pop_back();
         } else {
             text = regstore::decodeWide(std::span<const UCHAR>(data, length));
@@ -290,11 +317,13 @@ NTSTATUS storeDefault(const RTL_QUERY_REGISTRY_TABLE& e) {
             while (text[n] && n < kMaxPathChars) ++n;
             length = static_cast<ULONG>((n + 1) * sizeof(WCHAR));
         }
-        return storeDirect(e.EntryContext, e.DefaultType, reinterpret_cast<const UCHAR*>(text), length);
+        return storeDirect(e.EntryContext, e.DefaultType, reinterpret_cast<const UCHAR*>(text),
+                           length);
     }
     if (length == 0 && e.DefaultType == REG_DWORD) length = sizeof(ULONG);
     if (length && !e.DefaultData) return STATUS_INVALID_PARAMETER;
-    return storeDirect(e.EntryContext, e.DefaultType, static_cast<const UCHAR*>(e.DefaultData), length);
+    return storeDirect(e.EntryContext, e.DefaultType, static_cast<const UCHAR*>(e.DefaultData),
+                       length);
 }
 
 NTSTATUS queryEntry(KernelKey* key, const RTL_QUERY_REGISTRY_TABLE& e) {
@@ -308,8 +337,11 @@ NTSTATUS queryEntry(KernelKey* key, const RTL_QUERY_REGISTRY_TABLE& e) {
     if (key->place == Place::Hive) s = key->store->queryValue(key->key, name, &v);
     if (s != regstore::Status::Ok && s != regstore::Status::NotFound) return toNt(s);
     bool found = s == regstore::Status::Ok;
-    if (found && e.DefaultType != REG_NONE && isStringType(v.type) != isStringType(e.DefaultType)) found = false;
-    if (found) return storeDirect(e.EntryContext, v.type, v.data.data(), static_cast<ULONG>(v.data.size()));
+    if (found && e.DefaultType != REG_NONE && isStringType(v.type) != isStringType(e.DefaultType))
+        found = false;
+    if (found)
+        return storeDirect(e.EntryContext, v.type, v.data.data(),
+                           static_cast<ULONG>(v.data.size()));
     if (e.DefaultType != REG_NONE) return storeDefault(e);
     return (e.Flags & RTL_QUERY_REGISTRY_REQUIRED) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
 }
@@ -317,7 +349,8 @@ NTSTATUS queryEntry(KernelKey* key, const RTL_QUERY_REGISTRY_TABLE& e) {
 // The software key's name under the class key ("0003"), or empty.
 std::string driverNumber(const std::string& driverValue) {
     std::string prefix = std::string(kImageClass) + "\\";
-    if (driverValue.size() != prefix.size() + 4 || !regstore::equalFolded(driverValue.substr(0, prefix.size()), prefix))
+    if (driverValue.size() != prefix.size() + 4 ||
+        !regstore::equalFolded(driverValue.substr(0, prefix.size()), prefix))
         return {};
     std::string number = driverValue.substr(prefix.size());
     for (char c : number)
@@ -327,7 +360,8 @@ std::string driverNumber(const std::string& driverValue) {
 
 // Finds or hands out the software key of a device instance, in one
 // transaction so that two instances can never be given the same number.
-regstore::Status softwareKey(regstore::Store& store, const std::string& instance, regstore::Key* out) {
+regstore::Status softwareKey(regstore::Store& store, const std::string& instance,
+                             regstore::Key* out) {
     return store.atomically([&] {
         regstore::Key enumKey;
         regstore::Status s = store.createKey(store.root(), std::string(kEnumKey) + "\\" + instance,
@@ -350,7 +384,8 @@ regstore::Status softwareKey(regstore::Store& store, const std::string& instance
             s = store.createKey(classKey, number, regstore::Create::ParentMustExist, out, &created);
             if (s != regstore::Status::Ok) return s;
             if (!created) continue;  // another instance's
-            return regstore::setString(store, enumKey, "Driver", std::string(kImageClass) + "\\" + number);
+            return regstore::setString(store, enumKey, "Driver",
+                                       std::string(kImageClass) + "\\" + number);
         }
         return regstore::Status::TooLarge;
     });
@@ -358,18 +393,24 @@ regstore::Status softwareKey(regstore::Store& store, const std::string& instance
 
 }  // namespace
 
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
-    return guarded([&] { return openByAttributes(KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr); });
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                   POBJECT_ATTRIBUTES ObjectAttributes) {
+    return guarded([&] {
+        return openByAttributes(KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr);
+    });
 }
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG,
-                     PUNICODE_STRING, ULONG, PULONG Disposition) {
-    return guarded([&] { return openByAttributes(KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition); });
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING, ULONG,
+                     PULONG Disposition) {
+    return guarded([&] {
+        return openByAttributes(KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition);
+    });
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength) {
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     return guarded([&]() -> NTSTATUS {
         if (KeyValueInformationClass != KeyValuePartialInformation || !ResultLength ||
             (Length && !KeyValueInformation))
@@ -389,17 +430,19 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         ULONG needed = kFixed + static_cast<ULONG>(v.data.size());
         *ResultLength = needed;
         if (Length < kFixed) return STATUS_BUFFER_TOO_SMALL;
-        auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(KeyValueInformation);
-        info->TitleIndex = 0;
-        info->Type = v.type;
-        info->DataLength = static_cast<ULONG>(v.data.size());
+        // Copied byte-wise: the caller's buffer need not be aligned.
+        auto* out = static_cast<UCHAR*>(KeyValueInformation);
+        const ULONG header[3] = {0, v.type, static_cast<ULONG>(v.data.size())};
+        static_assert(sizeof header == kFixed);
+        std::memcpy(out, header, sizeof header);
         if (Length < needed) return STATUS_BUFFER_OVERFLOW;
-        if (!v.data.empty()) std::memcpy(info->Data, v.data.data(), v.data.size());
+        if (!v.data.empty()) std::memcpy(out + kFixed, v.data.data(), v.data.size());
         return STATUS_SUCCESS;
     });
 }
 
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize) {
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
+                       ULONG DataSize) {
     return guarded([&]() -> NTSTATUS {
         if (DataSize && !Data) return STATUS_INVALID_PARAMETER;
         std::string name;
@@ -407,9 +450,11 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
         if (!NT_SUCCESS(st)) return st;
         KeyRef key;
         if (!NT_SUCCESS(st = referenceKey(KeyHandle, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive) return STATUS_ACCESS_DENIED;
-        return toNt(key.key->store->setValue(key.key->key, name, Type,
-                                             std::span<const UCHAR>(static_cast<const UCHAR*>(Data), DataSize)));
+        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
+            return STATUS_ACCESS_DENIED;
+        return toNt(key.key->store->setValue(
+            key.key->key, name, Type,
+            std::span<const UCHAR>(static_cast<const UCHAR*>(Data), DataSize)));
     });
 }
 
@@ -420,18 +465,20 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
         if (!NT_SUCCESS(st)) return st;
         KeyRef key;
         if (!NT_SUCCESS(st = referenceKey(KeyHandle, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive) return STATUS_ACCESS_DENIED;
+        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
+            return STATUS_ACCESS_DENIED;
         return toNt(key.key->store->deleteValue(key.key->key, name));
     });
 }
 
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID,
-                                PVOID) {
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID, PVOID) {
     return guarded([&]() -> NTSTATUS {
         if (!QueryTable) return STATUS_INVALID_PARAMETER;
         KeyRef key;
         NTSTATUS st = rtlKey(RelativeTo, Path, &key);
-        if (st == STATUS_OBJECT_NAME_NOT_FOUND && (RelativeTo & RTL_REGISTRY_OPTIONAL)) return STATUS_SUCCESS;
+        if (st == STATUS_OBJECT_NAME_NOT_FOUND && (RelativeTo & RTL_REGISTRY_OPTIONAL))
+            return STATUS_SUCCESS;
         if (!NT_SUCCESS(st)) return st;
         for (PRTL_QUERY_REGISTRY_TABLE e = QueryTable; e->QueryRoutine || e->Name; ++e) {
             st = queryEntry(key.key, *e);
@@ -441,8 +488,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     });
 }
 
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                               ULONG ValueLength) {
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength) {
     return guarded([&]() -> NTSTATUS {
         if (ValueLength && !ValueData) return STATUS_INVALID_PARAMETER;
         std::string name;
@@ -450,9 +497,11 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         if (!NT_SUCCESS(st)) return st;
         KeyRef key;
         if (!NT_SUCCESS(st = rtlKey(RelativeTo, Path, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive) return STATUS_ACCESS_DENIED;
+        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
+            return STATUS_ACCESS_DENIED;
         return toNt(key.key->store->setValue(
-            key.key->key, name, ValueType, std::span<const UCHAR>(static_cast<const UCHAR*>(ValueData), ValueLength)));
+            key.key->key, name, ValueType,
+            std::span<const UCHAR>(static_cast<const UCHAR*>(ValueData), ValueLength)));
     });
 }
 
@@ -463,8 +512,8 @@ NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
     });
 }
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey) {
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     return guarded([&]() -> NTSTATUS {
         if (!DeviceObject || !DevInstRegKey) return STATUS_INVALID_PARAMETER;
         *DevInstRegKey = nullptr;
@@ -472,7 +521,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
             return STATUS_INVALID_PARAMETER;
         std::string instance = kio::deviceInstancePath(DeviceObject);
         std::vector<std::string> parts;
-        if (instance.empty() || !regstore::splitPath(instance, &parts)) return STATUS_INVALID_DEVICE_REQUEST;
+        if (instance.empty() || !regstore::splitPath(instance, &parts))
+            return STATUS_INVALID_DEVICE_REQUEST;
         if (kfault::take(kfault::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
         std::shared_ptr<regstore::Store> store;
         NTSTATUS st = openHive(regstore::Hive::Machine, &store);
@@ -481,12 +531,15 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
         regstore::Status s =
             DevInstKeyType == PLUGPLAY_REGKEY_DRIVER
                 ? softwareKey(*store, instance, &key)
-                : store->createKey(store->root(), std::string(kEnumKey) + "\\" + instance + "\\Device Parameters",
+                : store->createKey(store->root(),
+                                   std::string(kEnumKey) + "\\" + instance + "\\Device Parameters",
                                    regstore::Create::WithParents, &key);
         if (s == regstore::Status::InvalidName) return STATUS_INVALID_DEVICE_REQUEST;
         if (s != regstore::Status::Ok) return toNt(s);
         KernelKey* object = nullptr;
-        if (!NT_SUCCESS(st = makeKey(Place::Hive, std::move(store), std::move(key), DesiredAccess, &object))) return st;
+        if (!NT_SUCCESS(st = makeKey(Place::Hive, std::move(store), std::move(key), DesiredAccess,
+                                     &object)))
+            return st;
         *DevInstRegKey = kobj::insertHandle(object);
         ObfDereferenceObject(object);
         return STATUS_SUCCESS;

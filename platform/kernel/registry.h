@@ -51,39 +51,48 @@ using PKEY_VALUE_PARTIAL_INFORMATION = KEY_VALUE_PARTIAL_INFORMATION*;
 
 // STATUS_OBJECT_NAME_NOT_FOUND when the key is absent. ObjectAttributes may
 // name the key relative to its RootDirectory (a key handle).
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                   POBJECT_ATTRIBUTES ObjectAttributes);
 // Creates the last component only: STATUS_OBJECT_NAME_NOT_FOUND when its
 // parent does not exist. Disposition (optional) tells REG_CREATED_NEW_KEY from
 // REG_OPENED_EXISTING_KEY. "\Registry" and "\Registry\User" open as keys
 // that hold no values.
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
+                     ULONG CreateOptions, PULONG Disposition);
 // Partial information only. STATUS_OBJECT_NAME_NOT_FOUND when the value is
 // absent; STATUS_BUFFER_TOO_SMALL / STATUS_BUFFER_OVERFLOW with *ResultLength
 // set to the size needed when the buffer is short.
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize);
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                       PVOID Data, ULONG DataSize);
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 
 // RtlQueryRegistryValues with RTL_QUERY_REGISTRY_DIRECT entries, the way the
 // driver uses it: RelativeTo RTL_REGISTRY_ABSOLUTE (a full path),
 // RTL_REGISTRY_HANDLE (Path is a key handle) or one of the well-known roots.
 constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;
-constexpr ULONG RTL_REGISTRY_SERVICES = 1;    // \Registry\Machine\System\CurrentControlSet\Services
-constexpr ULONG RTL_REGISTRY_CONTROL = 2;     // \Registry\Machine\System\CurrentControlSet\Control
-constexpr ULONG RTL_REGISTRY_WINDOWS_NT = 3;  // \Registry\Machine\Software\Microsoft\Windows NT\CurrentVersion
-constexpr ULONG RTL_REGISTRY_DEVICEMAP = 4;   // \Registry\Machine\Hardware\DeviceMap
-constexpr ULONG RTL_REGISTRY_USER = 5;        // \Registry\User\.DEFAULT
+// The well-known roots:
+//   SERVICES    \Registry\Machine\System\CurrentControlSet\Services
+//   CONTROL     \Registry\Machine\System\CurrentControlSet\Control
+//   WINDOWS_NT  \Registry\Machine\Software\Microsoft\Windows NT\CurrentVersion
+//   DEVICEMAP   \Registry\Machine\Hardware\DeviceMap
+//   USER        \Registry\User\.DEFAULT
+constexpr ULONG RTL_REGISTRY_SERVICES = 1;
+constexpr ULONG RTL_REGISTRY_CONTROL = 2;
+constexpr ULONG RTL_REGISTRY_WINDOWS_NT = 3;
+constexpr ULONG RTL_REGISTRY_DEVICEMAP = 4;
+constexpr ULONG RTL_REGISTRY_USER = 5;
 constexpr ULONG RTL_REGISTRY_HANDLE = 0x40000000;
 constexpr ULONG RTL_REGISTRY_OPTIONAL = 0x80000000;
 constexpr ULONG RTL_QUERY_REGISTRY_REQUIRED = 0x00000004;
 constexpr ULONG RTL_QUERY_REGISTRY_DIRECT = 0x00000020;
 
 using PRTL_QUERY_REGISTRY_ROUTINE = NTSTATUS (*)(PWCHAR ValueName, ULONG ValueType, PVOID ValueData,
-                                                 ULONG ValueLength, PVOID Context, PVOID EntryContext);
+                                                 ULONG ValueLength, PVOID Context,
+                                                 PVOID EntryContext);
 
 struct RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;  // must be null (direct queries only)
@@ -120,5 +129,5 @@ constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
 // instance's key ...\Enum\<instance path> keeps its "Driver" value naming
 // ...\Control\Class\{image class}\NNNN, the number handed out once.
 // PLUGPLAY_REGKEY_DEVICE opens ...\Enum\<instance path>\Device Parameters.
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);

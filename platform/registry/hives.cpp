@@ -43,7 +43,8 @@ Open& open() {
 }  // namespace
 
 std::string hivePath(Hive hive) {
-    std::string explicitPath = env(hive == Hive::Machine ? "PAV512_MACHINE_HIVE" : "PAV512_USER_HIVE");
+    std::string explicitPath =
+        env(hive == Hive::Machine ? "PAV512_MACHINE_HIVE" : "PAV512_USER_HIVE");
     if (!explicitPath.empty()) return explicitPath;
     return defaultFolder() + (hive == Hive::Machine ? "/machine.db" : "/user.db");
 }

@@ -7,7 +7,9 @@
 //   user:    $PAV512_USER_HIVE, else user.db beside the machine hive's default
 //
 // Each hive is opened once per process, on first use; a child process made by
-// fork opens its own instead of using its parent's connection.
+// fork opens its own instead of using its parent's connection. (SQLite keeps
+// per-file state in the process, so a child that will use the registry is
+// best forked before its parent opens a hive.)
 #pragma once
 
 #include <memory>

@@ -20,17 +20,28 @@ namespace regstore {
 
 const char* statusName(Status s) {
     switch (s) {
-        case Status::Ok: return "Ok";
-        case Status::NotFound: return "NotFound";
-        case Status::ParentNotFound: return "ParentNotFound";
-        case Status::KeyDeleted: return "KeyDeleted";
-        case Status::InvalidName: return "InvalidName";
-        case Status::InvalidArgument: return "InvalidArgument";
-        case Status::HasSubkeys: return "HasSubkeys";
-        case Status::AccessDenied: return "AccessDenied";
-        case Status::NoMoreItems: return "NoMoreItems";
-        case Status::TooLarge: return "TooLarge";
-        case Status::StoreFailed: return "StoreFailed";
+        case Status::Ok:
+            return "Ok";
+        case Status::NotFound:
+            return "NotFound";
+        case Status::ParentNotFound:
+            return "ParentNotFound";
+        case Status::KeyDeleted:
+            return "KeyDeleted";
+        case Status::InvalidName:
+            return "InvalidName";
+        case Status::InvalidArgument:
+            return "InvalidArgument";
+        case Status::HasSubkeys:
+            return "HasSubkeys";
+        case Status::AccessDenied:
+            return "AccessDenied";
+        case Status::NoMoreItems:
+            return "NoMoreItems";
+        case Status::TooLarge:
+            return "TooLarge";
+        case Status::StoreFailed:
+            return "StoreFailed";
     }
     return "?";
 }
@@ -56,7 +67,8 @@ constexpr unsigned kChangeDeleted = 0x100;
 
 std::uint64_t fileTimeNow() {
     using namespace std::chrono;
-    auto since1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+    auto since1970 =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     return static_cast<std::uint64_t>(since1970) + 116444736000000000ULL;
 }
 
@@ -79,7 +91,7 @@ size_t depthOf(const std::string& path) {
 
 // One prepared statement in use; resets itself when done.
 class Stmt {
-public:
+  public:
     explicit Stmt(sqlite3_stmt* s) : s_(s) {}
     ~Stmt() {
         if (s_) {
@@ -113,7 +125,8 @@ public:
     std::int64_t i64(int col) { return sqlite3_column_int64(s_, col); }
     std::string text(int col) {
         auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, col));
-        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, col))) : std::string();
+        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, col)))
+                 : std::string();
     }
     std::vector<std::uint8_t> blob(int col) {
         auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s_, col));
@@ -121,17 +134,18 @@ public:
         return p ? std::vector<std::uint8_t>(p, p + n) : std::vector<std::uint8_t>();
     }
 
-private:
+  private:
     sqlite3_stmt* s_;
 };
 
 // A connection with its cache of prepared statements (keyed by the address of
 // the SQL text, which is always a literal).
 class Db {
-public:
+  public:
     ~Db() { close(); }
     bool open(const std::string& file) {
-        int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+        int rc = sqlite3_open_v2(file.c_str(), &db_,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
         if (rc != SQLITE_OK) {
             close();
@@ -157,7 +171,9 @@ public:
         cache_[sql] = s;
         return Stmt(s);
     }
-    bool exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+    bool exec(const char* sql) {
+        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
     // Runs a statement that yields no rows or whose rows do not matter.
     bool run(Stmt& s) {
         int rc;
@@ -169,7 +185,7 @@ public:
     std::int64_t lastRowId() { return sqlite3_last_insert_rowid(db_); }
     sqlite3* handle() { return db_; }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> cache_;
 };
@@ -343,10 +359,12 @@ struct Store::Impl {
         return rc == SQLITE_DONE ? Status::NotFound : Status::StoreFailed;
     }
 
-    static Status parse(const Key& base, std::string_view subPath, std::vector<std::string>* parts) {
+    static Status parse(const Key& base, std::string_view subPath,
+                        std::vector<std::string>* parts) {
         if (!splitPath(subPath, parts)) return Status::InvalidName;
         for (const std::string& p : *parts)
-            if (p.size() > kMaxKeyNameBytes || p.find('\0') != std::string::npos) return Status::InvalidName;
+            if (p.size() > kMaxKeyNameBytes || p.find('\0') != std::string::npos)
+                return Status::InvalidName;
         if (depthOf(base.path) + parts->size() > kMaxDepth) return Status::InvalidName;
         return Status::Ok;
     }
@@ -464,7 +482,8 @@ struct Store::Impl {
         if (current.empty()) return;
         std::vector<Change> log;
         {
-            Stmt s = pollDb.prepare("SELECT seq, path, kind FROM changes WHERE seq > ?1 ORDER BY seq");
+            Stmt s =
+                pollDb.prepare("SELECT seq, path, kind FROM changes WHERE seq > ?1 ORDER BY seq");
             s.bind(1, from);
             int rc;
             while ((rc = s.step()) == SQLITE_ROW)
@@ -522,9 +541,20 @@ Status Store::open(const std::string& file, std::shared_ptr<Store>* out) {
         impl->file = file;
         Db& db = impl->db;
         if (!db.open(file)) return Status::StoreFailed;
-        {
+        // Entering WAL mode takes the file's exclusive lock without waiting
+        // for it (the busy time-out does not apply), and processes meeting a
+        // new file may all try at once: retry for as long as a busy lock is
+        // waited for elsewhere.
+        for (auto deadline =
+                 std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+             ;) {
             Stmt wal = db.prepare("PRAGMA journal_mode = WAL");
-            if (wal.step() != SQLITE_ROW || fold(wal.text(0)) != "wal") return Status::StoreFailed;
+            int rc = wal.step();
+            if (rc == SQLITE_ROW && fold(wal.text(0)) == "wal") break;
+            bool busy =
+                rc == SQLITE_ROW || (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+            if (!busy || std::chrono::steady_clock::now() > deadline) return Status::StoreFailed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         // In WAL mode NORMAL loses nothing when a process dies; only a power
         // failure may take back the last commits.
@@ -553,9 +583,13 @@ Status Store::open(const std::string& file, std::shared_ptr<Store>* out) {
     });
 }
 
-const std::string& Store::file() const { return impl_->file; }
+const std::string& Store::file() const {
+    return impl_->file;
+}
 
-Key Store::root() const { return Key{kRootId, std::string()}; }
+Key Store::root() const {
+    return Key{kRootId, std::string()};
+}
 
 Status Store::openKey(const Key& base, std::string_view subPath, Key* out) {
     return safely([&] {
@@ -566,7 +600,8 @@ Status Store::openKey(const Key& base, std::string_view subPath, Key* out) {
     });
 }
 
-Status Store::createKey(const Key& base, std::string_view subPath, Create mode, Key* out, bool* created) {
+Status Store::createKey(const Key& base, std::string_view subPath, Create mode, Key* out,
+                        bool* created) {
     return safely([&] {
         if (created) *created = false;
         std::vector<std::string> parts;
@@ -583,9 +618,13 @@ Status Store::createKey(const Key& base, std::string_view subPath, Create mode, 
                 std::int64_t id = 0;
                 s = impl_->child(k.id, parts[i], &id);
                 if (s == Status::NotFound) {
-                    if (mode == Create::ParentMustExist && i + 1 < parts.size()) return Status::ParentNotFound;
-                    Stmt ins = impl_->db.prepare("INSERT INTO keys(parent, name, written) VALUES(?1, ?2, ?3)");
-                    ins.bind(1, k.id).bind(2, parts[i]).bind(3, static_cast<std::int64_t>(fileTimeNow()));
+                    if (mode == Create::ParentMustExist && i + 1 < parts.size())
+                        return Status::ParentNotFound;
+                    Stmt ins = impl_->db.prepare(
+                        "INSERT INTO keys(parent, name, written) VALUES(?1, ?2, ?3)");
+                    ins.bind(1, k.id)
+                        .bind(2, parts[i])
+                        .bind(3, static_cast<std::int64_t>(fileTimeNow()));
                     if (!impl_->db.run(ins)) return Status::StoreFailed;
                     id = impl_->db.lastRowId();
                     if ((s = impl_->touch(k.id)) != Status::Ok) return s;
@@ -669,7 +708,8 @@ Status Store::check(const Key& key) {
 
 namespace {
 Status checkValueName(std::string_view name) {
-    if (name.size() > kMaxValueNameBytes || name.find('\0') != std::string_view::npos) return Status::InvalidName;
+    if (name.size() > kMaxValueNameBytes || name.find('\0') != std::string_view::npos)
+        return Status::InvalidName;
     return Status::Ok;
 }
 }  // namespace
@@ -681,7 +721,8 @@ Status Store::queryValue(const Key& key, std::string_view name, Value* out) {
         return impl_->read([&] {
             Status s = impl_->exists(key.id);
             if (s != Status::Ok) return s;
-            Stmt q = impl_->db.prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND name = ?2");
+            Stmt q =
+                impl_->db.prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND name = ?2");
             q.bind(1, key.id).bind(2, name);
             int rc = q.step();
             if (rc == SQLITE_DONE) return Status::NotFound;
@@ -708,7 +749,10 @@ Status Store::setValue(const Key& key, std::string_view name, std::uint32_t type
             Stmt up = impl_->db.prepare(
                 "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
                 "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-            up.bind(1, key.id).bind(2, name).bind(3, static_cast<std::int64_t>(type)).bindBlob(4, data);
+            up.bind(1, key.id)
+                .bind(2, name)
+                .bind(3, static_cast<std::int64_t>(type))
+                .bindBlob(4, data);
             if (!impl_->db.run(up)) return Status::StoreFailed;
             if ((s = impl_->touch(key.id)) != Status::Ok) return s;
             return impl_->log(key.path, kNotifyLastSet);
@@ -733,12 +777,14 @@ Status Store::deleteValue(const Key& key, std::string_view name) {
     });
 }
 
-Status Store::subkeyAt(const Key& key, std::uint32_t index, std::string* name, std::uint64_t* lastWrite) {
+Status Store::subkeyAt(const Key& key, std::uint32_t index, std::string* name,
+                       std::uint64_t* lastWrite) {
     return safely([&] {
         return impl_->read([&] {
             Status s = impl_->exists(key.id);
             if (s != Status::Ok) return s;
-            Stmt q = impl_->db.prepare("SELECT name, written FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2");
+            Stmt q = impl_->db.prepare(
+                "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2");
             q.bind(1, key.id).bind(2, static_cast<std::int64_t>(index));
             int rc = q.step();
             if (rc == SQLITE_DONE) return Status::NoMoreItems;
@@ -755,7 +801,9 @@ Status Store::valueAt(const Key& key, std::uint32_t index, Value* out) {
         return impl_->read([&] {
             Status s = impl_->exists(key.id);
             if (s != Status::Ok) return s;
-            Stmt q = impl_->db.prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+            Stmt q = impl_->db.prepare(
+                "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET "
+                "?2");
             q.bind(1, key.id).bind(2, static_cast<std::int64_t>(index));
             int rc = q.step();
             if (rc == SQLITE_DONE) return Status::NoMoreItems;
@@ -789,7 +837,8 @@ Status Store::values(const Key& key, std::vector<Value>* out) {
         return impl_->read([&] {
             Status s = impl_->exists(key.id);
             if (s != Status::Ok) return s;
-            Stmt q = impl_->db.prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid");
+            Stmt q = impl_->db.prepare(
+                "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid");
             q.bind(1, key.id);
             int rc;
             while ((rc = q.step()) == SQLITE_ROW)
@@ -824,7 +873,8 @@ Status Store::watch(const Key& key, bool subtree, unsigned filter, WatchCallback
                 impl_->pollerId = impl_->poller.get_id();
             }
             *id = impl_->nextWatch++;
-            impl_->watchers[*id] = std::make_shared<Watcher>(Watcher{key.path, subtree, filter, std::move(cb), seen});
+            impl_->watchers[*id] =
+                std::make_shared<Watcher>(Watcher{key.path, subtree, filter, std::move(cb), seen});
             // A change committed between reading `seen` and now may already
             // have been polled past: have the poller look again.
             impl_->kicked = true;
@@ -853,7 +903,8 @@ Status Store::verify() {
 
 Status setDword(Store& store, const Key& key, std::string_view name, std::uint32_t value) {
     std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                         static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+                         static_cast<std::uint8_t>(value >> 16),
+                         static_cast<std::uint8_t>(value >> 24)};
     return store.setValue(key, name, kTypeDword, b);
 }
 
@@ -863,7 +914,8 @@ Status queryDword(Store& store, const Key& key, std::string_view name, std::uint
     if (st != Status::Ok) return st;
     if (v.type != kTypeDword || v.data.size() != 4) return Status::NotFound;
     *value = static_cast<std::uint32_t>(v.data[0]) | static_cast<std::uint32_t>(v.data[1]) << 8 |
-             static_cast<std::uint32_t>(v.data[2]) << 16 | static_cast<std::uint32_t>(v.data[3]) << 24;
+             static_cast<std::uint32_t>(v.data[2]) << 16 |
+             static_cast<std::uint32_t>(v.data[3]) << 24;
     return Status::Ok;
 }
 

@@ -21,16 +21,16 @@ namespace regstore {
 
 enum class Status {
     Ok,
-    NotFound,        // the key or value does not exist
-    ParentNotFound,  // a key was to be created under a parent that does not exist
-    KeyDeleted,      // the key this reference named has been deleted since it was opened
-    InvalidName,     // empty component, name too long, path too deep
-    InvalidArgument, // a filter or other argument out of its range
-    HasSubkeys,      // a key with subkeys cannot be deleted on its own
-    AccessDenied,    // the root of a hive cannot be deleted
-    NoMoreItems,     // enumeration index past the end
-    TooLarge,        // value data above kMaxValueBytes
-    StoreFailed,     // the database could not be opened, read or written (busy past the time-out too)
+    NotFound,         // the key or value does not exist
+    ParentNotFound,   // a key was to be created under a parent that does not exist
+    KeyDeleted,       // the key this reference named has been deleted since it was opened
+    InvalidName,      // empty component, name too long, path too deep
+    InvalidArgument,  // a filter or other argument out of its range
+    HasSubkeys,       // a key with subkeys cannot be deleted on its own
+    AccessDenied,     // the root of a hive cannot be deleted
+    NoMoreItems,      // enumeration index past the end
+    TooLarge,         // value data above kMaxValueBytes
+    StoreFailed,  // the database could not be opened, read or written (busy past the time-out too)
 };
 const char* statusName(Status s);
 
@@ -78,7 +78,7 @@ using WatchId = std::uint64_t;
 using WatchCallback = std::function<bool()>;
 
 class Store {
-public:
+  public:
     // Opens (creating when missing) the hive file and its folder.
     static Status open(const std::string& file, std::shared_ptr<Store>* out);
     ~Store();
@@ -117,7 +117,8 @@ public:
     // the start, so a read-modify-write is atomic across processes. Store
     // calls made by body join it (each in its own savepoint, so a failed call
     // leaves nothing behind); a body that answers anything but Ok rolls the
-    // whole transaction back.
+    // whole transaction back. Other threads of this process wait for the
+    // store while body runs, so body must not wait for them.
     Status atomically(const std::function<Status()>& body);
 
     // Calls cb after each change of key (or, with subtree, of any key below
@@ -134,7 +135,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit Store(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

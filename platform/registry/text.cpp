@@ -26,7 +26,8 @@ bool splitPath(std::string_view path, std::vector<std::string>* components) {
     size_t start = 0;
     while (true) {
         size_t end = path.find('\\', start);
-        std::string_view part = path.substr(start, end == std::string_view::npos ? path.npos : end - start);
+        std::string_view part =
+            path.substr(start, end == std::string_view::npos ? path.npos : end - start);
         if (part.empty()) return false;
         components->emplace_back(part);
         if (end == std::string_view::npos) return true;
@@ -74,13 +75,20 @@ std::u16string utf8ToUtf16(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         auto b = static_cast<unsigned char>(s[i]);
-        int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+        int extra = b < 0x80             ? 0
+                    : (b & 0xE0) == 0xC0 ? 1
+                    : (b & 0xF0) == 0xE0 ? 2
+                    : (b & 0xF8) == 0xF0 ? 3
+                                         : -1;
         if (extra < 0 || i + static_cast<size_t>(extra) >= s.size()) {
             appendUtf16(out, kReplacement);
             ++i;
             continue;
         }
-        char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+        char32_t c = extra == 0   ? b
+                     : extra == 1 ? (b & 0x1F)
+                     : extra == 2 ? (b & 0x0F)
+                                  : (b & 0x07);
         bool ok = true;
         for (int k = 1; k <= extra; ++k) {
             auto n = static_cast<unsigned char>(s[i + k]);
@@ -107,7 +115,8 @@ std::string utf16ToUtf8(std::u16string_view s) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -141,6 +150,8 @@ std::u16string decodeWide(std::span<const std::uint8_t> data) {
     return w;
 }
 
-std::string decodeString(std::span<const std::uint8_t> data) { return utf16ToUtf8(decodeWide(data)); }
+std::string decodeString(std::span<const std::uint8_t> data) {
+    return utf16ToUtf8(decodeWide(data));
+}
 
 }  // namespace regstore

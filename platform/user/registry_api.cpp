@@ -35,17 +35,24 @@ ACCESS_MASK mapGeneric(ACCESS_MASK a) {
 LONG toWin32(regstore::Status s) {
     using regstore::Status;
     switch (s) {
-        case Status::Ok: return ERROR_SUCCESS;
+        case Status::Ok:
+            return ERROR_SUCCESS;
         case Status::NotFound:
-        case Status::ParentNotFound: return ERROR_FILE_NOT_FOUND;
-        case Status::KeyDeleted: return ERROR_KEY_DELETED;
+        case Status::ParentNotFound:
+            return ERROR_FILE_NOT_FOUND;
+        case Status::KeyDeleted:
+            return ERROR_KEY_DELETED;
         case Status::InvalidName:
         case Status::InvalidArgument:
-        case Status::TooLarge: return ERROR_INVALID_PARAMETER;
+        case Status::TooLarge:
+            return ERROR_INVALID_PARAMETER;
         case Status::HasSubkeys:
-        case Status::AccessDenied: return ERROR_ACCESS_DENIED;
-        case Status::NoMoreItems: return ERROR_NO_MORE_ITEMS;
-        case Status::StoreFailed: return ERROR_REGISTRY_IO_FAILED;
+        case Status::AccessDenied:
+            return ERROR_ACCESS_DENIED;
+        case Status::NoMoreItems:
+            return ERROR_NO_MORE_ITEMS;
+        case Status::StoreFailed:
+            return ERROR_REGISTRY_IO_FAILED;
     }
     return ERROR_GEN_FAILURE;
 }
@@ -152,7 +159,9 @@ LONG newHandle(const Target& parent, regstore::Key key, REGSAM access, PHKEY out
     return ERROR_SUCCESS;
 }
 
-std::string textOrEmpty(LPCSTR s) { return s ? std::string(s) : std::string(); }
+std::string textOrEmpty(LPCSTR s) {
+    return s ? std::string(s) : std::string();
+}
 
 // The bytes a caller sees for a value: string types in their narrow form.
 std::vector<BYTE> narrowData(const regstore::Value& v) {
@@ -166,7 +175,8 @@ std::vector<BYTE> narrowData(const regstore::Value& v) {
 
 std::vector<BYTE> storedData(DWORD type, const BYTE* data, DWORD size) {
     if (!regstore::isStringType(type)) return std::vector<BYTE>(data, data + size);
-    std::u16string w = regstore::utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(data), size));
+    std::u16string w =
+        regstore::utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(data), size));
     std::vector<BYTE> out;
     out.reserve(w.size() * 2);
     for (char16_t c : w) {
@@ -221,15 +231,17 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
         if (rc != ERROR_SUCCESS) return rc;
         regstore::Key key;
         bool created = false;
-        regstore::Status s = t.store->createKey(t.key, lpSubKey, regstore::Create::WithParents, &key, &created);
+        regstore::Status s =
+            t.store->createKey(t.key, lpSubKey, regstore::Create::WithParents, &key, &created);
         if (s != regstore::Status::Ok) return toWin32(s);
-        if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        if (lpdwDisposition)
+            *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         return newHandle(t, std::move(key), samDesired, phkResult);
     });
 }
 
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData) {
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData) {
     return guarded([&]() -> LONG {
         if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
         Target t;
@@ -244,7 +256,8 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     });
 }
 
-LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
     return guarded([&]() -> LONG {
         if (cbData && !lpData) return ERROR_INVALID_PARAMETER;
         Target t;
@@ -285,7 +298,8 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
         // Empty the key itself: its subtrees, then its values.
         std::vector<std::string> names;
         regstore::Status s = t.store->subkeys(t.key, &names);
-        for (size_t i = 0; s == regstore::Status::Ok && i < names.size(); ++i) s = t.store->deleteTree(t.key, names[i]);
+        for (size_t i = 0; s == regstore::Status::Ok && i < names.size(); ++i)
+            s = t.store->deleteTree(t.key, names[i]);
         std::vector<regstore::Value> values;
         if (s == regstore::Status::Ok) s = t.store->values(t.key, &values);
         for (size_t i = 0; s == regstore::Status::Ok && i < values.size(); ++i)
@@ -294,8 +308,8 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
     });
 }
 
-LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
-                      LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     return guarded([&]() -> LONG {
         if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
         Target t;
@@ -317,10 +331,11 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     });
 }
 
-LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     return guarded([&]() -> LONG {
-        if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+        if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+            return ERROR_INVALID_PARAMETER;
         Target t;
         LONG rc = resolve(hKey, &t);
         if (rc != ERROR_SUCCESS) return rc;
@@ -377,7 +392,8 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
             };
         }
         regstore::WatchId id = 0;
-        regstore::Status s = t.store->watch(t.key, bWatchSubtree != 0, filter, std::move(callback), &id);
+        regstore::Status s =
+            t.store->watch(t.key, bWatchSubtree != 0, filter, std::move(callback), &id);
         if (s != regstore::Status::Ok) return toWin32(s);
         if (t.object) {
             std::lock_guard<std::mutex> g(t.object->lock);

@@ -33,17 +33,18 @@ constexpr DWORD ERROR_KEY_DELETED = 1018;
 
 // Predefined keys other than HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER answer
 // ERROR_INVALID_HANDLE.
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                      PHKEY phkResult);
 // Creates every missing component of lpSubKey.
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition);
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        PHKEY phkResult, LPDWORD lpdwDisposition);
 // ERROR_FILE_NOT_FOUND when absent; ERROR_MORE_DATA with *lpcbData set to the
 // size needed when lpData is too small; with lpData null, only the size.
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData);
-LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData);
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData);
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 // The key must have no subkeys (ERROR_ACCESS_DENIED otherwise).
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
@@ -54,8 +55,8 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 // Values in the order they were first set.
-LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS RegCloseKey(HKEY hKey);
 // Asynchronous: hEvent is set once, on the next change of the key (with
 // bWatchSubtree, of any key below it) that dwNotifyFilter selects, made by any
