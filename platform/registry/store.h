@@ -127,7 +127,8 @@ class Store {
     // noticed within about 50 ms.
     Status watch(const Key& key, bool subtree, unsigned filter, WatchCallback cb, WatchId* id);
     // After unwatch returns the callback is not running and never runs again
-    // (unless unwatch is called from the callback itself).
+    // (unless unwatch is called from the callback itself). Not to be called
+    // from inside atomically: a running callback may be waiting for the store.
     void unwatch(WatchId id);
 
     // Runs the database's own consistency check.
