@@ -128,6 +128,9 @@ struct Device final : DeviceBackend::Sink {
     std::set<PendingUrb*> urbs;
     PIRP waitWake = nullptr;
     std::atomic<int> activeCancels{0};
+    // Requests inside the dispatch routines of its objects: the objects are
+    // not deleted under a routine that has yet to return.
+    std::atomic<int> dispatching{0};
 
     void deviceGone() override;
 
@@ -934,27 +937,40 @@ NTSTATUS portDispatch(Device* dev, PIRP irp) {
     return st;
 }
 
+NTSTATUS deviceDispatch(Device* dev, bool port, PIRP irp) {
+    if (port) return portDispatch(dev, irp);
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            return pdoInternalControl(dev, irp);
+        case IRP_MJ_PNP:
+            return pdoPnp(dev, irp);
+        case IRP_MJ_POWER:
+            return pdoPower(dev, irp);
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            completeIrp(irp, STATUS_SUCCESS);
+            return STATUS_SUCCESS;
+        case IRP_MJ_SYSTEM_CONTROL: {
+            NTSTATUS st = irp->IoStatus.Status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return st;
+        }
+        default:
+            completeIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+            return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
 NTSTATUS busDispatch(PDEVICE_OBJECT device, PIRP irp) {
     ObjectExtension* x = extensionOf(device);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (x && x->magic == kPortMagic) return portDispatch(x->device, irp);
-    if (x && x->magic == kPdoMagic) {
+    if (x && (x->magic == kPortMagic || x->magic == kPdoMagic)) {
         Device* dev = x->device;
-        switch (sp->MajorFunction) {
-            case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-                return pdoInternalControl(dev, irp);
-            case IRP_MJ_PNP:
-                return pdoPnp(dev, irp);
-            case IRP_MJ_POWER:
-                return pdoPower(dev, irp);
-            case IRP_MJ_CREATE:
-            case IRP_MJ_CLOSE:
-            case IRP_MJ_CLEANUP:
-                completeIrp(irp, STATUS_SUCCESS);
-                return STATUS_SUCCESS;
-            default:
-                break;
-        }
+        dev->dispatching.fetch_add(1);
+        NTSTATUS st = deviceDispatch(dev, x->magic == kPortMagic, irp);
+        dev->dispatching.fetch_sub(1);  // the last touch: the bus thread may delete it now
+        return st;
     }
     if (sp->MajorFunction == IRP_MJ_PNP || sp->MajorFunction == IRP_MJ_SYSTEM_CONTROL) {
         NTSTATUS st = irp->IoStatus.Status;
@@ -1185,7 +1201,7 @@ bool Bus::Impl::reapReady() {
         for (auto it = removed.begin(); it != removed.end();) {
             Device* dev = *it;
             PDEVICE_OBJECT above = std::atomic_ref<PDEVICE_OBJECT>(dev->pdo->AttachedDevice).load();
-            if (above == nullptr && dev->activeCancels.load() == 0) {
+            if (above == nullptr && dev->activeCancels.load() == 0 && dev->dispatching.load() == 0) {
                 ready.push_back(dev);
                 it = removed.erase(it);
             } else {
