@@ -22,7 +22,8 @@ void walkAsDriver(const UCHAR* bytes, size_t size) {
     std::vector<USBD_INTERFACE_LIST_ENTRY> list;
     PVOID start = config;
     while (list.size() < 32) {
-        PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(config, start, -1, -1, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR found =
+            USBD_ParseConfigurationDescriptorEx(config, start, -1, -1, -1, -1, -1);
         if (!found) break;
         auto* end = copy.get() + config->wTotalLength;
         if (reinterpret_cast<UCHAR*>(found) + sizeof(USB_INTERFACE_DESCRIPTOR) > end) std::abort();
@@ -36,7 +37,8 @@ void walkAsDriver(const UCHAR* bytes, size_t size) {
     for (const USBD_INTERFACE_LIST_ENTRY& e : list) {
         if (!e.InterfaceDescriptor) break;
         auto* block = reinterpret_cast<UCHAR*>(e.Interface);
-        if (block < first || block + e.Interface->Length > first + urb->UrbHeader.Length) std::abort();
+        if (block < first || block + e.Interface->Length > first + urb->UrbHeader.Length)
+            std::abort();
     }
     ExFreePool(urb);
 }
@@ -50,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         if (info.bytes.size() > size) std::abort();
         // What was kept is well formed: checking it again changes nothing.
         usbbus::ConfigurationInfo again;
-        if (!usbbus::checkConfigurationDescriptor(info.bytes.data(), info.bytes.size(), &again, nullptr) ||
+        if (!usbbus::checkConfigurationDescriptor(info.bytes.data(), info.bytes.size(), &again,
+                                                  nullptr) ||
             again.bytes != info.bytes) {
             std::abort();
         }

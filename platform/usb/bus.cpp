@@ -57,7 +57,9 @@ void poolDelete(T* p) {
 
 std::atomic<std::uintptr_t> nextHandle{0x10};
 // Handles are never reused, so a stale one can never name a new pipe.
-PVOID newHandle() { return reinterpret_cast<PVOID>(nextHandle.fetch_add(0x10)); }
+PVOID newHandle() {
+    return reinterpret_cast<PVOID>(nextHandle.fetch_add(0x10));
+}
 
 std::atomic<unsigned> nextDeviceNumber{1};
 
@@ -114,9 +116,9 @@ struct Device final : DeviceBackend::Sink {
 
     std::mutex lock;
     std::condition_variable changed;
-    bool published = false;   // its physical device object is on the bus
-    bool gone = false;        // left: URBs fail with USBD_STATUS_DEVICE_GONE
-    bool departing = false;   // the departure has been started
+    bool published = false;  // its physical device object is on the bus
+    bool gone = false;       // left: URBs fail with USBD_STATUS_DEVICE_GONE
+    bool departing = false;  // the departure has been started
     bool stackRemoved = false;
     bool cycling = false;
     bool replug = false;      // comes back once its physical device object is gone
@@ -185,12 +187,12 @@ struct Bus::Impl {
     std::mutex lock;
     std::condition_variable changed;
     BusListener* listener = nullptr;
-    std::vector<Device*> devices;     // every device whose physical device object exists
-    std::vector<Device*> removed;     // waiting for their stacks to let go
+    std::vector<Device*> devices;  // every device whose physical device object exists
+    std::vector<Device*> removed;  // waiting for their stacks to let go
     std::deque<std::function<void()>> jobs;
-    int transitions = 0;              // departures and port cycles not yet finished
-    bool busy = false;                // the bus thread is running a job
-    bool closing = false;             // the bus is going away: no device comes back
+    int transitions = 0;   // departures and port cycles not yet finished
+    bool busy = false;     // the bus thread is running a job
+    bool closing = false;  // the bus is going away: no device comes back
     bool stopping = false;
     std::thread thread;
 
@@ -216,7 +218,9 @@ struct Bus::Impl {
 
 namespace {
 
-void Device::deviceGone() { bus->depart(this); }
+void Device::deviceGone() {
+    bus->depart(this);
+}
 
 // ---------------------------------------------------------------------------
 // Transfers
@@ -281,7 +285,8 @@ void transferDone(Transfer* t, void* context) {
     {
         std::lock_guard<std::mutex> g(dev->lock);
         if (p->state == UrbState::Completed) {
-            kverifier::report("usb-transfer-double-complete", "a backend completed a transfer twice");
+            kverifier::report("usb-transfer-double-complete",
+                              "a backend completed a transfer twice");
             return;
         }
         p->state = UrbState::Completed;
@@ -487,10 +492,12 @@ const InterfaceSetting* checkBlock(Device* dev, PURB urb, size_t offset, size_t 
                                    PUSBD_INTERFACE_INFORMATION* block) {
     constexpr size_t kFixed = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
     if (offset > urbLength || urbLength - offset < kFixed) return nullptr;
-    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(urb) + offset);
+    auto* info =
+        reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(urb) + offset);
     if (info->Length < kFixed || info->Length > urbLength - offset) return nullptr;
     const InterfaceSetting* s = dev->config.find(info->InterfaceNumber, info->AlternateSetting);
-    if (!s || info->Length < UsbdInterfaceInformationSize(static_cast<ULONG>(s->endpoints.size()))) return nullptr;
+    if (!s || info->Length < UsbdInterfaceInformationSize(static_cast<ULONG>(s->endpoints.size())))
+        return nullptr;
     *block = info;
     return s;
 }
@@ -576,7 +583,8 @@ USBD_STATUS selectInterface(Device* dev, PURB urb) {
     if (!s) return USBD_STATUS_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> g(dev->lock);
-        if (dev->configuration == 0 || urb->UrbSelectInterface.ConfigurationHandle != dev->configurationHandle) {
+        if (dev->configuration == 0 ||
+            urb->UrbSelectInterface.ConfigurationHandle != dev->configurationHandle) {
             return USBD_STATUS_INVALID_PARAMETER;
         }
     }
@@ -592,9 +600,10 @@ Pipe* findPipe(Device* dev, USBD_PIPE_HANDLE handle) {
 // ---------------------------------------------------------------------------
 // URBs
 
-NTSTATUS controlTransfer(Device* dev, PIRP irp, PURB urb, UCHAR requestType, UCHAR request, USHORT value,
-                         USHORT index, PVOID buffer, ULONG length, bool shortOk) {
-    if (length > 0xFFFF || (length && !buffer)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+NTSTATUS controlTransfer(Device* dev, PIRP irp, PURB urb, UCHAR requestType, UCHAR request,
+                         USHORT value, USHORT index, PVOID buffer, ULONG length, bool shortOk) {
+    if (length > 0xFFFF || (length && !buffer))
+        return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     Transfer t;
     t.type = USB_ENDPOINT_TYPE_CONTROL;
     t.endpoint = (requestType & 0x80) ? 0x80 : 0x00;
@@ -654,7 +663,8 @@ NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
     // packet's worth at each offset.
     for (ULONG i = 0; i < packets; ++i) {
         ULONGLONG end = static_cast<ULONGLONG>(r.IsoPacket[i].Offset) + packetSize;
-        if (end > r.TransferBufferLength) return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+        if (end > r.TransferBufferLength)
+            return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
         r.IsoPacket[i].Length = 0;
         r.IsoPacket[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
     }
@@ -690,7 +700,8 @@ NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
             return completeUrb(irp, urb, selectInterface(dev, urb));
         case URB_FUNCTION_ABORT_PIPE:
         case URB_FUNCTION_RESET_PIPE: {
-            if (length < sizeof(_URB_PIPE_REQUEST)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            if (length < sizeof(_URB_PIPE_REQUEST))
+                return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
             Pipe* pipe = findPipe(dev, urb->UrbPipeRequest.PipeHandle);
             if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
             if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
@@ -720,8 +731,9 @@ NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
             }
             _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
             bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            return controlTransfer(dev, irp, urb, in ? 0xC0 : 0x40, r.Request, r.Value, r.Index, r.TransferBuffer,
-                                   r.TransferBufferLength, !in || (r.TransferFlags & USBD_SHORT_TRANSFER_OK));
+            return controlTransfer(dev, irp, urb, in ? 0xC0 : 0x40, r.Request, r.Value, r.Index,
+                                   r.TransferBuffer, r.TransferBufferLength,
+                                   !in || (r.TransferFlags & USBD_SHORT_TRANSFER_OK));
         }
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
             return bulkTransfer(dev, irp, urb);
@@ -895,7 +907,8 @@ NTSTATUS pdoInternalControl(Device* dev, PIRP irp) {
                 std::lock_guard<std::mutex> g(dev->lock);
                 gone = dev->gone;
             }
-            NTSTATUS st = gone ? STATUS_DEVICE_NOT_CONNECTED : UsbdStatusToNtStatus(dev->backend->resetPort());
+            NTSTATUS st = gone ? STATUS_DEVICE_NOT_CONNECTED
+                               : UsbdStatusToNtStatus(dev->backend->resetPort());
             completeIrp(irp, st);
             return st;
         }
@@ -988,15 +1001,16 @@ NTSTATUS busDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS busDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL,
-                        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_SYSTEM_CONTROL}) {
+    for (UCHAR major :
+         {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL,
+          IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_SYSTEM_CONTROL}) {
         driver->MajorFunction[major] = busDispatch;
     }
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT createDevice(PDRIVER_OBJECT driver, const std::string& name, DEVICE_TYPE type, ULONG magic,
-                            Device* dev, Bus::Impl* bus) {
+PDEVICE_OBJECT createDevice(PDRIVER_OBJECT driver, const std::string& name, DEVICE_TYPE type,
+                            ULONG magic, Device* dev, Bus::Impl* bus) {
     UNICODE_STRING us{};
     if (!NT_SUCCESS(krtl::allocateUnicode(name, &us))) return nullptr;
     PDEVICE_OBJECT d = nullptr;
@@ -1013,7 +1027,8 @@ PDEVICE_OBJECT createDevice(PDRIVER_OBJECT driver, const std::string& name, DEVI
 }
 
 // A control read at enumeration, waited for on the model clock.
-USBD_STATUS readControl(DeviceBackend& backend, UCHAR descriptorType, UCHAR* buffer, ULONG length, ULONG* got) {
+USBD_STATUS readControl(DeviceBackend& backend, UCHAR descriptorType, UCHAR* buffer, ULONG length,
+                        ULONG* got) {
     struct Wait {
         std::mutex m;
         std::condition_variable cv;
@@ -1022,7 +1037,13 @@ USBD_STATUS readControl(DeviceBackend& backend, UCHAR descriptorType, UCHAR* buf
     Transfer t;
     t.type = USB_ENDPOINT_TYPE_CONTROL;
     t.endpoint = 0x80;
-    UCHAR setup[8] = {0x80, 0x06, 0, descriptorType, 0, 0, static_cast<UCHAR>(length & 0xFF),
+    UCHAR setup[8] = {0x80,
+                      0x06,
+                      0,
+                      descriptorType,
+                      0,
+                      0,
+                      static_cast<UCHAR>(length & 0xFF),
                       static_cast<UCHAR>(length >> 8)};
     std::memcpy(t.setup, setup, sizeof setup);
     t.buffer = buffer;
@@ -1058,7 +1079,8 @@ bool enumerate(Device* dev, std::string* error) {
     ULONG got = 0;
     USBD_STATUS st = readControl(b, USB_DEVICE_DESCRIPTOR_TYPE, dd, sizeof dd, &got);
     if (!USBD_SUCCESS(st)) {
-        *error = "reading the device descriptor failed with USBD status " + hex(static_cast<ULONG>(st));
+        *error =
+            "reading the device descriptor failed with USBD status " + hex(static_cast<ULONG>(st));
         return false;
     }
     std::vector<std::string> problems;
@@ -1069,7 +1091,8 @@ bool enumerate(Device* dev, std::string* error) {
     UCHAR head[sizeof(USB_CONFIGURATION_DESCRIPTOR)] = {};
     st = readControl(b, USB_CONFIGURATION_DESCRIPTOR_TYPE, head, sizeof head, &got);
     if (!USBD_SUCCESS(st)) {
-        *error = "reading the configuration descriptor failed with USBD status " + hex(static_cast<ULONG>(st));
+        *error = "reading the configuration descriptor failed with USBD status " +
+                 hex(static_cast<ULONG>(st));
         return false;
     }
     std::vector<UCHAR> whole(head, head + got);
@@ -1103,7 +1126,9 @@ NTSTATUS sendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->UserEvent = &done;
-    irp->OriginatorCompletion = [](PIRP i, PVOID) { KeSetEvent(i->UserEvent, IO_NO_INCREMENT, FALSE); };
+    irp->OriginatorCompletion = [](PIRP i, PVOID) {
+        KeSetEvent(i->UserEvent, IO_NO_INCREMENT, FALSE);
+    };
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
@@ -1201,7 +1226,8 @@ bool Bus::Impl::reapReady() {
         for (auto it = removed.begin(); it != removed.end();) {
             Device* dev = *it;
             PDEVICE_OBJECT above = std::atomic_ref<PDEVICE_OBJECT>(dev->pdo->AttachedDevice).load();
-            if (above == nullptr && dev->activeCancels.load() == 0 && dev->dispatching.load() == 0) {
+            if (above == nullptr && dev->activeCancels.load() == 0 &&
+                dev->dispatching.load() == 0) {
                 ready.push_back(dev);
                 it = removed.erase(it);
             } else {
@@ -1264,8 +1290,8 @@ void Bus::Impl::run() {
     }
 }
 
-PDEVICE_OBJECT Bus::Impl::plug(std::shared_ptr<DeviceBackend> backend, const std::string& instancePath,
-                               std::string* error) {
+PDEVICE_OBJECT Bus::Impl::plug(std::shared_ptr<DeviceBackend> backend,
+                               const std::string& instancePath, std::string* error) {
     std::string local;
     if (!error) error = &local;
     if (!driver || !backend) {
@@ -1294,9 +1320,10 @@ PDEVICE_OBJECT Bus::Impl::plug(std::shared_ptr<DeviceBackend> backend, const std
     if (ok) {
         unsigned n = nextDeviceNumber.fetch_add(1);
         std::string base = "\\Device\\" + name + "-";
-        dev->port = createDevice(driver, base + "Port" + std::to_string(n), FILE_DEVICE_USB, kPortMagic, dev, this);
-        dev->pdo = dev->port ? createDevice(driver, base + "PDO" + std::to_string(n), FILE_DEVICE_USB, kPdoMagic,
-                                            dev, this)
+        dev->port = createDevice(driver, base + "Port" + std::to_string(n), FILE_DEVICE_USB,
+                                 kPortMagic, dev, this);
+        dev->pdo = dev->port ? createDevice(driver, base + "PDO" + std::to_string(n),
+                                            FILE_DEVICE_USB, kPdoMagic, dev, this)
                              : nullptr;
         if (!dev->pdo) {
             if (dev->port) IoDeleteDevice(dev->port);
@@ -1313,8 +1340,8 @@ PDEVICE_OBJECT Bus::Impl::plug(std::shared_ptr<DeviceBackend> backend, const std
     // device object, so it needs a stack location more.
     dev->port->StackSize = static_cast<CCHAR>(dev->pdo->StackSize + 1);
     char hardwareId[32];
-    std::snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X", dev->deviceDescriptor.idVendor,
-                  dev->deviceDescriptor.idProduct);
+    std::snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X",
+                  dev->deviceDescriptor.idVendor, dev->deviceDescriptor.idProduct);
     kio::setDeviceInstance(dev->pdo, instancePath, hardwareId);
     BusListener* l;
     {
@@ -1364,7 +1391,8 @@ Bus::~Bus() {
         }
         if (!empty) {
             kverifier::report("bus-devices-left",
-                              "bus " + impl_->name + " destroyed while a device stack did not let go of its device");
+                              "bus " + impl_->name +
+                                  " destroyed while a device stack did not let go of its device");
         }
         {
             std::lock_guard<std::mutex> g(impl_->lock);
@@ -1409,19 +1437,23 @@ std::vector<PDEVICE_OBJECT> Bus::devices() const {
     return out;
 }
 
-PDRIVER_OBJECT Bus::driver() const { return impl_->driver; }
+PDRIVER_OBJECT Bus::driver() const {
+    return impl_->driver;
+}
 
 bool Bus::settle(int timeoutMs) {
     std::unique_lock<std::mutex> g(impl_->lock);
     return impl_->changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-        return impl_->transitions == 0 && impl_->jobs.empty() && !impl_->busy && impl_->removed.empty();
+        return impl_->transitions == 0 && impl_->jobs.empty() && !impl_->busy &&
+               impl_->removed.empty();
     });
 }
 
 namespace {
 Device* deviceOf(PDEVICE_OBJECT pdo) {
     ObjectExtension* x = extensionOf(pdo);
-    if (!x || !pdo->DriverObject || pdo->DriverObject->MajorFunction[IRP_MJ_PNP] != busDispatch) return nullptr;
+    if (!x || !pdo->DriverObject || pdo->DriverObject->MajorFunction[IRP_MJ_PNP] != busDispatch)
+        return nullptr;
     return x->magic == kPdoMagic ? x->device : nullptr;
 }
 }  // namespace

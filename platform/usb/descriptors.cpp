@@ -36,11 +36,14 @@ std::string endpointFlaw(const USB_ENDPOINT_DESCRIPTOR& e) {
     unsigned bytes = e.wMaxPacketSize & 0x7FF;
     unsigned extra = (e.wMaxPacketSize >> 11) & 0x3;
     if ((e.bEndpointAddress & 0x0F) == 0) return "endpoint descriptor names endpoint 0";
-    if (e.bEndpointAddress & 0x70) return format("endpoint 0x%02X has reserved address bits set", e.bEndpointAddress);
+    if (e.bEndpointAddress & 0x70)
+        return format("endpoint 0x%02X has reserved address bits set", e.bEndpointAddress);
     if (bytes == 0) return format("endpoint 0x%02X has wMaxPacketSize 0", e.bEndpointAddress);
     if ((e.wMaxPacketSize & 0xE000) != 0 || bytes > packetLimit(type) ||
-        (extra != 0 && (type == USB_ENDPOINT_TYPE_BULK || type == USB_ENDPOINT_TYPE_CONTROL)) || extra == 3) {
-        return format("endpoint 0x%02X has oversized wMaxPacketSize 0x%04X", e.bEndpointAddress, e.wMaxPacketSize);
+        (extra != 0 && (type == USB_ENDPOINT_TYPE_BULK || type == USB_ENDPOINT_TYPE_CONTROL)) ||
+        extra == 3) {
+        return format("endpoint 0x%02X has oversized wMaxPacketSize 0x%04X", e.bEndpointAddress,
+                      e.wMaxPacketSize);
     }
     return {};
 }
@@ -63,7 +66,8 @@ bool checkDeviceDescriptor(const void* data, size_t length, USB_DEVICE_DESCRIPTO
                            std::vector<std::string>* problems) {
     auto* p = static_cast<const UCHAR*>(data);
     if (!p || length < sizeof(USB_DEVICE_DESCRIPTOR)) {
-        note(problems, format("device descriptor: %u bytes received, 18 needed", static_cast<unsigned>(length)));
+        note(problems, format("device descriptor: %u bytes received, 18 needed",
+                              static_cast<unsigned>(length)));
         return false;
     }
     USB_DEVICE_DESCRIPTOR d;
@@ -94,13 +98,15 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
     ConfigurationInfo info;
     auto* p = static_cast<const UCHAR*>(data);
     if (!p || length < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-        note(problems, format("configuration descriptor: %u bytes received, 9 needed", static_cast<unsigned>(length)));
+        note(problems, format("configuration descriptor: %u bytes received, 9 needed",
+                              static_cast<unsigned>(length)));
         return false;
     }
     USB_CONFIGURATION_DESCRIPTOR header;
     std::memcpy(&header, p, sizeof header);
     if (header.bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-        note(problems, format("configuration descriptor: type %u instead of 2", header.bDescriptorType));
+        note(problems,
+             format("configuration descriptor: type %u instead of 2", header.bDescriptorType));
         return false;
     }
     if (header.bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
@@ -109,13 +115,15 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
     }
     size_t total = header.wTotalLength;
     if (total < header.bLength) {
-        note(problems, format("configuration descriptor: wTotalLength %u is below its own bLength %u", header.wTotalLength,
-                              header.bLength));
+        note(problems,
+             format("configuration descriptor: wTotalLength %u is below its own bLength %u",
+                    header.wTotalLength, header.bLength));
         return false;
     }
     if (total > length) {
-        note(problems, format("configuration descriptor: wTotalLength %u but only %u bytes received", header.wTotalLength,
-                              static_cast<unsigned>(length)));
+        note(problems,
+             format("configuration descriptor: wTotalLength %u but only %u bytes received",
+                    header.wTotalLength, static_cast<unsigned>(length)));
         total = length;
     }
     if (header.bLength > sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
@@ -128,15 +136,15 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
     info.bytes[0] = sizeof header;
 
     std::vector<KeptInterface> kept;
-    bool inInterface = false;   // descriptors that follow belong to a kept interface
-    bool skipping = false;      // ... or to one that was dropped
+    bool inInterface = false;  // descriptors that follow belong to a kept interface
+    bool skipping = false;     // ... or to one that was dropped
     std::set<std::pair<UCHAR, UCHAR>> seenSettings;
     size_t at = header.bLength;
     while (at < total) {
         size_t left = total - at;
         if (left < 2) {
-            note(problems, format("configuration descriptor: %u stray byte(s) at offset %u", static_cast<unsigned>(left),
-                                  static_cast<unsigned>(at)));
+            note(problems, format("configuration descriptor: %u stray byte(s) at offset %u",
+                                  static_cast<unsigned>(left), static_cast<unsigned>(at)));
             break;
         }
         UCHAR dlen = p[at];
@@ -147,15 +155,18 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
             break;
         }
         if (dlen > left) {
-            note(problems, format("descriptor at offset %u (bLength %u) runs past the end; the rest is ignored",
-                                  static_cast<unsigned>(at), dlen));
+            note(problems,
+                 format(
+                     "descriptor at offset %u (bLength %u) runs past the end; the rest is ignored",
+                     static_cast<unsigned>(at), dlen));
             break;
         }
         const UCHAR* d = p + at;
         at += dlen;
         if (dtype == USB_INTERFACE_DESCRIPTOR_TYPE) {
             if (dlen < sizeof(USB_INTERFACE_DESCRIPTOR)) {
-                note(problems, format("interface descriptor at offset %u has bLength %u; dropped with what follows it",
+                note(problems, format("interface descriptor at offset %u has bLength %u; dropped "
+                                      "with what follows it",
                                       static_cast<unsigned>(d - p), dlen));
                 inInterface = false;
                 skipping = true;
@@ -164,8 +175,10 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
             USB_INTERFACE_DESCRIPTOR ifc;
             std::memcpy(&ifc, d, sizeof ifc);
             if (!seenSettings.insert({ifc.bInterfaceNumber, ifc.bAlternateSetting}).second) {
-                note(problems, format("interface %u alternate setting %u appears twice; the second is dropped",
-                                      ifc.bInterfaceNumber, ifc.bAlternateSetting));
+                note(
+                    problems,
+                    format("interface %u alternate setting %u appears twice; the second is dropped",
+                           ifc.bInterfaceNumber, ifc.bAlternateSetting));
                 inInterface = false;
                 skipping = true;
                 continue;
@@ -189,8 +202,9 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
         if (dtype == USB_ENDPOINT_DESCRIPTOR_TYPE) {
             if (skipping) continue;
             if (!inInterface) {
-                note(problems, format("endpoint descriptor at offset %u outside any interface; dropped",
-                                      static_cast<unsigned>(d - p)));
+                note(problems,
+                     format("endpoint descriptor at offset %u outside any interface; dropped",
+                            static_cast<unsigned>(d - p)));
                 continue;
             }
             if (dlen < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
@@ -205,24 +219,28 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
             if (flaw.empty()) {
                 for (const EndpointInfo& other : s.endpoints) {
                     if (other.address == e.bEndpointAddress) {
-                        flaw = format("endpoint 0x%02X appears twice in one setting", e.bEndpointAddress);
+                        flaw = format("endpoint 0x%02X appears twice in one setting",
+                                      e.bEndpointAddress);
                         break;
                     }
                 }
             }
             if (!flaw.empty()) {
-                note(problems, format("interface %u alternate setting %u: ", s.number, s.alternate) + flaw +
-                                   "; dropped");
+                note(problems,
+                     format("interface %u alternate setting %u: ", s.number, s.alternate) + flaw +
+                         "; dropped");
                 continue;
             }
-            s.endpoints.push_back({e.bEndpointAddress, e.bmAttributes, e.wMaxPacketSize, e.bInterval});
+            s.endpoints.push_back(
+                {e.bEndpointAddress, e.bmAttributes, e.wMaxPacketSize, e.bInterval});
             e.bLength = sizeof e;
             auto* raw = reinterpret_cast<const UCHAR*>(&e);
             info.bytes.insert(info.bytes.end(), raw, raw + sizeof e);
             continue;
         }
         if (dtype == USB_DEVICE_DESCRIPTOR_TYPE || dtype == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-            note(problems, format("descriptor of type %u inside the configuration; dropped", dtype));
+            note(problems,
+                 format("descriptor of type %u inside the configuration; dropped", dtype));
             continue;
         }
         // Class-specific and other descriptors travel with the interface they
@@ -236,8 +254,8 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
         numbers.insert(k.setting.number);
         auto count = static_cast<UCHAR>(k.setting.endpoints.size());
         if (count != k.declaredEndpoints) {
-            note(problems, format("interface %u alternate setting %u declares %u endpoint(s)", k.setting.number,
-                                  k.setting.alternate, k.declaredEndpoints) +
+            note(problems, format("interface %u alternate setting %u declares %u endpoint(s)",
+                                  k.setting.number, k.setting.alternate, k.declaredEndpoints) +
                                format(" but %u well-formed one(s) follow", count));
             info.bytes[k.headerOffset + offsetof(USB_INTERFACE_DESCRIPTOR, bNumEndpoints)] = count;
         }
@@ -255,12 +273,14 @@ bool checkConfigurationDescriptor(const void* data, size_t length, Configuration
         }
     }
     if (numbers.size() != header.bNumInterfaces) {
-        note(problems, format("configuration descriptor: bNumInterfaces %u but %u interface(s) present",
-                              header.bNumInterfaces, static_cast<unsigned>(numbers.size())));
+        note(problems,
+             format("configuration descriptor: bNumInterfaces %u but %u interface(s) present",
+                    header.bNumInterfaces, static_cast<unsigned>(numbers.size())));
     }
     auto* h = reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR*>(info.bytes.data());
     h->bNumInterfaces = static_cast<UCHAR>(numbers.size());
-    if (info.bytes.size() > 0xFFFF) info.bytes.resize(0xFFFF);  // cannot happen: input is bounded by wTotalLength
+    if (info.bytes.size() > 0xFFFF)
+        info.bytes.resize(0xFFFF);  // cannot happen: input is bounded by wTotalLength
     h->wTotalLength = static_cast<USHORT>(info.bytes.size());
     if (out) *out = std::move(info);
     return true;

@@ -60,7 +60,8 @@ USBD_STATUS usbdStatusFromError(int error) {
 std::string libusbInstancePath(std::uint16_t vendor, std::uint16_t product, std::uint8_t busNumber,
                                const std::uint8_t* ports, int portCount) {
     char head[64];
-    std::snprintf(head, sizeof head, "USB\\VID_%04X&PID_%04X\\port-%u-", vendor, product, busNumber);
+    std::snprintf(head, sizeof head, "USB\\VID_%04X&PID_%04X\\port-%u-", vendor, product,
+                  busNumber);
     std::string path = head;
     if (!ports || portCount <= 0) return path + "0";
     for (int i = 0; i < portCount; ++i) {
@@ -83,7 +84,8 @@ struct LibusbBackend::Pending {
     bool direct;
 };
 
-LibusbBackend::LibusbBackend(libusb_device_handle* handle, LibusbCalls calls) : calls_(calls), handle_(handle) {}
+LibusbBackend::LibusbBackend(libusb_device_handle* handle, LibusbCalls calls)
+    : calls_(calls), handle_(handle) {}
 
 LibusbBackend::~LibusbBackend() {
     releaseInterfaces();
@@ -138,18 +140,19 @@ USBD_STATUS LibusbBackend::submit(Transfer* t) {
             break;
         }
         case USB_ENDPOINT_TYPE_BULK:
-            libusb_fill_bulk_transfer(lt, handle_, t->endpoint, t->buffer, static_cast<int>(t->length), onTransferDone,
-                                      p, 0);
+            libusb_fill_bulk_transfer(lt, handle_, t->endpoint, t->buffer,
+                                      static_cast<int>(t->length), onTransferDone, p, 0);
             break;
         case USB_ENDPOINT_TYPE_INTERRUPT:
-            libusb_fill_interrupt_transfer(lt, handle_, t->endpoint, t->buffer, static_cast<int>(t->length),
-                                           onTransferDone, p, 0);
+            libusb_fill_interrupt_transfer(lt, handle_, t->endpoint, t->buffer,
+                                           static_cast<int>(t->length), onTransferDone, p, 0);
             break;
         case USB_ENDPOINT_TYPE_ISOCHRONOUS: {
             // libusb lays the packets back to back; use the caller's buffer
             // when its offsets say the same.
             for (int i = 0; i < packets; ++i)
-                if (t->isoPackets[i].Offset != static_cast<ULONG>(i) * t->packetSize) p->direct = false;
+                if (t->isoPackets[i].Offset != static_cast<ULONG>(i) * t->packetSize)
+                    p->direct = false;
             UCHAR* buffer = t->buffer;
             size_t total = static_cast<size_t>(packets) * t->packetSize;
             if (!p->direct) {
@@ -161,8 +164,8 @@ USBD_STATUS LibusbBackend::submit(Transfer* t) {
                                     t->buffer + t->isoPackets[i].Offset, t->packetSize);
                 }
             }
-            libusb_fill_iso_transfer(lt, handle_, t->endpoint, buffer, static_cast<int>(total), packets,
-                                     onTransferDone, p, 0);
+            libusb_fill_iso_transfer(lt, handle_, t->endpoint, buffer, static_cast<int>(total),
+                                     packets, onTransferDone, p, 0);
             libusb_set_iso_packet_lengths(lt, t->packetSize);
             break;
         }
@@ -214,7 +217,8 @@ void LIBUSB_CALL LibusbBackend::onTransferDone(libusb_transfer* lt) {
                 pk.Length = got;
                 if (!USBD_SUCCESS(pk.Status)) ++errors;
                 if (!p->direct && in && got) {
-                    std::memcpy(t->buffer + pk.Offset, p->bounce.data() + static_cast<size_t>(i) * t->packetSize, got);
+                    std::memcpy(t->buffer + pk.Offset,
+                                p->bounce.data() + static_cast<size_t>(i) * t->packetSize, got);
                 }
                 total += got;
             }
@@ -294,7 +298,8 @@ USBD_STATUS LibusbBackend::cyclePort() {
     if (gone_ || !handle_) return USBD_STATUS_DEVICE_GONE;
     releaseInterfaces();
     int rc = calls_.resetDevice(handle_);
-    if (rc == LIBUSB_SUCCESS) return USBD_STATUS_SUCCESS;  // same descriptors: the handle stays good
+    if (rc == LIBUSB_SUCCESS)
+        return USBD_STATUS_SUCCESS;  // same descriptors: the handle stays good
     if (rc == LIBUSB_ERROR_NOT_FOUND || rc == LIBUSB_ERROR_NO_DEVICE) {
         // The device came back as a new one (a patched camera does): wait for
         // the watcher to hand it over.
@@ -339,9 +344,13 @@ bool LibusbBackend::reenumerate() {
 LibusbWatcher::LibusbWatcher(Bus& bus, std::uint16_t vendor, std::uint16_t product)
     : bus_(bus), vendor_(vendor), product_(product) {}
 
-LibusbWatcher::~LibusbWatcher() { stop(); }
+LibusbWatcher::~LibusbWatcher() {
+    stop();
+}
 
-bool LibusbWatcher::running() const { return context_ != nullptr; }
+bool LibusbWatcher::running() const {
+    return context_ != nullptr;
+}
 
 size_t LibusbWatcher::cameras() const {
     std::lock_guard<std::mutex> g(lock_);
@@ -351,7 +360,8 @@ size_t LibusbWatcher::cameras() const {
 std::string LibusbWatcher::pathOf(libusb_device* device) const {
     std::uint8_t ports[8];
     int n = libusb_get_port_numbers(device, ports, sizeof ports);
-    return libusbInstancePath(vendor_, product_, libusb_get_bus_number(device), ports, n < 0 ? 0 : n);
+    return libusbInstancePath(vendor_, product_, libusb_get_bus_number(device), ports,
+                              n < 0 ? 0 : n);
 }
 
 bool LibusbWatcher::start(std::string* error) {
@@ -371,8 +381,10 @@ bool LibusbWatcher::start(std::string* error) {
         // it only queues them for the watch thread.
         rc = libusb_hotplug_register_callback(
             context_,
-            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-            LIBUSB_HOTPLUG_ENUMERATE, vendor_, product_, LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this, &hotplugHandle_);
+            static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                              LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            LIBUSB_HOTPLUG_ENUMERATE, vendor_, product_, LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this,
+            &hotplugHandle_);
         if (rc != LIBUSB_SUCCESS) hotplug_ = false;
     }
     watchThread_ = std::thread([this] { watchLoop(); });
@@ -418,8 +430,8 @@ void LibusbWatcher::eventLoop() {
     }
 }
 
-int LIBUSB_CALL LibusbWatcher::onHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event,
-                                         void* self) {
+int LIBUSB_CALL LibusbWatcher::onHotplug(libusb_context*, libusb_device* device,
+                                         libusb_hotplug_event event, void* self) {
     auto* w = static_cast<LibusbWatcher*>(self);
     std::lock_guard<std::mutex> g(w->lock_);
     w->events_.push_back({libusb_ref_device(device), event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED});
@@ -471,7 +483,8 @@ void LibusbWatcher::scan() {
     {
         std::lock_guard<std::mutex> g(lock_);
         for (auto& [path, cam] : cameras_)
-            if (std::find(present.begin(), present.end(), cam.device) == present.end()) gone.push_back(cam.device);
+            if (std::find(present.begin(), present.end(), cam.device) == present.end())
+                gone.push_back(cam.device);
     }
     for (libusb_device* d : gone) left(d);
     for (libusb_device* d : present) arrived(d);

@@ -51,7 +51,7 @@ struct LibusbCalls {
 };
 
 class LibusbBackend final : public DeviceBackend {
-public:
+  public:
     // Takes over the open handle (closed when the backend goes). Transfers
     // complete on the thread that runs the context's events.
     explicit LibusbBackend(libusb_device_handle* handle, LibusbCalls calls = {});
@@ -77,7 +77,7 @@ public:
     void adopt(libusb_device_handle* handle);
     size_t transfersInFlight() const;
 
-private:
+  private:
     struct Pending;
     static void LIBUSB_CALL onTransferDone(libusb_transfer* lt);
     void releaseInterfaces();
@@ -96,7 +96,7 @@ private:
 
 // Watches the system's USB devices and keeps the cameras on a bus.
 class LibusbWatcher {
-public:
+  public:
     explicit LibusbWatcher(Bus& bus, std::uint16_t vendor = kCameraVendorId,
                            std::uint16_t product = kCameraProductId);
     ~LibusbWatcher();
@@ -115,13 +115,13 @@ public:
     // Cameras plugged in by this watcher now.
     size_t cameras() const;
 
-private:
+  private:
     struct Event {
         libusb_device* device;  // referenced
         bool arrived;
     };
-    static int LIBUSB_CALL onHotplug(libusb_context* ctx, libusb_device* device, libusb_hotplug_event event,
-                                     void* self);
+    static int LIBUSB_CALL onHotplug(libusb_context* ctx, libusb_device* device,
+                                     libusb_hotplug_event event, void* self);
     void eventLoop();
     void watchLoop();
     void arrived(libusb_device* device);
@@ -135,7 +135,7 @@ private:
     libusb_context* context_ = nullptr;
     libusb_hotplug_callback_handle hotplugHandle_ = 0;
     bool hotplug_ = false;
-    bool stopping_ = false;                  // the watch thread ends (lock_)
+    bool stopping_ = false;                    // the watch thread ends (lock_)
     std::atomic<bool> eventsStopping_{false};  // the event thread ends
     std::thread eventThread_;
     std::thread watchThread_;

@@ -19,10 +19,13 @@ const UCHAR* descriptorAt(const UCHAR* at, const UCHAR* end) {
     return at;
 }
 
-bool matches(LONG wanted, UCHAR value) { return wanted == -1 || wanted == value; }
+bool matches(LONG wanted, UCHAR value) {
+    return wanted == -1 || wanted == value;
+}
 
 // True when `p` points at a whole interface descriptor inside the configuration.
-bool interfaceInside(const USB_CONFIGURATION_DESCRIPTOR* config, const USB_INTERFACE_DESCRIPTOR* p) {
+bool interfaceInside(const USB_CONFIGURATION_DESCRIPTOR* config,
+                     const USB_INTERFACE_DESCRIPTOR* p) {
     auto* begin = reinterpret_cast<const UCHAR*>(config);
     auto* end = begin + config->wTotalLength;
     auto* at = reinterpret_cast<const UCHAR*>(p);
@@ -40,10 +43,10 @@ void USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
     VersionInformation->Supported_USB_Version = 0x00000200;
 }
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                              PVOID StartPosition, LONG InterfaceNumber,
-                                                              LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol) {
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
+    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
+    LONG InterfaceProtocol) {
     if (!ConfigurationDescriptor || !StartPosition) return nullptr;
     auto* begin = reinterpret_cast<const UCHAR*>(ConfigurationDescriptor);
     auto* end = begin + ConfigurationDescriptor->wTotalLength;
@@ -54,8 +57,10 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
         // read as one.
         if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             auto* ifc = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(d);
-            if (matches(InterfaceNumber, ifc->bInterfaceNumber) && matches(AlternateSetting, ifc->bAlternateSetting) &&
-                matches(InterfaceClass, ifc->bInterfaceClass) && matches(InterfaceSubClass, ifc->bInterfaceSubClass) &&
+            if (matches(InterfaceNumber, ifc->bInterfaceNumber) &&
+                matches(AlternateSetting, ifc->bAlternateSetting) &&
+                matches(InterfaceClass, ifc->bInterfaceClass) &&
+                matches(InterfaceSubClass, ifc->bInterfaceSubClass) &&
                 matches(InterfaceProtocol, ifc->bInterfaceProtocol)) {
                 return const_cast<PUSB_INTERFACE_DESCRIPTOR>(ifc);
             }
@@ -68,7 +73,8 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
     if (!ConfigurationDescriptor || !InterfaceList) return nullptr;
-    if (ConfigurationDescriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return nullptr;
+    if (ConfigurationDescriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return nullptr;
     size_t size = offsetof(_URB_SELECT_CONFIGURATION, Interface);
     size_t count = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY e = InterfaceList; e->InterfaceDescriptor; ++e, ++count) {
@@ -101,8 +107,9 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     return urb;
 }
 
-void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType, UCHAR descriptorIndex,
-                                  USHORT languageId, PVOID transferBuffer, ULONG transferBufferLength) {
+void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType,
+                                  UCHAR descriptorIndex, USHORT languageId, PVOID transferBuffer,
+                                  ULONG transferBufferLength) {
     _URB_CONTROL_DESCRIPTOR_REQUEST& r = urb->UrbControlDescriptorRequest;
     r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     r.Hdr.Length = length;
@@ -115,9 +122,9 @@ void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType,
     r.UrbLink = nullptr;
 }
 
-void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULONG transferFlags, UCHAR reservedBits,
-                           UCHAR request, USHORT value, USHORT index, PVOID transferBuffer,
-                           ULONG transferBufferLength) {
+void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULONG transferFlags,
+                           UCHAR reservedBits, UCHAR request, USHORT value, USHORT index,
+                           PVOID transferBuffer, ULONG transferBufferLength) {
     _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
     r.Hdr.Function = function;
     r.Hdr.Length = length;
@@ -146,7 +153,8 @@ void UsbBuildInterruptOrBulkTransferRequest(PURB urb, USHORT length, USBD_PIPE_H
     r.UrbLink = nullptr;
 }
 
-void UsbBuildSelectConfigurationRequest(PURB urb, USHORT length, PUSB_CONFIGURATION_DESCRIPTOR configuration) {
+void UsbBuildSelectConfigurationRequest(PURB urb, USHORT length,
+                                        PUSB_CONFIGURATION_DESCRIPTOR configuration) {
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbHeader.Length = length;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = configuration;

@@ -18,7 +18,7 @@ namespace usbtest {
 
 // One request sent down a device stack, owned by the test.
 class Sent {
-public:
+  public:
     Sent(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, ULONG code, PVOID argument1) {
         irp_ = IoAllocateIrp(target->StackSize, FALSE);
         irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -56,7 +56,7 @@ public:
     PIRP irp() { return irp_; }
     std::function<void()> onComplete;
 
-private:
+  private:
     PDEVICE_OBJECT target_;
     PIRP irp_ = nullptr;
     NTSTATUS returned_ = STATUS_PENDING;
@@ -64,7 +64,8 @@ private:
 };
 
 inline std::unique_ptr<Sent> sendUrb(PDEVICE_OBJECT target, PVOID urb) {
-    auto s = std::make_unique<Sent>(target, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    auto s = std::make_unique<Sent>(target, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+                                    IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
     s->call();
     return s;
 }
@@ -83,7 +84,7 @@ inline NTSTATUS sendPnp(PDEVICE_OBJECT target, UCHAR minor, PVOID argument1 = nu
 }
 
 class TestListener : public usbbus::BusListener {
-public:
+  public:
     void deviceArrived(PDEVICE_OBJECT pdo) override {
         std::lock_guard<std::mutex> g(m);
         arrived.push_back(pdo);
@@ -115,7 +116,7 @@ public:
 constexpr const char* kPath = "USB\\VID_F1A5&PID_0B2D\\test-port-1";
 
 class BusTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         bus = std::make_unique<usbbus::Bus>("usbtest");
         bus->setListener(&listener);
@@ -140,14 +141,15 @@ protected:
     // A select-configuration URB for interface 0 at `alternate`, as the
     // driver builds it (freed by the fixture).
     PURB selection(UCHAR alternate) {
-        PUSB_INTERFACE_DESCRIPTOR ifc =
-            USBD_ParseConfigurationDescriptorEx(config->config(), config->data(), 0, alternate, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR ifc = USBD_ParseConfigurationDescriptorEx(
+            config->config(), config->data(), 0, alternate, -1, -1, -1);
         EXPECT_NE(ifc, nullptr);
         if (!ifc) return nullptr;
         USBD_INTERFACE_LIST_ENTRY list[2] = {{ifc, nullptr}, {nullptr, nullptr}};
         PURB urb = USBD_CreateConfigurationRequestEx(config->config(), list);
         PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-        for (ULONG i = 0; i < info->NumberOfPipes; ++i) info->Pipes[i].MaximumTransferSize = 0x10000;
+        for (ULONG i = 0; i < info->NumberOfPipes; ++i)
+            info->Pipes[i].MaximumTransferSize = 0x10000;
         owned.emplace_back(urb, [](PURB u) { ExFreePool(u); });
         return urb;
     }
@@ -165,15 +167,17 @@ protected:
     }
     std::unique_ptr<URB> bulk(USBD_PIPE_HANDLE pipe, UCHAR* buffer, ULONG length, ULONG flags = 0) {
         auto urb = std::make_unique<URB>();
-        UsbBuildInterruptOrBulkTransferRequest(urb.get(), sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, length,
-                                               flags);
+        UsbBuildInterruptOrBulkTransferRequest(urb.get(), sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                               pipe, buffer, length, flags);
         return urb;
     }
-    std::unique_ptr<URB> vendorRequest(bool in, UCHAR request, USHORT value, UCHAR* buffer, ULONG length) {
+    std::unique_ptr<URB> vendorRequest(bool in, UCHAR request, USHORT value, UCHAR* buffer,
+                                       ULONG length) {
         auto urb = std::make_unique<URB>();
-        UsbBuildVendorRequest(urb.get(), URB_FUNCTION_VENDOR_DEVICE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                              in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, 0, request, value, 0,
-                              buffer, length);
+        UsbBuildVendorRequest(urb.get(), URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, 0,
+                              request, value, 0, buffer, length);
         return urb;
     }
 

@@ -65,7 +65,8 @@ TEST_F(BusTest, SurpriseRemovalEndsEveryPendingRequestWithDeviceGone) {
         ASSERT_TRUE(s->wait());
         EXPECT_EQ(s->status(), STATUS_DEVICE_NOT_CONNECTED);
     }
-    for (URB* u : {bulkIn.get(), bulkOut.get(), vendor.get()}) EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    for (URB* u : {bulkIn.get(), bulkOut.get(), vendor.get()})
+        EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     ASSERT_TRUE(wake.wait());
     EXPECT_EQ(wake.status(), STATUS_NO_SUCH_DEVICE);
     ASSERT_TRUE(pavtest::waitFor([&] { return listener.removedCount() == 1; }));
@@ -94,9 +95,11 @@ TEST_F(BusTest, ThePdoIsDeletedOnlyAfterTheFunctionDriverDetached) {
     PDRIVER_OBJECT filterDriver = nullptr;
     ASSERT_EQ(kio::loadDriver("usbtestfilter", filterEntry, &filterDriver), STATUS_SUCCESS);
     PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(filterDriver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
+    ASSERT_EQ(IoCreateDevice(filterDriver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &filter),
               STATUS_SUCCESS);
-    static_cast<FilterExtension*>(filter->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(filter, pdo);
+    static_cast<FilterExtension*>(filter->DeviceExtension)->lower =
+        IoAttachDeviceToDeviceStack(filter, pdo);
     filter->Flags &= ~DO_DEVICE_INITIALIZING;
     // Requests through the stack reach the bus.
     EXPECT_EQ(portStatus(filter), USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
@@ -156,8 +159,8 @@ TEST_F(BusTest, PortCycleBringsANewPdoForTheSameInstancePath) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, port, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, port, nullptr, 0,
+                                             nullptr, 0, TRUE, &done, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(port, irp), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&done), 1);
@@ -189,7 +192,8 @@ TEST_F(BusTest, PortCycleBringsANewPdoForTheSameInstancePath) {
 TEST_F(BusTest, ACycledDeviceThatDoesNotComeBackIsGone) {
     fake->comesBack = false;
     ASSERT_NE(plug(), nullptr);
-    Sent cycle(pdo->NextDevice, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr);
+    Sent cycle(pdo->NextDevice, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_CYCLE_PORT,
+               nullptr);
     EXPECT_EQ(cycle.call(), STATUS_SUCCESS);
     ASSERT_TRUE(bus->settle(5000));
     EXPECT_TRUE(bus->devices().empty());

@@ -35,10 +35,12 @@ TEST_F(BusTest, PlugEnumeratesTheDeviceAndPublishesItsObjects) {
     ASSERT_EQ(setups.size(), 3u);
     EXPECT_EQ(setups[0], setup(0x80, 0x06, 0x0100, 0, 18));
     EXPECT_EQ(setups[1], setup(0x80, 0x06, 0x0200, 0, 9));
-    EXPECT_EQ(setups[2], setup(0x80, 0x06, 0x0200, 0, static_cast<USHORT>(fake->configBytes.size())));
+    EXPECT_EQ(setups[2],
+              setup(0x80, 0x06, 0x0200, 0, static_cast<USHORT>(fake->configBytes.size())));
 
     ULONG portStatus = 0;
-    Sent status(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
+    Sent status(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+                &portStatus);
     EXPECT_EQ(status.call(), STATUS_SUCCESS);
     EXPECT_EQ(portStatus, USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
 }
@@ -166,7 +168,8 @@ TEST_F(BusTest, SettingRefusedForBandwidthKeepsThePreviousOne) {
 
     // Setting 1's pipes still work.
     UCHAR buffer[64];
-    auto urb = bulk(bulkIn, buffer, sizeof buffer, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN);
+    auto urb =
+        bulk(bulkIn, buffer, sizeof buffer, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN);
     auto sent = sendUrb(pdo, urb.get());
     ASSERT_TRUE(fake->waitHeld(1));
     EXPECT_EQ(fake->heldAt(0)->endpoint, 0x82);
@@ -195,14 +198,16 @@ TEST_F(BusTest, PipeHandlesOfAReplacedSettingAreRefused) {
     EXPECT_EQ(fake->held(), 0u);
 
     // SELECT_INTERFACE needs the current configuration's handle.
-    std::vector<UCHAR> si(offsetof(_URB_SELECT_INTERFACE, Interface) + UsbdInterfaceInformationSize(3));
+    std::vector<UCHAR> si(offsetof(_URB_SELECT_INTERFACE, Interface) +
+                          UsbdInterfaceInformationSize(3));
     auto* sel = reinterpret_cast<PURB>(si.data());
     sel->UrbHeader.Length = static_cast<USHORT>(si.size());
     sel->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
     sel->UrbSelectInterface.Interface.Length = static_cast<USHORT>(UsbdInterfaceInformationSize(3));
     sel->UrbSelectInterface.Interface.AlternateSetting = 1;
     sel->UrbSelectInterface.ConfigurationHandle = oldConfig;
-    EXPECT_EQ(submitAndWait(pdo, sel), STATUS_SUCCESS);  // one configuration: its handle is still current
+    EXPECT_EQ(submitAndWait(pdo, sel),
+              STATUS_SUCCESS);  // one configuration: its handle is still current
     USBD_PIPE_HANDLE viaInterface = pipeOf(&sel->UrbSelectInterface.Interface, 0x05);
     EXPECT_NE(viaInterface, fresh);
     auto afterSelect = bulk(fresh, buffer, sizeof buffer);
@@ -247,8 +252,8 @@ TEST_F(BusTest, ControlRequestsCarryTheirSetupPacketAndReportBytesMoved) {
     UCHAR dd[64];
     std::memset(dd, 0xEE, sizeof dd);
     URB get{};
-    UsbBuildGetDescriptorRequest(&get, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, dd,
-                                 sizeof dd);
+    UsbBuildGetDescriptorRequest(&get, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, dd, sizeof dd);
     EXPECT_EQ(submitAndWait(pdo, &get), STATUS_SUCCESS);
     EXPECT_EQ(get.UrbControlDescriptorRequest.TransferBufferLength, 18u);
     EXPECT_EQ(dd[1], USB_DEVICE_DESCRIPTOR_TYPE);
@@ -277,7 +282,8 @@ TEST_F(BusTest, IsochronousTransfersReportEveryPacket) {
         r.Hdr.Length = static_cast<USHORT>(storage.size());
         r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
         r.PipeHandle = iso;
-        r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        r.TransferFlags =
+            USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
         r.TransferBuffer = buffer.data();
         r.TransferBufferLength = static_cast<ULONG>(buffer.size());
         r.NumberOfPackets = kPackets;
@@ -332,9 +338,10 @@ TEST_F(BusTest, AbortPipeEndsThePipesPendingTransfersBeforeItCompletes) {
     std::vector<std::unique_ptr<URB>> urbs;
     std::vector<std::unique_ptr<Sent>> sent;
     for (int i = 0; i < 4; ++i) {
-        urbs.push_back(bulk(i < 3 ? bulkIn : interrupt, buffers[i], 64, USBD_TRANSFER_DIRECTION_IN));
-        auto s = std::make_unique<Sent>(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_SUBMIT_URB,
-                                        urbs.back().get());
+        urbs.push_back(
+            bulk(i < 3 ? bulkIn : interrupt, buffers[i], 64, USBD_TRANSFER_DIRECTION_IN));
+        auto s = std::make_unique<Sent>(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+                                        IOCTL_INTERNAL_USB_SUBMIT_URB, urbs.back().get());
         s->onComplete = [&m, &order, i] {
             std::lock_guard<std::mutex> g(m);
             order.push_back("transfer" + std::to_string(i));
@@ -414,7 +421,8 @@ TEST_P(CancelTest, IoCancelIrpEndsAPendingUrb) {
     EXPECT_EQ(fake->held(), 0u);
 
     // A request cancelled before it reached the bus never reaches the device.
-    Sent early(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_SUBMIT_URB, transfer.get());
+    Sent early(pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, IOCTL_INTERNAL_USB_SUBMIT_URB,
+               transfer.get());
     early.irp()->Cancel = TRUE;
     early.call();
     ASSERT_TRUE(early.wait());
@@ -424,7 +432,9 @@ TEST_P(CancelTest, IoCancelIrpEndsAPendingUrb) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CompletionThread, CancelTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "InsideCancel" : "FromDeviceThread"; });
+                         [](const auto& info) {
+                             return info.param ? "InsideCancel" : "FromDeviceThread";
+                         });
 
 TEST_F(BusTest, RefusedOrMalformedUrbsCompleteAtOnce) {
     ASSERT_NE(plug(), nullptr);
@@ -470,8 +480,9 @@ TEST_F(BusTest, RefusedOrMalformedUrbsCompleteAtOnce) {
 
 TEST_F(BusTest, PlugAndPlayAndPowerRequests) {
     ASSERT_NE(plug(), nullptr);
-    for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
-                        IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_STOP_DEVICE}) {
+    for (UCHAR minor :
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+          IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_STOP_DEVICE}) {
         EXPECT_EQ(sendPnp(pdo, minor), STATUS_SUCCESS) << int(minor);
     }
     EXPECT_EQ(sendPnp(pdo, IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);  // left as it came
@@ -482,7 +493,8 @@ TEST_F(BusTest, PlugAndPlayAndPowerRequests) {
     EXPECT_EQ(sendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_SUCCESS);
     EXPECT_EQ(caps.Size, sizeof caps);
     EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) EXPECT_EQ(caps.DeviceState[s], PowerDeviceD3);
+    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
+        EXPECT_EQ(caps.DeviceState[s], PowerDeviceD3);
     EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
     EXPECT_TRUE(caps.Flags & DEVICE_CAP_SURPRISE_REMOVAL_OK);

@@ -41,7 +41,9 @@ inline std::vector<UCHAR> deviceDescriptor(USHORT vendor = 0xF1A5, USHORT produc
 
 inline void appendInterface(std::vector<UCHAR>& v, UCHAR number, UCHAR alternate, UCHAR endpoints,
                             UCHAR interfaceClass = 0xFF, UCHAR length = 9) {
-    std::vector<UCHAR> d = {length, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, interfaceClass, 1, 2, 0};
+    std::vector<UCHAR> d = {
+        length, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, interfaceClass, 1, 2,
+        0};
     d.resize(length < 2 ? 2 : length, 0);
     d[0] = length;
     v.insert(v.end(), d.begin(), d.end());
@@ -68,11 +70,13 @@ inline std::vector<UCHAR> configurationHeader(UCHAR value = 1) {
     return {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, value, 0, 0x80, 50};
 }
 
-inline std::vector<UCHAR> configurationDescriptor(const std::vector<Setting>& settings, UCHAR value = 1) {
+inline std::vector<UCHAR> configurationDescriptor(const std::vector<Setting>& settings,
+                                                  UCHAR value = 1) {
     std::vector<UCHAR> v = configurationHeader(value);
     std::vector<UCHAR> numbers;
     for (const Setting& s : settings) {
-        appendInterface(v, s.number, s.alternate, static_cast<UCHAR>(s.endpoints.size()), s.interfaceClass);
+        appendInterface(v, s.number, s.alternate, static_cast<UCHAR>(s.endpoints.size()),
+                        s.interfaceClass);
         for (const Ep& e : s.endpoints) appendEndpoint(v, e);
         bool seen = false;
         for (UCHAR n : numbers) seen |= n == s.number;
@@ -85,7 +89,8 @@ inline std::vector<UCHAR> configurationDescriptor(const std::vector<Setting>& se
 // A camera-like interface 0: settings 0 and 1 with the bulk and interrupt
 // pipes, settings 2 and 3 adding the isochronous video pipe.
 inline std::vector<Setting> cameraSettings() {
-    std::vector<Ep> base = {{0x82, USB_ENDPOINT_TYPE_BULK, 64}, {0x05, USB_ENDPOINT_TYPE_BULK, 64},
+    std::vector<Ep> base = {{0x82, USB_ENDPOINT_TYPE_BULK, 64},
+                            {0x05, USB_ENDPOINT_TYPE_BULK, 64},
                             {0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10}};
     std::vector<Setting> s = {{0, 0, base}, {0, 1, base}};
     std::vector<Ep> iso2 = base;
@@ -99,15 +104,18 @@ inline std::vector<Setting> cameraSettings() {
 
 // A heap block of exactly the bytes given.
 class Exact {
-public:
-    explicit Exact(const std::vector<UCHAR>& bytes) : size_(bytes.size()), data_(new UCHAR[bytes.size() ? bytes.size() : 1]) {
+  public:
+    explicit Exact(const std::vector<UCHAR>& bytes)
+        : size_(bytes.size()), data_(new UCHAR[bytes.size() ? bytes.size() : 1]) {
         if (size_) std::memcpy(data_.get(), bytes.data(), size_);
     }
     UCHAR* data() { return data_.get(); }
     size_t size() const { return size_; }
-    PUSB_CONFIGURATION_DESCRIPTOR config() { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(data_.get()); }
+    PUSB_CONFIGURATION_DESCRIPTOR config() {
+        return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(data_.get());
+    }
 
-private:
+  private:
     size_t size_;
     std::unique_ptr<UCHAR[]> data_;
 };

@@ -1,11 +1,12 @@
 // The checks the bus makes on a device's descriptors when it arrives: what is
 // well formed is kept, what is not is named, and nothing past the received
 // bytes is read (each case lives in a buffer of its exact size).
+#include "platform/usb/descriptors.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "platform/usb/descriptors.h"
 #include "tests/usb/descriptor_builder.h"
 
 using namespace usbtest;
@@ -22,12 +23,14 @@ struct Checked {
 Checked check(const std::vector<UCHAR>& bytes, size_t received = SIZE_MAX) {
     Exact e(bytes);
     Checked c;
-    c.ok = usbbus::checkConfigurationDescriptor(e.data(), std::min(received, e.size()), &c.info, &c.problems);
+    c.ok = usbbus::checkConfigurationDescriptor(e.data(), std::min(received, e.size()), &c.info,
+                                                &c.problems);
     if (c.ok) {
         // The kept part is itself well formed: checking it again keeps every byte.
         Exact again(c.info.bytes);
         ConfigurationInfo second;
-        EXPECT_TRUE(usbbus::checkConfigurationDescriptor(again.data(), again.size(), &second, nullptr));
+        EXPECT_TRUE(
+            usbbus::checkConfigurationDescriptor(again.data(), again.size(), &second, nullptr));
         EXPECT_EQ(second.bytes, c.info.bytes);
     }
     return c;
@@ -64,8 +67,8 @@ TEST(DeviceDescriptorCheck, RefusesShortOrForeignDescriptorsAndNotesOddOnes) {
     EXPECT_FALSE(usbbus::checkDeviceDescriptor(t.data(), t.size(), &d, nullptr));
 
     std::vector<UCHAR> odd = good;
-    odd[7] = 7;    // bMaxPacketSize0
-    odd[17] = 0;   // bNumConfigurations
+    odd[7] = 7;   // bMaxPacketSize0
+    odd[17] = 0;  // bNumConfigurations
     Exact o(odd);
     problems.clear();
     EXPECT_TRUE(usbbus::checkDeviceDescriptor(o.data(), o.size(), &d, &problems));
@@ -100,7 +103,8 @@ TEST(ConfigurationCheck, TrustsOnlyTheBytesThatArrivedWhenWTotalLengthLies) {
     ASSERT_EQ(longer.info.settings.size(), 1u);
     EXPECT_EQ(longer.info.settings[0].endpoints.size(), 2u);  // the third endpoint did not arrive
     EXPECT_TRUE(mentions(longer.problems, "declares 3 endpoint(s)"));
-    EXPECT_EQ(longer.info.bytes[2] | longer.info.bytes[3] << 8, static_cast<int>(longer.info.bytes.size()));
+    EXPECT_EQ(longer.info.bytes[2] | longer.info.bytes[3] << 8,
+              static_cast<int>(longer.info.bytes.size()));
 
     // Claims less than its own header: nothing can be used.
     std::vector<UCHAR> tiny = bytes;
@@ -124,7 +128,8 @@ TEST(ConfigurationCheck, CorrectsInterfacesWhoseEndpointsAreMissing) {
     ASSERT_TRUE(c.ok);
     ASSERT_NE(c.info.find(0, 0), nullptr);
     EXPECT_TRUE(c.info.find(0, 0)->endpoints.empty());
-    EXPECT_TRUE(mentions(c.problems, "interface 0 alternate setting 0 declares 3 endpoint(s) but 0"));
+    EXPECT_TRUE(
+        mentions(c.problems, "interface 0 alternate setting 0 declares 3 endpoint(s) but 0"));
     EXPECT_EQ(c.info.bytes[9 + offsetof(USB_INTERFACE_DESCRIPTOR, bNumEndpoints)], 0);
     EXPECT_EQ(c.info.find(0, 1)->endpoints.size(), 1u);
 }
@@ -132,12 +137,13 @@ TEST(ConfigurationCheck, CorrectsInterfacesWhoseEndpointsAreMissing) {
 TEST(ConfigurationCheck, DropsEndpointsWithImpossiblePacketSizes) {
     std::vector<UCHAR> bytes = configurationHeader();
     appendInterface(bytes, 0, 0, 6);
-    appendEndpoint(bytes, {0x82, USB_ENDPOINT_TYPE_BULK, 0});             // zero
-    appendEndpoint(bytes, {0x05, USB_ENDPOINT_TYPE_BULK, 1024});          // oversized for bulk
-    appendEndpoint(bytes, {0x81, USB_ENDPOINT_TYPE_ISOCHRONOUS, 0x0800 | 1023});  // fine: two extra transactions
-    appendEndpoint(bytes, {0x84, USB_ENDPOINT_TYPE_ISOCHRONOUS, 2047});   // oversized
-    appendEndpoint(bytes, {0x83, USB_ENDPOINT_TYPE_INTERRUPT, 0xE008});   // reserved bits
-    appendEndpoint(bytes, {0x00, USB_ENDPOINT_TYPE_BULK, 64});            // endpoint 0
+    appendEndpoint(bytes, {0x82, USB_ENDPOINT_TYPE_BULK, 0});     // zero
+    appendEndpoint(bytes, {0x05, USB_ENDPOINT_TYPE_BULK, 1024});  // oversized for bulk
+    appendEndpoint(bytes, {0x81, USB_ENDPOINT_TYPE_ISOCHRONOUS,
+                           0x0800 | 1023});  // fine: two extra transactions
+    appendEndpoint(bytes, {0x84, USB_ENDPOINT_TYPE_ISOCHRONOUS, 2047});  // oversized
+    appendEndpoint(bytes, {0x83, USB_ENDPOINT_TYPE_INTERRUPT, 0xE008});  // reserved bits
+    appendEndpoint(bytes, {0x00, USB_ENDPOINT_TYPE_BULK, 64});           // endpoint 0
     finishConfiguration(bytes, 1);
     Checked c = check(bytes);
     ASSERT_TRUE(c.ok);
@@ -174,7 +180,8 @@ TEST(ConfigurationCheck, NamesMissingAndDuplicateAlternateSettings) {
 }
 
 TEST(ConfigurationCheck, StopsAtZeroLengthAndOverrunningDescriptors) {
-    std::vector<UCHAR> zero = configurationDescriptor({{0, 0, {{0x82, USB_ENDPOINT_TYPE_BULK, 64}}}});
+    std::vector<UCHAR> zero =
+        configurationDescriptor({{0, 0, {{0x82, USB_ENDPOINT_TYPE_BULK, 64}}}});
     zero.insert(zero.end(), {0, 5, 0x83, 3, 8, 0, 1});
     appendInterface(zero, 1, 0, 0);
     finishConfiguration(zero, 2);
@@ -198,14 +205,14 @@ TEST(ConfigurationCheck, StopsAtZeroLengthAndOverrunningDescriptors) {
 
 TEST(ConfigurationCheck, DropsShortDescriptorsAndEndpointsOutsideInterfaces) {
     std::vector<UCHAR> bytes = configurationHeader();
-    appendEndpoint(bytes, {0x82, USB_ENDPOINT_TYPE_BULK, 64});  // before any interface
-    appendInterface(bytes, 0, 0, 1, 0xFF, 5);                    // too short to be an interface
+    appendEndpoint(bytes, {0x82, USB_ENDPOINT_TYPE_BULK, 64});      // before any interface
+    appendInterface(bytes, 0, 0, 1, 0xFF, 5);                       // too short to be an interface
     appendEndpoint(bytes, {0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8});  // belongs to the dropped one
     bytes.insert(bytes.end(), {4, 0x24, 9, 9});                     // so does this
     appendInterface(bytes, 0, 1, 2);
     appendEndpoint(bytes, {0x82, USB_ENDPOINT_TYPE_BULK, 64}, 4);  // endpoint too short
     appendEndpoint(bytes, {0x05, USB_ENDPOINT_TYPE_BULK, 64});
-    appendEndpoint(bytes, {0x05, USB_ENDPOINT_TYPE_BULK, 64});     // twice in one setting
+    appendEndpoint(bytes, {0x05, USB_ENDPOINT_TYPE_BULK, 64});  // twice in one setting
     finishConfiguration(bytes, 1);
     Checked c = check(bytes);
     ASSERT_TRUE(c.ok);

@@ -22,9 +22,10 @@
 namespace usbtest {
 
 class FakeBackend : public usbbus::DeviceBackend {
-public:
+  public:
     FakeBackend()
-        : deviceBytes(deviceDescriptor()), configBytes(configurationDescriptor(cameraSettings())),
+        : deviceBytes(deviceDescriptor()),
+          configBytes(configurationDescriptor(cameraSettings())),
           worker_([this] { work(); }) {}
     ~FakeBackend() override {
         {
@@ -42,10 +43,10 @@ public:
     std::vector<UCHAR> configAfterCycle;  // descriptors after a re-enumeration, when set
     // Vendor requests: fills the transfer's result; default: success, all bytes.
     std::function<void(usbbus::Transfer&)> vendor;
-    bool holdVendor = false;              // keep vendor requests pending instead
-    bool cancelInline = false;            // complete cancelled transfers inside cancel()
+    bool holdVendor = false;                         // keep vendor requests pending instead
+    bool cancelInline = false;                       // complete cancelled transfers inside cancel()
     USBD_STATUS refuseSubmit = USBD_STATUS_PENDING;  // anything else: submit refuses
-    std::set<UCHAR> refusedSettings;      // setInterface answers NO_BANDWIDTH for these
+    std::set<UCHAR> refusedSettings;                 // setInterface answers NO_BANDWIDTH for these
     bool comesBack = true;
 
     // --- what the bus did --------------------------------------------------
@@ -205,9 +206,10 @@ public:
         caps->DeviceWake = PowerDeviceD2;
     }
 
-private:
+  private:
     void answerDescriptor(usbbus::Transfer* t) {
-        const std::vector<UCHAR>& src = t->setup[3] == USB_DEVICE_DESCRIPTOR_TYPE ? deviceBytes : configBytes;
+        const std::vector<UCHAR>& src =
+            t->setup[3] == USB_DEVICE_DESCRIPTOR_TYPE ? deviceBytes : configBytes;
         ULONG n = std::min<ULONG>(t->length, static_cast<ULONG>(src.size()));
         if (n) std::memcpy(t->buffer, src.data(), n);
         t->actualLength = n;

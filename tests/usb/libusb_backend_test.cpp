@@ -58,7 +58,9 @@ usbbus::LibusbCalls fakeCalls() {
     return c;
 }
 
-libusb_device_handle* fakeHandle(std::uintptr_t n) { return reinterpret_cast<libusb_device_handle*>(n); }
+libusb_device_handle* fakeHandle(std::uintptr_t n) {
+    return reinterpret_cast<libusb_device_handle*>(n);
+}
 
 struct Completion {
     int calls = 0;
@@ -73,7 +75,7 @@ void finishLibusb(libusb_transfer* lt, libusb_transfer_status status, int actual
 }
 
 class LibusbBackendTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { lib = FakeLibusb(); }
     Transfer make(UCHAR type, UCHAR endpoint, UCHAR* buffer, ULONG length) {
         Transfer t;
@@ -98,7 +100,8 @@ TEST(LibusbStatus, MapsTransferAndCallResultsToUsbdStatuses) {
     EXPECT_TRUE(USBD_ERROR(usbbus::usbdStatusFromTransfer(LIBUSB_TRANSFER_ERROR)));
     EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_NO_DEVICE), USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_PIPE), USBD_STATUS_STALL_PID);
-    EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_INVALID_PARAM), USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_INVALID_PARAM),
+              USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_NO_MEM), USBD_STATUS_NO_MEMORY);
     EXPECT_EQ(usbbus::usbdStatusFromError(LIBUSB_ERROR_TIMEOUT), USBD_STATUS_TIMEOUT);
     EXPECT_FALSE(USBD_SUCCESS(usbbus::usbdStatusFromError(LIBUSB_ERROR_IO)));
@@ -106,9 +109,12 @@ TEST(LibusbStatus, MapsTransferAndCallResultsToUsbdStatuses) {
 
 TEST(LibusbInstancePath, NamesThePhysicalPort) {
     const std::uint8_t ports[] = {1, 4, 2};
-    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 3, ports, 3), "USB\\VID_F1A5&PID_0B2D\\port-3-1.4.2");
-    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 3, ports, 1), "USB\\VID_F1A5&PID_0B2D\\port-3-1");
-    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 1, nullptr, 0), "USB\\VID_F1A5&PID_0B2D\\port-1-0");
+    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 3, ports, 3),
+              "USB\\VID_F1A5&PID_0B2D\\port-3-1.4.2");
+    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 3, ports, 1),
+              "USB\\VID_F1A5&PID_0B2D\\port-3-1");
+    EXPECT_EQ(usbbus::libusbInstancePath(0xF1A5, 0x0B2D, 1, nullptr, 0),
+              "USB\\VID_F1A5&PID_0B2D\\port-1-0");
 }
 
 TEST_F(LibusbBackendTest, ControlTransfersCarryTheSetupInFrontOfTheData) {
@@ -187,7 +193,8 @@ TEST_F(LibusbBackendTest, IsochronousPacketsMapOneByOne) {
         std::vector<UCHAR> buffer(4 * stride, 0);
         USBD_ISO_PACKET_DESCRIPTOR packets[4] = {};
         for (ULONG i = 0; i < 4; ++i) packets[i].Offset = i * stride;
-        Transfer t = make(USB_ENDPOINT_TYPE_ISOCHRONOUS, 0x81, buffer.data(), static_cast<ULONG>(buffer.size()));
+        Transfer t = make(USB_ENDPOINT_TYPE_ISOCHRONOUS, 0x81, buffer.data(),
+                          static_cast<ULONG>(buffer.size()));
         t.packetSize = kPacket;
         t.numberOfPackets = 4;
         t.isoPackets = packets;
@@ -199,7 +206,8 @@ TEST_F(LibusbBackendTest, IsochronousPacketsMapOneByOne) {
         EXPECT_EQ(lt->buffer == buffer.data(), contiguous);
         for (int i = 0; i < 4; ++i) {
             EXPECT_EQ(lt->iso_packet_desc[i].length, kPacket);
-            lt->iso_packet_desc[i].status = i == 2 ? LIBUSB_TRANSFER_ERROR : LIBUSB_TRANSFER_COMPLETED;
+            lt->iso_packet_desc[i].status =
+                i == 2 ? LIBUSB_TRANSFER_ERROR : LIBUSB_TRANSFER_COMPLETED;
             lt->iso_packet_desc[i].actual_length = i == 2 ? 0 : 10 * (i + 1);
             std::memset(lt->buffer + i * kPacket, 0x10 + i, kPacket);
         }

@@ -12,7 +12,8 @@ namespace {
 constexpr ULONG kUsbdTag = PoolTag("USBD");
 
 PUSB_INTERFACE_DESCRIPTOR find(Exact& e, LONG number, LONG alternate, PVOID start = nullptr) {
-    return USBD_ParseConfigurationDescriptorEx(e.config(), start ? start : e.data(), number, alternate, -1, -1, -1);
+    return USBD_ParseConfigurationDescriptorEx(e.config(), start ? start : e.data(), number,
+                                               alternate, -1, -1, -1);
 }
 
 TEST(UsbdParse, FindsInterfacesByNumberSettingAndWildcards) {
@@ -30,14 +31,16 @@ TEST(UsbdParse, FindsInterfacesByNumberSettingAndWildcards) {
     EXPECT_EQ(find(e, 0, 4), nullptr);
     EXPECT_EQ(find(e, 2, -1), nullptr);
     // By class only.
-    PUSB_INTERFACE_DESCRIPTOR video = USBD_ParseConfigurationDescriptorEx(e.config(), e.data(), -1, -1, 0x0E, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR video =
+        USBD_ParseConfigurationDescriptorEx(e.config(), e.data(), -1, -1, 0x0E, -1, -1);
     EXPECT_EQ(video, any1);
 
     // Continuing after a match finds the next setting of the same interface.
     PUSB_INTERFACE_DESCRIPTOR first = find(e, 0, -1);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->bAlternateSetting, 0);
-    PUSB_INTERFACE_DESCRIPTOR second = find(e, 0, -1, reinterpret_cast<UCHAR*>(first) + first->bLength);
+    PUSB_INTERFACE_DESCRIPTOR second =
+        find(e, 0, -1, reinterpret_cast<UCHAR*>(first) + first->bLength);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->bAlternateSetting, 1);
 }
@@ -108,8 +111,8 @@ TEST(UsbdConfigurationRequest, SizesBlocksForEachInterfaceAndFreesUnderItsTag) {
     PURB urb = USBD_CreateConfigurationRequestEx(e.config(), list);
     ASSERT_NE(urb, nullptr);
     EXPECT_GT(kpool::liveBytes(kUsbdTag), before);
-    size_t expected = offsetof(_URB_SELECT_CONFIGURATION, Interface) + UsbdInterfaceInformationSize(4) +
-                      UsbdInterfaceInformationSize(1);
+    size_t expected = offsetof(_URB_SELECT_CONFIGURATION, Interface) +
+                      UsbdInterfaceInformationSize(4) + UsbdInterfaceInformationSize(1);
     EXPECT_EQ(urb->UrbHeader.Length, expected);
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, e.config());
@@ -118,7 +121,8 @@ TEST(UsbdConfigurationRequest, SizesBlocksForEachInterfaceAndFreesUnderItsTag) {
     EXPECT_EQ(list[0].Interface->AlternateSetting, 3);
     EXPECT_EQ(list[0].Interface->NumberOfPipes, 4u);
     for (ULONG p = 0; p < 4; ++p)
-        EXPECT_EQ(list[0].Interface->Pipes[p].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+        EXPECT_EQ(list[0].Interface->Pipes[p].MaximumTransferSize,
+                  USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
     auto* second = reinterpret_cast<UCHAR*>(list[0].Interface) + list[0].Interface->Length;
     EXPECT_EQ(reinterpret_cast<UCHAR*>(list[1].Interface), second);
     EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
@@ -141,8 +145,8 @@ TEST(UsbdConfigurationRequest, RefusesMalformedListsAndReportsOutOfPool) {
     std::vector<UCHAR> cut = configurationDescriptor({{0, 0, {}}});
     finishConfiguration(cut, 1, 9 + 5);
     Exact c(cut);
-    USBD_INTERFACE_LIST_ENTRY cutList[2] = {{reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(c.data() + 9), nullptr},
-                                            {nullptr, nullptr}};
+    USBD_INTERFACE_LIST_ENTRY cutList[2] = {
+        {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(c.data() + 9), nullptr}, {nullptr, nullptr}};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c.config(), cutList), nullptr);
 
     USBD_INTERFACE_LIST_ENTRY good[2] = {{find(e, 0, 0), nullptr}, {nullptr, nullptr}};
