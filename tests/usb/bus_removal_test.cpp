@@ -105,7 +105,12 @@ TEST_F(BusTest, ThePdoIsDeletedOnlyAfterTheFunctionDriverDetached) {
     EXPECT_EQ(portStatus(filter), USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
 
     std::string name = kio::deviceName(pdo);
+    // The removal comes from another thread than the bus's, which is then
+    // free to delete too early.
+    listener.autoRemove = false;
     bus->unplug(pdo);
+    ASSERT_TRUE(pavtest::waitFor([&] { return listener.removedCount() == 1; }));
+    TestListener::removeStack(pdo);
     ASSERT_TRUE(bus->settle(5000));
     EXPECT_EQ(kio::findDeviceByName(name), nullptr);
     EXPECT_EQ(filterDriver->DeviceObject, nullptr);
