@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <span>
 
 namespace sim {
 namespace {
@@ -387,31 +388,23 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
                 lastResult_ = kMemoryNoObject;
                 break;
             }
-            const std::uint8_t* bytes = nullptr;
-            std::size_t size = 0;
-            if (item == kItemFirstBlock) {
-                bytes = o->firstBlock.data();
-                size = o->firstBlock.size();
-            } else if (item == kItemClipVideo || item == kItemSound || item == kItemThumbnail ||
-                       item == kItemPicture) {
-                const std::vector<std::uint8_t>* v = o->item(item);
-                if (!v || v->empty()) {
-                    lastResult_ = kMemoryNoItem;
-                    break;
-                }
-                bytes = v->data();
-                size = v->size();
-            } else {
+            // The kind decides which items exist; an item may exist and be
+            // empty (a recording of no sound), which reads as zeros.
+            bool known = item == kItemClipVideo || item == kItemSound || item == kItemThumbnail ||
+                         item == kItemPicture;
+            if (item != kItemFirstBlock && (!known || !o->item(item))) {
                 lastResult_ = kMemoryNoItem;
                 break;
             }
+            std::span<const std::uint8_t> bytes = o->itemBytes(item);
             if (want > kMaxItemRead) {
                 lastResult_ = kMemoryBadLength;
                 break;
             }
             std::size_t& pos = open_.positions[item];
             std::vector<std::uint8_t> out(want, 0);  // past the end of the item: zero fill
-            if (pos < size) std::copy_n(bytes + pos, std::min(want, size - pos), out.begin());
+            if (pos < bytes.size()) std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                                                std::min(want, bytes.size() - pos), out.begin());
             pos += want;
             respond(std::move(out));
             break;

@@ -129,6 +129,10 @@ bool readObject(Reader& r, const Json& v, const std::string& path, PlacedObject*
     if (!r.field(v, "thumbnailWidth", path, 4, 640, &s.thumbnailWidth)) return false;
     if (s.thumbnailWidth % 4 != 0) return r.fail(path + ".thumbnailWidth", "must be a multiple of 4");
     if (!r.field(v, "thumbnailHeight", path, 4, 480, &s.thumbnailHeight)) return false;
+    if (s.kind == ObjectKind::PictureWithThumbnail && s.thumbnailWidth > s.width)
+        return r.fail(path + ".thumbnailWidth", "must not exceed the width");
+    if (s.kind == ObjectKind::PictureWithThumbnail && s.thumbnailHeight > s.height)
+        return r.fail(path + ".thumbnailHeight", "must not exceed the height");
     if (!r.field(v, "frames", path, 1, 3000, &s.frames)) return false;
     if (!r.field(v, "frameRateHalfFps", path, 0, 120, &s.frameRateHalfFps)) return false;
     if (!r.field(v, "soundBytes", path, 0, 16 << 20, &s.soundBytes)) return false;
