@@ -14,8 +14,8 @@ void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
 
 void interfaceDescriptor(std::vector<std::uint8_t>& out, int number, int alternate, int endpoints) {
     out.insert(out.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, static_cast<std::uint8_t>(number),
-                           static_cast<std::uint8_t>(alternate), static_cast<std::uint8_t>(endpoints), 0xFF, 0x00,
-                           0x00, 0x00});
+                           static_cast<std::uint8_t>(alternate),
+                           static_cast<std::uint8_t>(endpoints), 0xFF, 0x00, 0x00, 0x00});
 }
 
 void endpointDescriptor(std::vector<std::uint8_t>& out, const EndpointInfo& e) {
@@ -30,10 +30,12 @@ std::vector<EndpointInfo> cameraEndpoints(int alternateSetting) {
     std::vector<EndpointInfo> eps;
     if (alternateSetting < 1 || alternateSetting >= kAlternateSettings) return eps;
     if (alternateSetting >= 2)
-        eps.push_back({kIsoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS, kIsoPacketSizes[alternateSetting], 1});
+        eps.push_back(
+            {kIsoEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS, kIsoPacketSizes[alternateSetting], 1});
     eps.push_back({kBulkInEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkPacketSize, 0});
     eps.push_back({kBulkOutEndpoint, USB_ENDPOINT_TYPE_BULK, kBulkPacketSize, 0});
-    eps.push_back({kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptPacketSize, kInterruptInterval});
+    eps.push_back({kInterruptEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptPacketSize,
+                   kInterruptInterval});
     return eps;
 }
 
@@ -50,8 +52,15 @@ std::vector<std::uint8_t> deviceDescriptor(std::uint16_t bcdDevice) {
 
 std::vector<std::uint8_t> configurationDescriptor(int interfaceNumber, int precedingInterfaces,
                                                   const DescriptorFaults& faults) {
-    std::vector<std::uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
-                                   static_cast<std::uint8_t>(precedingInterfaces + 1), 1, 0, 0x80, 250};
+    std::vector<std::uint8_t> d = {9,
+                                   USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                   0,
+                                   0,
+                                   static_cast<std::uint8_t>(precedingInterfaces + 1),
+                                   1,
+                                   0,
+                                   0x80,
+                                   250};
     // Other functions of the device come first in the descriptor; their
     // numbers start above the range in which the driver looks for the camera.
     for (int i = 0; i < precedingInterfaces; ++i) interfaceDescriptor(d, 4 + i, 0, 0);
@@ -59,8 +68,10 @@ std::vector<std::uint8_t> configurationDescriptor(int interfaceNumber, int prece
         if (alt == faults.missingAlternate) continue;
         std::vector<EndpointInfo> eps = cameraEndpoints(alt);
         if (faults.noIsoEndpoint)
-            eps.erase(std::remove_if(eps.begin(), eps.end(), [](const EndpointInfo& e) { return e.address == kIsoEndpoint; }),
-                      eps.end());
+            eps.erase(
+                std::remove_if(eps.begin(), eps.end(),
+                               [](const EndpointInfo& e) { return e.address == kIsoEndpoint; }),
+                eps.end());
         for (EndpointInfo& e : eps) {
             if (e.address != kIsoEndpoint) continue;
             if (faults.zeroPacketSize) e.maxPacketSize = 0;

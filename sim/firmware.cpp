@@ -13,10 +13,13 @@ constexpr std::size_t kMaxDescriptionRead = 256;
 constexpr std::uint16_t kVersionBlock = 0x100;
 
 std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
 }
 
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 
 void putBe32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 24);
@@ -54,7 +57,8 @@ void Firmware::powerOn(LONGLONG now) {
     textPosition_ = 0;
     blocks_.clear();
     std::vector<std::uint8_t> version(7, ' ');
-    std::copy_n(scenario_.versionText.begin(), std::min<std::size_t>(7, scenario_.versionText.size()), version.begin());
+    std::copy_n(scenario_.versionText.begin(),
+                std::min<std::size_t>(7, scenario_.versionText.size()), version.begin());
     blocks_[kVersionBlock] = version;
     bulkIn_.clear();
     interrupts_.clear();
@@ -78,8 +82,9 @@ bool Firmware::booted(LONGLONG now) const {
 
 bool Firmware::sensorReady(LONGLONG now) const {
     if (faults_->sensorNeverReady || !booted(now)) return false;
-    LONGLONG settledAt = std::max(poweredAt_ + (level_ ? ms(scenario_.timing.bootDelayMs) : 0), powerModeAt_) +
-                         ms(scenario_.timing.sensorReadyDelayMs);
+    LONGLONG settledAt =
+        std::max(poweredAt_ + (level_ ? ms(scenario_.timing.bootDelayMs) : 0), powerModeAt_) +
+        ms(scenario_.timing.sensorReadyDelayMs);
     return now >= settledAt;
 }
 
@@ -109,8 +114,9 @@ bool Firmware::videoSize(LONGLONG now, int* width, int* height) const {
     return true;
 }
 
-USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request, std::uint16_t value,
-                                    std::uint8_t* data, ULONG length, ULONG* moved) {
+USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
+                                    std::uint16_t value, std::uint8_t* data, ULONG length,
+                                    ULONG* moved) {
     *moved = 0;
     if (length && !data) return USBD_STATUS_STALL_PID;
     finishOperation(now);
@@ -185,7 +191,8 @@ USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
         }
         case kReqMemoryResult: {
             if (memory >= kMemoryCount) return USBD_STATUS_STALL_PID;
-            std::uint8_t b[2] = {lastResult_, static_cast<std::uint8_t>(operation_.running ? 0xFF : 0x00)};
+            std::uint8_t b[2] = {lastResult_,
+                                 static_cast<std::uint8_t>(operation_.running ? 0xFF : 0x00)};
             *moved = answer(b, 2, data, length);
             return USBD_STATUS_SUCCESS;
         }
@@ -207,18 +214,20 @@ USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
     }
 }
 
-USBD_STATUS Firmware::readRegisters(LONGLONG now, std::uint16_t value, std::uint8_t* data, ULONG length,
-                                    ULONG* moved) {
+USBD_STATUS Firmware::readRegisters(LONGLONG now, std::uint16_t value, std::uint8_t* data,
+                                    ULONG length, ULONG* moved) {
     int space = value & 7;
     int first = value >> 8;
-    if (space >= kRegisterSpaces || (value & 0xF8) != 0 || first + length > 256) return USBD_STATUS_STALL_PID;
+    if (space >= kRegisterSpaces || (value & 0xF8) != 0 || first + length > 256)
+        return USBD_STATUS_STALL_PID;
     for (ULONG i = 0; i < length; ++i) {
         int reg = first + static_cast<int>(i);
         std::uint8_t v = regs_[space][reg];
         if (space == 0 && reg == 0) {
             v = level_ == 0 ? 0 : (booted(now) ? kBootedState : 1);
         } else if (space == 2 && reg == 2) {
-            v = static_cast<std::uint8_t>((v & ~kSensorReadyBit) | (sensorReady(now) ? kSensorReadyBit : 0));
+            v = static_cast<std::uint8_t>((v & ~kSensorReadyBit) |
+                                          (sensorReady(now) ? kSensorReadyBit : 0));
         } else if (space == 2 && reg == 0x0F) {
             // The firmware text comes out one character per read, then a 0,
             // after which it starts again.
@@ -236,7 +245,8 @@ USBD_STATUS Firmware::readRegisters(LONGLONG now, std::uint16_t value, std::uint
     return USBD_STATUS_SUCCESS;
 }
 
-USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const std::uint8_t* data, ULONG length) {
+USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const std::uint8_t* data,
+                                     ULONG length) {
     int space = value & 7;
     if (space >= kRegisterSpaces || (value & 0xF0) != 0) return USBD_STATUS_STALL_PID;
     if (value & 8) {
@@ -252,7 +262,8 @@ USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const st
     }
     int first = value >> 8;
     if (first + length > 256) return USBD_STATUS_STALL_PID;
-    for (ULONG i = 0; i < length; ++i) writeRegister(now, space, first + static_cast<int>(i), data[i]);
+    for (ULONG i = 0; i < length; ++i)
+        writeRegister(now, space, first + static_cast<int>(i), data[i]);
     return USBD_STATUS_SUCCESS;
 }
 
@@ -282,7 +293,8 @@ void Firmware::finishOperation(LONGLONG now) {
         if (open_.open && open_.memory == operation_.memory) open_ = OpenObject{};
     } else {
         m.remove(operation_.object);
-        if (open_.open && open_.memory == operation_.memory && open_.number == operation_.object) open_ = OpenObject{};
+        if (open_.open && open_.memory == operation_.memory && open_.number == operation_.object)
+            open_ = OpenObject{};
     }
     operation_.running = false;
     lastResult_ = kMemoryOk;
@@ -300,8 +312,8 @@ void Firmware::respond(std::vector<std::uint8_t> answer) {
     bulkIn_.push_back(BulkChunk{std::move(answer), 0});
 }
 
-USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value, const std::uint8_t* data,
-                                    ULONG length) {
+USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value,
+                                    const std::uint8_t* data, ULONG length) {
     const int memory = value >> 8;
     auto needs = [&](ULONG n) { return length == n; };
     switch (request) {
@@ -349,7 +361,8 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
             }
             std::size_t n = std::min<std::size_t>(be16(data + 4), kMaxDescriptionRead);
             std::vector<std::uint8_t> out(n, 0);
-            std::copy_n(o->directoryEntry.begin(), std::min(n, o->directoryEntry.size()), out.begin());
+            std::copy_n(o->directoryEntry.begin(), std::min(n, o->directoryEntry.size()),
+                        out.begin());
             respond(std::move(out));
             break;
         }
@@ -403,8 +416,9 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
             }
             std::size_t& pos = open_.positions[item];
             std::vector<std::uint8_t> out(want, 0);  // past the end of the item: zero fill
-            if (pos < bytes.size()) std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
-                                                std::min(want, bytes.size() - pos), out.begin());
+            if (pos < bytes.size())
+                std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                            std::min(want, bytes.size() - pos), out.begin());
             pos += want;
             respond(std::move(out));
             break;
@@ -415,12 +429,14 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
                 lastResult_ = kMemoryNoObject;
                 break;
             }
-            LONGLONG span = faults_->slowErase ? eraseWindow() + ms(2000) : ms(scenario_.timing.deleteMs);
+            LONGLONG span =
+                faults_->slowErase ? eraseWindow() + ms(2000) : ms(scenario_.timing.deleteMs);
             operation_ = MemoryOperation{true, now + span, memory, number};
             break;
         }
         case kReqEraseMemory: {
-            LONGLONG span = faults_->slowErase ? eraseWindow() + ms(2000) : ms(scenario_.timing.eraseMs);
+            LONGLONG span =
+                faults_->slowErase ? eraseWindow() + ms(2000) : ms(scenario_.timing.eraseMs);
             operation_ = MemoryOperation{true, now + span, memory, 0};
             break;
         }
@@ -451,8 +467,8 @@ void Firmware::checkPatch(LONGLONG now) {
     std::size_t imageLength = total >= 101 ? be16(&patch_[99]) : 0;
     if (imageLength < 101 || imageLength > total) {
         patchState_ = PatchState::Rejected;
-        patchProblem_ = "image length " + std::to_string(imageLength) + " does not fit the " + std::to_string(total) +
-                        " bytes sent";
+        patchProblem_ = "image length " + std::to_string(imageLength) + " does not fit the " +
+                        std::to_string(total) + " bytes sent";
         return;
     }
     std::uint8_t sum = 0xFF;
@@ -460,8 +476,8 @@ void Firmware::checkPatch(LONGLONG now) {
     if (!(patch_[2] == '5' && patch_[3] == '2')) sum = static_cast<std::uint8_t>(sum + 1);
     if (patchHeader_[8] != sum || patch_[5] != sum) {
         patchState_ = PatchState::Rejected;
-        patchProblem_ = "checksum " + std::to_string(patchHeader_[8]) + " (header), " + std::to_string(patch_[5]) +
-                        " (image), computed " + std::to_string(sum);
+        patchProblem_ = "checksum " + std::to_string(patchHeader_[8]) + " (header), " +
+                        std::to_string(patch_[5]) + " (image), computed " + std::to_string(sum);
         return;
     }
     patchState_ = PatchState::Accepted;
@@ -477,7 +493,9 @@ void Firmware::queueInterrupt(const InterruptMessage& message, LONGLONG at) {
     interrupts_.insert(it, {at, message});
 }
 
-bool Firmware::interruptDue(LONGLONG now) const { return !interrupts_.empty() && interrupts_.front().first <= now; }
+bool Firmware::interruptDue(LONGLONG now) const {
+    return !interrupts_.empty() && interrupts_.front().first <= now;
+}
 
 bool Firmware::takeInterrupt(LONGLONG now, InterruptMessage* message) {
     if (!interruptDue(now)) return false;
@@ -486,6 +504,8 @@ bool Firmware::takeInterrupt(LONGLONG now, InterruptMessage* message) {
     return true;
 }
 
-LONGLONG Firmware::nextEvent() const { return interrupts_.empty() ? LLONG_MAX : interrupts_.front().first; }
+LONGLONG Firmware::nextEvent() const {
+    return interrupts_.empty() ? LLONG_MAX : interrupts_.front().first;
+}
 
 }  // namespace sim

@@ -70,7 +70,8 @@ struct RegisterWrite {
 
 struct RegisterTable {
     std::uint8_t space = 0;
-    std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs;  // (register, value) in the order sent
+    std::vector<std::pair<std::uint8_t, std::uint8_t>>
+        pairs;  // (register, value) in the order sent
 };
 
 struct DataBlockWrite {
@@ -89,7 +90,7 @@ struct BulkChunk {
 };
 
 class Firmware {
-public:
+  public:
     Firmware(const Scenario& scenario, const Faults* faults, ObjectStore store);
 
     // Power-on reset: registers back to their start values, boot starts; a
@@ -100,8 +101,8 @@ public:
     // bytes of `data`; out requests take `length` bytes from it. Returns
     // USBD_STATUS_SUCCESS with *moved set, or USBD_STATUS_STALL_PID for a
     // request the camera refuses.
-    USBD_STATUS vendorRequest(LONGLONG now, bool in, std::uint8_t request, std::uint16_t value, std::uint8_t* data,
-                              ULONG length, ULONG* moved);
+    USBD_STATUS vendorRequest(LONGLONG now, bool in, std::uint8_t request, std::uint16_t value,
+                              std::uint8_t* data, ULONG length, ULONG* moved);
     // Bytes received on the bulk-out endpoint.
     void bulkOut(LONGLONG now, const std::uint8_t* data, std::size_t length);
     // Answers prepared for the bulk-in endpoint, oldest first.
@@ -136,7 +137,7 @@ public:
     bool memoryBusy(LONGLONG now);
     ObjectStore& store() { return store_; }
 
-private:
+  private:
     struct MemoryOperation {
         bool running = false;
         LONGLONG doneAt = 0;
@@ -150,11 +151,13 @@ private:
         std::map<std::uint8_t, std::size_t> positions;  // sequential read position per item
     };
 
-    USBD_STATUS readRegisters(LONGLONG now, std::uint16_t value, std::uint8_t* data, ULONG length, ULONG* moved);
-    USBD_STATUS writeRegisters(LONGLONG now, std::uint16_t value, const std::uint8_t* data, ULONG length);
+    USBD_STATUS readRegisters(LONGLONG now, std::uint16_t value, std::uint8_t* data, ULONG length,
+                              ULONG* moved);
+    USBD_STATUS writeRegisters(LONGLONG now, std::uint16_t value, const std::uint8_t* data,
+                               ULONG length);
     void writeRegister(LONGLONG now, int space, int reg, std::uint8_t v);
-    USBD_STATUS memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value, const std::uint8_t* data,
-                              ULONG length);
+    USBD_STATUS memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value,
+                              const std::uint8_t* data, ULONG length);
     void finishOperation(LONGLONG now);
     void respond(std::vector<std::uint8_t> answer);
     void checkPatch(LONGLONG now);

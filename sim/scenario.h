@@ -14,13 +14,13 @@ namespace sim {
 // Durations are in milliseconds of the shared clock (kclock), so a test that
 // runs the clock faster runs the camera faster too.
 struct Timing {
-    int bootDelayMs = 150;         // register 0 of space 0 reads 4 this long after power-on
-    int sensorReadyDelayMs = 20;   // the sensor settles this long after boot or a power-mode change
-    int deleteMs = 200;            // request 0x02 runs this long
-    int eraseMs = 1000;            // request 0x87 runs this long
-    int patchBootMs = 100;         // a downloaded patch reports "ready" this long after the last byte
-    int reportDelayMs = 20;        // message 5 follows the write of register 2 of space 0
-    int frameIntervalMs = 33;      // the sensor delivers at most one frame this often
+    int bootDelayMs = 150;        // register 0 of space 0 reads 4 this long after power-on
+    int sensorReadyDelayMs = 20;  // the sensor settles this long after boot or a power-mode change
+    int deleteMs = 200;           // request 0x02 runs this long
+    int eraseMs = 1000;           // request 0x87 runs this long
+    int patchBootMs = 100;     // a downloaded patch reports "ready" this long after the last byte
+    int reportDelayMs = 20;    // message 5 follows the write of register 2 of space 0
+    int frameIntervalMs = 33;  // the sensor delivers at most one frame this often
     int controlLatencyFrames = 1;  // control transfers complete this many frames after submission
     bool throttled = true;         // false: control and bulk transfers complete as fast as taken
 };
@@ -52,14 +52,14 @@ struct Faults {
     int failedTransfers = 0;      // the next N data transfers fail as a whole
     int failedTransfersEndpoint = 0;  // ... only on this endpoint (0: any)
     bool bulkInNeverArrives = false;  // prepared bulk-in answers are never sent
-    bool longerAnswers = false;   // bulk-in answers carry 64 bytes more than asked
-    bool edMarker = false;        // bulk-in answers carry 0xED 0x15 at offsets 0 and 62
-    bool slowErase = false;       // delete and erase outlast the time the information block announces
-    bool neverBoot = false;       // register 0 of space 0 never reaches 4
-    bool sensorNeverReady = false;  // bit 0x20 of register 2 of space 2 never comes
+    bool longerAnswers = false;       // bulk-in answers carry 64 bytes more than asked
+    bool edMarker = false;            // bulk-in answers carry 0xED 0x15 at offsets 0 and 62
+    bool slowErase = false;  // delete and erase outlast the time the information block announces
+    bool neverBoot = false;  // register 0 of space 0 never reaches 4
+    bool sensorNeverReady = false;       // bit 0x20 of register 2 of space 2 never comes
     std::vector<int> refusedAlternates;  // refused with USBD_STATUS_NO_BANDWIDTH
-    int removeDuringTransfer = 0;  // the Nth data transfer is cut by a surprise removal
-    bool noReturnAfterCycle = false;  // the camera does not come back from a port cycle
+    int removeDuringTransfer = 0;        // the Nth data transfer is cut by a surprise removal
+    bool noReturnAfterCycle = false;     // the camera does not come back from a port cycle
     std::vector<ShortRead> shortControlReads;
     DescriptorFaults descriptor;
 };
@@ -72,8 +72,8 @@ struct PlacedObject {
 
 struct Scenario {
     std::string name = "default";
-    int sensorType = 16;      // register 6 of space 2
-    int sensorRevision = 1;   // low four bits of register 7 of space 2
+    int sensorType = 16;                   // register 6 of space 2
+    int sensorRevision = 1;                // low four bits of register 7 of space 2
     std::uint8_t chipRelease[2] = {1, 4};  // information block bytes 0-1
     std::uint16_t firmwareLevel = 0x0103;  // information block bytes 2-3
     int interfaceNumber = 0;               // the camera interface (0-3)
@@ -82,8 +82,8 @@ struct Scenario {
     std::uint16_t infoWords[2] = {0x0004, 0x00FF};  // information block bytes 16-19
     std::string firmwareText = "PAV512 FW 1.03";    // read from register 0x0F of space 2
     std::string versionText = "V1.03";              // data block 0x100 (7 bytes)
-    bool defaultContent = true;            // start from ObjectStore::defaultContent()
-    std::vector<PlacedObject> objects;     // added after the default content, if any
+    bool defaultContent = true;                     // start from ObjectStore::defaultContent()
+    std::vector<PlacedObject> objects;              // added after the default content, if any
     std::vector<std::pair<int, std::uint64_t>> memoryCapacities;  // (memory, bytes)
     int currentMemory = 0;
     int maxAlternate = 7;  // highest alternate setting the bus bandwidth grants
@@ -99,7 +99,8 @@ Scenario defaultScenario();
 // "objects[2].kind: must be one of 1, 2, 3, 8, 12".
 Scenario loadScenario(const std::string& path, std::string* error);
 // The same from JSON text; `origin` names the source in messages.
-Scenario parseScenario(const std::string& text, std::string* error, const std::string& origin = "scenario");
+Scenario parseScenario(const std::string& text, std::string* error,
+                       const std::string& origin = "scenario");
 // The instance path under which a bus plugs the camera of a scenario.
 std::string instancePathFor(const Scenario& scenario);
 

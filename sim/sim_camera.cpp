@@ -101,13 +101,17 @@ void SimCamera::powerOn() {
 // ---------------------------------------------------------------------------
 // Frames and the camera's thread
 
-LONGLONG SimCamera::frameStart(ULONG frame) const { return epoch_ + static_cast<LONGLONG>(frame) * kFrame100ns; }
+LONGLONG SimCamera::frameStart(ULONG frame) const {
+    return epoch_ + static_cast<LONGLONG>(frame) * kFrame100ns;
+}
 
 ULONG SimCamera::frameAt(LONGLONG now) const {
     return now <= epoch_ ? 0 : static_cast<ULONG>((now - epoch_) / kFrame100ns);
 }
 
-ULONG SimCamera::currentFrame() { return frameAt(kclock::now()); }
+ULONG SimCamera::currentFrame() {
+    return frameAt(kclock::now());
+}
 
 bool SimCamera::needsFrames() const {
     if (!control_.empty() || !iso_.empty() || !bulkOut_.empty()) return true;
@@ -119,7 +123,8 @@ bool SimCamera::needsFrames() const {
         if (alternate_ == 1 && firmware_->videoSize(kclock::now(), &w, &h)) return true;
     }
     if (!interrupt_.empty()) {
-        if (firmware_->interruptDue(kclock::now()) || halted_.count(kInterruptEndpoint)) return true;
+        if (firmware_->interruptDue(kclock::now()) || halted_.count(kInterruptEndpoint))
+            return true;
         if (faults_.failedTransfers > 0) return true;
     }
     return false;
@@ -140,7 +145,8 @@ void SimCamera::run() {
                 ++lastFrame_;
                 processFrame(lastFrame_, frameStart(lastFrame_));
             }
-            if (connected_ && (!scenario_.timing.throttled || scenario_.timing.controlLatencyFrames == 0))
+            if (connected_ &&
+                (!scenario_.timing.throttled || scenario_.timing.controlLatencyFrames == 0))
                 processControl(frameNow, now, true);
             if (connected_ && !scenario_.timing.throttled) processBulk(frameNow, now, kUnlimited);
         } else {
@@ -187,7 +193,8 @@ void SimCamera::processFrame(ULONG frame, LONGLONG now) {
     if (alternate_ >= 2 && !iso_.empty()) {
         // Isochronous bandwidth is reserved first; bulk gets what is left.
         ULONG iso = kIsoPacketSizes[alternate_];
-        budget = std::max<ULONG>(3, (kBulkFrameBytes > iso ? kBulkFrameBytes - iso : 0) / kBulkPacketSize);
+        budget = std::max<ULONG>(
+            3, (kBulkFrameBytes > iso ? kBulkFrameBytes - iso : 0) / kBulkPacketSize);
     }
     processBulk(frame, now, scenario_.timing.throttled ? budget : kUnlimited);
 }
@@ -235,7 +242,8 @@ USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
         if (!endpointActive(t->endpoint, &type)) return USBD_STATUS_INVALID_PIPE_HANDLE;
         if (type != t->type) return USBD_STATUS_INVALID_PARAMETER;
         if (type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
-            if (t->numberOfPackets == 0 || t->numberOfPackets > 255 || !t->isoPackets || t->packetSize == 0)
+            if (t->numberOfPackets == 0 || t->numberOfPackets > 255 || !t->isoPackets ||
+                t->packetSize == 0)
                 return USBD_STATUS_INVALID_PARAMETER;
             for (ULONG i = 0; i < t->numberOfPackets; ++i) {
                 t->isoPackets[i].Length = 0;
@@ -255,7 +263,8 @@ USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
 void SimCamera::cancel(usbbus::Transfer* t) {
     std::lock_guard<std::mutex> g(lock_);
     for (Queue* q : {&control_, &iso_, &bulkIn_, &bulkOut_, &interrupt_}) {
-        auto it = std::find_if(q->begin(), q->end(), [t](const Pending& p) { return p.transfer == t; });
+        auto it =
+            std::find_if(q->begin(), q->end(), [t](const Pending& p) { return p.transfer == t; });
         if (it == q->end()) continue;
         Pending p = *it;
         q->erase(it);
@@ -317,10 +326,11 @@ USBD_STATUS SimCamera::setInterfaceLocked(UCHAR interfaceNumber, UCHAR alternate
         bool other = interfaceNumber >= 4 && interfaceNumber < 4 + scenario_.precedingInterfaces;
         return other && alternateSetting == 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER;
     }
-    if (alternateSetting >= kAlternateSettings || alternateSetting == faults_.descriptor.missingAlternate)
+    if (alternateSetting >= kAlternateSettings ||
+        alternateSetting == faults_.descriptor.missingAlternate)
         return USBD_STATUS_INVALID_PARAMETER;
-    bool refused = std::find(faults_.refusedAlternates.begin(), faults_.refusedAlternates.end(), alternateSetting) !=
-                   faults_.refusedAlternates.end();
+    bool refused = std::find(faults_.refusedAlternates.begin(), faults_.refusedAlternates.end(),
+                             alternateSetting) != faults_.refusedAlternates.end();
     if (alternateSetting > scenario_.maxAlternate || refused) return USBD_STATUS_NO_BANDWIDTH;
     for (Queue* q : {&iso_, &bulkIn_, &bulkOut_, &interrupt_}) complete(*q, USBD_STATUS_CANCELED);
     alternate_ = alternateSetting;
@@ -444,9 +454,11 @@ void SimCamera::executeControl(Pending& p, LONGLONG now) {
         status = standardRequest(s, t->buffer, length, &moved);
     else if (kind == 2)
         status = firmware_->vendorRequest(now, in, request, value, t->buffer, length, &moved);
-    if (in && status == USBD_STATUS_SUCCESS) moved = std::min<ULONG>(moved, static_cast<ULONG>(shortReadLimit(request)));
+    if (in && status == USBD_STATUS_SUCCESS)
+        moved = std::min<ULONG>(moved, static_cast<ULONG>(shortReadLimit(request)));
     if (status != USBD_STATUS_SUCCESS) moved = 0;
-    if (status == USBD_STATUS_SUCCESS && in && moved < length && !t->shortOk) status = USBD_STATUS_DATA_UNDERRUN;
+    if (status == USBD_STATUS_SUCCESS && in && moved < length && !t->shortOk)
+        status = USBD_STATUS_DATA_UNDERRUN;
     t->actualLength = moved;
     ++counters_.controlTransfers;
     Queue one{p};
@@ -470,8 +482,8 @@ USBD_STATUS SimCamera::standardRequest(const UCHAR* s, UCHAR* data, ULONG length
             if (type == USB_DEVICE_DESCRIPTOR_TYPE && descriptorIndex == 0)
                 return reply(deviceDescriptor(firmware_->firmwareLevel()));
             if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && descriptorIndex == 0)
-                return reply(configurationDescriptor(scenario_.interfaceNumber, scenario_.precedingInterfaces,
-                                                     faults_.descriptor));
+                return reply(configurationDescriptor(
+                    scenario_.interfaceNumber, scenario_.precedingInterfaces, faults_.descriptor));
             return USBD_STATUS_STALL_PID;
         }
         case kGetStatus: {
@@ -483,7 +495,8 @@ USBD_STATUS SimCamera::standardRequest(const UCHAR* s, UCHAR* data, ULONG length
             if (!in) return USBD_STATUS_STALL_PID;
             return reply({static_cast<UCHAR>(configuration_)});
         case kGetInterface:
-            if (!in || configuration_ == 0 || index != scenario_.interfaceNumber) return USBD_STATUS_STALL_PID;
+            if (!in || configuration_ == 0 || index != scenario_.interfaceNumber)
+                return USBD_STATUS_STALL_PID;
             return reply({static_cast<UCHAR>(alternate_)});
         case kSetConfiguration:
             return in ? USBD_STATUS_STALL_PID : setConfigurationLocked(static_cast<UCHAR>(value));
@@ -577,7 +590,8 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
         if (n > 0) {
             std::uint16_t sum = packetChecksum(out, n);
             ++videoPacketCount_;
-            if (faults_.isoBadChecksumEvery > 0 && videoPacketCount_ % faults_.isoBadChecksumEvery == 0)
+            if (faults_.isoBadChecksumEvery > 0 &&
+                videoPacketCount_ % faults_.isoBadChecksumEvery == 0)
                 sum = static_cast<std::uint16_t>(sum ^ 0x5A5A);
             out[n] = static_cast<UCHAR>(sum & 0xFF);
             out[n + 1] = static_cast<UCHAR>(sum >> 8);
@@ -592,7 +606,7 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
     counters_.framesCompleted = video_.framesCompleted();
     if (p.packetsDone == t->numberOfPackets)
         finishFront(iso_, t->errorCount == t->numberOfPackets ? USBD_STATUS_ISOCH_REQUEST_FAILED
-                                                               : USBD_STATUS_SUCCESS);
+                                                              : USBD_STATUS_SUCCESS);
     if (removeAfterFrame_) {
         removeAfterFrame_ = false;
         leave(true);
@@ -694,7 +708,8 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
         }
         if (!p.started) {
             int w = 0, h = 0;
-            bool data = !firmware_->bulkIn().empty() || (alternate_ == 1 && firmware_->videoSize(now, &w, &h));
+            bool data = !firmware_->bulkIn().empty() ||
+                        (alternate_ == 1 && firmware_->videoSize(now, &w, &h));
             if (!data && !burstApplies(kBulkInEndpoint)) break;
             beginTransfer(p);
         }
@@ -710,7 +725,9 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
         else if (!sent)
             break;
     }
-    if (timed) counters_.maxBulkPacketsInFrame = std::max<std::uint64_t>(counters_.maxBulkPacketsInFrame, used);
+    if (timed)
+        counters_.maxBulkPacketsInFrame =
+            std::max<std::uint64_t>(counters_.maxBulkPacketsInFrame, used);
     if (removeAfterFrame_) {
         removeAfterFrame_ = false;
         leave(true);
@@ -727,11 +744,14 @@ void SimCamera::injectInterrupt(const InterruptMessage& message) {
 }
 
 void SimCamera::injectInputs(std::uint16_t changed, std::uint16_t state) {
-    injectInterrupt({2, 0, static_cast<std::uint8_t>(changed & 0xFF), static_cast<std::uint8_t>(changed >> 8),
-                     static_cast<std::uint8_t>(state & 0xFF), static_cast<std::uint8_t>(state >> 8), 0, 0});
+    injectInterrupt(
+        {2, 0, static_cast<std::uint8_t>(changed & 0xFF), static_cast<std::uint8_t>(changed >> 8),
+         static_cast<std::uint8_t>(state & 0xFF), static_cast<std::uint8_t>(state >> 8), 0, 0});
 }
 
-void SimCamera::injectButton(std::uint8_t code) { injectInterrupt({3, 0, code, 0, 0, 0, 0, 0}); }
+void SimCamera::injectButton(std::uint8_t code) {
+    injectInterrupt({3, 0, code, 0, 0, 0, 0, 0});
+}
 
 std::uint8_t SimCamera::registerValue(int space, int reg) const {
     std::lock_guard<std::mutex> g(lock_);

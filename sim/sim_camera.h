@@ -47,7 +47,7 @@ struct WireCounters {
 };
 
 class SimCamera : public usbbus::DeviceBackend {
-public:
+  public:
     // Generates the scenario's content (objects it cannot make are left out
     // and reported by contentProblems()).
     explicit SimCamera(const Scenario& scenario);
@@ -109,7 +109,7 @@ public:
     // then the sink hears deviceGone.
     void unplug();
 
-private:
+  private:
     struct Pending {
         usbbus::Transfer* transfer = nullptr;
         ULONG submitFrame = 0;

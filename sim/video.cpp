@@ -24,7 +24,8 @@ CacheState& cache() {
 std::shared_ptr<const FrameSet> encodeFrames(int width, int height) {
     auto frames = std::make_shared<FrameSet>();
     for (int i = 0; i < kFramesPerSize; ++i) {
-        std::vector<std::uint8_t> rgb = testPattern(width, height, static_cast<std::uint32_t>(0x100 + i * 7));
+        std::vector<std::uint8_t> rgb =
+            testPattern(width, height, static_cast<std::uint32_t>(0x100 + i * 7));
         std::vector<std::uint8_t> jpeg = encodeJpeg(rgb.data(), width, height, 70);
         if (!jpeg.empty()) frames->push_back(std::move(jpeg));
     }
@@ -37,7 +38,9 @@ std::shared_future<std::shared_ptr<const FrameSet>> futureFor(int width, int hei
     auto key = std::make_pair(width, height);
     auto it = c.sizes.find(key);
     if (it == c.sizes.end())
-        it = c.sizes.emplace(key, std::async(std::launch::async, encodeFrames, width, height).share()).first;
+        it = c.sizes
+                 .emplace(key, std::async(std::launch::async, encodeFrames, width, height).share())
+                 .first;
     return it->second;
 }
 
@@ -49,7 +52,9 @@ std::shared_ptr<const FrameSet> FrameCache::tryGet(int width, int height) {
     return f.get();
 }
 
-std::shared_ptr<const FrameSet> FrameCache::get(int width, int height) { return futureFor(width, height).get(); }
+std::shared_ptr<const FrameSet> FrameCache::get(int width, int height) {
+    return futureFor(width, height).get();
+}
 
 std::uint16_t packetChecksum(const std::uint8_t* data, std::size_t length) {
     std::uint32_t sum = 0;
@@ -88,7 +93,8 @@ bool VideoSource::ensureFrame(LONGLONG now) {
     return true;
 }
 
-std::size_t VideoSource::next(LONGLONG now, std::uint8_t* out, std::size_t maxBytes, bool* frameEnd) {
+std::size_t VideoSource::next(LONGLONG now, std::uint8_t* out, std::size_t maxBytes,
+                              bool* frameEnd) {
     *frameEnd = false;
     if (maxBytes == 0 || !ensureFrame(now)) return 0;
     std::size_t n = std::min(maxBytes, current_->size() - position_);

@@ -19,7 +19,7 @@ constexpr int kFramesPerSize = 4;
 
 // The frames of one size, encoded once per process and shared by every camera.
 class FrameCache {
-public:
+  public:
     // Null while the frames are still being encoded (the first ask starts it
     // on a helper thread, so the camera's own thread never waits for it).
     static std::shared_ptr<const FrameSet> tryGet(int width, int height);
@@ -33,7 +33,7 @@ std::uint16_t packetChecksum(const std::uint8_t* data, std::size_t length);
 // The sensor's output: one frame after another, no sooner than the frame
 // interval allows, handed out in pieces of the size the pipe takes.
 class VideoSource {
-public:
+  public:
     // Starts (or restarts) video at a size; a size of 0 stops it. Changing the
     // size drops the frame in progress.
     void configure(int width, int height, LONGLONG frameInterval100ns);
@@ -50,7 +50,7 @@ public:
     std::uint64_t framesStarted() const { return framesStarted_; }
     std::uint64_t framesCompleted() const { return framesCompleted_; }
 
-private:
+  private:
     bool ensureFrame(LONGLONG now);
 
     int width_ = 0;

@@ -41,7 +41,8 @@ TEST(SimCommands, BootStateAndSensorReadinessFollowTheClock) {
     s.sensorRevision = 5;
     Host host(s);
     EXPECT_NE(host.readRegister(0, 0), sim::kBootedState);
-    EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit) << "the sensor waits for the firmware to boot";
+    EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit)
+        << "the sensor waits for the firmware to boot";
     kclock::sleepMs(320);
     EXPECT_EQ(host.readRegister(0, 0), sim::kBootedState);
     kclock::sleepMs(100);
@@ -67,8 +68,9 @@ TEST(SimCommands, RegistersOfEverySpaceAreWrittenReadAndRecorded) {
     Host host(quickScenario());
     for (int space = 0; space < 5; ++space) {
         std::vector<std::uint8_t> values = {static_cast<std::uint8_t>(0x10 + space), 0x22, 0x33};
-        ASSERT_EQ(host.vendorOut(0x01, static_cast<std::uint16_t>((0x40 << 8) | space), values).status,
-                  USBD_STATUS_SUCCESS);
+        ASSERT_EQ(
+            host.vendorOut(0x01, static_cast<std::uint16_t>((0x40 << 8) | space), values).status,
+            USBD_STATUS_SUCCESS);
         EXPECT_EQ(host.readRegisters(space, 0x40, 3), values) << "space " << space;
     }
     auto writes = host.camera().registerWrites();
@@ -81,7 +83,8 @@ TEST(SimCommands, RegistersOfEverySpaceAreWrittenReadAndRecorded) {
     auto tables = host.camera().tables();
     ASSERT_EQ(tables.size(), 1u);
     EXPECT_EQ(tables[0].space, 1);
-    EXPECT_EQ(tables[0].pairs, (std::vector<std::pair<std::uint8_t, std::uint8_t>>{{0xE4, 160}, {0xD9, 0}, {0xE5, 120}}));
+    EXPECT_EQ(tables[0].pairs, (std::vector<std::pair<std::uint8_t, std::uint8_t>>{
+                                   {0xE4, 160}, {0xD9, 0}, {0xE5, 120}}));
     EXPECT_EQ(host.camera().registerValue(1, 0xE5), 120);
 }
 
@@ -90,8 +93,10 @@ TEST(SimCommands, MalformedRegisterRequestsStall) {
     EXPECT_EQ(host.vendorIn(0x81, 5, 1).status, USBD_STATUS_STALL_PID) << "no space 5";
     EXPECT_EQ(host.vendorIn(0x81, 0xFF02, 2).status, USBD_STATUS_STALL_PID) << "past register 255";
     EXPECT_EQ(host.vendorOut(0x01, 0xFF02, {1, 2}).status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(host.vendorOut(0x01, 0x0009, {0xE4}).status, USBD_STATUS_STALL_PID) << "odd-length table";
-    EXPECT_EQ(host.control(0x40, 0x81, 0x0002, 0, {0}, 1).status, USBD_STATUS_STALL_PID) << "read sent out";
+    EXPECT_EQ(host.vendorOut(0x01, 0x0009, {0xE4}).status, USBD_STATUS_STALL_PID)
+        << "odd-length table";
+    EXPECT_EQ(host.control(0x40, 0x81, 0x0002, 0, {0}, 1).status, USBD_STATUS_STALL_PID)
+        << "read sent out";
     EXPECT_EQ(host.vendorIn(0x01, 0x0002, 1).status, USBD_STATUS_STALL_PID) << "write sent in";
     EXPECT_EQ(host.vendorIn(0x77, 0, 1).status, USBD_STATUS_STALL_PID) << "unknown request";
     EXPECT_TRUE(host.camera().registerWrites().empty());
@@ -123,7 +128,8 @@ TEST(SimCommands, DataBlocksAreKeptAndTheVersionBlockIsThere) {
 TEST(SimCommands, InterruptMessagesReportBootReportInputsAndButtons) {
     sim::Scenario s = quickScenario();
     Host host(s);
-    EXPECT_EQ(host.interrupt().status, USBD_STATUS_INVALID_PIPE_HANDLE) << "no interrupt pipe at setting 0";
+    EXPECT_EQ(host.interrupt().status, USBD_STATUS_INVALID_PIPE_HANDLE)
+        << "no interrupt pipe at setting 0";
     ASSERT_EQ(host.select(1), USBD_STATUS_SUCCESS);
     ASSERT_EQ(host.writeRegister(0, 2, 1), USBD_STATUS_SUCCESS);
     ControlResult m = host.interrupt();
@@ -132,7 +138,8 @@ TEST(SimCommands, InterruptMessagesReportBootReportInputsAndButtons) {
 
     host.camera().injectInputs(0x0201, 0x0001);
     host.camera().injectButton(4);
-    EXPECT_EQ(host.interrupt().data, (std::vector<std::uint8_t>{2, 0, 0x01, 0x02, 0x01, 0x00, 0, 0}));
+    EXPECT_EQ(host.interrupt().data,
+              (std::vector<std::uint8_t>{2, 0, 0x01, 0x02, 0x01, 0x00, 0, 0}));
     EXPECT_EQ(host.interrupt().data, (std::vector<std::uint8_t>{3, 0, 4, 0, 0, 0, 0, 0}));
 
     // Firmware at level 0x0100 or below has no report to give.

@@ -45,7 +45,8 @@ TEST(SimDescriptors, DeviceDescriptorNamesTheCamera) {
     EXPECT_EQ(r.data[8] | (r.data[9] << 8), 0xF1A5);
     EXPECT_EQ(r.data[10] | (r.data[11] << 8), 0x0B2D);
     EXPECT_EQ(r.data[12] | (r.data[13] << 8), 0x0103) << "bcdDevice is the firmware level";
-    EXPECT_EQ(host.control(0x80, 6, 0x0300, 0, {}, 255).status, USBD_STATUS_STALL_PID) << "no strings";
+    EXPECT_EQ(host.control(0x80, 6, 0x0300, 0, {}, 255).status, USBD_STATUS_STALL_PID)
+        << "no strings";
 }
 
 TEST(SimDescriptors, ConfigurationListsEverySettingWithItsPacketSizes) {
@@ -53,13 +54,15 @@ TEST(SimDescriptors, ConfigurationListsEverySettingWithItsPacketSizes) {
     ControlResult head = host.descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 9);
     ASSERT_EQ(head.data.size(), 9u) << "wLength is honoured";
     int total = head.data[2] | (head.data[3] << 8);
-    ControlResult full = host.descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, static_cast<std::uint16_t>(total));
+    ControlResult full =
+        host.descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, static_cast<std::uint16_t>(total));
     ASSERT_EQ(full.data.size(), static_cast<std::size_t>(total));
     Parsed p = parse(full.data);
     EXPECT_EQ(p.interfaces, 1);
     ASSERT_EQ(p.settings.size(), 8u);
     EXPECT_TRUE((p.settings[{0, 0}].empty()));
-    EXPECT_EQ((p.settings[{0, 1}]), (std::vector<std::pair<int, int>>{{0x82, 64}, {0x05, 64}, {0x83, 8}}));
+    EXPECT_EQ((p.settings[{0, 1}]),
+              (std::vector<std::pair<int, int>>{{0x82, 64}, {0x05, 64}, {0x83, 8}}));
     const int sizes[] = {128, 384, 640, 768, 896, 1023};
     for (int alt = 2; alt <= 7; ++alt) {
         auto eps = p.settings[{0, alt}];

@@ -13,7 +13,7 @@ using namespace simtest;
 namespace {
 
 class SimFaults : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<Host> camera(const sim::Faults& faults, sim::Scenario s = quickScenario()) {
         s.faults = faults;
         auto host = std::make_unique<Host>(s, smallStore());
@@ -41,7 +41,8 @@ protected:
 TEST_F(SimFaults, BulkAnswersThatNeverComeComeLongOrCarryTheMarker) {
     sim::Faults f;
     f.bulkInNeverArrives = true;
-    EXPECT_EQ(askEntry(*camera(f), 86).status, USBD_STATUS_CANCELED) << "the read waits until cancelled";
+    EXPECT_EQ(askEntry(*camera(f), 86).status, USBD_STATUS_CANCELED)
+        << "the read waits until cancelled";
 
     f = {};
     f.longerAnswers = true;
@@ -55,8 +56,9 @@ TEST_F(SimFaults, BulkAnswersThatNeverComeComeLongOrCarryTheMarker) {
     askPicture(*marked, 512);
     ControlResult block = marked->bulkIn(512);
     ASSERT_EQ(block.data.size(), 512u);
-    EXPECT_EQ((std::vector<std::uint8_t>{block.data[0], block.data[1], block.data[62], block.data[63]}),
-              (std::vector<std::uint8_t>{0xED, 0x15, 0xED, 0x15}));
+    EXPECT_EQ(
+        (std::vector<std::uint8_t>{block.data[0], block.data[1], block.data[62], block.data[63]}),
+        (std::vector<std::uint8_t>{0xED, 0x15, 0xED, 0x15}));
 
     // Switched off at run time, answers are clean again.
     marked->camera().changeFaults([](sim::Faults& x) { x.edMarker = false; });

@@ -10,8 +10,10 @@ using namespace simtest;
 namespace {
 
 class SimMemory : public ::testing::Test {
-protected:
-    SimMemory() : host_(quickScenario(), smallStore()) { EXPECT_EQ(host_.select(1), USBD_STATUS_SUCCESS); }
+  protected:
+    SimMemory() : host_(quickScenario(), smallStore()) {
+        EXPECT_EQ(host_.select(1), USBD_STATUS_SUCCESS);
+    }
 
     sim::ObjectStore store() {
         sim::ObjectStore copy;
@@ -20,7 +22,8 @@ protected:
     }
 
     // Request 0x05 for `length` bytes of an item, then the bulk read of them.
-    std::vector<std::uint8_t> readItem(std::uint32_t number, std::uint8_t item, std::uint32_t length) {
+    std::vector<std::uint8_t> readItem(std::uint32_t number, std::uint8_t item,
+                                       std::uint32_t length) {
         std::vector<std::uint8_t> data = be32(number);
         auto l = be32(length);
         data.insert(data.end(), l.begin(), l.end());
@@ -68,7 +71,8 @@ TEST_F(SimMemory, ObjectTableAndDirectoryEntries) {
         auto cmd = be32(o.number);
         cmd.insert(cmd.end(), {0x00, 0x56});
         ASSERT_EQ(host_.memoryCommand(0x0A, 0, 0, cmd).status, USBD_STATUS_SUCCESS);
-        EXPECT_EQ(host_.bulkIn(86).data, std::vector<std::uint8_t>(o.directoryEntry.begin(), o.directoryEntry.end()));
+        EXPECT_EQ(host_.bulkIn(86).data,
+                  std::vector<std::uint8_t>(o.directoryEntry.begin(), o.directoryEntry.end()));
     }
     // A new command replaces an answer the host left unread.
     ASSERT_EQ(host_.memoryCommand(0x85, 0, 0, {}).status, USBD_STATUS_SUCCESS);
@@ -84,8 +88,10 @@ TEST_F(SimMemory, EveryItemOfEveryKindReadsInWholeBlocks) {
         SCOPED_TRACE("object " + std::to_string(o.number));
         ASSERT_EQ(host_.memoryCommand(0x03, 0, 0, be32(o.number)).status, USBD_STATUS_SUCCESS);
         EXPECT_EQ(host_.memoryResult()[0], sim::kMemoryOk);
-        EXPECT_EQ(readItem(o.number, 0xFF, 512), std::vector<std::uint8_t>(o.firstBlock.begin(), o.firstBlock.end()));
-        for (std::uint8_t item : {sim::kItemClipVideo, sim::kItemSound, sim::kItemThumbnail, sim::kItemPicture}) {
+        EXPECT_EQ(readItem(o.number, 0xFF, 512),
+                  std::vector<std::uint8_t>(o.firstBlock.begin(), o.firstBlock.end()));
+        for (std::uint8_t item :
+             {sim::kItemClipVideo, sim::kItemSound, sim::kItemThumbnail, sim::kItemPicture}) {
             const auto* bytes = o.item(item);
             if (!bytes) continue;
             std::vector<std::uint8_t> got;
@@ -99,7 +105,8 @@ TEST_F(SimMemory, EveryItemOfEveryKindReadsInWholeBlocks) {
                 got.insert(got.end(), part.begin(), part.end());
             }
             ASSERT_EQ(got.size() % 512, 0u);
-            EXPECT_TRUE(std::equal(bytes->begin(), bytes->end(), got.begin())) << "item " << int(item);
+            EXPECT_TRUE(std::equal(bytes->begin(), bytes->end(), got.begin()))
+                << "item " << int(item);
             EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(bytes->size()), got.end(),
                                     [](std::uint8_t b) { return b == 0; }))
                 << "past the item the block is zero-filled";
@@ -117,7 +124,9 @@ TEST_F(SimMemory, EveryItemOfEveryKindReadsInWholeBlocks) {
 }
 
 TEST_F(SimMemory, FailedCommandsAnswerThroughTheMemoryResult) {
-    auto noBulk = [&] { return host_.bulkIn(512, std::chrono::milliseconds(100)).status == USBD_STATUS_CANCELED; };
+    auto noBulk = [&] {
+        return host_.bulkIn(512, std::chrono::milliseconds(100)).status == USBD_STATUS_CANCELED;
+    };
     auto read = be32(1);
     auto len = be32(512);
     read.insert(read.end(), len.begin(), len.end());
@@ -133,7 +142,8 @@ TEST_F(SimMemory, FailedCommandsAnswerThroughTheMemoryResult) {
     EXPECT_TRUE(noBulk());
     EXPECT_EQ(host_.memoryResult()[0], sim::kMemoryNoItem) << "a plain picture has no thumbnail";
     ASSERT_EQ(host_.memoryCommand(0x09, 0, 0, be32(2)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(host_.memoryResult()[0], sim::kMemoryNotOpen) << "closing another object than the open one";
+    EXPECT_EQ(host_.memoryResult()[0], sim::kMemoryNotOpen)
+        << "closing another object than the open one";
 
     auto entry = be32(42);
     entry.insert(entry.end(), {0x00, 0x56});
@@ -145,21 +155,24 @@ TEST_F(SimMemory, FailedCommandsAnswerThroughTheMemoryResult) {
     EXPECT_EQ(host_.memoryCommand(0x03, 0, 0, {0, 1}).status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(host_.memoryCommand(0x05, 0, 8, be32(1)).status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(host_.memoryCommand(0x0A, 0, 0, be32(1)).status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(host_.memoryCommand(0x02, 16, 0, be32(1)).status, USBD_STATUS_STALL_PID) << "no memory 16";
+    EXPECT_EQ(host_.memoryCommand(0x02, 16, 0, be32(1)).status, USBD_STATUS_STALL_PID)
+        << "no memory 16";
 }
 
 TEST_F(SimMemory, DeleteAndEraseTakeTheirTime) {
     ASSERT_EQ(host_.memoryCommand(0x02, 0, 0, be32(3)).status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{0, 0xFF}));
     ASSERT_EQ(host_.memoryCommand(0x03, 0, 0, be32(1)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{sim::kMemoryBusy, 0xFF})) << "busy while deleting";
+    EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{sim::kMemoryBusy, 0xFF}))
+        << "busy while deleting";
     kclock::sleepMs(50);
     EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{0, 0}));
     EXPECT_EQ(host_.vendorIn(0x83, 0, 4).data, be32(4));
     EXPECT_EQ(store().memory(0).find(3), nullptr);
 
     ASSERT_EQ(host_.memoryCommand(0x02, 0, 0, be32(3)).status, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{sim::kMemoryNoObject, 0})) << "already gone";
+    EXPECT_EQ(host_.memoryResult(), (std::vector<std::uint8_t>{sim::kMemoryNoObject, 0}))
+        << "already gone";
 
     ASSERT_EQ(host_.memoryCommand(0x87, 0, 0, {}).status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(host_.memoryResult()[1], 0xFF);

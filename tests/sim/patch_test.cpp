@@ -26,8 +26,18 @@ std::vector<std::uint8_t> image(std::size_t length, bool marked) {
     return img;
 }
 
-std::vector<std::uint8_t> header(std::size_t total, std::uint8_t major, std::uint8_t minor, std::uint8_t sum) {
-    return {0, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total), major, minor, 0, 0, sum, 0};
+std::vector<std::uint8_t> header(std::size_t total, std::uint8_t major, std::uint8_t minor,
+                                 std::uint8_t sum) {
+    return {0,
+            0,
+            static_cast<std::uint8_t>(total >> 8),
+            static_cast<std::uint8_t>(total),
+            major,
+            minor,
+            0,
+            0,
+            sum,
+            0};
 }
 
 // Header, then the bytes in transfers of up to 4096, the last rounded up to
@@ -38,8 +48,9 @@ void download(Host& host, const std::vector<std::uint8_t>& head, std::vector<std
     bytes.resize((bytes.size() + 63) / 64 * 64, 0xEE);
     for (std::size_t off = 0; off < bytes.size(); off += 4096) {
         std::size_t n = std::min<std::size_t>(4096, bytes.size() - off);
-        ASSERT_EQ(host.bulkOut(std::vector<std::uint8_t>(bytes.begin() + off, bytes.begin() + off + n)),
-                  USBD_STATUS_SUCCESS);
+        ASSERT_EQ(
+            host.bulkOut(std::vector<std::uint8_t>(bytes.begin() + off, bytes.begin() + off + n)),
+            USBD_STATUS_SUCCESS);
     }
 }
 
@@ -52,8 +63,10 @@ TEST(SimPatch, AcceptedPatchReportsReadyAndRunsAfterThePortCycle) {
     Host host(quickScenario());
     auto img = image(1769, true);
     download(host, header(img.size(), 0x01, 0x05, img[5]), img);
-    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Accepted) << host.camera().patchProblem();
-    EXPECT_EQ(host.camera().patchBytes(), img) << "the padding of the last packet is not part of the patch";
+    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Accepted)
+        << host.camera().patchProblem();
+    EXPECT_EQ(host.camera().patchBytes(), img)
+        << "the padding of the last packet is not part of the patch";
     ControlResult ready = host.interrupt();
     ASSERT_EQ(ready.status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(ready.data[0], 1);
@@ -80,16 +93,19 @@ TEST(SimPatch, ChecksumIsCheckedAsTheHostComputesIt) {
     auto sent = img;
     sent.resize(1000, 0x11);
     download(host, header(sent.size(), 0x02, 0x00, img[5]), sent);
-    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Accepted) << host.camera().patchProblem();
+    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Accepted)
+        << host.camera().patchProblem();
 
     Host wrong(quickScenario());
     auto bad = image(600, true);
     download(wrong, header(bad.size(), 0x02, 0x00, static_cast<std::uint8_t>(bad[5] + 1)), bad);
     EXPECT_EQ(wrong.camera().patchState(), sim::PatchState::Rejected);
     EXPECT_NE(wrong.camera().patchProblem().find("checksum"), std::string::npos);
-    EXPECT_EQ(wrong.interrupt(std::chrono::milliseconds(150)).status, USBD_STATUS_CANCELED) << "no ready message";
+    EXPECT_EQ(wrong.interrupt(std::chrono::milliseconds(150)).status, USBD_STATUS_CANCELED)
+        << "no ready message";
     cycle(wrong);
-    EXPECT_EQ(wrong.camera().firmwareLevel(), 0x0103) << "a rejected patch leaves the camera unpatched";
+    EXPECT_EQ(wrong.camera().firmwareLevel(), 0x0103)
+        << "a rejected patch leaves the camera unpatched";
 }
 
 TEST(SimPatch, LengthsAreChecked) {
@@ -97,18 +113,21 @@ TEST(SimPatch, LengthsAreChecked) {
     auto img = image(800, true);
     auto shortSend = std::vector<std::uint8_t>(img.begin(), img.begin() + 700);
     download(host, header(shortSend.size(), 0x01, 0x07, img[5]), shortSend);
-    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Rejected) << "the image is longer than what was sent";
+    EXPECT_EQ(host.camera().patchState(), sim::PatchState::Rejected)
+        << "the image is longer than what was sent";
     cycle(host);
     EXPECT_EQ(host.camera().firmwareLevel(), 0x0103);
 
     Host headers(quickScenario());
     EXPECT_EQ(headers.vendorOut(0x06, 0, header(0, 1, 1, 0)).status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(headers.vendorOut(0x06, 0, {0, 0, 0x03, 0x00, 1, 1, 0, 0, 0}).status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(headers.vendorOut(0x06, 0, {0, 0, 0x03, 0x00, 1, 1, 0, 0, 0}).status,
+              USBD_STATUS_STALL_PID);
     auto huge = header(0, 1, 1, 0);
     huge[2] = 0xFF;
     huge[3] = 0xFF;
     huge[0] = 0;
-    EXPECT_EQ(headers.vendorOut(0x06, 0, huge).status, USBD_STATUS_SUCCESS) << "65535 bytes fit the patch memory";
+    EXPECT_EQ(headers.vendorOut(0x06, 0, huge).status, USBD_STATUS_SUCCESS)
+        << "65535 bytes fit the patch memory";
     ASSERT_EQ(headers.select(1), USBD_STATUS_SUCCESS);
     EXPECT_EQ(headers.bulkOut(std::vector<std::uint8_t>(128, 1)), USBD_STATUS_SUCCESS);
     EXPECT_EQ(headers.camera().patchState(), sim::PatchState::Receiving);
@@ -116,7 +135,8 @@ TEST(SimPatch, LengthsAreChecked) {
     Host noHeader(quickScenario());
     ASSERT_EQ(noHeader.select(1), USBD_STATUS_SUCCESS);
     EXPECT_EQ(noHeader.bulkOut(img), USBD_STATUS_SUCCESS);
-    EXPECT_EQ(noHeader.camera().patchState(), sim::PatchState::None) << "bytes without a header are ignored";
+    EXPECT_EQ(noHeader.camera().patchState(), sim::PatchState::None)
+        << "bytes without a header are ignored";
 }
 
 }  // namespace

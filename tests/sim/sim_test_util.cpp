@@ -123,7 +123,8 @@ sim::StoredObject object(std::uint32_t number, sim::ObjectKind kind) {
     o.number = number;
     o.kind = kind;
     o.directoryEntry[0] = static_cast<std::uint8_t>(kind);
-    for (std::size_t i = 0; i < o.firstBlock.size(); ++i) o.firstBlock[i] = static_cast<std::uint8_t>(i * 7 + number);
+    for (std::size_t i = 0; i < o.firstBlock.size(); ++i)
+        o.firstBlock[i] = static_cast<std::uint8_t>(i * 7 + number);
     return o;
 }
 
@@ -143,7 +144,8 @@ sim::ObjectStore smallStore() {
     sim::StoredObject thumb = object(2, sim::ObjectKind::PictureWithThumbnail);
     thumb.picture = jpeg(160, 120, 2);
     thumb.thumbnail.resize(40 * 30 * 3);
-    for (std::size_t i = 0; i < thumb.thumbnail.size(); ++i) thumb.thumbnail[i] = static_cast<std::uint8_t>(i * 13);
+    for (std::size_t i = 0; i < thumb.thumbnail.size(); ++i)
+        thumb.thumbnail[i] = static_cast<std::uint8_t>(i * 13);
     put32(&thumb.directoryEntry[52], static_cast<std::uint32_t>(thumb.thumbnail.size()));
     put16(&thumb.directoryEntry[56], 40);
     put16(&thumb.directoryEntry[58], 30);
@@ -152,7 +154,8 @@ sim::ObjectStore smallStore() {
 
     sim::StoredObject sound = object(3, sim::ObjectKind::Sound);
     sound.sound.resize(1500);
-    for (std::size_t i = 0; i < sound.sound.size(); ++i) sound.sound[i] = static_cast<std::uint8_t>(128 + i % 40);
+    for (std::size_t i = 0; i < sound.sound.size(); ++i)
+        sound.sound[i] = static_cast<std::uint8_t>(128 + i % 40);
     put32(&sound.directoryEntry[35], 1500);
     m.add(sound);
 
@@ -176,8 +179,9 @@ sim::ObjectStore smallStore() {
     return store;
 }
 
-ControlResult Host::control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                            std::vector<std::uint8_t> data, std::uint16_t length) {
+ControlResult Host::control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                            std::uint16_t index, std::vector<std::uint8_t> data,
+                            std::uint16_t length) {
     std::uint8_t setup[8] = {requestType,
                              request,
                              static_cast<std::uint8_t>(value & 0xFF),
@@ -188,7 +192,8 @@ ControlResult Host::control(std::uint8_t requestType, std::uint8_t request, std:
                              static_cast<std::uint8_t>(length >> 8)};
     AsyncTransfer x;
     x.control(setup, length);
-    if (!(requestType & 0x80) && !data.empty()) std::memcpy(x.buffer().data(), data.data(), std::min<std::size_t>(data.size(), length));
+    if (!(requestType & 0x80) && !data.empty())
+        std::memcpy(x.buffer().data(), data.data(), std::min<std::size_t>(data.size(), length));
     ControlResult r;
     r.status = x.submit(*camera_);
     if (r.status != USBD_STATUS_PENDING) return r;
@@ -202,7 +207,8 @@ ControlResult Host::vendorIn(std::uint8_t request, std::uint16_t value, std::uin
     return control(0xC0, request, value, 0, {}, length);
 }
 
-ControlResult Host::vendorOut(std::uint8_t request, std::uint16_t value, const std::vector<std::uint8_t>& data) {
+ControlResult Host::vendorOut(std::uint8_t request, std::uint16_t value,
+                              const std::vector<std::uint8_t>& data) {
     return control(0x40, request, value, 0, data, static_cast<std::uint16_t>(data.size()));
 }
 
@@ -211,7 +217,8 @@ ControlResult Host::descriptor(std::uint8_t type, std::uint16_t length) {
 }
 
 std::vector<std::uint8_t> Host::readRegisters(int space, int reg, int count) {
-    ControlResult r = vendorIn(0x81, static_cast<std::uint16_t>((reg << 8) | space), static_cast<std::uint16_t>(count));
+    ControlResult r = vendorIn(0x81, static_cast<std::uint16_t>((reg << 8) | space),
+                               static_cast<std::uint16_t>(count));
     if (r.status != USBD_STATUS_SUCCESS) throw std::runtime_error("register read failed");
     return r.data;
 }
@@ -220,7 +227,8 @@ USBD_STATUS Host::writeRegister(int space, int reg, std::uint8_t value) {
     return vendorOut(0x01, static_cast<std::uint16_t>((reg << 8) | space), {value}).status;
 }
 
-USBD_STATUS Host::writeTable(int space, const std::vector<std::pair<std::uint8_t, std::uint8_t>>& pairs) {
+USBD_STATUS Host::writeTable(int space,
+                             const std::vector<std::pair<std::uint8_t, std::uint8_t>>& pairs) {
     std::vector<std::uint8_t> data;
     for (auto [r, v] : pairs) {
         data.push_back(r);
@@ -247,11 +255,14 @@ void Host::waitBooted() {
 }
 
 void Host::startVideo(int width, int height) {
+    sim::FrameCache::get(width, height);  // encoded before the first packet asks for them
     waitBooted();
-    if (writeRegister(3, 1, sim::kPowerVideo) != USBD_STATUS_SUCCESS) throw std::runtime_error("power mode");
-    for (int i = 0; i < 200 && !(readRegister(2, 2) & sim::kSensorReadyBit); ++i) kclock::sleepMs(2);
-    if (writeTable(1, {{0xE4, static_cast<std::uint8_t>(width / 4)}, {0xE5, static_cast<std::uint8_t>(height / 4)}}) !=
-        USBD_STATUS_SUCCESS)
+    if (writeRegister(3, 1, sim::kPowerVideo) != USBD_STATUS_SUCCESS)
+        throw std::runtime_error("power mode");
+    for (int i = 0; i < 200 && !(readRegister(2, 2) & sim::kSensorReadyBit); ++i)
+        kclock::sleepMs(2);
+    if (writeTable(1, {{0xE4, static_cast<std::uint8_t>(width / 4)},
+                       {0xE5, static_cast<std::uint8_t>(height / 4)}}) != USBD_STATUS_SUCCESS)
         throw std::runtime_error("sensor table");
 }
 
@@ -306,17 +317,19 @@ ControlResult Host::memoryCommand(std::uint8_t request, int memory, std::uint8_t
 
 std::vector<std::uint8_t> Host::memoryResult(int memory) {
     ControlResult r = vendorIn(0x86, static_cast<std::uint16_t>(memory << 8), 2);
-    if (r.status != USBD_STATUS_SUCCESS || r.data.size() != 2) throw std::runtime_error("memory result");
+    if (r.status != USBD_STATUS_SUCCESS || r.data.size() != 2)
+        throw std::runtime_error("memory result");
     return r.data;
 }
 
 std::vector<std::uint8_t> be32(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
-            static_cast<std::uint8_t>(v)};
+    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+            static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
 }
 
 std::uint32_t readBe32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
 }
 
 }  // namespace simtest

@@ -18,7 +18,7 @@ namespace simtest {
 
 // One transfer in flight; records how and where it completed.
 class AsyncTransfer {
-public:
+  public:
     AsyncTransfer();
     usbbus::Transfer& t() { return transfer_; }
     std::vector<std::uint8_t>& buffer() { return buffer_; }
@@ -38,7 +38,7 @@ public:
     bool completedInsideSubmit() const { return insideSubmit_.load(); }
     std::vector<std::uint8_t> data() const;  // the bytes received
 
-private:
+  private:
     static void onComplete(usbbus::Transfer* transfer, void* context);
 
     usbbus::Transfer transfer_;
@@ -63,7 +63,7 @@ sim::Scenario quickScenario();
 sim::ObjectStore smallStore();
 
 class Host {
-public:
+  public:
     explicit Host(std::shared_ptr<sim::SimCamera> camera) : camera_(std::move(camera)) {}
     explicit Host(const sim::Scenario& s) : camera_(std::make_shared<sim::SimCamera>(s)) {}
     Host(const sim::Scenario& s, sim::ObjectStore store)
@@ -71,26 +71,31 @@ public:
     sim::SimCamera& camera() { return *camera_; }
     std::shared_ptr<sim::SimCamera> shared() { return camera_; }
 
-    ControlResult control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                          std::vector<std::uint8_t> data, std::uint16_t length);
+    ControlResult control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                          std::uint16_t index, std::vector<std::uint8_t> data,
+                          std::uint16_t length);
     ControlResult vendorIn(std::uint8_t request, std::uint16_t value, std::uint16_t length);
-    ControlResult vendorOut(std::uint8_t request, std::uint16_t value, const std::vector<std::uint8_t>& data = {});
+    ControlResult vendorOut(std::uint8_t request, std::uint16_t value,
+                            const std::vector<std::uint8_t>& data = {});
     ControlResult descriptor(std::uint8_t type, std::uint16_t length);
 
     // Register helpers of the command set.
     std::vector<std::uint8_t> readRegisters(int space, int reg, int count);
     std::uint8_t readRegister(int space, int reg) { return readRegisters(space, reg, 1).at(0); }
     USBD_STATUS writeRegister(int space, int reg, std::uint8_t value);
-    USBD_STATUS writeTable(int space, const std::vector<std::pair<std::uint8_t, std::uint8_t>>& pairs);
+    USBD_STATUS writeTable(int space,
+                           const std::vector<std::pair<std::uint8_t, std::uint8_t>>& pairs);
 
     // Configuration 1 at an alternate setting of the camera interface.
     USBD_STATUS select(int alternateSetting);
-    // Powers the sensor for video at a size (register tables as the driver sends them, reduced to the size).
+    // Powers the sensor for video at a size (register tables as the driver sends them, reduced to
+    // the size).
     void startVideo(int width, int height);
     void waitBooted();
 
     // Bulk and interrupt transfers, waited for.
-    ControlResult bulkIn(std::size_t length, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    ControlResult bulkIn(std::size_t length,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     USBD_STATUS bulkOut(const std::vector<std::uint8_t>& data);
     ControlResult interrupt(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
@@ -99,7 +104,7 @@ public:
                                 const std::vector<std::uint8_t>& data);
     std::vector<std::uint8_t> memoryResult(int memory = 0);
 
-private:
+  private:
     std::shared_ptr<sim::SimCamera> camera_;
 };
 

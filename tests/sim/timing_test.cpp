@@ -5,15 +5,15 @@
 #include <atomic>
 
 #include "platform/kernel/clock.h"
-#include "tests/support/kernel_test.h"
 #include "tests/sim/sim_test_util.h"
+#include "tests/support/kernel_test.h"
 
 using namespace simtest;
 
 namespace {
 
 class CountingSink : public usbbus::DeviceBackend::Sink {
-public:
+  public:
     void deviceGone() override { ++gone; }
     std::atomic<int> gone{0};
 };
@@ -55,7 +55,8 @@ TEST(SimTiming, IsochronousTransfersTakeOneFramePerPacketBackToBack) {
     EXPECT_EQ(a.completions(), 1);
     EXPECT_EQ(a.t().status, USBD_STATUS_SUCCESS);
     EXPECT_GT(a.t().startFrame, before) << "the first packet goes out in a later frame";
-    EXPECT_EQ(b.t().startFrame, a.t().startFrame + 8) << "transfers follow each other without a gap";
+    EXPECT_EQ(b.t().startFrame, a.t().startFrame + 8)
+        << "transfers follow each other without a gap";
     EXPECT_GE(after, b.t().startFrame + 15) << "16 packets took 16 frames";
 }
 
@@ -102,7 +103,8 @@ TEST(SimTiming, SubmissionsForPipesThatDoNotExistAreRefusedAtOnce) {
     ASSERT_EQ(host.select(1), USBD_STATUS_SUCCESS);
     AsyncTransfer iso;
     iso.iso(8, 1023);
-    EXPECT_EQ(iso.submit(host.camera()), USBD_STATUS_INVALID_PIPE_HANDLE) << "no isochronous pipe at setting 1";
+    EXPECT_EQ(iso.submit(host.camera()), USBD_STATUS_INVALID_PIPE_HANDLE)
+        << "no isochronous pipe at setting 1";
     ASSERT_EQ(host.select(2), USBD_STATUS_SUCCESS);
     iso.t().numberOfPackets = 0;
     EXPECT_EQ(iso.submit(host.camera()), USBD_STATUS_INVALID_PARAMETER);
@@ -125,7 +127,8 @@ TEST(SimTiming, StalledEndpointFailsUntilClearHalt) {
     EXPECT_EQ(host.bulkIn(512).status, USBD_STATUS_SUCCESS);
     // The standard request does the same over the default pipe.
     host.camera().stallEndpoint(sim::kBulkOutEndpoint);
-    EXPECT_EQ(host.control(0x82, 0, 0, sim::kBulkOutEndpoint, {}, 2).data, (std::vector<std::uint8_t>{1, 0}));
+    EXPECT_EQ(host.control(0x82, 0, 0, sim::kBulkOutEndpoint, {}, 2).data,
+              (std::vector<std::uint8_t>{1, 0}));
     EXPECT_EQ(host.control(0x02, 1, 0, sim::kBulkOutEndpoint, {}, 0).status, USBD_STATUS_SUCCESS);
     EXPECT_FALSE(host.camera().halted(sim::kBulkOutEndpoint));
 }
