@@ -280,11 +280,6 @@ LONGLONG Firmware::eraseWindow() const {
     return static_cast<LONGLONG>(scenario_.eraseTime) * 625000;
 }
 
-bool Firmware::memoryBusy(LONGLONG now) {
-    finishOperation(now);
-    return operation_.running;
-}
-
 void Firmware::finishOperation(LONGLONG now) {
     if (!operation_.running || now < operation_.doneAt) return;
     Memory& m = store_.memory(operation_.memory);
@@ -448,15 +443,11 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
 }
 
 void Firmware::bulkOut(LONGLONG now, const std::uint8_t* data, std::size_t length) {
-    if (patchState_ != PatchState::Receiving) {
-        bulkOutIgnored_ += length;
-        return;
-    }
+    if (patchState_ != PatchState::Receiving) return;
     // The last transfer of a download is rounded up to whole packets; bytes
     // past the announced total are padding.
     std::size_t take = std::min(length, patchExpected_ - patch_.size());
     patch_.insert(patch_.end(), data, data + take);
-    bulkOutIgnored_ += length - take;
     if (patch_.size() == patchExpected_) checkPatch(now);
 }
 

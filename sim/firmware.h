@@ -133,8 +133,6 @@ class Firmware {
     const std::vector<std::uint8_t>& patchBytes() const { return patch_; }
     PatchState patchState() const { return patchState_; }
     const std::string& patchProblem() const { return patchProblem_; }
-    std::uint64_t bulkOutIgnored() const { return bulkOutIgnored_; }
-    bool memoryBusy(LONGLONG now);
     ObjectStore& store() { return store_; }
 
   private:
@@ -188,7 +186,6 @@ class Firmware {
     std::string patchProblem_;
     std::uint16_t patchVersion_ = 0;
     bool patched_ = false;
-    std::uint64_t bulkOutIgnored_ = 0;
 };
 
 }  // namespace sim

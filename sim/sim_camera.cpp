@@ -32,10 +32,16 @@ enum StandardRequest : UCHAR {
 
 ObjectStore buildStore(const Scenario& s, std::vector<std::string>* problems) {
     ObjectStore store = s.defaultContent ? ObjectStore::defaultContent() : ObjectStore();
+    // A scenario built in code has not been through the file checks: what
+    // cannot be made is reported, never thrown at the bus.
     for (const auto& [memory, capacity] : s.memoryCapacities) {
-        Memory resized(memory, capacity);
-        for (const StoredObject& o : store.memory(memory).objects()) resized.add(o);
-        store.memory(memory) = std::move(resized);
+        try {
+            Memory resized(memory, capacity);
+            for (const StoredObject& o : store.memory(memory).objects()) resized.add(o);
+            store.memory(memory) = std::move(resized);
+        } catch (const std::exception& e) {
+            problems->push_back("memoryCapacities." + std::to_string(memory) + ": " + e.what());
+        }
     }
     for (std::size_t i = 0; i < s.objects.size(); ++i) {
         try {
@@ -44,7 +50,10 @@ ObjectStore buildStore(const Scenario& s, std::vector<std::string>* problems) {
             problems->push_back("objects[" + std::to_string(i) + "]: " + e.what());
         }
     }
-    store.setCurrentMemory(s.currentMemory);
+    if (s.currentMemory >= 0 && s.currentMemory < kMemoryCount)
+        store.setCurrentMemory(s.currentMemory);
+    else
+        problems->push_back("currentMemory: no memory " + std::to_string(s.currentMemory));
     return store;
 }
 
@@ -115,7 +124,6 @@ ULONG SimCamera::currentFrame() {
 
 bool SimCamera::needsFrames() const {
     if (!control_.empty() || !iso_.empty() || !bulkOut_.empty()) return true;
-    if (faults_.removeDuringTransfer > 0 && !(bulkIn_.empty() && interrupt_.empty())) return true;
     if (!bulkIn_.empty()) {
         if (!firmware_->bulkIn().empty() || halted_.count(kBulkInEndpoint)) return true;
         if (faults_.failedTransfers > 0) return true;
@@ -389,14 +397,6 @@ bool SimCamera::reenumerate() {
 void SimCamera::attach(Sink* sink) {
     std::lock_guard<std::recursive_mutex> g(*sinkLock_);
     sink_ = sink;
-}
-
-void SimCamera::capabilities(DEVICE_CAPABILITIES* caps) {
-    if (!caps) return;
-    caps->Flags |= DEVICE_CAP_REMOVABLE | DEVICE_CAP_SURPRISE_REMOVAL_OK;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
-        caps->DeviceState[s] = PowerDeviceD3;
 }
 
 void SimCamera::leave(bool surprise) {

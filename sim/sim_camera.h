@@ -72,7 +72,6 @@ class SimCamera : public usbbus::DeviceBackend {
     USBD_STATUS resetPort() override;
     USBD_STATUS cyclePort() override;
     bool reenumerate() override;
-    void capabilities(DEVICE_CAPABILITIES* caps) override;
 
     // Test hooks. All are safe from any thread.
     const Scenario& scenario() const { return scenario_; }

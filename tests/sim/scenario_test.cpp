@@ -102,6 +102,18 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
     EXPECT_NE(error.find("missing.json: cannot be read"), std::string::npos) << error;
 }
 
+TEST(SimScenario, TheExampleFileLoadsAndMakesItsObjects) {
+    std::string error = "unset";
+    sim::Scenario s = sim::loadScenario(PAV_SOURCE_DIR "/sim/scenarios/example.json", &error);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(s.defaultContent);
+    s.timing.bootDelayMs = 0;
+    Host host(s);
+    EXPECT_TRUE(host.camera().contentProblems().empty());
+    EXPECT_EQ(host.vendorIn(0x83, 0x0100, 4).data, be32(3));
+    EXPECT_GE(readBe32(host.vendorIn(0x83, 0x0000, 4).data.data()), 5u);
+}
+
 TEST(SimScenario, TheDefaultCameraHasSomethingToShow) {
     sim::Scenario s = sim::defaultScenario();
     s.timing.bootDelayMs = 0;
