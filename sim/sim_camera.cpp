@@ -725,9 +725,7 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
         else if (!sent)
             break;
     }
-    if (timed)
-        counters_.maxBulkPacketsInFrame =
-            std::max<std::uint64_t>(counters_.maxBulkPacketsInFrame, used);
+    counters_.maxBulkPacketsAtOnce = std::max<std::uint64_t>(counters_.maxBulkPacketsAtOnce, used);
     if (removeAfterFrame_) {
         removeAfterFrame_ = false;
         leave(true);

@@ -43,7 +43,7 @@ struct WireCounters {
     std::uint64_t interruptMessages = 0;
     std::uint64_t framesStarted = 0;
     std::uint64_t framesCompleted = 0;
-    std::uint64_t maxBulkPacketsInFrame = 0;
+    std::uint64_t maxBulkPacketsAtOnce = 0;  // in one frame, or one pass when unthrottled
 };
 
 class SimCamera : public usbbus::DeviceBackend {

@@ -34,25 +34,26 @@ TEST(SimCommands, InformationBlockCarriesReleaseLevelEraseTimeAndWords) {
 }
 
 TEST(SimCommands, BootStateAndSensorReadinessFollowTheClock) {
+    kclock::setScale(10);  // long delays, so that slow reads cannot outrun them
     sim::Scenario s = quickScenario();
-    s.timing.bootDelayMs = 300;
-    s.timing.sensorReadyDelayMs = 100;
+    s.timing.bootDelayMs = 3000;
+    s.timing.sensorReadyDelayMs = 1000;
     s.sensorType = 2;
     s.sensorRevision = 5;
     Host host(s);
     EXPECT_NE(host.readRegister(0, 0), sim::kBootedState);
     EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit)
         << "the sensor waits for the firmware to boot";
-    kclock::sleepMs(320);
+    kclock::sleepMs(3020);
     EXPECT_EQ(host.readRegister(0, 0), sim::kBootedState);
-    kclock::sleepMs(100);
+    kclock::sleepMs(1000);
     EXPECT_TRUE(host.readRegister(2, 2) & sim::kSensorReadyBit);
     EXPECT_EQ(host.readRegister(2, 6), 2);
     EXPECT_EQ(host.readRegister(2, 7) & 0x0F, 5);
     // A power-mode change makes the sensor settle again.
     ASSERT_EQ(host.writeRegister(3, 1, sim::kPowerVideo), USBD_STATUS_SUCCESS);
     EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit);
-    kclock::sleepMs(110);
+    kclock::sleepMs(1010);
     EXPECT_TRUE(host.readRegister(2, 2) & sim::kSensorReadyBit);
 
     // A camera without firmware has nothing to boot and never reports 4.

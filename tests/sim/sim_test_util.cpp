@@ -51,21 +51,26 @@ void AsyncTransfer::iso(ULONG packets, ULONG packetSize) {
     transfer_.isoPackets = packets_.data();
 }
 
+namespace {
+// Set on the thread that is inside SimCamera::submit.
+thread_local bool tSubmitting = false;
+}  // namespace
+
 USBD_STATUS AsyncTransfer::submit(sim::SimCamera& camera) {
     {
         std::lock_guard<std::mutex> g(lock_);
         done_ = false;
     }
-    submitting_ = true;
+    tSubmitting = true;
     USBD_STATUS s = camera.submit(&transfer_);
-    submitting_ = false;
+    tSubmitting = false;
     return s;
 }
 
 void AsyncTransfer::onComplete(usbbus::Transfer* transfer, void* context) {
     auto* self = static_cast<AsyncTransfer*>(context);
     (void)transfer;
-    if (self->submitting_) self->insideSubmit_ = true;
+    if (tSubmitting) self->insideSubmit_ = true;
     ++self->completions_;
     std::lock_guard<std::mutex> g(self->lock_);
     self->done_ = true;

@@ -48,7 +48,6 @@ class AsyncTransfer {
     std::condition_variable cv_;
     bool done_ = false;
     std::atomic<int> completions_{0};
-    std::atomic<bool> submitting_{false};
     std::atomic<bool> insideSubmit_{false};
 };
 

@@ -13,6 +13,7 @@ namespace {
 
 struct IsoRun {
     std::vector<std::vector<std::uint8_t>> frames;
+    std::vector<ULONG> frameStarts;  // bus frame of each frame's first packet
     int packets = 0;
     int dataPackets = 0;
     int badChecksums = 0;
@@ -37,6 +38,7 @@ IsoRun runIso(Host& host, ULONG packetSize, std::size_t wantFrames, int maxPacke
         EXPECT_EQ(xs.back()->submit(host.camera()), USBD_STATUS_PENDING);
     }
     std::vector<std::uint8_t> frame;
+    ULONG frameStart = 0;
     for (std::size_t i = 0; run.frames.size() < wantFrames && run.packets < maxPackets; ++i) {
         AsyncTransfer& x = *xs[i % xs.size()];
         if (!x.wait()) {
@@ -44,7 +46,8 @@ IsoRun runIso(Host& host, ULONG packetSize, std::size_t wantFrames, int maxPacke
             break;
         }
         run.transferStatuses.push_back(x.t().status);
-        for (const auto& p : x.packets()) {
+        for (std::size_t k = 0; k < x.packets().size(); ++k) {
+            const auto& p = x.packets()[k];
             ++run.packets;
             run.longest = std::max(run.longest, p.Length);
             if (p.Status != USBD_STATUS_SUCCESS) {
@@ -66,9 +69,13 @@ IsoRun runIso(Host& host, ULONG packetSize, std::size_t wantFrames, int maxPacke
                 frame.clear();
                 continue;
             }
+            if (frame.empty()) frameStart = x.t().startFrame + static_cast<ULONG>(k);
             frame.insert(frame.end(), d, d + n);
             if (endsFrame(frame)) {
-                if (frame[0] == 0xFF && frame[1] == 0xD8) run.frames.push_back(frame);
+                if (frame[0] == 0xFF && frame[1] == 0xD8) {
+                    run.frames.push_back(frame);
+                    run.frameStarts.push_back(frameStart);
+                }
                 frame.clear();
             }
         }
@@ -98,7 +105,7 @@ TEST_P(SimVideoAtSetting, PacketsCarryChecksummedFramesThatDecode) {
     host.startVideo(160, 120);
     ASSERT_EQ(host.select(alt), USBD_STATUS_SUCCESS);
     IsoRun run = runIso(host, size, 2, 4000);
-    ASSERT_EQ(run.frames.size(), 2u);
+    ASSERT_GE(run.frames.size(), 2u);
     EXPECT_EQ(run.badChecksums, 0);
     EXPECT_EQ(run.failedPackets, 0);
     EXPECT_LE(run.longest, size);
@@ -113,12 +120,15 @@ TEST(SimVideo, VgaFramesAtTheLargestSettingAndTheFrameInterval) {
     host.startVideo(640, 480);
     ASSERT_EQ(host.select(7), USBD_STATUS_SUCCESS);
     IsoRun run = runIso(host, 1023, 1, 3000);
-    ASSERT_EQ(run.frames.size(), 1u);
+    ASSERT_GE(run.frames.size(), 1u);
     expectDecodes(run.frames[0], 640, 480);
-    // However fast the pipe, the sensor gives a frame per interval (33 ms).
-    IsoRun later = runIso(host, 1023, 100, 330);
-    EXPECT_LE(later.frames.size(), 11u);
-    EXPECT_GE(later.frames.size(), 5u);
+    // However fast the pipe (a VGA frame needs some 16 packets here), the
+    // sensor gives no more than a frame per interval (33 ms) on average; a
+    // late frame may be followed closely by the next one.
+    IsoRun later = runIso(host, 1023, 10, 5000);
+    ASSERT_GE(later.frames.size(), 10u);
+    ULONG span = later.frameStarts[9] - later.frameStarts[0];
+    EXPECT_GE(span + 2 * 33, 9u * 33);
 }
 
 TEST(SimVideo, NoVideoWithoutTheVideoPowerModeOrATable) {
