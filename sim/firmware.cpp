@@ -153,6 +153,7 @@ USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
         case kReqWriteBlock:
             blocks_[value] = std::vector<std::uint8_t>(data, data + length);
             blockWrites_.push_back({value, blocks_[value]});
+            if (blockWrites_.size() > kMaxLogged) blockWrites_.pop_front();
             *moved = length;
             return USBD_STATUS_SUCCESS;
         case kReqReadBlock: {
@@ -258,6 +259,7 @@ USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const st
             writeRegister(now, space, data[i], data[i + 1]);
         }
         tables_.push_back(std::move(table));
+        if (tables_.size() > kMaxLogged) tables_.pop_front();
         return USBD_STATUS_SUCCESS;
     }
     int first = value >> 8;
@@ -269,6 +271,7 @@ USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const st
 
 void Firmware::writeRegister(LONGLONG now, int space, int reg, std::uint8_t v) {
     writes_.push_back({static_cast<std::uint8_t>(space), static_cast<std::uint8_t>(reg), v});
+    if (writes_.size() > kMaxLogged) writes_.pop_front();
     if (space == 3 && reg == 1 && regs_[3][1] != v) powerModeAt_ = now;
     regs_[space][reg] = v;
     if (space == 0 && reg == 2 && v == 1 && level_ > 0x0100)

@@ -28,6 +28,9 @@ constexpr std::uint8_t kBootedState = 4;
 constexpr std::uint8_t kSensorReadyBit = 0x20;
 constexpr std::uint8_t kPowerVideo = 0xCD;
 constexpr std::uint8_t kPowerIdle = 0x0D;
+// What the host wrote is logged for tests; a camera that runs for days keeps
+// only the latest entries.
+constexpr std::size_t kMaxLogged = 4096;
 
 // Requests of the camera command set.
 enum Request : std::uint8_t {
@@ -126,9 +129,12 @@ class Firmware {
 
     // What the host did, for tests.
     std::uint8_t registerValue(int space, int reg) const;
-    const std::vector<RegisterWrite>& registerWrites() const { return writes_; }
-    const std::vector<RegisterTable>& tables() const { return tables_; }
-    const std::vector<DataBlockWrite>& dataBlocks() const { return blockWrites_; }
+    // The most recent kMaxLogged entries of each, oldest first.
+    std::vector<RegisterWrite> registerWrites() const { return {writes_.begin(), writes_.end()}; }
+    std::vector<RegisterTable> tables() const { return {tables_.begin(), tables_.end()}; }
+    std::vector<DataBlockWrite> dataBlocks() const {
+        return {blockWrites_.begin(), blockWrites_.end()};
+    }
     const std::array<std::uint8_t, kPatchHeaderSize>& patchHeader() const { return patchHeader_; }
     const std::vector<std::uint8_t>& patchBytes() const { return patch_; }
     PatchState patchState() const { return patchState_; }
@@ -171,9 +177,9 @@ class Firmware {
     LONGLONG powerModeAt_ = 0;
     std::size_t textPosition_ = 0;
     std::map<std::uint16_t, std::vector<std::uint8_t>> blocks_;
-    std::vector<RegisterWrite> writes_;
-    std::vector<RegisterTable> tables_;
-    std::vector<DataBlockWrite> blockWrites_;
+    std::deque<RegisterWrite> writes_;
+    std::deque<RegisterTable> tables_;
+    std::deque<DataBlockWrite> blockWrites_;
     std::deque<BulkChunk> bulkIn_;
     std::vector<std::pair<LONGLONG, InterruptMessage>> interrupts_;  // by due time
     MemoryOperation operation_;

@@ -11,6 +11,8 @@
 namespace sim {
 namespace {
 
+constexpr std::size_t kMaxCachedSizes = 16;
+
 struct CacheState {
     std::mutex lock;
     std::map<std::pair<int, int>, std::shared_future<std::shared_ptr<const FrameSet>>> sizes;
@@ -37,10 +39,19 @@ std::shared_future<std::shared_ptr<const FrameSet>> futureFor(int width, int hei
     std::lock_guard<std::mutex> g(c.lock);
     auto key = std::make_pair(width, height);
     auto it = c.sizes.find(key);
-    if (it == c.sizes.end())
+    if (it == c.sizes.end()) {
+        // A host may program many sizes: past a few, the finished entries are
+        // dropped (a camera streaming one keeps its own reference) and
+        // encoded again if asked for once more.
+        if (c.sizes.size() >= kMaxCachedSizes) {
+            std::erase_if(c.sizes, [](const auto& e) {
+                return e.second.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            });
+        }
         it = c.sizes
                  .emplace(key, std::async(std::launch::async, encodeFrames, width, height).share())
                  .first;
+    }
     return it->second;
 }
 
