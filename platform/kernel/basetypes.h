@@ -36,7 +36,6 @@ using PCHAR = CHAR*;
 using PWCHAR = WCHAR*;
 using PCWSTR = const WCHAR*;
 using PCSTR = const char*;
-using PWSTR = WCHAR*;
 
 #ifndef TRUE
 #define TRUE 1
