@@ -36,6 +36,7 @@ using PCHAR = CHAR*;
 using PWCHAR = WCHAR*;
 using PCWSTR = const WCHAR*;
 using PCSTR = const char*;
+using PWSTR = WCHAR*;
 
 #ifndef TRUE
 #define TRUE 1
