@@ -119,19 +119,6 @@ NTSTATUS readDescriptor(DeviceContext* d, UCHAR type, PVOID buffer, ULONG length
 
 // ---------------------------------------------------------------------------
 
-void USBIF_InitialiseState(DeviceContext* device) {
-    UsbInterfaceState& u = device->usbif;
-    KeInitializeEvent(&u.interfaceLock, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&u.asyncIdle, NotificationEvent, TRUE);
-    u.config = nullptr;
-    u.interfaceNumber = -1;
-    u.currentAlternate = 0;
-    u.configHandle = nullptr;
-    u.info = nullptr;
-    u.asyncOutstanding = 0;
-    u.initialised = true;
-}
-
 NTSTATUS USBIF_Initialise(DeviceContext* device) {
     UsbInterfaceState& u = device->usbif;
     InterfaceLock lock(device);
@@ -473,7 +460,6 @@ NTSTATUS USBIF_CyclePort(DeviceContext* device) {
 
 void USBIF_Terminate(DeviceContext* device) {
     UsbInterfaceState& u = device->usbif;
-    if (!u.initialised) return;
     // Asynchronous vendor requests still with the bus would complete into a
     // freed record otherwise; the bus always completes what it holds.
     KeWaitForSingleObject(&u.asyncIdle, Executive, KernelMode, FALSE, nullptr);

@@ -37,6 +37,10 @@ using UsbVendorDone = void (*)(DeviceContext* device, NTSTATUS status, USBD_STAT
                                ULONG transferred, PVOID context);
 
 struct UsbInterfaceState {
+    UsbInterfaceState() {
+        KeInitializeEvent(&interfaceLock, SynchronizationEvent, TRUE);
+        KeInitializeEvent(&asyncIdle, NotificationEvent, TRUE);
+    }
     KEVENT interfaceLock;  // an event used as a mutex
     PUSB_CONFIGURATION_DESCRIPTOR config = nullptr;  // whole descriptor, wTotalLength bytes
     LONG interfaceNumber = -1;
@@ -50,10 +54,8 @@ struct UsbInterfaceState {
     // Asynchronous vendor requests still with the bus; termination waits for them.
     volatile LONG asyncOutstanding = 0;
     KEVENT asyncIdle;
-    bool initialised = false;
 };
 
-void USBIF_InitialiseState(DeviceContext* device);
 NTSTATUS USBIF_Initialise(DeviceContext* device);
 NTSTATUS USBIF_GetDeviceIds(DeviceContext* device, USHORT* vendorId, USHORT* productId);
 NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, LONG wanted, LONG* selected);
