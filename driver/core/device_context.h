@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "driver/camera/usbstrm.h"
 #include "driver/core/modules.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
@@ -83,6 +84,10 @@ struct DeviceContext {
     std::atomic<bool> stopped{false};
 
     // Later modules add their state below.
+
+    // Camera engine: the USB interface layer and the streams.
+    UsbInterfaceState usbif;
+    StreamList streams;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {
