@@ -365,13 +365,14 @@ NTSTATUS vendorComplete(DeviceContext* d, PIRP irp, PURB urb, PVOID context) {
 }  // namespace
 
 NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value, PVOID buffer, ULONG* length,
-                             UsbVendorDone done, PVOID context, UsbVendorRequest* volatile* inFlight) {
+                             UsbVendorDone done, PVOID context, UsbVendorRequest* volatile* inFlight,
+                             USHORT index) {
     ULONG len = length ? *length : 0;
     if (!done) {
         PURB urb = allocateUrb(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
         if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
         UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                              in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, 0,
+                              in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, index,
                               len ? buffer : nullptr, len);
         NTSTATUS status = submitSync(device, urb, true);
         if (status == STATUS_TIMEOUT) return status;
@@ -391,7 +392,7 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
     }
     auto* urb = reinterpret_cast<PURB>(&r->urb);
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, 0,
+                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, index,
                           len ? buffer : nullptr, len);
     r->done = done;
     r->context = context;

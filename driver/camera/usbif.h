@@ -65,9 +65,11 @@ NTSTATUS USBIF_PipeRequest(DeviceContext* device, USHORT function, UCHAR endpoin
 // Synchronous vendor request when `done` is null: *length becomes the bytes
 // moved. With `done`, the request goes out asynchronously, `*inFlight` (if
 // given) points at it until it completes, and the call returns at once.
+// The camera's own command set always sends index 0; the command transport
+// passes on what its client asked for.
 NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value, PVOID buffer,
                              ULONG* length, UsbVendorDone done = nullptr, PVOID context = nullptr,
-                             UsbVendorRequest* volatile* inFlight = nullptr);
+                             UsbVendorRequest* volatile* inFlight = nullptr, USHORT index = 0);
 // Takes the request out of the slot and cancels it if it is still in flight.
 void USBIF_CancelVendorRequest(UsbVendorRequest* volatile* inFlight);
 // Synchronous submission with the 10 s time-out, its cancel and second wait.

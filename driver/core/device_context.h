@@ -5,7 +5,9 @@
 
 #include <atomic>
 
+#include "driver/camera/camera.h"
 #include "driver/camera/usbstrm.h"
+#include "driver/core/cti.h"
 #include "driver/core/modules.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
@@ -85,9 +87,14 @@ struct DeviceContext {
 
     // Later modules add their state below.
 
+    // Command transport.
+    CtiState cti;
+
     // Camera engine: the USB interface layer and the streams.
     UsbInterfaceState usbif;
     StreamList streams;
+    // Camera engine: the camera object.
+    CameraState camera;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {

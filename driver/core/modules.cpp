@@ -1,5 +1,7 @@
 #include "driver/core/modules.h"
 
+#include "driver/camera/camera.h"
+#include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 
 namespace {
@@ -15,8 +17,10 @@ void nothingToTerminate(DeviceContext*) {}
 
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModulePtpTransport] = {"PTPIF", nothingToInitialise, nothingToTerminate};
-    ops[kModuleCommandTransport] = {"CTIIF", nothingToInitialise, nothingToTerminate};
-    ops[kModuleStreamInterface] = {"SRBIF", nothingToInitialise, nothingToTerminate};
+    ops[kModuleCommandTransport] = {"CTIIF", CTIIF_Initialise, CTIIF_Terminate};
+    // The camera's start-up runs here until the stream interface lands and
+    // runs it from the frame manager's initialisation.
+    ops[kModuleStreamInterface] = {"SRBIF", Camera_ModuleInitialise, Camera_ModuleTerminate};
     ops[kModuleStreamRequestList] = {"USBSTRM", nothingToInitialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.
     ops[kModuleReserved] = {"reserved", nothingToInitialise, nullptr};
