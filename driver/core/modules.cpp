@@ -1,5 +1,6 @@
 #include "driver/core/modules.h"
 
+#include "driver/camera/usbif.h"
 #include "driver/core/device_context.h"
 
 namespace {
@@ -20,7 +21,9 @@ void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModuleStreamRequestList] = {"USBSTRM", nothingToInitialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.
     ops[kModuleReserved] = {"reserved", nothingToInitialise, nullptr};
-    ops[kModuleStartupQuery] = {"USBIF", nothingToInitialise, nullptr};
+    // Reads and keeps the device identifiers that the identifier requests
+    // answer from; a camera whose device descriptor cannot be read does not start.
+    ops[kModuleStartupQuery] = {"USBIF", USBIF_StartupQuery, nullptr};
 }
 
 NTSTATUS modulesInitialise(DeviceContext* device) {
