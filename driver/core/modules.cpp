@@ -1,6 +1,7 @@
 #include "driver/core/modules.h"
 
 #include "driver/camera/usbif.h"
+#include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
 
 namespace {
@@ -18,7 +19,8 @@ void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModulePtpTransport] = {"PTPIF", nothingToInitialise, nothingToTerminate};
     ops[kModuleCommandTransport] = {"CTIIF", nothingToInitialise, nothingToTerminate};
     ops[kModuleStreamInterface] = {"SRBIF", nothingToInitialise, nothingToTerminate};
-    ops[kModuleStreamRequestList] = {"USBSTRM", nothingToInitialise, nothingToTerminate};
+    // Puts the streams' watchdog on the 100 ms tick.
+    ops[kModuleStreamRequestList] = {"USBSTRM", USBSTRM_Initialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.
     ops[kModuleReserved] = {"reserved", nothingToInitialise, nullptr};
     // Reads and keeps the device identifiers that the identifier requests
