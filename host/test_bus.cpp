@@ -1,6 +1,8 @@
 #include "host/test_bus.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -159,10 +161,43 @@ struct TestBus::Impl {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
+    // Only the device descriptor is answered; any other URB or internal
+    // request is refused the way a bus refuses what it does not know.
+    static NTSTATUS dispatchInternal(PDEVICE_OBJECT pdo, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        auto* urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+        if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+            !urb || urb->UrbHeader.Length < sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) ||
+            urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+            urb->UrbControlDescriptorRequest.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE) {
+            return dispatchOther(pdo, irp);
+        }
+        USB_DEVICE_DESCRIPTOR dd{};
+        dd.bLength = sizeof dd;
+        dd.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+        dd.bcdUSB = 0x0110;
+        dd.bMaxPacketSize0 = 64;
+        dd.bNumConfigurations = 1;
+        {
+            Impl* bus = of(pdo);
+            std::lock_guard<std::mutex> g(bus->lock);
+            const Device& device = bus->devices[pdo];
+            dd.idVendor = device.settings.vendorId;
+            dd.idProduct = device.settings.productId;
+        }
+        _URB_CONTROL_DESCRIPTOR_REQUEST& r = urb->UrbControlDescriptorRequest;
+        ULONG moved = r.TransferBuffer ? std::min<ULONG>(r.TransferBufferLength, sizeof dd) : 0;
+        if (moved) std::memcpy(r.TransferBuffer, &dd, moved);
+        r.TransferBufferLength = moved;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        complete(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    }
+
     static NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
         driver->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
         driver->MajorFunction[IRP_MJ_POWER] = dispatchPower;
-        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchOther;
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternal;
         driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatchOther;
         return STATUS_SUCCESS;
     }

@@ -1,6 +1,6 @@
 // A bus with no USB behind it: its physical device objects have an instance
-// path, succeed the Plug and Play and power requests a function driver sends
-// them, keep wait-wake requests pending until cancelled, and report arrival
+// path, answer a read of their device descriptor, succeed the Plug and Play
+// and power requests a function driver sends them, keep wait-wake requests pending until cancelled, and report arrival
 // and departure to a listener. It lets the driver's Plug and Play, power and
 // gate be exercised before a camera is attached to anything.
 #pragma once
@@ -28,6 +28,11 @@ class TestBus {
         DEVICE_POWER_STATE workingState = PowerDeviceD0;
         // Answer to the capabilities query (the driver forwards it down).
         NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
+        // The identifiers of the device descriptor, the one URB the device
+        // answers (a function driver reads them when it starts); every other
+        // URB is refused.
+        USHORT vendorId = 0xF1A5;
+        USHORT productId = 0x0B2D;
     };
 
     explicit TestBus(const std::string& name = "pav_testbus");

@@ -9,7 +9,7 @@ namespace {
 // Takes the interface lock for a scope. It is an event used as a mutex, held
 // across synchronous submissions, so it is never a spin lock.
 class InterfaceLock {
-public:
+  public:
     explicit InterfaceLock(DeviceContext* d) : event_(&d->usbif.interfaceLock) {
         KeWaitForSingleObject(event_, Executive, KernelMode, FALSE, nullptr);
     }
@@ -17,7 +17,7 @@ public:
     InterfaceLock(const InterfaceLock&) = delete;
     InterfaceLock& operator=(const InterfaceLock&) = delete;
 
-private:
+  private:
     PKEVENT event_;
 };
 
@@ -28,15 +28,14 @@ PURB allocateUrb(size_t size) {
 }
 
 // One synchronous submission. When both waits run out the record is left to
-// the completion routine, which frees it (and the request and, when the layer
-// owns it, the URB) whenever the bus finally lets go: nothing is leaked and
-// nothing is freed under the bus's feet.
+// the completion routine, which frees it, the request and the URB (with the
+// data area that shares its block) whenever the bus finally lets go: nothing
+// is leaked and nothing is freed under the bus's feet.
 struct SyncSubmission {
     KEVENT done;
     volatile LONG state;  // kWaiting, kCompleted, kOrphaned
     PIRP irp;
     PURB urb;
-    bool freeUrbIfOrphaned;
 };
 constexpr LONG kWaiting = 0;
 constexpr LONG kCompleted = 1;
@@ -46,7 +45,7 @@ NTSTATUS syncComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
     auto* s = static_cast<SyncSubmission*>(context);
     if (InterlockedExchange(&s->state, kCompleted) == kOrphaned) {
         IoFreeIrp(s->irp);
-        if (s->freeUrbIfOrphaned) ExFreePool(s->urb);
+        ExFreePool(s->urb);
         ExFreePool(s);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -61,8 +60,12 @@ void setUrbStackLocation(PIRP irp, PURB urb) {
     next->Parameters.Others.Argument1 = urb;
 }
 
-NTSTATUS submitSync(DeviceContext* d, PURB urb, bool layerOwnsUrb) {
-    auto* s = static_cast<SyncSubmission*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SyncSubmission), kUsbifTag));
+// Submits `urb` (a pool block) and waits for it: 10 s, then a cancel of a
+// request the bus still holds and another 10 s. STATUS_TIMEOUT hands the URB
+// block to the completion routine; any other result leaves it with the caller.
+NTSTATUS submitSync(DeviceContext* d, PURB urb) {
+    auto* s = static_cast<SyncSubmission*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(SyncSubmission), kUsbifTag));
     if (!s) return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT lower = d->lowerDevice;
     PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
@@ -74,16 +77,19 @@ NTSTATUS submitSync(DeviceContext* d, PURB urb, bool layerOwnsUrb) {
     s->state = kWaiting;
     s->irp = irp;
     s->urb = urb;
-    s->freeUrbIfOrphaned = layerOwnsUrb;
     setUrbStackLocation(irp, urb);
     IoSetCompletionRoutine(irp, syncComplete, s, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(lower, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kUsbifSubmitTimeout100ns;
-        if (KeWaitForSingleObject(&s->done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        if (KeWaitForSingleObject(&s->done, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_TIMEOUT) {
+            // Still with the bus: ask it to let go. Completed meanwhile: the
+            // second wait returns at once.
             if (irp->CancelRoutine != nullptr) IoCancelIrp(irp);
-            if (KeWaitForSingleObject(&s->done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            if (KeWaitForSingleObject(&s->done, Executive, KernelMode, FALSE, &timeout) ==
+                STATUS_TIMEOUT) {
                 if (InterlockedExchange(&s->state, kOrphaned) == kWaiting) return STATUS_TIMEOUT;
                 // It completed just now: let its routine finish signalling.
                 KeWaitForSingleObject(&s->done, Executive, KernelMode, FALSE, nullptr);
@@ -96,21 +102,45 @@ NTSTATUS submitSync(DeviceContext* d, PURB urb, bool layerOwnsUrb) {
     return status;
 }
 
+// A URB of `urbSize` bytes and, behind it in the same block, a zeroed data
+// area of `dataSize` bytes. The bus only ever sees this area, never the
+// caller's buffer: a request that times out may still be written by the bus
+// long after its caller has gone, and a short read leaves zeroes, not stale
+// bytes, behind what came.
+PURB allocateUrbWithData(size_t urbSize, ULONG dataSize, PUCHAR* data) {
+    size_t head = (urbSize + 15) & ~size_t{15};
+    auto* block =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, head + dataSize, kUsbifTag));
+    if (!block) return nullptr;
+    std::memset(block, 0, head + dataSize);
+    *data = block + head;
+    return reinterpret_cast<PURB>(block);
+}
+
 // Frees a URB the layer built, unless a time-out left it with the bus.
 void releaseUrb(PURB urb, NTSTATUS status) {
     if (status != STATUS_TIMEOUT) ExFreePool(urb);
 }
 
+// Reads descriptor `type` (index 0, language 0) into `buffer`; bytes past
+// the `*got` that came are zero.
 NTSTATUS readDescriptor(DeviceContext* d, UCHAR type, PVOID buffer, ULONG length, ULONG* got) {
-    PURB urb = allocateUrb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+    *got = 0;
+    std::memset(buffer, 0, length);
+    PUCHAR data = nullptr;
+    PURB urb = allocateUrbWithData(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), length, &data);
     if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(buffer, 0, length);  // a short read never hands back stale bytes
-    UsbBuildGetDescriptorRequest(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, buffer, length);
-    NTSTATUS status = submitSync(d, urb, true);
+    UsbBuildGetDescriptorRequest(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, data,
+                                 length);
+    NTSTATUS status = submitSync(d, urb);
     if (status == STATUS_TIMEOUT) return status;
-    *got = urb->UrbControlDescriptorRequest.TransferBufferLength;
-    if (*got > length) *got = length;
+    ULONG moved = urb->UrbControlDescriptorRequest.TransferBufferLength;
+    if (moved > length) moved = length;
     if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status)) {
+        std::memcpy(buffer, data, moved);
+        *got = moved;
+    }
     ExFreePool(urb);
     return status;
 }
@@ -127,35 +157,40 @@ NTSTATUS USBIF_Initialise(DeviceContext* device) {
         u.config = nullptr;
     }
     u.interfaceNumber = -1;
-    auto* head = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_CONFIGURATION_DESCRIPTOR), kUsbifTag));
-    if (!head) return STATUS_INSUFFICIENT_RESOURCES;
+    USB_CONFIGURATION_DESCRIPTOR head;
     ULONG got = 0;
-    NTSTATUS status = readDescriptor(device, USB_CONFIGURATION_DESCRIPTOR_TYPE, head, sizeof(*head), &got);
-    if (status == STATUS_TIMEOUT) return status;  // the buffer stays with the bus
+    NTSTATUS status =
+        readDescriptor(device, USB_CONFIGURATION_DESCRIPTOR_TYPE, &head, sizeof head, &got);
+    if (!NT_SUCCESS(status)) return status;
     // A descriptor that is short, of another type, or announces less than its
     // own header is refused rather than trusted.
-    if (!NT_SUCCESS(status) || got < sizeof(*head) || head->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-        head->wTotalLength < sizeof(*head) || head->wTotalLength > kUsbifMaxConfigLength) {
-        ExFreePool(head);
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    if (got < sizeof head || head.bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        head.wTotalLength < sizeof head || head.wTotalLength > kUsbifMaxConfigLength) {
+        return STATUS_UNSUCCESSFUL;
     }
-    PUSB_CONFIGURATION_DESCRIPTOR config = head;
-    if (head->wTotalLength > sizeof(*head)) {
-        USHORT total = head->wTotalLength;
-        ExFreePool(head);
-        config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, total, kUsbifTag));
-        if (!config) return STATUS_INSUFFICIENT_RESOURCES;
+    USHORT total = head.wTotalLength;
+    auto* config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+        ExAllocatePoolWithTag(NonPagedPool, total, kUsbifTag));
+    if (!config) return STATUS_INSUFFICIENT_RESOURCES;
+    if (total == sizeof head) {
+        // The header is the whole descriptor: nothing more to read.
+        std::memcpy(config, &head, sizeof head);
+    } else {
         status = readDescriptor(device, USB_CONFIGURATION_DESCRIPTOR_TYPE, config, total, &got);
-        if (status == STATUS_TIMEOUT) return status;
-        if (!NT_SUCCESS(status) || got < sizeof(*config)) {
+        if (!NT_SUCCESS(status) || got < sizeof head ||
+            config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
             ExFreePool(config);
             return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
         }
-        // A wTotalLength that promised more than came is cut to what came, so
-        // no parse ever reads bytes the device did not send.
-        if (got < config->wTotalLength) config->wTotalLength = static_cast<USHORT>(got);
-        if (config->wTotalLength > total) config->wTotalLength = total;
+        // The copy's wTotalLength is what every later parse walks: never more
+        // than came, nor than the block holds, whatever the device said the
+        // second time.
+        USHORT usable = static_cast<USHORT>(got < total ? got : total);
+        if (config->wTotalLength > usable) config->wTotalLength = usable;
+        if (config->wTotalLength < sizeof head) {
+            ExFreePool(config);
+            return STATUS_UNSUCCESSFUL;
+        }
     }
     u.config = config;
     for (LONG number = 0; number <= 3; ++number) {
@@ -172,7 +207,8 @@ NTSTATUS USBIF_GetDeviceIds(DeviceContext* device, USHORT* vendorId, USHORT* pro
     ULONG got = 0;
     NTSTATUS status = readDescriptor(device, USB_DEVICE_DESCRIPTOR_TYPE, &dd, sizeof dd, &got);
     if (!NT_SUCCESS(status)) return status;
-    if (got < offsetof(USB_DEVICE_DESCRIPTOR, idProduct) + sizeof(USHORT)) return STATUS_UNSUCCESSFUL;
+    if (got < offsetof(USB_DEVICE_DESCRIPTOR, idProduct) + sizeof(USHORT))
+        return STATUS_UNSUCCESSFUL;
     *vendorId = dd.idVendor;
     *productId = dd.idProduct;
     return STATUS_SUCCESS;
@@ -188,16 +224,19 @@ NTSTATUS USBIF_StartupQuery(DeviceContext* device) {
     return status;
 }
 
-NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, LONG wanted, LONG* selected) {
+NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, LONG wanted,
+                                  LONG* selected) {
     UsbInterfaceState& u = device->usbif;
     InterfaceLock lock(device);
     if (!u.config) return STATUS_UNSUCCESSFUL;
+    // -1 would match any interface in the parse below.
+    if (interfaceNumber < 0 || interfaceNumber > 255) return STATUS_UNSUCCESSFUL;
     if (wanted < 0) wanted = 0;
     if (wanted > 255) wanted = 255;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     for (LONG alt = wanted; alt >= 0; --alt) {
-        PUSB_INTERFACE_DESCRIPTOR ifd =
-            USBD_ParseConfigurationDescriptorEx(u.config, u.config, interfaceNumber, alt, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR ifd = USBD_ParseConfigurationDescriptorEx(
+            u.config, u.config, interfaceNumber, alt, -1, -1, -1);
         if (!ifd) continue;
         USBD_INTERFACE_LIST_ENTRY list[2] = {{ifd, nullptr}, {nullptr, nullptr}};
         PURB urb = USBD_CreateConfigurationRequestEx(u.config, list);
@@ -206,8 +245,9 @@ NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, L
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         PUSBD_INTERFACE_INFORMATION iface = list[0].Interface;
-        for (ULONG i = 0; i < iface->NumberOfPipes; ++i) iface->Pipes[i].MaximumTransferSize = kUsbifMaxTransferSize;
-        status = submitSync(device, urb, true);
+        for (ULONG i = 0; i < iface->NumberOfPipes; ++i)
+            iface->Pipes[i].MaximumTransferSize = kUsbifMaxTransferSize;
+        status = submitSync(device, urb);
         if (!NT_SUCCESS(status)) {
             releaseUrb(urb, status);
             continue;
@@ -231,6 +271,7 @@ NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, L
         ExFreePool(u.info);
         u.info = nullptr;
     }
+    if (selected) *selected = -1;
     return status;
 }
 
@@ -240,7 +281,8 @@ bool USBIF_GetPipeInfo(DeviceContext* device, UCHAR endpoint, USBD_PIPE_INFORMAT
     PUSBD_INTERFACE_INFORMATION info = u.info;
     if (!info || info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes)) return false;
     // Never walk past the copy, whatever the pipe count claims.
-    ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+    ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) /
+                 sizeof(USBD_PIPE_INFORMATION);
     ULONG n = info->NumberOfPipes < room ? info->NumberOfPipes : room;
     for (ULONG i = 0; i < n; ++i) {
         if (info->Pipes[i].EndpointAddress == endpoint) {
@@ -259,12 +301,14 @@ NTSTATUS USBIF_PipeRequest(DeviceContext* device, USHORT function, UCHAR endpoin
     urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
     urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = pipe.PipeHandle;
-    NTSTATUS status = submitSync(device, urb, true);
+    NTSTATUS status = submitSync(device, urb);
     releaseUrb(urb, status);
     return status;
 }
 
-NTSTATUS USBIF_SubmitUrb(DeviceContext* device, PURB urb) { return submitSync(device, urb, false); }
+NTSTATUS USBIF_SubmitUrb(DeviceContext* device, PURB urb) {
+    return submitSync(device, urb);
+}
 
 // ---------------------------------------------------------------------------
 // Asynchronous submissions
@@ -306,11 +350,14 @@ void USBIF_PrepareAsync(DeviceContext* device, PIRP irp, PURB urb, UsbCompletion
     IoSetCompletionRoutine(irp, recordComplete, record, TRUE, TRUE, TRUE);
 }
 
-NTSTATUS USBIF_CallLower(DeviceContext* device, PIRP irp) { return IoCallDriver(device->lowerDevice, irp); }
+NTSTATUS USBIF_CallLower(DeviceContext* device, PIRP irp) {
+    return IoCallDriver(device->lowerDevice, irp);
+}
 
-NTSTATUS USBIF_SubmitUrbAsync(DeviceContext* device, PURB urb, UsbCompletionRoutine routine, PVOID context,
-                              PIRP* irpUsed) {
-    auto* a = static_cast<AsyncSubmission*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AsyncSubmission), kUsbifTag));
+NTSTATUS USBIF_SubmitUrbAsync(DeviceContext* device, PURB urb, UsbCompletionRoutine routine,
+                              PVOID context, PIRP* irpUsed) {
+    auto* a = static_cast<AsyncSubmission*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(AsyncSubmission), kUsbifTag));
     if (!a) return STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoAllocateIrp(device->lowerDevice->StackSize, FALSE);
     if (!irp) {
@@ -345,13 +392,14 @@ void releaseVendor(DeviceContext* d, UsbVendorRequest* r) {
     if (InterlockedDecrement(&r->refs) != 0) return;
     IoFreeIrp(r->irp);
     ExFreePool(r);
-    if (InterlockedDecrement(&d->usbif.asyncOutstanding) == 0) KeSetEvent(&d->usbif.asyncIdle, IO_NO_INCREMENT, FALSE);
+    if (InterlockedDecrement(&d->usbif.asyncOutstanding) == 0)
+        KeSetEvent(&d->usbif.asyncIdle, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS vendorComplete(DeviceContext* d, PIRP irp, PURB urb, PVOID context) {
     auto* r = static_cast<UsbVendorRequest*>(context);
-    if (r->slot &&
-        InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(r->slot), nullptr, r) == r) {
+    if (r->slot && InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(r->slot),
+                                                     nullptr, r) == r) {
         InterlockedDecrement(&r->refs);  // the slot's reference; the completion still holds one
     }
     if (r->done) {
@@ -364,25 +412,36 @@ NTSTATUS vendorComplete(DeviceContext* d, PIRP irp, PURB urb, PVOID context) {
 
 }  // namespace
 
-NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value, PVOID buffer, ULONG* length,
-                             UsbVendorDone done, PVOID context, UsbVendorRequest* volatile* inFlight,
-                             USHORT index) {
+NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value,
+                             PVOID buffer, ULONG* length, UsbVendorDone done, PVOID context,
+                             UsbVendorRequest* volatile* inFlight, USHORT index) {
     ULONG len = length ? *length : 0;
+    if (len && !buffer) return STATUS_INVALID_PARAMETER;
     if (!done) {
-        PURB urb = allocateUrb(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+        PUCHAR data = nullptr;
+        PURB urb = allocateUrbWithData(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), len, &data);
         if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-        UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                              in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, index,
-                              len ? buffer : nullptr, len);
-        NTSTATUS status = submitSync(device, urb, true);
+        if (!in && len) std::memcpy(data, buffer, len);
+        UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0,
+                              request, value, index, len ? data : nullptr, len);
+        NTSTATUS status = submitSync(device, urb);
         if (status == STATUS_TIMEOUT) return status;
         ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
-        if (length) *length = moved < len ? moved : len;
-        if (!NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) status = urb->UrbHeader.Status;
+        if (moved > len) moved = len;
+        if (!NT_SUCCESS(status)) moved = 0;
+        // The whole area goes back: what came, then zeroes, never bytes the
+        // camera did not send. A failed request hands back nothing.
+        if (in && len && NT_SUCCESS(status)) std::memcpy(buffer, data, len);
+        if (length) *length = moved;
+        if (!NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status))
+            status = urb->UrbHeader.Status;
         ExFreePool(urb);
         return status;
     }
-    auto* r = static_cast<UsbVendorRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbVendorRequest), kUsbifTag));
+    auto* r = static_cast<UsbVendorRequest*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbVendorRequest), kUsbifTag));
     if (!r) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(r, 0, sizeof *r);
     r->irp = IoAllocateIrp(device->lowerDevice->StackSize, FALSE);
@@ -391,9 +450,10 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     auto* urb = reinterpret_cast<PURB>(&r->urb);
-    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0, request, value, index,
-                          len ? buffer : nullptr, len);
+    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0,
+                          request, value, index, len ? buffer : nullptr, len);
     r->done = done;
     r->context = context;
     r->refs = 1;
@@ -402,7 +462,8 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
         r->refs = 2;
         *inFlight = r;
     }
-    if (InterlockedIncrement(&device->usbif.asyncOutstanding) == 1) KeResetEvent(&device->usbif.asyncIdle);
+    if (InterlockedIncrement(&device->usbif.asyncOutstanding) == 1)
+        KeResetEvent(&device->usbif.asyncIdle);
     r->record.routine = vendorComplete;
     r->record.context = r;
     USBIF_PrepareAsync(device, r->irp, urb, &r->record);
@@ -411,7 +472,8 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
 }
 
 void USBIF_CancelVendorRequest(UsbVendorRequest* volatile* inFlight) {
-    auto* r = static_cast<UsbVendorRequest*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(inFlight), nullptr));
+    auto* r = static_cast<UsbVendorRequest*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(inFlight), nullptr));
     if (!r) return;
     // The slot's reference keeps the request alive while it is cancelled.
     IoCancelIrp(r->irp);
@@ -427,7 +489,8 @@ NTSTATUS internalRequest(PDEVICE_OBJECT target, ULONG code, PVOID argument1) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, target, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, target, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
     NTSTATUS status = IoCallDriver(target, irp);
@@ -468,7 +531,7 @@ void USBIF_Terminate(DeviceContext* device) {
     PURB urb = allocateUrb(sizeof(_URB_SELECT_CONFIGURATION));
     if (urb) {
         UsbBuildSelectConfigurationRequest(urb, sizeof(_URB_SELECT_CONFIGURATION), nullptr);
-        NTSTATUS status = submitSync(device, urb, true);
+        NTSTATUS status = submitSync(device, urb);
         releaseUrb(urb, status);
     }
     if (u.config) ExFreePool(u.config);

@@ -41,7 +41,7 @@ struct UsbInterfaceState {
         KeInitializeEvent(&interfaceLock, SynchronizationEvent, TRUE);
         KeInitializeEvent(&asyncIdle, NotificationEvent, TRUE);
     }
-    KEVENT interfaceLock;  // an event used as a mutex
+    KEVENT interfaceLock;                            // an event used as a mutex
     PUSB_CONFIGURATION_DESCRIPTOR config = nullptr;  // whole descriptor, wTotalLength bytes
     LONG interfaceNumber = -1;
     LONG currentAlternate = 0;
@@ -58,28 +58,38 @@ struct UsbInterfaceState {
 
 NTSTATUS USBIF_Initialise(DeviceContext* device);
 NTSTATUS USBIF_GetDeviceIds(DeviceContext* device, USHORT* vendorId, USHORT* productId);
-NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, LONG wanted, LONG* selected);
-// Copies the pipe of `endpoint` in the current setting; false when there is none.
+NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, LONG wanted,
+                                  LONG* selected);
+// Copies the pipe of `endpoint` in the current setting; false when there is
+// none (or no setting is selected).
 bool USBIF_GetPipeInfo(DeviceContext* device, UCHAR endpoint, USBD_PIPE_INFORMATION* pipe);
 NTSTATUS USBIF_PipeRequest(DeviceContext* device, USHORT function, UCHAR endpoint);
-// Synchronous vendor request when `done` is null: *length becomes the bytes
-// moved. With `done`, the request goes out asynchronously, `*inFlight` (if
-// given) points at it until it completes, and the call returns at once.
 // The camera's own command set always sends index 0; the command transport
 // passes on what its client asked for.
-NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value, PVOID buffer,
-                             ULONG* length, UsbVendorDone done = nullptr, PVOID context = nullptr,
+// Synchronous vendor request when `done` is null: *length becomes the bytes
+// moved (0 on failure); an in request fills all *length bytes of `buffer`,
+// zeroes after what came, and only when it succeeded. A failed URB reports
+// its own USBD error status rather than the request's. The bus never sees
+// `buffer` itself, so a time-out leaves nothing of the caller's behind.
+// With `done`, the request goes out asynchronously on `buffer` (which must
+// live until `done` runs), `*inFlight` (if given) points at it until it
+// completes, and the call returns at once.
+NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHORT value,
+                             PVOID buffer, ULONG* length, UsbVendorDone done = nullptr,
+                             PVOID context = nullptr,
                              UsbVendorRequest* volatile* inFlight = nullptr, USHORT index = 0);
 // Takes the request out of the slot and cancels it if it is still in flight.
 void USBIF_CancelVendorRequest(UsbVendorRequest* volatile* inFlight);
 // Synchronous submission with the 10 s time-out, its cancel and second wait.
-// STATUS_TIMEOUT leaves the URB to the layer: the caller must not touch it.
+// The URB must come from ExAllocatePoolWithTag: STATUS_TIMEOUT leaves it to
+// the layer, which frees it when the bus finally completes it; the caller
+// must not touch it, nor the buffer it points at, again.
 NTSTATUS USBIF_SubmitUrb(DeviceContext* device, PURB urb);
 // Asynchronous submission on a request the layer allocates; the routine runs
 // once, then the layer frees the request unless the routine returned
 // STATUS_MORE_PROCESSING_REQUIRED (the routine then owns it).
-NTSTATUS USBIF_SubmitUrbAsync(DeviceContext* device, PURB urb, UsbCompletionRoutine routine, PVOID context,
-                              PIRP* irpUsed);
+NTSTATUS USBIF_SubmitUrbAsync(DeviceContext* device, PURB urb, UsbCompletionRoutine routine,
+                              PVOID context, PIRP* irpUsed);
 // Re-initialises a caller-owned request for the lower device and sets it up to
 // carry `urb` with `record`'s routine; then USBIF_CallLower sends it.
 void USBIF_PrepareAsync(DeviceContext* device, PIRP irp, PURB urb, UsbCompletionRecord* record);

@@ -6,22 +6,25 @@
 
 namespace {
 
-class StreamLock {
-public:
-    explicit StreamLock(UsbStream* s, bool take = true) : s_(take ? s : nullptr) {
-        if (s_) KeWaitForSingleObject(&s_->streamLock, Executive, KernelMode, FALSE, nullptr);
+// An event used as a mutex; null takes nothing (the caller holds it already).
+class EventLock {
+  public:
+    explicit EventLock(PKEVENT event) : event_(event) {
+        if (event_) KeWaitForSingleObject(event_, Executive, KernelMode, FALSE, nullptr);
     }
-    ~StreamLock() {
-        if (s_) KeSetEvent(&s_->streamLock, IO_NO_INCREMENT, FALSE);
+    ~EventLock() {
+        if (event_) KeSetEvent(event_, IO_NO_INCREMENT, FALSE);
     }
-    StreamLock(const StreamLock&) = delete;
-    StreamLock& operator=(const StreamLock&) = delete;
+    EventLock(const EventLock&) = delete;
+    EventLock& operator=(const EventLock&) = delete;
 
-private:
-    UsbStream* s_;
+  private:
+    PKEVENT event_;
 };
 
-bool endless(const UsbStream* s) { return s->transfersLeft >= kEndlessTransfers; }
+bool endless(const UsbStream* s) {
+    return s->transfersLeft >= kEndlessTransfers;
+}
 
 void freeTransfer(StreamTransfer* t) {
     if (t->irp) IoFreeIrp(t->irp);
@@ -30,22 +33,13 @@ void freeTransfer(StreamTransfer* t) {
     ExFreePool(t);
 }
 
-void addOutstanding(UsbStream* s) {
-    if (InterlockedIncrement(&s->outstanding) == 1) KeResetEvent(&s->drained);
-}
-
-void dropOutstanding(UsbStream* s) {
-    if (InterlockedDecrement(&s->outstanding) == 0) KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
-}
-
 void startRecovery(UsbStream* s) {
     InterlockedExchange(&s->active, 0);
-    InterlockedIncrement(&s->crisisQueued);
-    if (!workerQueue(s->device, USBSTRM_Crisis, s, nullptr)) {
-        // Without a node the recovery cannot be queued: the stream stays
-        // stopped until its owner starts it again.
-        InterlockedDecrement(&s->crisisQueued);
-    }
+    // Queued by id, not by pointer: the stream may be destroyed before the
+    // worker gets to it. Without a node the recovery cannot be queued and
+    // the stream stays stopped until its owner starts it again.
+    workerQueue(s->device, USBSTRM_Crisis, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(s->id)),
+                nullptr);
 }
 
 NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context);
@@ -77,24 +71,22 @@ NTSTATUS buildTransfer(StreamTransfer* t) {
     if (s->isochronous) {
         _URB_ISOCH_TRANSFER& iso = t->urb->UrbIsochronousTransfer;
         iso.PipeHandle = s->pipe.PipeHandle;
-        iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+        iso.TransferFlags =
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
         iso.TransferBufferLength = length;
         iso.TransferBuffer = t->buffer;
         iso.NumberOfPackets = count;
-        for (ULONG i = 0; i < count; ++i) {
-            iso.IsoPacket[i].Offset = i * packet;
-            iso.IsoPacket[i].Length = 0;
-            iso.IsoPacket[i].Status = 0;
-        }
+        for (ULONG i = 0; i < count; ++i) iso.IsoPacket[i].Offset = i * packet;
     } else {
         _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
         bulk.PipeHandle = s->pipe.PipeHandle;
-        bulk.TransferFlags = s->out ? USBD_SHORT_TRANSFER_OK : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-        if (s->out && s->fill) {
+        bulk.TransferFlags =
+            s->out ? USBD_SHORT_TRANSFER_OK : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+        if (s->out) {
             // Only what the owner supplied goes out: the last transfer of a
             // finite stream is rounded up to whole packets, and the bytes past
             // the data must not reach the camera.
-            ULONG supplied = s->fill(s->device, t->buffer, length);
+            ULONG supplied = s->fill ? s->fill(s->device, t->buffer, length) : 0;
             if (supplied < length) length = supplied;
         }
         bulk.TransferBufferLength = length;
@@ -107,14 +99,14 @@ NTSTATUS buildTransfer(StreamTransfer* t) {
 }
 
 NTSTATUS submit(StreamTransfer* t) {
-    addOutstanding(t->stream);
-    USBIF_CallLower(t->stream->device, t->irp);
-    return STATUS_SUCCESS;
+    InterlockedIncrement(&t->stream->outstanding);
+    return USBIF_CallLower(t->stream->device, t->irp);
 }
 
 void deliverIsochronous(UsbStream* s, StreamTransfer* t) {
     const _URB_ISOCH_TRANSFER& iso = t->urb->UrbIsochronousTransfer;
-    ULONG packets = iso.NumberOfPackets <= s->packetsPerTransfer ? iso.NumberOfPackets : s->packetsPerTransfer;
+    ULONG packets =
+        iso.NumberOfPackets <= s->packetsPerTransfer ? iso.NumberOfPackets : s->packetsPerTransfer;
     ULONG packetSize = s->pipe.MaximumPacketSize;
     bool anyGood = false;
     for (ULONG i = 0; i < packets; ++i) {
@@ -127,12 +119,17 @@ void deliverIsochronous(UsbStream* s, StreamTransfer* t) {
         // The bus reports what it wrote; never hand on bytes outside the packet's slot.
         ULONG offset = i * packetSize;
         ULONG length = p.Length <= packetSize ? p.Length : packetSize;
-        if (offset + length > t->bufferLength) length = offset < t->bufferLength ? t->bufferLength - offset : 0;
+        if (offset + length > t->bufferLength)
+            length = offset < t->bufferLength ? t->bufferLength - offset : 0;
         if (length > 0) {
             if (s->data) s->data(s->device, t->buffer + offset, length);
         } else if (!endless(s)) {
-            if (InterlockedIncrement(&s->packetsInLast) > static_cast<LONG>(s->packetsPerTransfer)) {
-                InterlockedExchangeAdd(&s->packetsInLast, -static_cast<LONG>(s->packetsPerTransfer));
+            // An empty packet carried none of the stream's bytes: they are
+            // still to come, so the stream asks for one packet more.
+            if (InterlockedIncrement(&s->packetsInLast) >
+                static_cast<LONG>(s->packetsPerTransfer)) {
+                InterlockedExchangeAdd(&s->packetsInLast,
+                                       -static_cast<LONG>(s->packetsPerTransfer));
                 InterlockedIncrement(&s->transfersLeft);
             }
         }
@@ -150,10 +147,12 @@ NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
         InterlockedExchange(&s->errorFlag, 1);
         startRecovery(s);
     }
+    // Transfers of an earlier start are freed, never resubmitted or delivered.
     bool current = t->generation == static_cast<ULONG>(s->generation);
     if (s->active && current) {
         bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(urb->UrbHeader.Status);
         if (failed) {
+            // One failed transfer is tolerated; a second in a row is not.
             if (s->errorFlag)
                 startRecovery(s);
             else
@@ -173,12 +172,13 @@ NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
             resubmitted = true;
         }
     } else if (s->errorFlag && !endless(s) && current) {
+        // The failed transfer's bytes are still owed.
         InterlockedIncrement(&s->transfersLeft);
     }
     if (!resubmitted) freeTransfer(t);
     InterlockedDecrement(&s->nesting);
-    // Last: once outstanding reaches zero a waiting destroy may free the stream.
-    dropOutstanding(s);
+    // Last touch of the stream: once outstanding reaches zero a destroy may free it.
+    InterlockedDecrement(&s->outstanding);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -191,78 +191,12 @@ bool drain(UsbStream* s, ULONG ms) {
     return true;
 }
 
-}  // namespace
+void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery);
 
-ULONG USBSTRM_Now(DeviceContext* device) { return tickMilliseconds(device); }
-
-NTSTATUS USBSTRM_Create(DeviceContext* device, LONG interfaceNumber, UCHAR endpoint, ULONG transfersInFlight,
-                        ULONG packetsPerTransfer, const char* name, UsbStream** stream) {
-    *stream = nullptr;
-    if (transfersInFlight == 0 || packetsPerTransfer == 0 || packetsPerTransfer > 255) return STATUS_INVALID_PARAMETER;
-    auto* s = static_cast<UsbStream*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbStream), kUsbstrmTag));
-    if (!s) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(static_cast<void*>(s), 0, sizeof(UsbStream));
-    s->device = device;
-    s->endpoint = endpoint;
-    s->interfaceNumber = interfaceNumber;
-    s->name = name;
-    s->packetsPerTransfer = packetsPerTransfer;
-    s->transfersInFlight = transfersInFlight;
-    s->isochronous = endpoint == kIsochronousEndpoint;
-    s->out = endpoint == kBulkOutEndpoint;
-    KeInitializeEvent(&s->streamLock, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&s->drained, NotificationEvent, TRUE);
-    StreamList& list = device->streams;
-    KIRQL irql = KfAcquireSpinLock(&list.lock);
-    UsbStream** tail = &list.head;
-    while (*tail) tail = &(*tail)->next;
-    *tail = s;
-    KfReleaseSpinLock(&list.lock, irql);
-    InterlockedExchange(&list.pipeFailure, 0);
-    *stream = s;
-    return STATUS_SUCCESS;
-}
-
-void USBSTRM_Destroy(UsbStream** stream) {
-    UsbStream* s = *stream;
-    if (!s) return;
+NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
+                     StreamResetRoutine reset, bool lockHeld) {
     DeviceContext* device = s->device;
-    USBSTRM_Stop(s, false);
-    // A stop gives up after its limits; a stream is only freed once every
-    // transfer came back and no recovery is waiting to run on it.
-    if (s->outstanding > 0) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
-    KeWaitForSingleObject(&s->drained, Executive, KernelMode, FALSE, nullptr);
-    while (s->crisisQueued > 0 && !onWorkerThread(device)) {
-        LONGLONG until = deadline(1);
-        while (!reached(until)) {
-        }
-    }
-    StreamList& list = device->streams;
-    KIRQL irql = KfAcquireSpinLock(&list.lock);
-    for (UsbStream** p = &list.head; *p; p = &(*p)->next) {
-        if (*p == s) {
-            *p = s->next;
-            break;
-        }
-    }
-    KfReleaseSpinLock(&list.lock, irql);
-    ExFreePool(s);
-    *stream = nullptr;
-}
-
-UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint) {
-    StreamList& list = device->streams;
-    UsbStream* found = nullptr;
-    KIRQL irql = KfAcquireSpinLock(&list.lock);
-    for (UsbStream* s = list.head; s; s = s->next)
-        if (s->endpoint == endpoint) found = s;
-    KfReleaseSpinLock(&list.lock, irql);
-    return found;
-}
-
-NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
-                       StreamResetRoutine reset) {
-    DeviceContext* device = s->device;
+    if (s->out && !fill) return STATUS_INVALID_PARAMETER;
     s->data = data;
     s->fill = fill;
     s->reset = reset;
@@ -290,6 +224,11 @@ NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, S
         } else {
             inLast = s->packetsPerTransfer;
         }
+        // A count that would read as "endless" cannot be a finite stream.
+        if (left >= static_cast<ULONG>(kEndlessTransfers)) {
+            InterlockedExchange(&s->active, 0);
+            return STATUS_INVALID_PARAMETER;
+        }
         InterlockedExchange(&s->transfersLeft, static_cast<LONG>(left));
         InterlockedExchange(&s->packetsInLast, static_cast<LONG>(inLast));
     } else {
@@ -298,13 +237,14 @@ NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, S
     }
     USHORT urbSize = static_cast<USHORT>(s->isochronous ? GET_ISO_URB_SIZE(s->packetsPerTransfer)
                                                         : sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-    USHORT function = s->isochronous ? URB_FUNCTION_ISOCH_TRANSFER : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    StreamTransfer* built[32] = {};
-    ULONG want = s->transfersInFlight < 32 ? s->transfersInFlight : 32;
+    USHORT function =
+        s->isochronous ? URB_FUNCTION_ISOCH_TRANSFER : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    StreamTransfer* built[kMaxTransfersInFlight] = {};
     ULONG count = 0;
     NTSTATUS status = STATUS_SUCCESS;
-    for (; count < want; ++count) {
-        auto* t = static_cast<StreamTransfer*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamTransfer), kUsbstrmTag));
+    for (; count < s->transfersInFlight; ++count) {
+        auto* t = static_cast<StreamTransfer*>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamTransfer), kUsbstrmTag));
         if (!t) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
@@ -315,13 +255,17 @@ NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, S
         t->urbSize = urbSize;
         t->urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbSize, kUsbstrmTag));
         t->bufferLength = perTransfer;
-        t->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, perTransfer, kUsbstrmTag));
+        // Zeroed, so nothing the pool held before ever reaches the camera or
+        // the owner.
+        t->buffer =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, perTransfer, kUsbstrmTag));
         t->irp = IoAllocateIrp(device->lowerDevice->StackSize, FALSE);
         if (t->urb) {
             std::memset(t->urb, 0, urbSize);
             t->urb->UrbHeader.Length = urbSize;
             t->urb->UrbHeader.Function = function;
         }
+        if (t->buffer) std::memset(t->buffer, 0, perTransfer);
         if (!t->urb || !t->buffer || !t->irp) {
             freeTransfer(t);
             status = STATUS_INSUFFICIENT_RESOURCES;
@@ -330,25 +274,35 @@ NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, S
         status = buildTransfer(t);
         if (!NT_SUCCESS(status)) {
             freeTransfer(t);
-            // A finite stream may need fewer transfers than it keeps in flight.
-            if (!endless(s) && s->transfersLeft <= 0) status = STATUS_SUCCESS;
             break;
         }
         built[count] = t;
     }
+    // A finite stream may need fewer transfers than it keeps in flight.
+    if (!NT_SUCCESS(status) && !endless(s) && s->transfersLeft <= 0 && count > 0)
+        status = STATUS_SUCCESS;
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
-    if (!NT_SUCCESS(status) && s->transfersLeft > 0) {
+    if (!NT_SUCCESS(status)) {
         for (ULONG i = 0; i < count; ++i) freeTransfer(built[i]);
-        USBSTRM_Stop(s, false);
+        stopStream(s, lockHeld, lockHeld);
         return status;
     }
-    for (ULONG i = 0; i < count; ++i) submit(built[i]);
+    NTSTATUS failed = STATUS_SUCCESS;
+    for (ULONG i = 0; i < count; ++i) {
+        // A refused submission has been through its completion already.
+        NTSTATUS sent = submit(built[i]);
+        if (!NT_SUCCESS(sent) && NT_SUCCESS(failed)) failed = sent;
+    }
+    if (!NT_SUCCESS(failed)) {
+        stopStream(s, lockHeld, lockHeld);
+        return failed;
+    }
     return STATUS_SUCCESS;
 }
 
-void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
+void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery) {
     DeviceContext* device = s->device;
-    StreamLock lock(s, !fromRecovery);
+    EventLock lock(lockHeld ? nullptr : &s->streamLock);
     if (s->isochronous) InterlockedExchange(&s->errorFlag, 0);
     InterlockedExchange(&s->active, 0);
     if (!s->isochronous) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
@@ -360,6 +314,107 @@ void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
         drain(s, limit);
     }
     s->hasPipe = false;
+}
+
+// The stream of the device with this id, or null when it has been destroyed.
+UsbStream* findById(DeviceContext* device, ULONG id) {
+    StreamList& list = device->streams;
+    UsbStream* found = nullptr;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* s = list.head; s; s = s->next)
+        if (s->id == id) found = s;
+    KfReleaseSpinLock(&list.lock, irql);
+    return found;
+}
+
+}  // namespace
+
+ULONG USBSTRM_Now(DeviceContext* device) {
+    return tickMilliseconds(device);
+}
+
+NTSTATUS USBSTRM_Create(DeviceContext* device, LONG interfaceNumber, UCHAR endpoint,
+                        ULONG transfersInFlight, ULONG packetsPerTransfer, const char* name,
+                        UsbStream** stream) {
+    *stream = nullptr;
+    if (transfersInFlight == 0 || transfersInFlight > kMaxTransfersInFlight ||
+        packetsPerTransfer == 0 || packetsPerTransfer > kMaxPacketsPerTransfer) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* s = static_cast<UsbStream*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbStream), kUsbstrmTag));
+    if (!s) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(static_cast<void*>(s), 0, sizeof(UsbStream));
+    StreamList& list = device->streams;
+    s->device = device;
+    s->id = static_cast<ULONG>(InterlockedIncrement(&list.nextId));
+    s->endpoint = endpoint;
+    s->interfaceNumber = interfaceNumber;
+    s->name = name;
+    s->packetsPerTransfer = packetsPerTransfer;
+    s->transfersInFlight = transfersInFlight;
+    s->isochronous = endpoint == kIsochronousEndpoint;
+    s->out = endpoint == kBulkOutEndpoint;
+    KeInitializeEvent(&s->streamLock, SynchronizationEvent, TRUE);
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    UsbStream** tail = &list.head;
+    while (*tail) tail = &(*tail)->next;
+    *tail = s;
+    KfReleaseSpinLock(&list.lock, irql);
+    InterlockedExchange(&list.pipeFailure, 0);
+    *stream = s;
+    return STATUS_SUCCESS;
+}
+
+void USBSTRM_Destroy(UsbStream** stream) {
+    UsbStream* s = *stream;
+    if (!s) return;
+    DeviceContext* device = s->device;
+    StreamList& list = device->streams;
+    {
+        // A recovery runs on the worker; from there none is running now.
+        EventLock recovery(onWorkerThread(device) ? nullptr : &list.recoveryLock);
+        KIRQL irql = KfAcquireSpinLock(&list.lock);
+        for (UsbStream** p = &list.head; *p; p = &(*p)->next) {
+            if (*p == s) {
+                *p = s->next;
+                break;
+            }
+        }
+        KfReleaseSpinLock(&list.lock, irql);
+    }
+    USBSTRM_Stop(s, false);
+    // The stop gives up after its limits; the stream is only freed once every
+    // transfer has come back, or a late completion would write into it.
+    bool aborted = false;
+    while (s->outstanding > 0) {
+        if (!aborted) {
+            USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
+            aborted = true;
+        }
+        reached(deadline(1));
+    }
+    ExFreePool(s);
+    *stream = nullptr;
+}
+
+UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint) {
+    StreamList& list = device->streams;
+    UsbStream* found = nullptr;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* s = list.head; s; s = s->next)
+        if (s->endpoint == endpoint) found = s;
+    KfReleaseSpinLock(&list.lock, irql);
+    return found;
+}
+
+NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data,
+                       StreamFillRoutine fill, StreamResetRoutine reset) {
+    return startStream(s, totalBytes, data, fill, reset, false);
+}
+
+void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
+    stopStream(s, fromRecovery, fromRecovery);
 }
 
 void USBSTRM_CheckStall(UsbStream* s, ULONG nowMs) {
@@ -380,30 +435,39 @@ void USBSTRM_Tick(DeviceContext* device, ULONG nowMs) {
     KfReleaseSpinLock(&list.lock, irql);
 }
 
-void USBSTRM_Crisis(DeviceContext* device, PVOID streamPointer, PVOID) {
-    auto* s = static_cast<UsbStream*>(streamPointer);
-    struct Done {
-        UsbStream* s;
-        ~Done() { InterlockedDecrement(&s->crisisQueued); }
-    } done{s};
+NTSTATUS USBSTRM_Initialise(DeviceContext* device) {
+    TickHook none = nullptr;
+    device->tickHooks.streamWatchdogs.compare_exchange_strong(none, USBSTRM_Tick);
+    return STATUS_SUCCESS;
+}
+
+void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID) {
+    StreamList& list = device->streams;
+    EventLock recovery(&list.recoveryLock);
+    UsbStream* s = findById(device, static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(streamId)));
+    if (!s) return;  // destroyed since the recovery was queued
     if (!s->isochronous) {
-        InterlockedExchange(&device->streams.pipeFailure, 1);
+        InterlockedExchange(&list.pipeFailure, 1);
         return;
     }
-    StreamLock lock(s);
+    EventLock lock(&s->streamLock);
     if (!s->errorFlag) return;
-    if (s->crisisCount >= kCrisisLimit) return;
+    if (s->crisisCount >= kCrisisLimit) return;  // stays stopped until started again
     InterlockedIncrement(&s->crisisCount);
     USBSTRM_Stop(s, true);
-    // Pause every other running stream, holding its lock through the recovery.
-    UsbStream* others[16];
+    // The other streams, in list order; none can be unlinked while the
+    // recovery lock is held.
+    UsbStream* others[kMaxStreamsPerDevice];
     ULONG paused = 0;
-    for (UsbStream* o = device->streams.head; o && paused < 16; o = o->next) {
-        if (o == s || !o->active) continue;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* o = list.head; o && paused < kMaxStreamsPerDevice; o = o->next)
+        if (o != s && o->active) others[paused++] = o;
+    KfReleaseSpinLock(&list.lock, irql);
+    for (ULONG i = 0; i < paused; ++i) {
+        UsbStream* o = others[i];
         KeWaitForSingleObject(&o->streamLock, Executive, KernelMode, FALSE, nullptr);
         InterlockedExchange(&o->paused, 1);
         USBSTRM_Stop(o, true);
-        others[paused++] = o;
     }
     if (s->reset) s->reset(device, 1);
     LONG current = device->usbif.currentAlternate;
@@ -413,10 +477,10 @@ void USBSTRM_Crisis(DeviceContext* device, PVOID streamPointer, PVOID) {
     if (s->reset) s->reset(device, 0);
     for (ULONG i = 0; i < paused; ++i) {
         UsbStream* o = others[i];
-        bool restart = NT_SUCCESS(status) && o->transfersLeft >= kEndlessTransfers;
+        bool restart = NT_SUCCESS(status) && endless(o);
         InterlockedExchange(&o->paused, 0);
-        if (restart) USBSTRM_Start(o, 0, o->data, o->fill, o->reset);
+        if (restart) startStream(o, 0, o->data, o->fill, o->reset, true);
         KeSetEvent(&o->streamLock, IO_NO_INCREMENT, FALSE);
     }
-    if (NT_SUCCESS(status)) USBSTRM_Start(s, 0, s->data, s->fill, s->reset);
+    if (NT_SUCCESS(status)) startStream(s, 0, s->data, s->fill, s->reset, true);
 }

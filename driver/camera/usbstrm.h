@@ -14,6 +14,12 @@ struct DeviceContext;
 constexpr ULONG kUsbstrmTag = PoolTag("usbs");
 constexpr LONG kEndlessTransfers = 0x0FFFFFFF;
 constexpr LONG kCrisisLimit = 10;
+// Transfers one stream keeps in flight at most; packets per transfer at most
+// (the bus takes no more in one isochronous URB).
+constexpr ULONG kMaxTransfersInFlight = 32;
+constexpr ULONG kMaxPacketsPerTransfer = 255;
+// Streams a recovery pauses at most (the camera has four pipes).
+constexpr ULONG kMaxStreamsPerDevice = 16;
 constexpr ULONG kStallMs = 200;
 constexpr ULONG kStopWaitMs = 1000;
 constexpr ULONG kStopWaitRecoveryMs = 250;
@@ -43,6 +49,7 @@ struct StreamTransfer {
 struct UsbStream {
     UsbStream* next;  // the device's list, in creation order
     DeviceContext* device;
+    ULONG id;  // never reused on the device: a queued recovery finds its stream by it
     UCHAR endpoint;
     LONG interfaceNumber;
     const char* name;
@@ -60,35 +67,69 @@ struct UsbStream {
     volatile LONG crisisCount;
     volatile LONG paused;
     volatile LONG generation;
-    volatile LONG crisisQueued;  // recoveries queued on the worker and not yet run
     bool hasPipe;
     USBD_PIPE_INFORMATION pipe;
     KEVENT streamLock;  // an event used as a mutex by stop and recovery
-    KEVENT drained;     // signalled while nothing is outstanding
     StreamDataRoutine data;
     StreamFillRoutine fill;
     StreamResetRoutine reset;
 };
 
+// One diagnostic bulk transfer of a client (at most one per device): the
+// client's data area and how far the stream has got with it.
+struct DebugTransfer {
+    volatile LONG busy = 0;
+    // Guards `data` against completions that outlive the request: the area
+    // is the client's and goes with its request.
+    KSPIN_LOCK lock;
+    PUCHAR data = nullptr;
+    ULONG length = 0;
+    bool outgoing = false;
+    volatile LONG supplied = 0;  // bytes handed to outgoing transfers
+    volatile LONG arrived = 0;   // bytes received (or confirmed sent)
+    volatile LONG complete = 0;  // exactly `length` bytes came
+    volatile LONG overrun = 0;   // more came than was left: counting ended
+};
+
 // The device's streams and the pipe failure flag (set when a non-isochronous
 // stream fails; the camera object's waits watch it).
 struct StreamList {
-    KSPIN_LOCK lock;
+    StreamList() {
+        KeInitializeSpinLock(&lock);
+        KeInitializeEvent(&recoveryLock, SynchronizationEvent, TRUE);
+    }
+    KSPIN_LOCK lock;  // guards the list links
     UsbStream* head = nullptr;
     volatile LONG pipeFailure = 0;
+    volatile LONG nextId = 0;
+    // Held by a recovery while it works on the device's streams and by a
+    // destroy while it unlinks one, so no recovery ever holds a freed stream.
+    KEVENT recoveryLock;
+    DebugTransfer debug;
 };
 
-NTSTATUS USBSTRM_Create(DeviceContext* device, LONG interfaceNumber, UCHAR endpoint, ULONG transfersInFlight,
-                        ULONG packetsPerTransfer, const char* name, UsbStream** stream);
+// STATUS_INVALID_PARAMETER for 0 or more than the limits above.
+NTSTATUS USBSTRM_Create(DeviceContext* device, LONG interfaceNumber, UCHAR endpoint,
+                        ULONG transfersInFlight, ULONG packetsPerTransfer, const char* name,
+                        UsbStream** stream);
+// Stops the stream and waits until every transfer is back, then frees it.
+// A recovery still queued for it finds nothing afterwards. Not from a
+// completion routine or the tick.
 void USBSTRM_Destroy(UsbStream** stream);
 // The last stream of the device with that endpoint, or null.
 UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint);
-NTSTATUS USBSTRM_Start(UsbStream* stream, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
-                       StreamResetRoutine reset);
+// totalBytes 0 runs endlessly. An outgoing stream needs a fill routine
+// (STATUS_INVALID_PARAMETER otherwise): only what it supplies is sent.
+NTSTATUS USBSTRM_Start(UsbStream* stream, ULONG totalBytes, StreamDataRoutine data,
+                       StreamFillRoutine fill, StreamResetRoutine reset);
 void USBSTRM_Stop(UsbStream* stream, bool fromRecovery);
 void USBSTRM_CheckStall(UsbStream* stream, ULONG nowMs);
-// The recovery work item (runs on the worker thread).
-void USBSTRM_Crisis(DeviceContext* device, PVOID stream, PVOID unused);
+// The recovery work item (runs on the worker thread); `streamId` is the id
+// of the stream it was queued for.
+void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID unused);
+// The module operation of the start sequence: puts USBSTRM_Tick on the
+// 100 ms tick unless another routine that calls it is there already.
+NTSTATUS USBSTRM_Initialise(DeviceContext* device);
 // The tick's check of every stream that can stall (bulk in, isochronous, interrupt).
 void USBSTRM_Tick(DeviceContext* device, ULONG nowMs);
 // The milliseconds of the driver clock the streams stamp their data with.

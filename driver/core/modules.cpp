@@ -1,6 +1,8 @@
 #include "driver/core/modules.h"
 
 #include "driver/camera/camera.h"
+#include "driver/camera/usbif.h"
+#include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 
@@ -21,10 +23,13 @@ void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     // The camera's start-up runs here until the stream interface lands and
     // runs it from the frame manager's initialisation.
     ops[kModuleStreamInterface] = {"SRBIF", Camera_ModuleInitialise, Camera_ModuleTerminate};
-    ops[kModuleStreamRequestList] = {"USBSTRM", nothingToInitialise, nothingToTerminate};
+    // Puts the streams' watchdog on the 100 ms tick.
+    ops[kModuleStreamRequestList] = {"USBSTRM", USBSTRM_Initialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.
     ops[kModuleReserved] = {"reserved", nothingToInitialise, nullptr};
-    ops[kModuleStartupQuery] = {"USBIF", nothingToInitialise, nullptr};
+    // Reads and keeps the device identifiers that the identifier requests
+    // answer from; a camera whose device descriptor cannot be read does not start.
+    ops[kModuleStartupQuery] = {"USBIF", USBIF_StartupQuery, nullptr};
 }
 
 NTSTATUS modulesInitialise(DeviceContext* device) {

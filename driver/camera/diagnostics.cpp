@@ -1,0 +1,174 @@
+#include "driver/camera/diagnostics.h"
+
+#include <cstring>
+
+#include "driver/camera/usbif.h"
+#include "driver/camera/usbstrm.h"
+#include "driver/core/device_context.h"
+#include "driver/core/dispatch.h"
+
+namespace {
+
+ULONG getU32(const UCHAR* b, ULONG offset) {
+    ULONG v;
+    std::memcpy(&v, b + offset, sizeof v);
+    return v;
+}
+USHORT getU16(const UCHAR* b, ULONG offset) {
+    USHORT v;
+    std::memcpy(&v, b + offset, sizeof v);
+    return v;
+}
+void putU32(UCHAR* b, ULONG offset, ULONG v) {
+    std::memcpy(b + offset, &v, sizeof v);
+}
+
+NTSTATUS answer(DeviceContext* device, PIRP irp, UCHAR moduleStatus) {
+    completeWithModuleStatus(device, irp, STATUS_SUCCESS, moduleStatus);
+    return STATUS_SUCCESS;
+}
+
+// Byte 8 interface number, byte 9 the setting wanted.
+UCHAR setInterface(DeviceContext* device, PUCHAR b) {
+    LONG wanted = b[9];
+    LONG selected = -1;
+    NTSTATUS status = USBIF_SetCameraAlternate(device, b[8], wanted, &selected);
+    return (!NT_SUCCESS(status) || selected != wanted) ? kDebugStatusFailed : kDebugStatusSuccess;
+}
+
+// 32-bit direction at 8 (nonzero: from the camera), request at 12, value at
+// 14, length at 16, index at 18 (the camera's command set always runs at
+// index 0), data from 20.
+UCHAR usbCommand(DeviceContext* device, PUCHAR b, ULONG size) {
+    bool in = getU32(b, 8) != 0;
+    UCHAR request = b[12];
+    USHORT value = getU16(b, 14);
+    ULONG length = getU16(b, 16);
+    if (length > size - kDebugHeaderSize) return kDebugStatusFailed;
+    ULONG moved = length;
+    NTSTATUS status = USBIF_VendorRequest(device, in, request, value, b + kDebugHeaderSize, &moved);
+    if (status == STATUS_TIMEOUT) moved = 0;
+    if (moved < length) return kDebugStatusShortTransfer;
+    return NT_SUCCESS(status) ? kDebugStatusSuccess : kDebugStatusFailed;
+}
+
+// Completion context: what arrived on the stream goes into the client's area
+// (or, for an outgoing stream, counts as sent).
+void debugReceive(DeviceContext* device, PUCHAR data, ULONG length) {
+    DebugTransfer& d = device->streams.debug;
+    KIRQL irql = KfAcquireSpinLock(&d.lock);
+    if (d.data && !d.complete && !d.overrun) {
+        ULONG left = d.length - static_cast<ULONG>(d.arrived);
+        if (length > left) {
+            // More than was asked: the count ends, the transfer never completes.
+            d.overrun = 1;
+        } else {
+            if (!d.outgoing) std::memcpy(d.data + d.arrived, data, length);
+            InterlockedExchangeAdd(&d.arrived, static_cast<LONG>(length));
+            if (static_cast<ULONG>(d.arrived) == d.length) d.complete = 1;
+        }
+    }
+    KfReleaseSpinLock(&d.lock, irql);
+}
+
+ULONG debugSend(DeviceContext* device, PUCHAR buffer, ULONG length) {
+    DebugTransfer& d = device->streams.debug;
+    ULONG supplied = 0;
+    KIRQL irql = KfAcquireSpinLock(&d.lock);
+    if (d.data) {
+        ULONG left = d.length - static_cast<ULONG>(d.supplied);
+        supplied = length < left ? length : left;
+        std::memcpy(buffer, d.data + d.supplied, supplied);
+        InterlockedExchangeAdd(&d.supplied, static_cast<LONG>(supplied));
+    }
+    KfReleaseSpinLock(&d.lock, irql);
+    return supplied;
+}
+
+// Byte 8 endpoint, 32-bit length at 12, 32-bit time-out in ms at 16, data
+// from 20. Done in the caller's thread.
+UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
+    UCHAR endpoint = b[8];
+    ULONG length = getU32(b, 12);
+    ULONG timeoutMs = getU32(b, 16);
+    if (length == 0 || length > size - kDebugHeaderSize) return kDebugStatusFailed;
+    if (timeoutMs == 0 || timeoutMs > kDebugTransferMaxTimeoutMs) return kDebugStatusFailed;
+    UsbStream* stream = USBSTRM_Find(device, endpoint);
+    // Isochronous data is not a transfer of a given length, and a stream
+    // that runs for its owner is not taken from it.
+    if (!stream || stream->isochronous || stream->active) return kDebugStatusFailed;
+    DebugTransfer& d = device->streams.debug;
+    if (InterlockedCompareExchange(&d.busy, 1, 0) != 0) return kDebugStatusFailed;
+    KIRQL irql = KfAcquireSpinLock(&d.lock);
+    d.data = b + kDebugHeaderSize;
+    d.length = length;
+    d.outgoing = stream->out;
+    d.supplied = 0;
+    d.arrived = 0;
+    d.complete = 0;
+    d.overrun = 0;
+    KfReleaseSpinLock(&d.lock, irql);
+    bool done = false;
+    if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {
+        LONGLONG until = deadline(timeoutMs);
+        while (!(done = d.complete != 0)) {
+            if (reached(until)) {
+                done = d.complete != 0;
+                break;
+            }
+        }
+    }
+    USBSTRM_Stop(stream, false);
+    irql = KfAcquireSpinLock(&d.lock);
+    d.data = nullptr;
+    d.length = 0;
+    KfReleaseSpinLock(&d.lock, irql);
+    InterlockedExchange(&d.busy, 0);
+    return done ? kDebugStatusSuccess : kDebugStatusFailed;
+}
+
+// Out: 32-bit vendor identifier at 8, product identifier at 12, read from
+// the device descriptor now.
+UCHAR deviceId(DeviceContext* device, PUCHAR b) {
+    USHORT vendor = 0, product = 0;
+    if (!NT_SUCCESS(USBIF_GetDeviceIds(device, &vendor, &product))) return kDebugStatusFailed;
+    putU32(b, 8, vendor);
+    putU32(b, 12, product);
+    return kDebugStatusSuccess;
+}
+
+}  // namespace
+
+bool USBIF_IsDebugCode(ULONG code) {
+    return code == kDebugSetInterfaceCode || code == kDebugUsbCommandCode ||
+           code == kDebugUsbTransferCode || code == kDebugDeviceIdCode;
+}
+
+NTSTATUS USBIF_DebugRequest(DeviceContext* device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+    ULONG in = sp->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    // The buffer is used in place for both directions: only what both
+    // lengths cover may be read or written.
+    ULONG size = in < out ? in : out;
+    auto* b = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    if (!USBIF_IsDebugCode(code)) {
+        completeRequest(device, irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (!b || size < kDebugHeaderSize) {
+        completeRequest(device, irp, STATUS_INVALID_PARAMETER, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    switch (code) {
+        case kDebugSetInterfaceCode:
+            return answer(device, irp, setInterface(device, b));
+        case kDebugUsbCommandCode:
+            return answer(device, irp, usbCommand(device, b, size));
+        case kDebugUsbTransferCode:
+            return answer(device, irp, usbTransfer(device, b, size));
+        default:
+            return answer(device, irp, deviceId(device, b));
+    }
+}

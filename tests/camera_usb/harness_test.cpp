@@ -1,0 +1,36 @@
+// The harness brings the real driver up over the simulated camera, and the
+// start sequence's query leaves the device identifiers in the device record.
+#include <gtest/gtest.h>
+
+#include "driver/core/device_context.h"
+#include "sim/descriptors.h"
+#include "sim/sim_camera.h"
+#include "tests/support/camera_harness.h"
+
+namespace {
+
+TEST(CameraHarness, StartedDeviceKeepsTheIdentifiersOfItsDeviceDescriptor) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(device->usbif.idsValid);
+    EXPECT_EQ(device->usbif.vendorId, sim::kVendorId);
+    EXPECT_EQ(device->usbif.productId, sim::kProductId);
+    EXPECT_TRUE(h.camera().present());
+}
+
+TEST(CameraHarness, ShortDeviceDescriptorLeavesNoIdentifiers) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    // From now on descriptor reads come back with 9 of their 18 bytes: the
+    // product identifier at offset 10 never arrives.
+    h.camera().changeFaults([](sim::Faults& f) { f.shortControlReads.push_back({6, 9}); });
+    EXPECT_EQ(USBIF_StartupQuery(device), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(device->usbif.idsValid);
+    EXPECT_EQ(device->usbif.vendorId, 0);
+    EXPECT_EQ(device->usbif.productId, 0);
+}
+
+}  // namespace
