@@ -1,0 +1,205 @@
+// Video data on its way to the frame manager: the isochronous checksum rules,
+// bulk video, the started and stopped events, the stall watch, and real
+// frames of the simulated camera arriving byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "driver/camera/camera.h"
+#include "driver/core/device_context.h"
+#include "sim/sim_camera.h"
+#include "sim/video.h"
+#include "tests/camera/camera_test_util.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What the frame callback received: one entry per call (an empty entry is a
+// call with length 0, a dropped frame).
+class Frames {
+  public:
+    static void callback(DeviceContext*, const UCHAR* data, ULONG length) {
+        std::lock_guard<std::mutex> g(lock_);
+        calls_.emplace_back(data, data + length);
+        nullData_ += data == nullptr;
+    }
+    static void clear() {
+        std::lock_guard<std::mutex> g(lock_);
+        calls_.clear();
+        nullData_ = 0;
+    }
+    static std::vector<Bytes> calls() {
+        std::lock_guard<std::mutex> g(lock_);
+        return calls_;
+    }
+    static int nullData() {
+        std::lock_guard<std::mutex> g(lock_);
+        return nullData_;
+    }
+
+  private:
+    static inline std::mutex lock_;
+    static inline std::vector<Bytes> calls_;
+    static inline int nullData_ = 0;
+};
+
+// A packet as the camera sends it: payload, then the 16-bit little-endian
+// sum of the payload bytes (or a wrong one).
+Bytes packet(std::size_t payload, bool goodChecksum, std::uint8_t seed = 1) {
+    Bytes p(payload);
+    for (std::size_t i = 0; i < payload; ++i) p[i] = static_cast<std::uint8_t>(seed + i * 13);
+    unsigned sum = 0;
+    for (std::uint8_t b : p) sum += b;
+    if (!goodChecksum) sum += 0x1234;
+    p.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    p.push_back(static_cast<std::uint8_t>((sum >> 8) & 0xFF));
+    return p;
+}
+
+void feed(DeviceContext* d, Bytes bytes) {
+    Camera_VideoData(d, bytes.data(), static_cast<ULONG>(bytes.size()));
+}
+
+class Video : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        camtest::UpperModules::reset();
+        Frames::clear();
+    }
+};
+
+TEST_F(Video, IsochronousPacketsAreCheckedAndStripped) {
+    sim::Scenario s = sim::defaultScenario();
+    s.maxAlternate = 3;  // 384-byte packets
+    pavtest::CameraHarness h(camtest::cameraOptions(s));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    ASSERT_EQ(Camera_SetMode(d, 7), STATUS_SUCCESS);
+    ASSERT_TRUE(d->camera.isochronousMode.load());
+    ASSERT_EQ(d->camera.packetSize.load(), 384u);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    // The camera is not open, so the real stream carries no video meanwhile.
+
+    Bytes good = packet(100, true);
+    feed(d, good);                     // delivered without its checksum
+    feed(d, packet(380, false, 7));    // 382 bytes = packet size - 2: delivered whole
+    feed(d, packet(200, false, 9));    // any other length: a bad packet
+    feed(d, packet(382, false, 11));   // the whole packet size: a bad packet
+    feed(d, Bytes{0x42});              // shorter than a checksum: nothing
+    feed(d, packet(0, true));          // only a checksum: nothing
+
+    auto calls = Frames::calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0], Bytes(good.begin(), good.end() - 2));
+    EXPECT_EQ(calls[1], packet(380, false, 7));
+    EXPECT_TRUE(calls[2].empty());
+    EXPECT_TRUE(calls[3].empty());
+
+    Frames::clear();
+    d->camera.acceptBadChecksums.store(true);
+    feed(d, packet(200, false, 9));
+    d->camera.acceptBadChecksums.store(false);
+    calls = Frames::calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], packet(200, false, 9)) << "bad checksums accepted: delivered whole";
+
+    // Stopped: nothing reaches anyone.
+    Frames::clear();
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    feed(d, packet(100, true));
+    feed(d, packet(200, false));
+    EXPECT_TRUE(Frames::calls().empty());
+}
+
+TEST_F(Video, BulkVideoPassesUnchanged) {
+    pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    ASSERT_EQ(Camera_SetMode(d, 1), STATUS_SUCCESS);
+    EXPECT_FALSE(d->camera.isochronousMode.load());
+    EXPECT_EQ(d->camera.packetSize.load(), 0u);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    Bytes chunk = packet(200, false);
+    feed(d, chunk);
+    feed(d, Bytes{});  // a zero-length transfer carries nothing
+    auto calls = Frames::calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], chunk);
+}
+
+TEST_F(Video, StartAndStopRaiseTheirEventsAndAStallDropsTheFrame) {
+    pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    camtest::EventLog log(d);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    // No video comes (the camera is not open): after 200 ms the tick reports
+    // the stall and tells the frame manager to drop what it has.
+    ASSERT_TRUE(log.waitFor(false, 2));
+    ASSERT_TRUE(pavtest::waitFor([] { return Frames::nullData() > 0; }));
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    auto events = log.raised(false);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front(), kCameraEventVideoStarted);
+    EXPECT_EQ(events[1], kCameraEventStalled);
+    EXPECT_EQ(events.back(), kCameraEventVideoStopped);
+    for (const Bytes& call : Frames::calls()) EXPECT_TRUE(call.empty());
+    // Stopped: the stall watch is quiet.
+    std::size_t count = log.raised(false).size();
+    kclock::sleepMs(500);
+    EXPECT_EQ(log.raised(false).size(), count);
+}
+
+// Real frames: every byte the camera put into its packets, minus the
+// checksums, reaches the frame manager in order.
+TEST_F(Video, FramesOfTheCameraArriveWhole) {
+    pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario(), 1));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    auto expected = sim::FrameCache::get(320, 240);
+    ASSERT_TRUE(expected && !expected->empty());
+    ASSERT_EQ(Camera_Open(d, 320, 240, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(Camera_SetMode(d, 7), STATUS_SUCCESS);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    auto wholeFrames = [&] {
+        Bytes all;
+        for (const Bytes& c : Frames::calls()) all.insert(all.end(), c.begin(), c.end());
+        int found = 0;
+        for (const Bytes& frame : *expected) {
+            if (std::search(all.begin(), all.end(), frame.begin(), frame.end()) != all.end())
+                ++found;
+        }
+        return found;
+    };
+    EXPECT_TRUE(pavtest::waitFor([&] { return wholeFrames() >= 2; }, std::chrono::seconds(10)));
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    for (const Bytes& c : Frames::calls()) {
+        EXPECT_FALSE(c.empty()) << "no packet was refused";
+        EXPECT_LE(c.size(), 1021u) << "checksums are stripped";
+    }
+    EXPECT_EQ(Camera_Close(d), STATUS_SUCCESS);
+}
+
+TEST_F(Video, PacketsWithWrongChecksumsFromTheCameraDropTheFrame) {
+    sim::Scenario s = sim::defaultScenario();
+    s.faults.isoBadChecksumEvery = 7;
+    pavtest::CameraHarness h(camtest::cameraOptions(s, 1));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    ASSERT_EQ(Camera_Open(d, 176, 144, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(Camera_SetMode(d, 7), STATUS_SUCCESS);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    auto dropped = [] {
+        int n = 0;
+        for (const Bytes& c : Frames::calls()) n += c.empty();
+        return n;
+    };
+    EXPECT_TRUE(pavtest::waitFor([&] { return dropped() >= 3; }, std::chrono::seconds(10)));
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    EXPECT_EQ(Camera_Close(d), STATUS_SUCCESS);
+}
+
+}  // namespace
