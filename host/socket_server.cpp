@@ -133,6 +133,7 @@ struct Connection {
     bool closed = false;  // no more output once the connection is being closed
 
     std::atomic<bool> failed{false};  // to be dropped by the loop (set from any thread)
+    std::atomic<bool> endAfterOutput{false};  // dropped once what is queued has been sent
     std::atomic<bool> protocolError{false};
 
     // Dispatch: run in order, one at a time, on the pool.
@@ -221,7 +222,7 @@ struct SocketServer::Impl {
 
     // Loop thread: forget the socket's events and close the connection on the
     // pool, after whatever it already queued.
-    void drop(const std::shared_ptr<Connection>& c) {
+    void drop(std::shared_ptr<Connection> c) {
         if (c->protocolError) protocolErrors.fetch_add(1);
         connections.erase(c->fd);
         c->state = State::Finished;
@@ -278,7 +279,11 @@ struct SocketServer::Impl {
                 c->send(uproto::encodeHello());
                 // A client of another version learns ours from the reply and
                 // the connection ends here.
-                if (h->version != uproto::kVersion) return fail(c, false);
+                if (h->version != uproto::kVersion) {
+                    c->endAfterOutput = true;
+                    c->state = State::Finished;
+                    return;
+                }
                 c->state = State::AwaitOpen;
                 return;
             }
@@ -289,8 +294,9 @@ struct SocketServer::Impl {
                     c->state = State::Open;
                     post(c, [this, c, p = *path] {
                         NTSTATUS st = HostChannel::open(p, &c->table, &c->channel);
+                        // After a failed open the client only closes; a request
+                        // would find no channel and end the connection.
                         c->send(uproto::encodeOpenReply(st));
-                        if (!NT_SUCCESS(st)) fail(c, false);
                     });
                     return;
                 }
@@ -400,15 +406,17 @@ struct SocketServer::Impl {
             const std::size_t first = fds.size();
             for (auto it = connections.begin(); it != connections.end();) {
                 auto c = (it++)->second;
-                if (c->failed) {
+                bool queued;
+                {
+                    std::lock_guard<std::mutex> g(c->outLock);
+                    queued = !c->out.empty();
+                }
+                if (c->failed || (c->endAfterOutput && !queued)) {
                     drop(c);
                     continue;
                 }
                 short events = POLLIN;
-                {
-                    std::lock_guard<std::mutex> g(c->outLock);
-                    if (!c->out.empty()) events |= POLLOUT;
-                }
+                if (queued) events |= POLLOUT;
                 fds.push_back({c->fd, events, 0});
                 order.push_back(c);
             }
