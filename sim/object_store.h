@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ constexpr std::size_t kDirectoryEntrySize = 86;
 constexpr std::size_t kFirstBlockSize = 512;
 constexpr std::size_t kStorageDescriptionSize = 12;
 constexpr std::uint32_t kMaxObjectNumber = 0xFFFFFF;
+// The driver's frame finder keeps 65535 bytes of look-ahead when it refills
+// its window, so no clip frame may be longer.
+constexpr std::size_t kMaxClipFrameBytes = 65535;
+// What one 640 x 480 picture with its thumbnail is reckoned to take when a
+// memory estimates how many more pictures it holds.
+constexpr std::uint32_t kPictureEstimateBytes = 64 * 1024;
 
 // How to make one object (from a scenario file or a test).
 struct ObjectSpec {
@@ -64,17 +71,26 @@ struct StoredObject {
     // in half-frames per second; 35-38 sound length; 39 channels; 40 bits per
     // sample; 41-42 sample rate; 52-55 thumbnail length; 56-57, 58-59
     // thumbnail width and height; 69-72 picture length; 73-74, 75-76 picture
-    // width and height. Bytes 1-4, 30 and 60-64 carry a capture stamp.
+    // width and height. Bytes 1-4, 30 and 60-64 carry the capture stamp:
+    // 1-4 seconds since 2000-01-01 00:00:00; 60 year - 2000, 61 month, 62
+    // day, 63 hour, 64 minute; 30 second.
     std::array<std::uint8_t, kDirectoryEntrySize> directoryEntry{};
     std::vector<std::uint8_t> picture;    // item 8: a JPEG file
     std::vector<std::uint8_t> thumbnail;  // item 4: width x height x 3 bytes, BGR rows top-down
     std::vector<std::uint8_t> sound;      // item 2: PCM samples
     std::vector<std::uint8_t> clipVideo;  // item 1: JPEG frames one after another
-    std::array<std::uint8_t, kFirstBlockSize> firstBlock{};  // item 0xFF
+    // Item 0xFF: bytes 0-85 the directory entry, then big-endian: 86-89 the
+    // object number, 90-93 clip video length, 94-97 sound length, 98-101
+    // thumbnail length, 102-105 picture length, 106-107 frame count; zeros.
+    std::array<std::uint8_t, kFirstBlockSize> firstBlock{};
     std::vector<std::size_t> frameLengths;  // clips: the length of each JPEG frame
 
     // The bytes of an item, or null when the object has no such item.
+    // The kind decides which items an object has (an empty sound recording
+    // still has item 2). item(kItemFirstBlock) is null: the first block is an
+    // array; itemBytes covers every item including it (empty when absent).
     const std::vector<std::uint8_t>* item(std::uint8_t item) const;
+    std::span<const std::uint8_t> itemBytes(std::uint8_t item) const;
     std::size_t itemLength(std::uint8_t item) const;
     // Object-table word: bits 28-31 memory, 24-27 kind, 0-23 object number.
     std::uint32_t tableWord(int memory) const;
@@ -83,6 +99,9 @@ struct StoredObject {
 // Builds an object with generated content; throws std::invalid_argument
 // naming the field when the spec is out of range.
 StoredObject generateObject(const ObjectSpec& spec, std::uint32_t number);
+// Rewrites the first block from the object's number, entry and items (after
+// building an object by hand or renumbering it).
+void writeFirstBlock(StoredObject& object);
 
 class Memory {
 public:
@@ -97,7 +116,10 @@ public:
 
     const std::vector<StoredObject>& objects() const { return objects_; }
     const StoredObject* find(std::uint32_t number) const;
-    // Adds an object; its number is the spec's or the next free one.
+    // Adds an object at the end; its number is the ObjectSpec's (or the
+    // object's) or, when that is 0, the next free one. Throws
+    // std::invalid_argument for a number in use or a bad ObjectSpec. A memory
+    // may be overfilled: its free bytes then stay at 0.
     const StoredObject& add(const ObjectSpec& spec);
     const StoredObject& add(StoredObject object);
     bool remove(std::uint32_t number);
@@ -106,6 +128,9 @@ public:
     std::vector<std::uint8_t> objectTable() const;
 
 private:
+    std::uint32_t nextFreeNumber() const;
+    const StoredObject& place(StoredObject object);
+
     int number_;
     std::uint64_t capacity_;
     std::vector<StoredObject> objects_;
@@ -116,10 +141,10 @@ private:
 class ObjectStore {
 public:
     ObjectStore();
-    Memory& memory(int n);  // 0-15
+    Memory& memory(int n);  // 0-15, else std::out_of_range
     const Memory& memory(int n) const;
     int currentMemory() const { return current_; }
-    void setCurrentMemory(int n);
+    void setCurrentMemory(int n);  // 0-15, else std::out_of_range
     // A camera as a new user would like to meet it: a few pictures (some with
     // thumbnails), a sound recording, a clip without and one with sound.
     static ObjectStore defaultContent();

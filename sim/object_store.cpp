@@ -1,0 +1,212 @@
+#include "sim/object_store.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+namespace sim {
+
+const std::vector<std::uint8_t>* StoredObject::item(std::uint8_t which) const {
+    const auto k = static_cast<unsigned>(kind);
+    switch (which) {
+        case kItemClipVideo:
+            return (k & 0x1) ? &clipVideo : nullptr;
+        case kItemSound:
+            return (k & 0x2) ? &sound : nullptr;
+        case kItemThumbnail:
+            return kind == ObjectKind::PictureWithThumbnail ? &thumbnail : nullptr;
+        case kItemPicture:
+            return (k & 0x8) ? &picture : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+std::span<const std::uint8_t> StoredObject::itemBytes(std::uint8_t which) const {
+    if (which == kItemFirstBlock) return firstBlock;
+    const std::vector<std::uint8_t>* bytes = item(which);
+    return bytes ? std::span<const std::uint8_t>(*bytes) : std::span<const std::uint8_t>();
+}
+
+std::size_t StoredObject::itemLength(std::uint8_t which) const {
+    return itemBytes(which).size();
+}
+
+std::uint32_t StoredObject::tableWord(int memory) const {
+    return (static_cast<std::uint32_t>(memory & 0xF) << 28) |
+           (static_cast<std::uint32_t>(kind) & 0xF) << 24 | (number & kMaxObjectNumber);
+}
+
+Memory::Memory(int number, std::uint64_t capacity) : number_(number), capacity_(capacity) {}
+
+std::uint32_t Memory::freeBytes() const {
+    std::uint64_t used = 0;
+    for (const StoredObject& o : objects_)
+        used += o.picture.size() + o.thumbnail.size() + o.sound.size() + o.clipVideo.size();
+    if (used >= capacity_) return 0;
+    // The camera reports a 32-bit figure.
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity_ - used, 0xFFFFFFFFu));
+}
+
+std::uint32_t Memory::freePictures() const {
+    return freeBytes() / kPictureEstimateBytes;
+}
+
+std::array<std::uint8_t, kStorageDescriptionSize> Memory::storageDescription() const {
+    std::array<std::uint8_t, kStorageDescriptionSize> d{};
+    d[3] = 1;  // DCF file system
+    const auto capacity =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity_, 0xFFFFFFFFu));
+    const std::uint32_t free = freeBytes();
+    for (int i = 0; i < 4; ++i) {
+        d[4 + i] = static_cast<std::uint8_t>(free >> (24 - 8 * i));
+        d[8 + i] = static_cast<std::uint8_t>(capacity >> (24 - 8 * i));
+    }
+    return d;
+}
+
+const StoredObject* Memory::find(std::uint32_t number) const {
+    for (const StoredObject& o : objects_)
+        if (o.number == number) return &o;
+    return nullptr;
+}
+
+const StoredObject& Memory::add(const ObjectSpec& spec) {
+    std::uint32_t number = spec.number;
+    if (number == 0) {
+        number = nextFreeNumber();
+    } else if (find(number)) {
+        throw std::invalid_argument("number: " + std::to_string(number) + " is already in use");
+    }
+    return place(generateObject(spec, number));
+}
+
+const StoredObject& Memory::add(StoredObject object) {
+    if (object.number > kMaxObjectNumber)
+        throw std::invalid_argument("number: must be between 1 and " +
+                                    std::to_string(kMaxObjectNumber));
+    if (object.number == 0) {
+        object.number = nextFreeNumber();
+        writeFirstBlock(object);
+    } else if (find(object.number)) {
+        throw std::invalid_argument("number: " + std::to_string(object.number) +
+                                    " is already in use");
+    }
+    return place(std::move(object));
+}
+
+std::uint32_t Memory::nextFreeNumber() const {
+    // Numbers go up as the camera records; only when they have run out are
+    // the gaps left by deleted objects reused.
+    if (nextNumber_ <= kMaxObjectNumber && !find(nextNumber_)) return nextNumber_;
+    for (std::uint32_t n = 1; n <= kMaxObjectNumber; ++n)
+        if (!find(n)) return n;
+    throw std::length_error("memory " + std::to_string(number_) + " has no object number left");
+}
+
+const StoredObject& Memory::place(StoredObject object) {
+    nextNumber_ = std::max(nextNumber_, object.number + 1);
+    objects_.push_back(std::move(object));
+    return objects_.back();
+}
+
+bool Memory::remove(std::uint32_t number) {
+    auto it = std::find_if(objects_.begin(), objects_.end(),
+                           [number](const StoredObject& o) { return o.number == number; });
+    if (it == objects_.end()) return false;
+    objects_.erase(it);
+    return true;
+}
+
+void Memory::erase() {
+    objects_.clear();
+    nextNumber_ = 1;
+}
+
+std::vector<std::uint8_t> Memory::objectTable() const {
+    std::vector<std::uint8_t> table;
+    table.reserve(objects_.size() * 4);
+    for (const StoredObject& o : objects_) {
+        const std::uint32_t w = o.tableWord(number_);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            table.push_back(static_cast<std::uint8_t>(w >> shift));
+    }
+    return table;
+}
+
+ObjectStore::ObjectStore() {
+    for (int i = 0; i < kMemoryCount; ++i) memories_[static_cast<std::size_t>(i)] = Memory(i);
+}
+
+namespace {
+std::size_t memoryIndex(int n) {
+    if (n < 0 || n >= kMemoryCount)
+        throw std::out_of_range("memory " + std::to_string(n) + " does not exist");
+    return static_cast<std::size_t>(n);
+}
+}  // namespace
+
+Memory& ObjectStore::memory(int n) {
+    return memories_[memoryIndex(n)];
+}
+
+const Memory& ObjectStore::memory(int n) const {
+    return memories_[memoryIndex(n)];
+}
+
+void ObjectStore::setCurrentMemory(int n) {
+    current_ = static_cast<int>(memoryIndex(n));
+}
+
+ObjectStore ObjectStore::defaultContent() {
+    // Built once: a copy is cheap, encoding is not.
+    static const ObjectStore content = [] {
+        ObjectStore store;
+        Memory& m = store.memory(0);
+        ObjectSpec s;
+        s.kind = ObjectKind::PictureWithThumbnail;
+        s.width = 640;
+        s.height = 480;
+        s.seed = 1;
+        m.add(s);
+        s.kind = ObjectKind::Picture;
+        s.width = 352;
+        s.height = 288;
+        s.seed = 2;
+        m.add(s);
+        s.kind = ObjectKind::PictureWithThumbnail;
+        s.width = 320;
+        s.height = 240;
+        s.seed = 3;
+        m.add(s);
+        s.kind = ObjectKind::Sound;
+        s.soundBytes = 3 * 8000;  // three seconds at 8000 Hz, 8-bit mono
+        s.sampleRate = 8000;
+        s.channels = 1;
+        s.bitsPerSample = 8;
+        s.seed = 4;
+        m.add(s);
+        s.kind = ObjectKind::Clip;
+        s.width = 320;
+        s.height = 240;
+        s.frames = 12;
+        s.frameRateHalfFps = 30;
+        s.seed = 5;
+        m.add(s);
+        s.kind = ObjectKind::ClipWithSound;
+        s.frames = 15;
+        s.frameRateHalfFps = 20;  // 10 frames per second: 1.5 s of sound
+        s.soundBytes = 12000;
+        s.seed = 6;
+        m.add(s);
+        s.kind = ObjectKind::Picture;
+        s.width = 176;
+        s.height = 144;
+        s.seed = 7;
+        m.add(s);
+        return store;
+    }();
+    return content;
+}
+
+}  // namespace sim
