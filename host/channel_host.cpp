@@ -5,7 +5,7 @@
 #include <cstring>
 #include <set>
 
-namespace pavhost {
+namespace host {
 namespace {
 
 std::string lower(std::string s) {
@@ -261,4 +261,4 @@ void HostChannel::freeFile() {
     ObfDereferenceObject(file_);
 }
 
-}  // namespace pavhost
+}  // namespace host

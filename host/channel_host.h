@@ -20,7 +20,7 @@
 #include "platform/kernel/wdm.h"
 #include "platform/user/channel_transport.h"
 
-namespace pavhost {
+namespace host {
 
 class HostChannel {
 public:
@@ -90,4 +90,4 @@ private:
 // The paths (user-mode form) of the enabled device interfaces of a class.
 std::vector<std::string> enabledInterfacePaths(const GUID& classGuid);
 
-}  // namespace pavhost
+}  // namespace host

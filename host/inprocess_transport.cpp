@@ -5,7 +5,7 @@
 #include "host/channel_host.h"
 #include "platform/user/handles.h"
 
-namespace pavhost {
+namespace host {
 namespace {
 
 // In this process a client's event handle is a handle of the user-mode table,
@@ -66,4 +66,4 @@ public:
 
 std::shared_ptr<uchannel::Transport> makeInProcessTransport() { return std::make_shared<InProcessTransport>(); }
 
-}  // namespace pavhost
+}  // namespace host

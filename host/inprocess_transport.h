@@ -7,8 +7,8 @@
 
 #include "platform/user/channel_transport.h"
 
-namespace pavhost {
+namespace host {
 
 std::shared_ptr<uchannel::Transport> makeInProcessTransport();
 
-}  // namespace pavhost
+}  // namespace host

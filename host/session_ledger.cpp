@@ -4,7 +4,7 @@
 
 #include "pav512/buffers.h"
 
-namespace pavhost {
+namespace host {
 namespace {
 
 std::uint32_t u32At(const std::uint8_t* p, std::size_t offset) {
@@ -147,4 +147,4 @@ bool SessionLedger::empty() const {
            streams_.empty() && eventHandles_.empty();
 }
 
-}  // namespace pavhost
+}  // namespace host

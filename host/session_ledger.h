@@ -13,7 +13,7 @@
 
 #include "platform/kernel/ntstatus.h"
 
-namespace pavhost {
+namespace host {
 
 struct ClosingRequest {
     std::uint32_t code;
@@ -44,4 +44,4 @@ private:
     std::set<std::uint32_t> eventHandles_;
 };
 
-}  // namespace pavhost
+}  // namespace host

@@ -24,7 +24,7 @@
 #include "platform/kernel/object.h"
 #include "platform/user/channel_protocol.h"
 
-namespace pavhost {
+namespace host {
 namespace {
 
 // Output a client has not read yet; past this the client is not keeping up
@@ -598,4 +598,4 @@ std::size_t SocketServer::connectionCount() const { return impl_->live.load(); }
 std::uint64_t SocketServer::protocolErrors() const { return impl_->protocolErrors.load(); }
 const std::string& SocketServer::socketPath() const { return impl_->options.socketPath; }
 
-}  // namespace pavhost
+}  // namespace host

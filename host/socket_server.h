@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace pavhost {
+namespace host {
 
 class SocketServer {
 public:
@@ -44,4 +44,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace pavhost
+}  // namespace host

@@ -35,25 +35,25 @@ public:
         if (t == Transport::Socket) {
             std::string error;
             socketPath_ = uruntime::socketPathIn(uruntime::hostDirectory(false));
-            pavhost::SocketServer::Options o;
+            host::SocketServer::Options o;
             o.socketPath = socketPath_;
-            server_ = pavhost::SocketServer::start(o, &error);
+            server_ = host::SocketServer::start(o, &error);
             EXPECT_NE(server_, nullptr) << error;
             uchannel::setTransport(uchannel::makeSocketTransport(socketPath_));
         } else {
-            uchannel::setTransport(pavhost::makeInProcessTransport());
+            uchannel::setTransport(host::makeInProcessTransport());
         }
     }
     ~TransportScope() {
         uchannel::setTransport(nullptr);
         if (server_) server_->stop();
     }
-    pavhost::SocketServer* server() { return server_.get(); }
+    host::SocketServer* server() { return server_.get(); }
     const std::string& socketPath() const { return socketPath_; }
 
 private:
     std::string socketPath_;
-    std::unique_ptr<pavhost::SocketServer> server_;
+    std::unique_ptr<host::SocketServer> server_;
 };
 
 // The interface paths SetupDi lists for the camera class, with the two-call

@@ -7,7 +7,7 @@
 #include "host/session_ledger.h"
 #include "pav512/buffers.h"
 
-namespace pavhost {
+namespace host {
 namespace {
 
 using namespace pav512;
@@ -107,4 +107,4 @@ TEST(SessionLedger, IgnoresRequestsTooShortToRead) {
 }
 
 }  // namespace
-}  // namespace pavhost
+}  // namespace host

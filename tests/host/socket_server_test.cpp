@@ -215,10 +215,10 @@ TEST_F(SocketHostTest, RuntimeDirectoryIsPrivate) {
     transport_ = std::make_unique<TransportScope>(Transport::Socket);
     ASSERT_EQ(::stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    pavhost::SocketServer::Options o;
+    host::SocketServer::Options o;
     o.socketPath = transport_->socketPath();
     std::string error;
-    EXPECT_EQ(pavhost::SocketServer::start(o, &error), nullptr);
+    EXPECT_EQ(host::SocketServer::start(o, &error), nullptr);
     EXPECT_NE(error.find("another host"), std::string::npos) << error;
     EXPECT_TRUE(channelWorks());
 }
