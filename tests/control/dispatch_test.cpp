@@ -222,6 +222,25 @@ TEST_P(DispatchTest, RegisteredEventIsSignalledByTheDriverAndClearedOnClose) {
     CloseHandle(removal);
 }
 
+TEST_P(DispatchTest, ChannelOutlivingItsDeviceFailsRequestsAndClosesCleanly) {
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    auto note = requestBuffer(sizeof(PropertyHeader));
+    putU32(note, 24, uhandle::wireValue(ev));
+    DWORD returned = 0;
+    ASSERT_TRUE(send(IOCTL_VPI_NOTIFICATION_SET, note, &returned));
+
+    driver_->pnp.removeAll();
+    EXPECT_TRUE(listInterfaces().empty());
+    auto b = requestBuffer(sizeof(PtpHeader));
+    EXPECT_FALSE(send(IOCTL_PTP_VERSION, b, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(b[0], kModuleStatusUnanswered);
+    // Closing has nothing left to send to the device.
+    EXPECT_TRUE(CloseHandle(channel_));
+    channel_ = INVALID_HANDLE_VALUE;
+    CloseHandle(ev);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothTransports, DispatchTest, ::testing::Values(Transport::InProcess, Transport::Socket),
                          transportName);
 
