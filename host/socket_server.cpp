@@ -477,9 +477,19 @@ void Connection::send(std::vector<std::uint8_t> bytes) {
     {
         std::lock_guard<std::mutex> g(outLock);
         if (closed) return;
-        if (outBytes + bytes.size() > kMaxQueuedOutput) {
+        std::size_t sent = 0;
+        if (out.empty()) {
+            // Nothing queued ahead: write from this thread, which saves the
+            // round through the I/O thread in the common case.
+            ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent = static_cast<std::size_t>(n);
+            if (sent == bytes.size()) return;
+            if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
+        }
+        if (!failed && outBytes + bytes.size() > kMaxQueuedOutput) {
             failed = true;
-        } else {
+        } else if (!failed) {
+            if (out.empty()) outOffset = sent;
             outBytes += bytes.size();
             out.push_back(std::move(bytes));
         }

@@ -27,26 +27,21 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kWarmup = 2000;
-constexpr int kIterations = 20000;
-constexpr int kRounds = 5;
+constexpr int kWarmup = 1000;
+constexpr int kIterations = 2000;
+constexpr int kRounds = 15;
 
 double medianOf(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
 
-// Nanoseconds per round trip of `fn`, the median of several rounds.
+// Nanoseconds per call of `fn` over one round.
 template <typename Fn>
-double measure(Fn fn) {
-    for (int i = 0; i < kWarmup; ++i) fn();
-    std::vector<double> rounds;
-    for (int r = 0; r < kRounds; ++r) {
-        auto start = Clock::now();
-        for (int i = 0; i < kIterations; ++i) fn();
-        rounds.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kIterations);
-    }
-    return medianOf(rounds);
+double timePerCall(Fn& fn) {
+    auto start = Clock::now();
+    for (int i = 0; i < kIterations; ++i) fn();
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kIterations;
 }
 
 bool readExactly(int fd, std::uint8_t* p, std::size_t n) {
@@ -106,15 +101,14 @@ int main() {
 
     std::vector<std::uint8_t> request(sizeof(pav512::CommandHeader));
     bool allAnswered = true;
-    double viaHost = measure([&] {
+    auto viaHost = [&] {
         request[0] = pav512::kModuleStatusUnanswered;
         DWORD returned = 0;
         if (!DeviceIoControl(channel, pav512::IOCTL_CTI_VERSION, request.data(), 20, request.data(), 20, &returned,
                              nullptr) ||
             returned != 20 || request[0] != 0)
             allAnswered = false;
-    });
-    CloseHandle(channel);
+    };
 
     // The same bytes each way as one request and its completion on the wire.
     const std::size_t up = uproto::encodeRequest(1, pav512::IOCTL_CTI_VERSION, request.data(), 20, 20).size();
@@ -126,10 +120,26 @@ int main() {
         while (readExactly(fds[1], in.data(), up)) uproto::writeAll(fds[1], out);
     });
     std::vector<std::uint8_t> ping(up, 0xA5), pong(down);
-    double bare = measure([&] {
+    auto bare = [&] {
         uproto::writeAll(fds[0], ping);
         readExactly(fds[0], pong.data(), down);
-    });
+    };
+
+    // Rounds of the two alternate, so that a change in the machine's load
+    // weighs on both alike; the figures are medians over the rounds.
+    for (int i = 0; i < kWarmup; ++i) {
+        viaHost();
+        bare();
+    }
+    std::vector<double> hostTimes, bareTimes, ratios;
+    for (int r = 0; r < kRounds; ++r) {
+        double h = timePerCall(viaHost);
+        double b = timePerCall(bare);
+        hostTimes.push_back(h);
+        bareTimes.push_back(b);
+        ratios.push_back(h / b);
+    }
+    CloseHandle(channel);
     ::shutdown(fds[0], SHUT_RDWR);
     echo.join();
     ::close(fds[0]);
@@ -145,8 +155,9 @@ int main() {
         std::fprintf(stderr, "a version request was not answered\n");
         return 1;
     }
-    std::printf("version request over the socket: %.1f us per round trip\n", viaHost / 1000.0);
-    std::printf("bare socket ping-pong (%zu/%zu bytes): %.1f us per round trip\n", up, down, bare / 1000.0);
-    std::printf("socket-roundtrip ratio: %.2f\n", viaHost / bare);
+    std::printf("version request over the socket: %.1f us per round trip\n", medianOf(hostTimes) / 1000.0);
+    std::printf("bare socket ping-pong (%zu/%zu bytes): %.1f us per round trip\n", up, down,
+                medianOf(bareTimes) / 1000.0);
+    std::printf("socket-roundtrip ratio: %.2f\n", medianOf(ratios));
     return 0;
 }
