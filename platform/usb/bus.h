@@ -121,7 +121,11 @@ public:
     virtual USBD_STATUS submit(Transfer* transfer) = 0;
     // Asks a pending transfer to end; it completes with USBD_STATUS_CANCELED
     // unless it is completing already. The bus only cancels transfers it has
-    // not yet seen complete.
+    // not yet seen complete, but the call may cross the transfer's completion
+    // on another thread, so a transfer the backend no longer holds is ignored.
+    // May complete the transfer before returning; must not wait for a
+    // completion that runs on another thread. Every submitted transfer still
+    // completes after the device has left (with an error status).
     virtual void cancel(Transfer* transfer) = 0;
     // SET_CONFIGURATION; 0 unconfigures. The bus has cancelled every transfer
     // of the device's pipes before.
@@ -192,5 +196,8 @@ private:
 
 // The backend behind a physical device object of any bus (null when gone).
 std::shared_ptr<DeviceBackend> backendOf(PDEVICE_OBJECT pdo);
+// What the bus found wrong with the device's descriptors at arrival and
+// dropped or corrected (empty for a well-formed device or an unknown object).
+std::vector<std::string> descriptorProblems(PDEVICE_OBJECT pdo);
 
 }  // namespace usbbus
