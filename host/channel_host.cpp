@@ -21,7 +21,7 @@ constexpr std::uint32_t kLedgerBytes = 64;
 // Every open channel by interface link, so that a disabled interface marks its
 // channels as gone before the driver deletes the device.
 class ChannelDirectory {
-public:
+  public:
     static ChannelDirectory& instance() {
         static ChannelDirectory* d = new ChannelDirectory();
         return *d;
@@ -36,7 +36,7 @@ public:
         channels_.erase(c);
     }
 
-private:
+  private:
     ChannelDirectory() {
         kio::subscribeInterfaces([this](const kio::InterfaceInfo& info) {
             if (info.enabled) return;
@@ -112,8 +112,9 @@ std::size_t HostChannel::pendingCount() const {
     return pending_.size();
 }
 
-bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input, std::uint32_t inputLength,
-                         std::uint32_t outputLength, uchannel::ReplyFn done) {
+bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input,
+                         std::uint32_t inputLength, std::uint32_t outputLength,
+                         uchannel::ReplyFn done) {
     {
         std::unique_lock<std::mutex> g(lock_);
         if (pending_.count(id)) return false;
@@ -126,7 +127,8 @@ bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input
         p.code = code;
         std::uint32_t n = std::min(inputLength, kLedgerBytes);
         if (input && n)
-            p.request.assign(static_cast<const std::uint8_t*>(input), static_cast<const std::uint8_t*>(input) + n);
+            p.request.assign(static_cast<const std::uint8_t*>(input),
+                             static_cast<const std::uint8_t*>(input) + n);
     }
     PIRP irp = nullptr;
     {
@@ -136,10 +138,11 @@ bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input
             finished(id, STATUS_DELETE_PENDING, 0, nullptr, done);
         } else {
             kobj::ClientScope scope(table_);
-            irp = kio::sendDeviceControl(file_, code, input, inputLength, outputLength, false,
-                                         [this, id, done](NTSTATUS st, ULONG_PTR info, const void* buffer) {
-                                             finished(id, st, info, buffer, done);
-                                         });
+            irp = kio::sendDeviceControl(
+                file_, code, input, inputLength, outputLength, false,
+                [this, id, done](NTSTATUS st, ULONG_PTR info, const void* buffer) {
+                    finished(id, st, info, buffer, done);
+                });
         }
     }
     // A null IRP could not be built; `done` has then run with the status.
@@ -156,8 +159,8 @@ bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input
     return true;
 }
 
-void HostChannel::finished(std::uint64_t id, NTSTATUS status, ULONG_PTR information, const void* buffer,
-                           const uchannel::ReplyFn& done) {
+void HostChannel::finished(std::uint64_t id, NTSTATUS status, ULONG_PTR information,
+                           const void* buffer, const uchannel::ReplyFn& done) {
     std::uint32_t code = 0;
     std::vector<std::uint8_t> request;
     {
@@ -171,7 +174,8 @@ void HostChannel::finished(std::uint64_t id, NTSTATUS status, ULONG_PTR informat
     auto info = static_cast<std::uint32_t>(information);
     auto* bytes = static_cast<const std::uint8_t*>(buffer);
     if (code != 0)
-        ledger_.observe(code, request.data(), static_cast<std::uint32_t>(request.size()), status, info, bytes);
+        ledger_.observe(code, request.data(), static_cast<std::uint32_t>(request.size()), status,
+                        info, bytes);
     done(status, bytes ? info : 0, bytes);
     std::unique_lock<std::mutex> g(lock_);
     auto it = pending_.find(id);
@@ -242,10 +246,11 @@ void HostChannel::close() {
         for (ClosingRequest& r : ledger_.closingRequests()) {
             std::vector<std::uint8_t> reply(r.buffer.size());
             ULONG_PTR info = 0;
-            NTSTATUS st = kio::deviceControl(file_, r.code, r.buffer.data(), static_cast<ULONG>(r.buffer.size()),
-                                             reply.data(), static_cast<ULONG>(reply.size()), &info);
-            ledger_.observe(r.code, r.buffer.data(), static_cast<std::uint32_t>(r.buffer.size()), st,
-                            static_cast<std::uint32_t>(info), reply.data());
+            NTSTATUS st = kio::deviceControl(file_, r.code, r.buffer.data(),
+                                             static_cast<ULONG>(r.buffer.size()), reply.data(),
+                                             static_cast<ULONG>(reply.size()), &info);
+            ledger_.observe(r.code, r.buffer.data(), static_cast<std::uint32_t>(r.buffer.size()),
+                            st, static_cast<std::uint32_t>(info), reply.data());
         }
         kio::closeFile(file_);
     } else {

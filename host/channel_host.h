@@ -23,7 +23,7 @@
 namespace host {
 
 class HostChannel {
-public:
+  public:
     // Opens a channel on `path` (a device interface path as user mode or the
     // kernel writes it, optionally followed by a file name such as
     // "\PAV512Connect"). `table` resolves the client's handles; it must outlive
@@ -50,12 +50,12 @@ public:
     // without reaching the driver.
     bool deviceGone() const;
 
-private:
+  private:
     struct Pending {
         PIRP irp = nullptr;   // set by submit once the driver has the request
         bool issued = false;  // submit is done with the entry
         bool completed = false;
-        int cancelling = 0;    // cancel calls using irp outside the lock
+        int cancelling = 0;  // cancel calls using irp outside the lock
         std::uint32_t code = 0;
         std::vector<std::uint8_t> request;  // the head of the request, for the ledger
     };

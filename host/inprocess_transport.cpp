@@ -11,7 +11,7 @@ namespace {
 // In this process a client's event handle is a handle of the user-mode table,
 // and the event object behind it is what the driver signals.
 class OwnProcessTable : public kobj::ClientObjectTable {
-public:
+  public:
     NTSTATUS referenceEvent(std::uint32_t handle, PKEVENT* event) override {
         void* object = uhandle::reference(uhandle::fromWire(handle), uhandle::Kind::Event);
         if (!object) return STATUS_INVALID_HANDLE;
@@ -27,7 +27,7 @@ public:
 OwnProcessTable ownProcess;
 
 class InProcessChannel : public uchannel::Channel {
-public:
+  public:
     explicit InProcessChannel(std::unique_ptr<HostChannel> host) : host_(std::move(host)) {}
     ~InProcessChannel() override { close(); }
 
@@ -41,13 +41,13 @@ public:
     void cancelAll() override { host_->cancelAll(); }
     void close() override { host_->close(); }
 
-private:
+  private:
     std::unique_ptr<HostChannel> host_;
     std::atomic<std::uint64_t> nextId_{1};
 };
 
 class InProcessTransport : public uchannel::Transport {
-public:
+  public:
     DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) override {
         *paths = enabledInterfacePaths(classGuid);
         return ERROR_SUCCESS;
@@ -64,6 +64,8 @@ public:
 
 }  // namespace
 
-std::shared_ptr<uchannel::Transport> makeInProcessTransport() { return std::make_shared<InProcessTransport>(); }
+std::shared_ptr<uchannel::Transport> makeInProcessTransport() {
+    return std::make_shared<InProcessTransport>();
+}
 
 }  // namespace host

@@ -19,15 +19,19 @@ CaptureMinidriver::CaptureMinidriver() {
 
 CaptureMinidriver::~CaptureMinidriver() {
     if (connected_) disconnect();
-    for (kroutine::Token t : {own_.deviceRequestCompletion, own_.streamRequestCompletion, own_.filterRegistration,
-                              own_.masterClockQuery, own_.propertyChange, own_.streamReceive, own_.minidriverContext,
-                              own_.deviceEvent})
+    for (kroutine::Token t : {own_.deviceRequestCompletion, own_.streamRequestCompletion,
+                              own_.filterRegistration, own_.masterClockQuery, own_.propertyChange,
+                              own_.streamReceive, own_.minidriverContext, own_.deviceEvent})
         kroutine::remove(t);
 }
 
-pav512::ConnectRecord CaptureMinidriver::ownRecord() const { return own_; }
+pav512::ConnectRecord CaptureMinidriver::ownRecord() const {
+    return own_;
+}
 
-bool CaptureMinidriver::connected() const { return connected_; }
+bool CaptureMinidriver::connected() const {
+    return connected_;
+}
 
 void CaptureMinidriver::deviceGone() {
     device_ = nullptr;
@@ -38,13 +42,14 @@ namespace {
 
 // An internal request as a kernel component sends it: built by the I/O
 // manager, sent to the top of the stack, waited for.
-NTSTATUS sendInternal(PDEVICE_OBJECT device, ULONG code, void* buffer, ULONG inputLength, ULONG outputLength,
-                      ULONG_PTR* information) {
+NTSTATUS sendInternal(PDEVICE_OBJECT device, ULONG code, void* buffer, ULONG inputLength,
+                      ULONG outputLength, ULONG_PTR* information) {
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, top, buffer, inputLength, buffer, outputLength, TRUE, &done, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, buffer, inputLength, buffer, outputLength,
+                                             TRUE, &done, &iosb);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS st = IoCallDriver(top, irp);
     if (st == STATUS_PENDING) {
@@ -59,13 +64,16 @@ NTSTATUS sendInternal(PDEVICE_OBJECT device, ULONG code, void* buffer, ULONG inp
 
 }  // namespace
 
-NTSTATUS CaptureMinidriver::sendConnect(PDEVICE_OBJECT device, pav512::ConnectRecord* record, ULONG inputLength,
-                                        ULONG outputLength, ULONG_PTR* information) {
+NTSTATUS CaptureMinidriver::sendConnect(PDEVICE_OBJECT device, pav512::ConnectRecord* record,
+                                        ULONG inputLength, ULONG outputLength,
+                                        ULONG_PTR* information) {
     // Room for the longest record a test may send.
     std::uint8_t buffer[2 * sizeof(pav512::ConnectRecord)] = {};
     std::memcpy(buffer, record, sizeof *record);
-    if (inputLength > sizeof buffer || outputLength > sizeof buffer) return STATUS_INVALID_PARAMETER;
-    NTSTATUS st = sendInternal(device, pav512::IOCTL_INTERNAL_CONNECT, buffer, inputLength, outputLength, information);
+    if (inputLength > sizeof buffer || outputLength > sizeof buffer)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS st = sendInternal(device, pav512::IOCTL_INTERNAL_CONNECT, buffer, inputLength,
+                               outputLength, information);
     std::memcpy(record, buffer, sizeof *record);
     return st;
 }
@@ -73,9 +81,11 @@ NTSTATUS CaptureMinidriver::sendConnect(PDEVICE_OBJECT device, pav512::ConnectRe
 NTSTATUS CaptureMinidriver::connect(PDEVICE_OBJECT device) {
     pav512::ConnectRecord record = own_;
     ULONG_PTR info = 0;
-    NTSTATUS st = sendConnect(device, &record, pav512::kConnectRecordLength, pav512::kConnectRecordLength, &info);
+    NTSTATUS st = sendConnect(device, &record, pav512::kConnectRecordLength,
+                              pav512::kConnectRecordLength, &info);
     if (!NT_SUCCESS(st)) return st;
-    if (info != pav512::kConnectRecordLength || !kroutine::resolve<SrbDriverReceive>(record.receiveRequestBlock) ||
+    if (info != pav512::kConnectRecordLength ||
+        !kroutine::resolve<SrbDriverReceive>(record.receiveRequestBlock) ||
         !kroutine::resolve<SrbDriverCancel>(record.cancelRequestBlock) ||
         !kroutine::resolve<SrbDriverTimeout>(record.requestBlockTimeout) ||
         !kroutine::resolve<SrbDriverWatch>(record.propertyWatch) || record.deviceRecord == 0) {
@@ -97,7 +107,8 @@ NTSTATUS CaptureMinidriver::disconnect() {
 }
 
 bool CaptureMinidriver::submit(HW_STREAM_REQUEST_BLOCK* srb) {
-    auto* fn = connected_ ? kroutine::resolve<SrbDriverReceive>(driverRecord_.receiveRequestBlock) : nullptr;
+    auto* fn = connected_ ? kroutine::resolve<SrbDriverReceive>(driverRecord_.receiveRequestBlock)
+                          : nullptr;
     if (!fn) return false;
     srb->HwDeviceExtension = this;  // comes back with the completion
     fn(driverRecord_.deviceRecord, srb);
@@ -105,21 +116,24 @@ bool CaptureMinidriver::submit(HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 bool CaptureMinidriver::cancel(HW_STREAM_REQUEST_BLOCK* srb) {
-    auto* fn = connected_ ? kroutine::resolve<SrbDriverCancel>(driverRecord_.cancelRequestBlock) : nullptr;
+    auto* fn =
+        connected_ ? kroutine::resolve<SrbDriverCancel>(driverRecord_.cancelRequestBlock) : nullptr;
     if (!fn) return false;
     fn(driverRecord_.deviceRecord, srb);
     return true;
 }
 
 bool CaptureMinidriver::resetTimeout(HW_STREAM_REQUEST_BLOCK* srb) {
-    auto* fn = connected_ ? kroutine::resolve<SrbDriverTimeout>(driverRecord_.requestBlockTimeout) : nullptr;
+    auto* fn = connected_ ? kroutine::resolve<SrbDriverTimeout>(driverRecord_.requestBlockTimeout)
+                          : nullptr;
     if (!fn) return false;
     fn(driverRecord_.deviceRecord, srb);
     return true;
 }
 
 bool CaptureMinidriver::watch(SRB_WATCH_RECORD* record) {
-    auto* fn = connected_ ? kroutine::resolve<SrbDriverWatch>(driverRecord_.propertyWatch) : nullptr;
+    auto* fn =
+        connected_ ? kroutine::resolve<SrbDriverWatch>(driverRecord_.propertyWatch) : nullptr;
     if (!fn) return false;
     record->Context = this;
     fn(driverRecord_.deviceRecord, record);
@@ -134,7 +148,8 @@ void CaptureMinidriver::completed(HW_STREAM_REQUEST_BLOCK* srb, bool viaStream) 
 
 bool CaptureMinidriver::waitCompletions(std::size_t count, int timeoutMs) {
     std::unique_lock<std::mutex> g(lock_);
-    return arrived_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return completions_.size() >= count; });
+    return arrived_.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                             [&] { return completions_.size() >= count; });
 }
 
 std::vector<CaptureMinidriver::Completion> CaptureMinidriver::completions() const {
@@ -147,22 +162,30 @@ std::vector<CaptureMinidriver::PropertyChange> CaptureMinidriver::propertyChange
     return changes_;
 }
 
-void CaptureMinidriver::deviceRequestComplete(PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK* srb) {
-    if (auto* self = static_cast<CaptureMinidriver*>(hwDeviceExtension)) self->completed(srb, false);
+void CaptureMinidriver::deviceRequestComplete(PVOID hwDeviceExtension,
+                                              HW_STREAM_REQUEST_BLOCK* srb) {
+    if (auto* self = static_cast<CaptureMinidriver*>(hwDeviceExtension))
+        self->completed(srb, false);
 }
 
 void CaptureMinidriver::streamRequestComplete(HW_STREAM_OBJECT*, HW_STREAM_REQUEST_BLOCK* srb) {
-    if (auto* self = static_cast<CaptureMinidriver*>(srb->HwDeviceExtension)) self->completed(srb, true);
+    if (auto* self = static_cast<CaptureMinidriver*>(srb->HwDeviceExtension))
+        self->completed(srb, true);
 }
 
 // The capture stack's filter registration is not modelled: the pin is
 // accepted as announced.
-NTSTATUS CaptureMinidriver::filterRegistration(PDEVICE_OBJECT, const GUID*, ULONG) { return STATUS_SUCCESS; }
+NTSTATUS CaptureMinidriver::filterRegistration(PDEVICE_OBJECT, const GUID*, ULONG) {
+    return STATUS_SUCCESS;
+}
 
 // No master clock is ever indicated by this stand-in.
-LONGLONG CaptureMinidriver::masterClockQuery(PVOID) { return 0; }
+LONGLONG CaptureMinidriver::masterClockQuery(PVOID) {
+    return 0;
+}
 
-void CaptureMinidriver::propertyChange(ULONG reason, PVOID context, ULONG_PTR, const GUID* set, ULONG identifier) {
+void CaptureMinidriver::propertyChange(ULONG reason, PVOID context, ULONG_PTR, const GUID* set,
+                                       ULONG identifier) {
     auto* self = static_cast<CaptureMinidriver*>(context);
     if (!self || !set) return;
     std::lock_guard<std::mutex> g(self->lock_);
@@ -174,6 +197,8 @@ void CaptureMinidriver::streamReceive(HW_STREAM_REQUEST_BLOCK* srb) {
     if (auto* self = static_cast<CaptureMinidriver*>(srb->HwDeviceExtension)) self->submit(srb);
 }
 
-NTSTATUS CaptureMinidriver::deviceEvent(PVOID) { return STATUS_SUCCESS; }
+NTSTATUS CaptureMinidriver::deviceEvent(PVOID) {
+    return STATUS_SUCCESS;
+}
 
 }  // namespace host

@@ -19,7 +19,7 @@
 namespace host {
 
 class CaptureMinidriver {
-public:
+  public:
     struct Completion {
         HW_STREAM_REQUEST_BLOCK* srb;
         bool viaStreamRoutine;  // else through the device-request routine
@@ -73,13 +73,15 @@ public:
     // The minidriver's routines, as the driver calls them.
     static void deviceRequestComplete(PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK* srb);
     static void streamRequestComplete(HW_STREAM_OBJECT* stream, HW_STREAM_REQUEST_BLOCK* srb);
-    static NTSTATUS filterRegistration(PDEVICE_OBJECT physicalDevice, const GUID* category, ULONG pinCount);
+    static NTSTATUS filterRegistration(PDEVICE_OBJECT physicalDevice, const GUID* category,
+                                       ULONG pinCount);
     static LONGLONG masterClockQuery(PVOID clock);
-    static void propertyChange(ULONG reason, PVOID context, ULONG_PTR reserved, const GUID* set, ULONG identifier);
+    static void propertyChange(ULONG reason, PVOID context, ULONG_PTR reserved, const GUID* set,
+                               ULONG identifier);
     static void streamReceive(HW_STREAM_REQUEST_BLOCK* srb);
     static NTSTATUS deviceEvent(PVOID eventData);
 
-private:
+  private:
     void completed(HW_STREAM_REQUEST_BLOCK* srb, bool viaStream);
 
     // Tokens of this minidriver's routines and of itself (its context).

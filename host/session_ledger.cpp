@@ -15,7 +15,8 @@ std::uint32_t u32At(const std::uint8_t* p, std::size_t offset) {
 
 // A reply the driver answered with module status 0: a successful completion
 // that returned at least the code's header.
-bool answeredOk(std::uint32_t code, NTSTATUS status, std::uint32_t information, const std::uint8_t* reply) {
+bool answeredOk(std::uint32_t code, NTSTATUS status, std::uint32_t information,
+                const std::uint8_t* reply) {
     std::uint32_t need = pav512::minimumLength(code);
     return NT_SUCCESS(status) && need != 0 && reply != nullptr && information >= need &&
            reply[0] == pav512::kModuleStatusSuccess;
@@ -37,8 +38,9 @@ void eraseOne(Multiset& s, std::uint32_t v) {
 
 }  // namespace
 
-void SessionLedger::observe(std::uint32_t code, const std::uint8_t* request, std::uint32_t requestLength,
-                            NTSTATUS status, std::uint32_t information, const std::uint8_t* reply) {
+void SessionLedger::observe(std::uint32_t code, const std::uint8_t* request,
+                            std::uint32_t requestLength, NTSTATUS status, std::uint32_t information,
+                            const std::uint8_t* reply) {
     using namespace pav512;
     std::uint32_t need = minimumLength(code);
     if (need == 0 || request == nullptr || requestLength < need) return;
@@ -86,16 +88,20 @@ void SessionLedger::observe(std::uint32_t code, const std::uint8_t* request, std
             if (ok) streams_.insert(u32At(reply, offsetof(StreamHeader, streamHandle)));
             break;
         case IOCTL_STREAM_CLOSE:
-            if (NT_SUCCESS(status)) eraseOne(streams_, u32At(request, offsetof(StreamHeader, streamHandle)));
+            if (NT_SUCCESS(status))
+                eraseOne(streams_, u32At(request, offsetof(StreamHeader, streamHandle)));
             break;
         case IOCTL_VPI_NOTIFICATION_SET:
-            if (ok) eventHandles_.insert(u32At(request, offsetof(PropertyHeader, dataLengthOrEvent)));
+            if (ok)
+                eventHandles_.insert(u32At(request, offsetof(PropertyHeader, dataLengthOrEvent)));
             break;
         case IOCTL_VPI_NOTIFICATION_CLEAR:
             // One clear removes every registration of the handle.
-            if (NT_SUCCESS(status)) eventHandles_.erase(u32At(request, offsetof(PropertyHeader, dataLengthOrEvent)));
+            if (NT_SUCCESS(status))
+                eventHandles_.erase(u32At(request, offsetof(PropertyHeader, dataLengthOrEvent)));
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -143,8 +149,8 @@ std::vector<ClosingRequest> SessionLedger::closingRequests() const {
 
 bool SessionLedger::empty() const {
     std::lock_guard<std::mutex> g(lock_);
-    return commandSessions_.empty() && commandLocks_.empty() && ptpSessions_.empty() && ptpLocks_.empty() &&
-           streams_.empty() && eventHandles_.empty();
+    return commandSessions_.empty() && commandLocks_.empty() && ptpSessions_.empty() &&
+           ptpLocks_.empty() && streams_.empty() && eventHandles_.empty();
 }
 
 }  // namespace host

@@ -21,11 +21,11 @@ struct ClosingRequest {
 };
 
 class SessionLedger {
-public:
+  public:
     // Records the effect of one completed request: `request` is what the
     // client sent, `reply` the bytes the driver answered (`information` long).
-    void observe(std::uint32_t code, const std::uint8_t* request, std::uint32_t requestLength, NTSTATUS status,
-                 std::uint32_t information, const std::uint8_t* reply);
+    void observe(std::uint32_t code, const std::uint8_t* request, std::uint32_t requestLength,
+                 NTSTATUS status, std::uint32_t information, const std::uint8_t* reply);
 
     // The requests that release everything still open, in the order to send
     // them: locks, streams (stop, then close), PTP sessions, command sessions,
@@ -34,7 +34,7 @@ public:
 
     bool empty() const;
 
-private:
+  private:
     mutable std::mutex lock_;
     std::multiset<std::uint32_t> commandSessions_;
     std::set<std::pair<std::uint32_t, std::uint32_t>> commandLocks_;  // session, thread

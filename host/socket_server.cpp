@@ -39,7 +39,7 @@ struct Connection;
 // handle, looked up by key, so a signal that comes after the connection ended
 // finds nothing instead of a freed connection.
 class EventRoutes {
-public:
+  public:
     static EventRoutes& instance() {
         static EventRoutes* r = new EventRoutes();
         return *r;
@@ -63,7 +63,7 @@ public:
         return *connection != nullptr;
     }
 
-private:
+  private:
     std::mutex lock_;
     std::map<std::uintptr_t, std::pair<std::weak_ptr<Connection>, std::uint32_t>> routes_;
     std::uintptr_t next_ = 1;
@@ -75,7 +75,7 @@ void forwardSignal(void* context);
 // for one forwarding event, the same object for every request of the
 // connection, so that a clear finds what a set registered.
 class RemoteClientTable : public kobj::ClientObjectTable {
-public:
+  public:
     void bind(std::weak_ptr<Connection> connection) { connection_ = std::move(connection); }
 
     NTSTATUS referenceEvent(std::uint32_t handle, PKEVENT* event) override {
@@ -108,7 +108,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Entry {
         PKEVENT event;
         std::uintptr_t key;
@@ -132,7 +132,7 @@ struct Connection {
     std::size_t outBytes = 0;
     bool closed = false;  // no more output once the connection is being closed
 
-    std::atomic<bool> failed{false};  // to be dropped by the loop (set from any thread)
+    std::atomic<bool> failed{false};          // to be dropped by the loop (set from any thread)
     std::atomic<bool> endAfterOutput{false};  // dropped once what is queued has been sent
     std::atomic<bool> protocolError{false};
 
@@ -158,7 +158,7 @@ struct SocketServer::Impl {
     std::atomic<std::uint64_t> protocolErrors{0};
 
     std::mutex connLock;
-    std::vector<std::shared_ptr<Connection>> adopted;  // waiting for the loop
+    std::vector<std::shared_ptr<Connection>> adopted;        // waiting for the loop
     std::map<int, std::shared_ptr<Connection>> connections;  // loop thread
     std::atomic<std::size_t> live{0};
 
@@ -304,7 +304,9 @@ struct SocketServer::Impl {
                     auto guid = uproto::decodeEnumerate(m.payload);
                     if (!guid) return fail(c, true);
                     c->state = State::Finished;
-                    post(c, [c, g = *guid] { c->send(uproto::encodeEnumerateReply(enabledInterfacePaths(g))); });
+                    post(c, [c, g = *guid] {
+                        c->send(uproto::encodeEnumerateReply(enabledInterfacePaths(g)));
+                    });
                     return;
                 }
                 return fail(c, true);
@@ -312,16 +314,19 @@ struct SocketServer::Impl {
                 if (m.kind == Kind::Request) {
                     auto r = uproto::decodeRequest(m.payload);
                     if (!r) return fail(c, true);
-                    auto payload = std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
-                    const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
-                    post(c, [this, c, payload, inputAt, id = r->id, code = r->code, in = r->inputLength,
-                             outLen = r->outputLength] {
+                    auto payload =
+                        std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
+                    const std::size_t inputAt =
+                        static_cast<std::size_t>(r->input - payload->data());
+                    post(c, [this, c, payload, inputAt, id = r->id, code = r->code,
+                             in = r->inputLength, outLen = r->outputLength] {
                         if (!c->channel) return fail(c, true);
                         std::weak_ptr<Connection> weak = c;
                         bool fresh = c->channel->submit(
                             id, code, payload->data() + inputAt, in, outLen,
                             [weak, id](NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
-                                if (auto conn = weak.lock()) conn->send(uproto::encodeCompletion(id, st, info, data));
+                                if (auto conn = weak.lock())
+                                    conn->send(uproto::encodeCompletion(id, st, info, data));
                             });
                         // Two pending requests under one id cannot be told apart.
                         if (!fresh) fail(c, true);
@@ -344,7 +349,8 @@ struct SocketServer::Impl {
                     return;
                 }
                 return fail(c, true);
-            case State::Finished: return fail(c, true);
+            case State::Finished:
+                return fail(c, true);
         }
     }
 
@@ -507,7 +513,7 @@ void forwardSignal(void* context) {
 bool prepareDirectory(const std::string& dir, std::string* error) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *error = "cannot create runtime directory " + dir;
         return false;
@@ -527,7 +533,9 @@ bool prepareDirectory(const std::string& dir, std::string* error) {
 
 SocketServer::SocketServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-SocketServer::~SocketServer() { stop(); }
+SocketServer::~SocketServer() {
+    stop();
+}
 
 std::unique_ptr<SocketServer> SocketServer::start(const Options& options, std::string* error) {
     auto impl = std::make_unique<Impl>();
@@ -552,7 +560,8 @@ std::unique_ptr<SocketServer> SocketServer::start(const Options& options, std::s
         if (taken) {
             // A socket file is left over: take it over unless a host still answers on it.
             int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            bool alive = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            bool alive = probe >= 0 &&
+                         ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
             if (probe >= 0) ::close(probe);
             if (alive) {
                 ::close(fd);
@@ -587,7 +596,9 @@ std::unique_ptr<SocketServer> SocketServer::startDetached(unsigned dispatchThrea
     return std::unique_ptr<SocketServer>(new SocketServer(std::move(impl)));
 }
 
-void SocketServer::stop() { impl_->shutdown(); }
+void SocketServer::stop() {
+    impl_->shutdown();
+}
 
 void SocketServer::adopt(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -604,8 +615,14 @@ void SocketServer::adopt(int fd) {
     impl_->wake();
 }
 
-std::size_t SocketServer::connectionCount() const { return impl_->live.load(); }
-std::uint64_t SocketServer::protocolErrors() const { return impl_->protocolErrors.load(); }
-const std::string& SocketServer::socketPath() const { return impl_->options.socketPath; }
+std::size_t SocketServer::connectionCount() const {
+    return impl_->live.load();
+}
+std::uint64_t SocketServer::protocolErrors() const {
+    return impl_->protocolErrors.load();
+}
+const std::string& SocketServer::socketPath() const {
+    return impl_->options.socketPath;
+}
 
 }  // namespace host

@@ -13,7 +13,7 @@
 namespace host {
 
 class SocketServer {
-public:
+  public:
     struct Options {
         std::string socketPath;            // its directory is created with mode 0700 if missing
         bool checkPeerCredentials = true;  // accept only the same user or root
@@ -39,7 +39,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit SocketServer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

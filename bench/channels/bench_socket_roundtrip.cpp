@@ -95,8 +95,9 @@ int main() {
     }
     SetupDiDestroyDeviceInfoList(set);
     std::string path = std::string(detail->DevicePath) + pav512::kConnectSuffix;
-    HANDLE channel = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE channel =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (channel == INVALID_HANDLE_VALUE) return 1;
 
     std::vector<std::uint8_t> request(sizeof(pav512::CommandHeader));
@@ -104,14 +105,15 @@ int main() {
     auto viaHost = [&] {
         request[0] = pav512::kModuleStatusUnanswered;
         DWORD returned = 0;
-        if (!DeviceIoControl(channel, pav512::IOCTL_CTI_VERSION, request.data(), 20, request.data(), 20, &returned,
-                             nullptr) ||
+        if (!DeviceIoControl(channel, pav512::IOCTL_CTI_VERSION, request.data(), 20, request.data(),
+                             20, &returned, nullptr) ||
             returned != 20 || request[0] != 0)
             allAnswered = false;
     };
 
     // The same bytes each way as one request and its completion on the wire.
-    const std::size_t up = uproto::encodeRequest(1, pav512::IOCTL_CTI_VERSION, request.data(), 20, 20).size();
+    const std::size_t up =
+        uproto::encodeRequest(1, pav512::IOCTL_CTI_VERSION, request.data(), 20, 20).size();
     const std::size_t down = uproto::encodeCompletion(1, 0, 20, request.data()).size();
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 1;
@@ -155,7 +157,8 @@ int main() {
         std::fprintf(stderr, "a version request was not answered\n");
         return 1;
     }
-    std::printf("version request over the socket: %.1f us per round trip\n", medianOf(hostTimes) / 1000.0);
+    std::printf("version request over the socket: %.1f us per round trip\n",
+                medianOf(hostTimes) / 1000.0);
     std::printf("bare socket ping-pong (%zu/%zu bytes): %.1f us per round trip\n", up, down,
                 medianOf(bareTimes) / 1000.0);
     std::printf("socket-roundtrip ratio: %.2f\n", medianOf(ratios));

@@ -34,10 +34,16 @@ NTSTATUS finish(DeviceContext* device, PIRP irp, NTSTATUS status, ULONG_PTR info
     return status;
 }
 
-NTSTATUS unrecognised(const ControlRequest& r) { return finish(r.device, r.irp, STATUS_INVALID_DEVICE_REQUEST); }
+NTSTATUS unrecognised(const ControlRequest& r) {
+    return finish(r.device, r.irp, STATUS_INVALID_DEVICE_REQUEST);
+}
 
-void putU16(UCHAR* buffer, std::size_t offset, USHORT value) { std::memcpy(buffer + offset, &value, sizeof value); }
-void putU32(UCHAR* buffer, std::size_t offset, ULONG value) { std::memcpy(buffer + offset, &value, sizeof value); }
+void putU16(UCHAR* buffer, std::size_t offset, USHORT value) {
+    std::memcpy(buffer + offset, &value, sizeof value);
+}
+void putU32(UCHAR* buffer, std::size_t offset, ULONG value) {
+    std::memcpy(buffer + offset, &value, sizeof value);
+}
 ULONG getU32(const UCHAR* buffer, std::size_t offset) {
     ULONG v;
     std::memcpy(&v, buffer + offset, sizeof v);
@@ -51,11 +57,21 @@ NTSTATUS answerVersion(const ControlRequest& r) {
 
 // Module entries of the families. Each owns the codes of its family that are
 // not answered in this file.
-NTSTATUS mControl_CommandTransport(const ControlRequest& r) { return unrecognised(r); }
-NTSTATUS mControl_CameraDiagnostics(const ControlRequest& r) { return unrecognised(r); }
-NTSTATUS mControl_StreamRequests(const ControlRequest& r) { return unrecognised(r); }
-NTSTATUS mControl_VideoProperties(const ControlRequest& r) { return unrecognised(r); }
-NTSTATUS mControl_PtpTransport(const ControlRequest& r) { return unrecognised(r); }
+NTSTATUS mControl_CommandTransport(const ControlRequest& r) {
+    return unrecognised(r);
+}
+NTSTATUS mControl_CameraDiagnostics(const ControlRequest& r) {
+    return unrecognised(r);
+}
+NTSTATUS mControl_StreamRequests(const ControlRequest& r) {
+    return unrecognised(r);
+}
+NTSTATUS mControl_VideoProperties(const ControlRequest& r) {
+    return unrecognised(r);
+}
+NTSTATUS mControl_PtpTransport(const ControlRequest& r) {
+    return unrecognised(r);
+}
 
 NTSTATUS commandFamily(const ControlRequest& r) {
     if (r.code == pav512::IOCTL_CTI_VERSION) return answerVersion(r);
@@ -72,12 +88,15 @@ NTSTATUS diagnosticFamily(const ControlRequest& r) {
         case IOCTL_DEBUG_GET_FLAG:
         case IOCTL_DEBUG_SET_FLAG:
         case IOCTL_DEBUG_FLAG_NAME:
-        case IOCTL_DEBUG_FLAG_BLOCK_NAME: return answer(r, kModuleStatusNotInThisBuild);
+        case IOCTL_DEBUG_FLAG_BLOCK_NAME:
+            return answer(r, kModuleStatusNotInThisBuild);
         // Nor any property or notification descriptors.
         case IOCTL_DEBUG_PROPERTY_DESCRIPTOR:
         case IOCTL_DEBUG_PROPERTY_INFORMATION:
-        case IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR: return answer(r, kModuleStatusFailed);
-        default: return mControl_CameraDiagnostics(r);
+        case IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR:
+            return answer(r, kModuleStatusFailed);
+        default:
+            return mControl_CameraDiagnostics(r);
     }
 }
 
@@ -89,20 +108,23 @@ NTSTATUS streamFamily(const ControlRequest& r) {
 NTSTATUS videoPropertyFamily(const ControlRequest& r) {
     using namespace pav512;
     switch (r.code) {
-        case IOCTL_VPI_VERSION: return answerVersion(r);
+        case IOCTL_VPI_VERSION:
+            return answerVersion(r);
         case IOCTL_VPI_NOTIFICATION_SET: {
             // The answer is success whether or not the watch could be added.
             PropertyHeader h;
             std::memcpy(&h, r.buffer, sizeof h);
-            r.device->watches.addEvent(h.propertySet, h.propertyId,
-                                       reinterpret_cast<HANDLE>(std::uintptr_t{h.dataLengthOrEvent}));
+            r.device->watches.addEvent(
+                h.propertySet, h.propertyId,
+                reinterpret_cast<HANDLE>(std::uintptr_t{h.dataLengthOrEvent}));
             return answer(r, kModuleStatusSuccess);
         }
         case IOCTL_VPI_NOTIFICATION_CLEAR:
             r.device->watches.removeHandle(reinterpret_cast<HANDLE>(
                 std::uintptr_t{getU32(r.buffer, offsetof(PropertyHeader, dataLengthOrEvent))}));
             return answer(r, kModuleStatusSuccess);
-        default: return mControl_VideoProperties(r);
+        default:
+            return mControl_VideoProperties(r);
     }
 }
 
@@ -122,19 +144,23 @@ Fn* resolveRoutine(ULONG token, bool* ok) {
 NTSTATUS connect(DeviceContext* device, PIRP irp, const PIO_STACK_LOCATION sp) {
     using pav512::ConnectRecord;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    if (buffer == nullptr || sp->Parameters.DeviceIoControl.InputBufferLength != pav512::kConnectRecordLength ||
+    if (buffer == nullptr ||
+        sp->Parameters.DeviceIoControl.InputBufferLength != pav512::kConnectRecordLength ||
         sp->Parameters.DeviceIoControl.OutputBufferLength != pav512::kConnectRecordLength)
         return finish(device, irp, STATUS_INVALID_PARAMETER);
     ConnectRecord record;
     std::memcpy(&record, buffer, sizeof record);
-    if (record.interfaceVersion != pav512::kInterfaceVersion) return finish(device, irp, STATUS_INVALID_PARAMETER);
+    if (record.interfaceVersion != pav512::kInterfaceVersion)
+        return finish(device, irp, STATUS_INVALID_PARAMETER);
 
     // A routine field that names nothing the minidriver registered, or a
     // routine of another kind, makes the whole record invalid.
     bool ok = true;
     SrbifCallbacks cb;
-    cb.deviceRequestComplete = resolveRoutine<SrbDeviceRequestComplete>(record.deviceRequestCompletion, &ok);
-    cb.streamRequestComplete = resolveRoutine<SrbStreamRequestComplete>(record.streamRequestCompletion, &ok);
+    cb.deviceRequestComplete =
+        resolveRoutine<SrbDeviceRequestComplete>(record.deviceRequestCompletion, &ok);
+    cb.streamRequestComplete =
+        resolveRoutine<SrbStreamRequestComplete>(record.streamRequestCompletion, &ok);
     cb.filterRegistration = resolveRoutine<SrbFilterRegistration>(record.filterRegistration, &ok);
     cb.masterClockQuery = resolveRoutine<SrbMasterClockQuery>(record.masterClockQuery, &ok);
     cb.propertyChange = resolveRoutine<SrbPropertyChange>(record.propertyChange, &ok);
@@ -144,7 +170,8 @@ NTSTATUS connect(DeviceContext* device, PIRP irp, const PIO_STACK_LOCATION sp) {
     if (!ok) return finish(device, irp, STATUS_INVALID_PARAMETER);
 
     SrbifDriverTokens tokens = SRBIF_DriverTokens(device);
-    if (!tokens.receive || !tokens.cancel || !tokens.timeout || !tokens.watch || !tokens.deviceRecord)
+    if (!tokens.receive || !tokens.cancel || !tokens.timeout || !tokens.watch ||
+        !tokens.deviceRecord)
         return finish(device, irp, STATUS_INSUFFICIENT_RESOURCES);
     SRBIF_SetStreamCallbacks(device, cb);
     record.receiveRequestBlock = tokens.receive;
@@ -176,12 +203,18 @@ NTSTATUS Control_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     ControlRequest r{device, Irp, code, buffer, length};
     switch (pav512::familyOf(code)) {
-        case pav512::Family::Command: return commandFamily(r);
-        case pav512::Family::Diagnostic: return diagnosticFamily(r);
-        case pav512::Family::Stream: return streamFamily(r);
-        case pav512::Family::VideoProperty: return videoPropertyFamily(r);
-        case pav512::Family::Ptp: return ptpFamily(r);
-        case pav512::Family::Unknown: break;
+        case pav512::Family::Command:
+            return commandFamily(r);
+        case pav512::Family::Diagnostic:
+            return diagnosticFamily(r);
+        case pav512::Family::Stream:
+            return streamFamily(r);
+        case pav512::Family::VideoProperty:
+            return videoPropertyFamily(r);
+        case pav512::Family::Ptp:
+            return ptpFamily(r);
+        case pav512::Family::Unknown:
+            break;
     }
     return unrecognised(r);
 }
@@ -190,10 +223,12 @@ NTSTATUS Control_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceContext* device = deviceContextOf(DeviceObject);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     switch (sp->Parameters.DeviceIoControl.IoControlCode) {
-        case pav512::IOCTL_INTERNAL_CONNECT: return connect(device, Irp, sp);
+        case pav512::IOCTL_INTERNAL_CONNECT:
+            return connect(device, Irp, sp);
         case pav512::IOCTL_INTERNAL_DISCONNECT:
             SRBIF_SetStreamCallbacks(device, SrbifCallbacks{});
             return finish(device, Irp, STATUS_SUCCESS);
-        default: return finish(device, Irp, STATUS_INVALID_DEVICE_REQUEST);
+        default:
+            return finish(device, Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }

@@ -61,7 +61,9 @@ constexpr ULONG SRB_CHANGE_POWER_STATE = 0x108;
 constexpr ULONG SRB_UNINITIALIZE_DEVICE = 0x109;
 constexpr ULONG SRB_GET_DATA_INTERSECTION = 0x10C;
 constexpr ULONG SRB_INITIALIZATION_COMPLETE = 0x10D;
-constexpr bool isStreamRequest(ULONG command) { return command < 0x100; }
+constexpr bool isStreamRequest(ULONG command) {
+    return command < 0x100;
+}
 
 // What the minidriver passes to the watch routine: Enable nonzero registers a
 // watch of (Set, Id), zero removes this record's watch; Context comes back as
@@ -76,7 +78,8 @@ struct SRB_WATCH_RECORD {
 // The minidriver's routines, as their tokens must resolve.
 using SrbDeviceRequestComplete = void(PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK* srb);
 using SrbStreamRequestComplete = void(HW_STREAM_OBJECT* stream, HW_STREAM_REQUEST_BLOCK* srb);
-using SrbFilterRegistration = NTSTATUS(PDEVICE_OBJECT physicalDevice, const GUID* category, ULONG pinCount);
+using SrbFilterRegistration = NTSTATUS(PDEVICE_OBJECT physicalDevice, const GUID* category,
+                                       ULONG pinCount);
 using SrbMasterClockQuery = LONGLONG(PVOID clock);
 using SrbPropertyChange = std::remove_pointer_t<PropertyChangeRoutine>;
 using SrbStreamReceive = void(HW_STREAM_REQUEST_BLOCK* srb);
@@ -101,8 +104,9 @@ struct SrbifCallbacks {
     SrbDeviceEvent* deviceEvent = nullptr;
 
     bool empty() const {
-        return !deviceRequestComplete && !streamRequestComplete && !filterRegistration && !masterClockQuery &&
-               !propertyChange && !streamReceive && !deviceEvent && minidriverContext == 0;
+        return !deviceRequestComplete && !streamRequestComplete && !filterRegistration &&
+               !masterClockQuery && !propertyChange && !streamReceive && !deviceEvent &&
+               minidriverContext == 0;
     }
 };
 
@@ -119,7 +123,7 @@ struct SrbifDriverTokens {
 // withdrawn when the device record goes, so a minidriver that never
 // disconnected cannot reach a freed device.
 class SrbifConnection {
-public:
+  public:
     SrbifConnection() = default;
     ~SrbifConnection();
     SrbifConnection(const SrbifConnection&) = delete;
@@ -128,7 +132,7 @@ public:
     SrbifCallbacks callbacks() const;
     bool connected() const;
 
-private:
+  private:
     friend void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks);
     friend SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device);
 

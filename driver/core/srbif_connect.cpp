@@ -7,7 +7,9 @@
 
 namespace {
 
-DeviceContext* deviceOfRecord(ULONG deviceRecord) { return kroutine::resolveObject<DeviceContext>(deviceRecord); }
+DeviceContext* deviceOfRecord(ULONG deviceRecord) {
+    return kroutine::resolveObject<DeviceContext>(deviceRecord);
+}
 
 void mSRBIF_Receive(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
     DeviceContext* device = deviceOfRecord(deviceRecord);
@@ -18,7 +20,9 @@ void mSRBIF_Receive(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
 }
 
 // No block is ever queued by the driver yet, so there is nothing to take out.
-void mSRBIF_Cancel(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) { (void)deviceOfRecord(deviceRecord), (void)srb; }
+void mSRBIF_Cancel(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
+    (void)deviceOfRecord(deviceRecord), (void)srb;
+}
 
 // Blocks never time out: the counter only restarts.
 void mSRBIF_Timeout(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {

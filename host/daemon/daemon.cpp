@@ -8,34 +8,41 @@ namespace host {
 namespace {
 
 class TestBusSource : public DeviceSource {
-public:
+  public:
     explicit TestBusSource(int devices) : devices_(devices) {}
     std::string name() const override { return "test bus"; }
     void attach(usbbus::BusListener* listener) override {
         bus_.setListener(listener);
-        for (int n = 1; n <= devices_; ++n) bus_.plug("USB\\VID_F1A5&PID_0B2D\\testbus-" + std::to_string(n));
+        for (int n = 1; n <= devices_; ++n)
+            bus_.plug("USB\\VID_F1A5&PID_0B2D\\testbus-" + std::to_string(n));
     }
     void detach() override { bus_.setListener(nullptr); }
 
-private:
+  private:
     TestBus bus_;
     int devices_;
 };
 
 }  // namespace
 
-std::unique_ptr<DeviceSource> makeTestBusSource(int devices) { return std::make_unique<TestBusSource>(devices); }
+std::unique_ptr<DeviceSource> makeTestBusSource(int devices) {
+    return std::make_unique<TestBusSource>(devices);
+}
 
 Daemon::Daemon() = default;
 
-Daemon::~Daemon() { shutdown(); }
+Daemon::~Daemon() {
+    shutdown();
+}
 
 bool Daemon::start(const DaemonOptions& options, std::string* error) {
     socketPath_ = options.socketPath;
     if (socketPath_.empty()) {
         std::string dir = uruntime::hostDirectory(options.service);
         if (dir.empty()) {
-            *error = "no runtime directory: set PAV512_RUNTIME_DIR or XDG_RUNTIME_DIR, or run as a service";
+            *error =
+                "no runtime directory: set PAV512_RUNTIME_DIR or XDG_RUNTIME_DIR, or run as a "
+                "service";
             return false;
         }
         socketPath_ = uruntime::socketPathIn(dir);

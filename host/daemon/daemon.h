@@ -15,7 +15,7 @@ namespace host {
 // Where cameras come from. Each source reports arrivals and departures to the
 // PnP manager; the simulated camera's bus and the libusb bus join as sources.
 class DeviceSource {
-public:
+  public:
     virtual ~DeviceSource() = default;
     virtual std::string name() const = 0;
     // Starts reporting devices to `listener` (devices already present first).
@@ -29,14 +29,14 @@ public:
 std::unique_ptr<DeviceSource> makeTestBusSource(int devices);
 
 struct DaemonOptions {
-    bool service = false;      // /run/pav512 unless PAV512_RUNTIME_DIR says otherwise
-    std::string socketPath;    // overrides the runtime directory's socket
+    bool service = false;    // /run/pav512 unless PAV512_RUNTIME_DIR says otherwise
+    std::string socketPath;  // overrides the runtime directory's socket
     int testDevices = 0;
     unsigned dispatchThreads = 2;
 };
 
 class Daemon {
-public:
+  public:
     Daemon();
     ~Daemon();
     // Loads the driver, attaches the sources and starts serving.
@@ -48,7 +48,7 @@ public:
     const std::string& socketPath() const { return socketPath_; }
     PnpManager& pnp() { return *pnp_; }
 
-private:
+  private:
     std::vector<std::unique_ptr<DeviceSource>> sources_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<SocketServer> server_;

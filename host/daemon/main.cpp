@@ -16,8 +16,9 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]\n");
+    std::fprintf(
+        stderr,
+        "usage: pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]\n");
     return 2;
 }
 

@@ -48,8 +48,10 @@ struct TransactionBlock {
     std::uint8_t reserved[2];
 };
 static_assert(sizeof(TransactionBlock) == 24);
-static_assert(offsetof(TransactionBlock, dataLength) == 12 && offsetof(TransactionBlock, blockStatus) == 16);
-static_assert(offsetof(TransactionBlock, request) == 17 && offsetof(TransactionBlock, indexLow) == 21);
+static_assert(offsetof(TransactionBlock, dataLength) == 12 &&
+              offsetof(TransactionBlock, blockStatus) == 16);
+static_assert(offsetof(TransactionBlock, request) == 17 &&
+              offsetof(TransactionBlock, indexLow) == 21);
 constexpr std::uint32_t kTransactionListOffset = 20;
 // Header and the 32-bit zero that ends an empty list.
 constexpr std::uint32_t kTransactionMinimumLength = kTransactionListOffset + 4;
@@ -72,12 +74,13 @@ struct DiagnosticVersionReply {
     std::uint8_t moduleStatus;
     std::uint8_t reserved[3];
     std::uint32_t totalLength;
-    std::uint32_t zero;      // 0
-    std::uint16_t version;   // 515
+    std::uint32_t zero;     // 0
+    std::uint16_t version;  // 515
     std::uint8_t rest[6];
 };
 static_assert(sizeof(DiagnosticVersionReply) == 20);
-static_assert(offsetof(DiagnosticVersionReply, zero) == 8 && offsetof(DiagnosticVersionReply, version) == 12);
+static_assert(offsetof(DiagnosticVersionReply, zero) == 8 &&
+              offsetof(DiagnosticVersionReply, version) == 12);
 
 struct DiagnosticSetInterface {
     std::uint8_t moduleStatus;
@@ -102,8 +105,10 @@ struct DiagnosticUsbCommand {
     std::uint16_t index;
 };
 static_assert(sizeof(DiagnosticUsbCommand) == 20);
-static_assert(offsetof(DiagnosticUsbCommand, request) == 12 && offsetof(DiagnosticUsbCommand, value) == 14);
-static_assert(offsetof(DiagnosticUsbCommand, length) == 16 && offsetof(DiagnosticUsbCommand, index) == 18);
+static_assert(offsetof(DiagnosticUsbCommand, request) == 12 &&
+              offsetof(DiagnosticUsbCommand, value) == 14);
+static_assert(offsetof(DiagnosticUsbCommand, length) == 16 &&
+              offsetof(DiagnosticUsbCommand, index) == 18);
 
 struct DiagnosticUsbTransfer {
     std::uint8_t moduleStatus;
@@ -115,7 +120,8 @@ struct DiagnosticUsbTransfer {
     std::uint32_t timeoutMs;
 };
 static_assert(sizeof(DiagnosticUsbTransfer) == 20);
-static_assert(offsetof(DiagnosticUsbTransfer, length) == 12 && offsetof(DiagnosticUsbTransfer, timeoutMs) == 16);
+static_assert(offsetof(DiagnosticUsbTransfer, length) == 12 &&
+              offsetof(DiagnosticUsbTransfer, timeoutMs) == 16);
 
 struct DiagnosticDeviceId {
     std::uint8_t moduleStatus;
@@ -129,7 +135,8 @@ static_assert(sizeof(DiagnosticDeviceId) == 20 && offsetof(DiagnosticDeviceId, p
 
 // Property and notification descriptors: index at 8, a 68-byte descriptor at 20.
 constexpr std::uint32_t kDiagnosticDescriptorLength = 68;
-constexpr std::uint32_t kDiagnosticDescriptorRequestLength = kDiagnosticDataOffset + kDiagnosticDescriptorLength;
+constexpr std::uint32_t kDiagnosticDescriptorRequestLength =
+    kDiagnosticDataOffset + kDiagnosticDescriptorLength;
 
 // ---------------------------------------------------------------------------
 // Video stream requests: a 44-byte header, data from 44.
@@ -158,8 +165,10 @@ struct StreamFormatRequest {
     std::uint32_t rest[4];
 };
 static_assert(sizeof(StreamFormatRequest) == 44);
-static_assert(offsetof(StreamFormatRequest, height) == 10 && offsetof(StreamFormatRequest, bitCount) == 12);
-static_assert(offsetof(StreamFormatRequest, compression) == 16 && offsetof(StreamFormatRequest, imageSize) == 20);
+static_assert(offsetof(StreamFormatRequest, height) == 10 &&
+              offsetof(StreamFormatRequest, bitCount) == 12);
+static_assert(offsetof(StreamFormatRequest, compression) == 16 &&
+              offsetof(StreamFormatRequest, imageSize) == 20);
 static_assert(offsetof(StreamFormatRequest, frameIntervalMs) == 24);
 
 // Get and set state: the state at 8 (0 stop, 1 pause, 2 run).
@@ -193,10 +202,14 @@ struct StreamFormatInfo {
     std::uint32_t frameIntervalMs;
 };
 static_assert(sizeof(StreamFormatInfo) == 44);
-static_assert(offsetof(StreamFormatInfo, formatIndex) == 10 && offsetof(StreamFormatInfo, granularityX) == 12);
-static_assert(offsetof(StreamFormatInfo, minimumWidth) == 16 && offsetof(StreamFormatInfo, maximumWidth) == 20);
-static_assert(offsetof(StreamFormatInfo, width) == 24 && offsetof(StreamFormatInfo, bitCount) == 28);
-static_assert(offsetof(StreamFormatInfo, compression) == 32 && offsetof(StreamFormatInfo, imageSize) == 36);
+static_assert(offsetof(StreamFormatInfo, formatIndex) == 10 &&
+              offsetof(StreamFormatInfo, granularityX) == 12);
+static_assert(offsetof(StreamFormatInfo, minimumWidth) == 16 &&
+              offsetof(StreamFormatInfo, maximumWidth) == 20);
+static_assert(offsetof(StreamFormatInfo, width) == 24 &&
+              offsetof(StreamFormatInfo, bitCount) == 28);
+static_assert(offsetof(StreamFormatInfo, compression) == 32 &&
+              offsetof(StreamFormatInfo, imageSize) == 36);
 static_assert(offsetof(StreamFormatInfo, frameIntervalMs) == 40);
 
 struct StreamDeviceId {
@@ -229,7 +242,8 @@ struct PropertyHeader {
     std::uint32_t dataLengthOrEvent;  // data length, or the event handle of the notification codes
 };
 static_assert(sizeof(PropertyHeader) == 28);
-static_assert(offsetof(PropertyHeader, propertySet) == 4 && offsetof(PropertyHeader, propertyId) == 20);
+static_assert(offsetof(PropertyHeader, propertySet) == 4 &&
+              offsetof(PropertyHeader, propertyId) == 20);
 static_assert(offsetof(PropertyHeader, dataLengthOrEvent) == 24);
 constexpr std::uint32_t kPropertyDataOffset = 28;
 constexpr std::uint32_t kPropertyVersionOffset = 4;
@@ -311,9 +325,12 @@ struct ConnectRecord {
     std::uint32_t reserved;
 };
 static_assert(sizeof(ConnectRecord) == 60);
-static_assert(offsetof(ConnectRecord, propertyChange) == 16 && offsetof(ConnectRecord, minidriverContext) == 24);
-static_assert(offsetof(ConnectRecord, interfaceVersion) == 28 && offsetof(ConnectRecord, deviceEvent) == 32);
-static_assert(offsetof(ConnectRecord, receiveRequestBlock) == 36 && offsetof(ConnectRecord, propertyWatch) == 48);
+static_assert(offsetof(ConnectRecord, propertyChange) == 16 &&
+              offsetof(ConnectRecord, minidriverContext) == 24);
+static_assert(offsetof(ConnectRecord, interfaceVersion) == 28 &&
+              offsetof(ConnectRecord, deviceEvent) == 32);
+static_assert(offsetof(ConnectRecord, receiveRequestBlock) == 36 &&
+              offsetof(ConnectRecord, propertyWatch) == 48);
 static_assert(offsetof(ConnectRecord, deviceRecord) == 52);
 constexpr std::uint32_t kConnectRecordLength = 60;
 
@@ -332,8 +349,10 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
         case IOCTL_CTI_LOCK:
         case IOCTL_CTI_UNLOCK:
         case IOCTL_CTI_RESET:
-        case IOCTL_CTI_ABORT_TASK: return sizeof(CommandHeader);
-        case IOCTL_CTI_TRANSACTION: return kTransactionMinimumLength;
+        case IOCTL_CTI_ABORT_TASK:
+            return sizeof(CommandHeader);
+        case IOCTL_CTI_TRANSACTION:
+            return kTransactionMinimumLength;
 
         case IOCTL_DEBUG_VERSION:
         case IOCTL_DEBUG_GET_FLAG:
@@ -344,9 +363,11 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
         case IOCTL_DEBUG_USB_COMMAND:
         case IOCTL_DEBUG_USB_TRANSFER:
         case IOCTL_DEBUG_DEVICE_ID:
-        case IOCTL_DEBUG_PROPERTY_INFORMATION: return sizeof(DiagnosticHeader);
+        case IOCTL_DEBUG_PROPERTY_INFORMATION:
+            return sizeof(DiagnosticHeader);
         case IOCTL_DEBUG_PROPERTY_DESCRIPTOR:
-        case IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR: return kDiagnosticDescriptorRequestLength;
+        case IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR:
+            return kDiagnosticDescriptorRequestLength;
 
         case IOCTL_STREAM_VERSION:
         case IOCTL_STREAM_OPEN:
@@ -357,7 +378,8 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
         case IOCTL_STREAM_PROPOSE_FORMAT:
         case IOCTL_STREAM_SET_FORMAT:
         case IOCTL_STREAM_DEVICE_ID:
-        case IOCTL_STREAM_READ: return sizeof(StreamHeader);
+        case IOCTL_STREAM_READ:
+            return sizeof(StreamHeader);
 
         case IOCTL_VPI_VERSION:
         case IOCTL_VPI_DEVICE_ID:
@@ -366,7 +388,8 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
         case IOCTL_VPI_NOTIFICATION_SET:
         case IOCTL_VPI_NOTIFICATION_CLEAR:
         case IOCTL_VPI_PROPERTY_DEFAULT:
-        case IOCTL_VPI_ABORT_VFW: return sizeof(PropertyHeader);
+        case IOCTL_VPI_ABORT_VFW:
+            return sizeof(PropertyHeader);
 
         case IOCTL_PTP_VERSION:
         case IOCTL_PTP_OPEN:
@@ -376,8 +399,10 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
         case IOCTL_PTP_TRANSFER:
         case IOCTL_PTP_COMMAND:
         case IOCTL_PTP_WAIT_EVENT:
-        case IOCTL_PTP_OPEN_WIA: return sizeof(PtpHeader);
-        default: return 0;
+        case IOCTL_PTP_OPEN_WIA:
+            return sizeof(PtpHeader);
+        default:
+            return 0;
     }
 }
 
@@ -404,25 +429,35 @@ inline std::uint64_t requiredLength(std::uint32_t code, const void* buffer) {
             return kDiagnosticDataOffset + std::uint64_t{detail::readU16(buffer, 16)};
         case IOCTL_DEBUG_USB_TRANSFER:
             return kDiagnosticDataOffset + std::uint64_t{detail::readU32(buffer, 12)};
-        case IOCTL_STREAM_READ: return kStreamDataOffset + std::uint64_t{detail::readU32(buffer, 8)};
+        case IOCTL_STREAM_READ:
+            return kStreamDataOffset + std::uint64_t{detail::readU32(buffer, 8)};
         case IOCTL_VPI_PROPERTY_GET:
         case IOCTL_VPI_PROPERTY_SET:
             return kPropertyDataOffset + std::uint64_t{detail::readU32(buffer, 24)};
-        case IOCTL_PTP_TRANSFER: return kPtpDataOffset + std::uint64_t{detail::readU32(buffer, 20)};
-        case IOCTL_PTP_COMMAND: return kPtpDataOffset + std::uint64_t{detail::readU32(buffer, 8)};
-        default: return fixed;
+        case IOCTL_PTP_TRANSFER:
+            return kPtpDataOffset + std::uint64_t{detail::readU32(buffer, 20)};
+        case IOCTL_PTP_COMMAND:
+            return kPtpDataOffset + std::uint64_t{detail::readU32(buffer, 8)};
+        default:
+            return fixed;
     }
 }
 
 // Where each family's version request carries the 16-bit interface version.
 constexpr std::uint32_t versionOffset(std::uint32_t versionCode) {
     switch (versionCode) {
-        case IOCTL_CTI_VERSION: return kCommandVersionOffset;
-        case IOCTL_DEBUG_VERSION: return offsetof(DiagnosticVersionReply, version);
-        case IOCTL_STREAM_VERSION: return kStreamVersionOffset;
-        case IOCTL_VPI_VERSION: return kPropertyVersionOffset;
-        case IOCTL_PTP_VERSION: return kPtpVersionOffset;
-        default: return 0;
+        case IOCTL_CTI_VERSION:
+            return kCommandVersionOffset;
+        case IOCTL_DEBUG_VERSION:
+            return offsetof(DiagnosticVersionReply, version);
+        case IOCTL_STREAM_VERSION:
+            return kStreamVersionOffset;
+        case IOCTL_VPI_VERSION:
+            return kPropertyVersionOffset;
+        case IOCTL_PTP_VERSION:
+            return kPtpVersionOffset;
+        default:
+            return 0;
     }
 }
 

@@ -14,14 +14,22 @@ constexpr std::uint32_t kMethodBuffered = 0;
 constexpr std::uint32_t kFileAnyAccess = 0;
 constexpr std::uint32_t kFileReadAccess = 1;
 
-constexpr std::uint32_t CTL_CODE(std::uint32_t deviceType, std::uint32_t function, std::uint32_t method,
-                                 std::uint32_t access) {
+constexpr std::uint32_t CTL_CODE(std::uint32_t deviceType, std::uint32_t function,
+                                 std::uint32_t method, std::uint32_t access) {
     return (deviceType << 16) | (access << 14) | (function << 2) | method;
 }
-constexpr std::uint32_t deviceTypeOf(std::uint32_t code) { return code >> 16; }
-constexpr std::uint32_t accessOf(std::uint32_t code) { return (code >> 14) & 3; }
-constexpr std::uint32_t functionOf(std::uint32_t code) { return (code >> 2) & 0xFFF; }
-constexpr std::uint32_t methodOf(std::uint32_t code) { return code & 3; }
+constexpr std::uint32_t deviceTypeOf(std::uint32_t code) {
+    return code >> 16;
+}
+constexpr std::uint32_t accessOf(std::uint32_t code) {
+    return (code >> 14) & 3;
+}
+constexpr std::uint32_t functionOf(std::uint32_t code) {
+    return (code >> 2) & 0xFFF;
+}
+constexpr std::uint32_t methodOf(std::uint32_t code) {
+    return code & 3;
+}
 
 // User codes: any access, buffered; one block of 0x100 functions per family.
 constexpr std::uint32_t userCode(std::uint32_t function) {
@@ -47,12 +55,18 @@ constexpr Family familyOf(std::uint32_t code) {
         methodOf(code) != kMethodBuffered)
         return Family::Unknown;
     switch (functionOf(code) & 0xF00) {
-        case 0x000: return Family::Command;
-        case 0x100: return Family::Diagnostic;
-        case 0x200: return Family::Stream;
-        case 0x300: return Family::VideoProperty;
-        case 0x400: return Family::Ptp;
-        default: return Family::Unknown;
+        case 0x000:
+            return Family::Command;
+        case 0x100:
+            return Family::Diagnostic;
+        case 0x200:
+            return Family::Stream;
+        case 0x300:
+            return Family::VideoProperty;
+        case 0x400:
+            return Family::Ptp;
+        default:
+            return Family::Unknown;
     }
 }
 

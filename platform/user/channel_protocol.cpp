@@ -10,7 +10,7 @@ namespace uproto {
 namespace {
 
 class Writer {
-public:
+  public:
     Writer(Kind kind, std::size_t payload) {
         bytes_.reserve(kHeaderLength + payload);
         u32(static_cast<std::uint32_t>(payload));
@@ -27,12 +27,12 @@ public:
     }
     std::vector<std::uint8_t> take() { return std::move(bytes_); }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 
 class Reader {
-public:
+  public:
     explicit Reader(const std::vector<std::uint8_t>& p) : p_(p) {}
     bool u32(std::uint32_t* v) { return raw(v, 4); }
     bool u64(std::uint64_t* v) { return raw(v, 8); }
@@ -45,13 +45,14 @@ public:
     const std::uint8_t* here() const { return p_.data() + at_; }
     std::size_t left() const { return p_.size() - at_; }
 
-private:
+  private:
     const std::vector<std::uint8_t>& p_;
     std::size_t at_ = 0;
 };
 
 bool knownKind(std::uint16_t k) {
-    return k >= static_cast<std::uint16_t>(Kind::Hello) && k <= static_cast<std::uint16_t>(Kind::EventSignal);
+    return k >= static_cast<std::uint16_t>(Kind::Hello) &&
+           k <= static_cast<std::uint16_t>(Kind::EventSignal);
 }
 
 }  // namespace
@@ -110,10 +111,12 @@ std::vector<std::uint8_t> encodeCancel(std::uint64_t id) {
     return w.take();
 }
 
-std::vector<std::uint8_t> encodeCancelAll() { return Writer(Kind::CancelAll, 0).take(); }
+std::vector<std::uint8_t> encodeCancelAll() {
+    return Writer(Kind::CancelAll, 0).take();
+}
 
-std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status, std::uint32_t information,
-                                           const void* data) {
+std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
+                                           std::uint32_t information, const void* data) {
     if (data == nullptr) information = 0;
     Writer w(Kind::Completion, 16 + std::size_t{information});
     w.u64(id);
@@ -177,7 +180,8 @@ std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p) {
     Request q{};
     if (!r.u64(&q.id) || !r.u32(&q.code) || !r.u32(&q.inputLength) || !r.u32(&q.outputLength))
         return std::nullopt;
-    if (q.inputLength > kMaxBuffer || q.outputLength > kMaxBuffer || r.left() != q.inputLength) return std::nullopt;
+    if (q.inputLength > kMaxBuffer || q.outputLength > kMaxBuffer || r.left() != q.inputLength)
+        return std::nullopt;
     q.input = r.here();
     return q;
 }
@@ -193,7 +197,8 @@ std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p) {
     Reader r(p);
     Completion c{};
     std::uint32_t st;
-    if (!r.u64(&c.id) || !r.u32(&st) || !r.u32(&c.information) || r.left() != c.information) return std::nullopt;
+    if (!r.u64(&c.id) || !r.u32(&st) || !r.u32(&c.information) || r.left() != c.information)
+        return std::nullopt;
     c.status = static_cast<NTSTATUS>(st);
     c.data = r.here();
     return c;
@@ -231,7 +236,9 @@ FrameReader::Result FrameReader::next(Message* message) {
     std::memcpy(&flags, h + 6, 2);
     if (length > kMaxPayload || !knownKind(kind) || flags != 0) {
         failed_ = true;
-        error_ = length > kMaxPayload ? "over-long message" : !knownKind(kind) ? "unknown kind" : "bad flags";
+        error_ = length > kMaxPayload ? "over-long message"
+                 : !knownKind(kind)   ? "unknown kind"
+                                      : "bad flags";
         return Result::Error;
     }
     if (pending() < kHeaderLength + std::size_t{length}) return Result::NeedMore;
@@ -255,9 +262,12 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 bool readMessage(int fd, FrameReader& reader, Message* message) {
     for (;;) {
         switch (reader.next(message)) {
-            case FrameReader::Result::Message: return true;
-            case FrameReader::Result::Error: return false;
-            case FrameReader::Result::NeedMore: break;
+            case FrameReader::Result::Message:
+                return true;
+            case FrameReader::Result::Error:
+                return false;
+            case FrameReader::Result::NeedMore:
+                break;
         }
         std::uint8_t buf[65536];
         ssize_t n = ::recv(fd, buf, sizeof buf, 0);

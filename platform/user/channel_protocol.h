@@ -74,8 +74,8 @@ std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::uint32_t code, co
                                         std::uint32_t inputLength, std::uint32_t outputLength);
 std::vector<std::uint8_t> encodeCancel(std::uint64_t id);
 std::vector<std::uint8_t> encodeCancelAll();
-std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status, std::uint32_t information,
-                                           const void* data);
+std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
+                                           std::uint32_t information, const void* data);
 std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle);
 
 std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p);
@@ -90,7 +90,7 @@ std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& 
 
 // Splits a byte stream into messages.
 class FrameReader {
-public:
+  public:
     enum class Result { NeedMore, Message, Error };
     void append(const std::uint8_t* data, std::size_t length);
     // Takes the next complete message out of the stream. Error is final: the
@@ -100,7 +100,7 @@ public:
     std::size_t pending() const { return buffer_.size() - offset_; }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     std::vector<std::uint8_t> buffer_;
     std::size_t offset_ = 0;
     bool failed_ = false;

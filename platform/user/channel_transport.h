@@ -17,11 +17,12 @@ namespace uchannel {
 
 // The answer to one request: completion status, information (bytes of the
 // system buffer that are valid) and those bytes. `data` is valid during the call.
-using ReplyFn = std::function<void(NTSTATUS status, std::uint32_t information, const std::uint8_t* data)>;
+using ReplyFn =
+    std::function<void(NTSTATUS status, std::uint32_t information, const std::uint8_t* data)>;
 
 // One open channel: a file object on a device interface of the driver.
 class Channel {
-public:
+  public:
     virtual ~Channel() = default;
     // Sends one buffered device-control request. `done` runs exactly once, on
     // any thread, possibly before submit returns. Returns the request's id.
@@ -37,7 +38,7 @@ public:
 };
 
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     // The paths of the device interfaces of the class that are registered and
     // enabled in the host. Returns a Win32 error code.

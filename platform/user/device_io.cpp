@@ -30,7 +30,8 @@ struct ChannelFile {
 
 struct FileRef {
     ChannelFile* file;
-    explicit FileRef(HANDLE h) : file(static_cast<ChannelFile*>(uhandle::reference(h, uhandle::Kind::File))) {
+    explicit FileRef(HANDLE h)
+        : file(static_cast<ChannelFile*>(uhandle::reference(h, uhandle::Kind::File))) {
         if (file && kobj::typeOf(file) != &channelType) {
             ObfDereferenceObject(file);
             file = nullptr;
@@ -58,8 +59,8 @@ BOOL finish(NTSTATUS status, std::uint32_t information, LPDWORD bytes) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE) {
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
     if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -86,7 +87,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
     FileRef ref(hDevice);
     if (!ref.file) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -102,20 +104,22 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         HANDLE event = lpOverlapped->hEvent;
         if (event) ResetEvent(event);
         std::atomic_ref<ULONG_PTR_W>(lpOverlapped->InternalHigh).store(0);
-        std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal).store(kPending, std::memory_order_release);
+        std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal)
+            .store(kPending, std::memory_order_release);
         // The channel waits for every completion before the file goes away,
         // so the completion may use `file` without a reference of its own.
         file->channel->submit(
             dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
-            [file, lpOverlapped, lpOutBuffer, nOutBufferSize, event](NTSTATUS st, std::uint32_t info,
-                                                                     const std::uint8_t* data) {
+            [file, lpOverlapped, lpOutBuffer, nOutBufferSize, event](
+                NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
                 std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
                 if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
                 {
                     std::lock_guard<std::mutex> g(file->lock);
                     std::atomic_ref<ULONG_PTR_W>(lpOverlapped->InternalHigh).store(n);
                     std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal)
-                        .store(static_cast<ULONG_PTR_W>(static_cast<ULONG>(st)), std::memory_order_release);
+                        .store(static_cast<ULONG_PTR_W>(static_cast<ULONG>(st)),
+                               std::memory_order_release);
                 }
                 file->completed.notify_all();
                 // The caller may reuse the OVERLAPPED as soon as it sees the
@@ -156,7 +160,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     return finish(wait->status, wait->information, lpBytesReturned);
 }
 
-BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                         LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
     if (!lpOverlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -170,7 +175,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
             // The event may be signalled by its owner for other reasons; the
             // status decides.
             while (loadInternal(lpOverlapped) == kPending) {
-                if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
+                if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED)
+                    return FALSE;
             }
         } else {
             FileRef ref(hFile);
@@ -184,7 +190,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     }
     ULONG_PTR_W internal = loadInternal(lpOverlapped);
     return finish(static_cast<NTSTATUS>(static_cast<ULONG>(internal)),
-                  static_cast<std::uint32_t>(lpOverlapped->InternalHigh), lpNumberOfBytesTransferred);
+                  static_cast<std::uint32_t>(lpOverlapped->InternalHigh),
+                  lpNumberOfBytesTransferred);
 }
 
 BOOL CancelIo(HANDLE hFile) {

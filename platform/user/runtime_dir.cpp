@@ -36,6 +36,8 @@ std::vector<std::string> clientSocketPaths() {
     return out;
 }
 
-std::string socketPathIn(const std::string& directory) { return directory + "/" + uproto::kSocketName; }
+std::string socketPathIn(const std::string& directory) {
+    return directory + "/" + uproto::kSocketName;
+}
 
 }  // namespace uruntime

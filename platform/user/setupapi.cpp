@@ -19,7 +19,8 @@ struct DeviceInfoSet {
 
 struct SetRef {
     DeviceInfoSet* set;
-    explicit SetRef(HDEVINFO h) : set(static_cast<DeviceInfoSet*>(uhandle::reference(h, uhandle::Kind::Other))) {
+    explicit SetRef(HDEVINFO h)
+        : set(static_cast<DeviceInfoSet*>(uhandle::reference(h, uhandle::Kind::Other))) {
         if (set && kobj::typeOf(set) != &deviceInfoType) {
             ObfDereferenceObject(set);
             set = nullptr;
@@ -61,8 +62,9 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR_W, HWND, DWORD Flags)
     return h;
 }
 
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA, const GUID* InterfaceClassGuid,
-                                 DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA,
+                                 const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     SetRef ref(DeviceInfoSet);
     if (!ref.set) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -83,7 +85,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA, const
     return TRUE;
 }
 
-BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                       DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
                                       PSP_DEVINFO_DATA) {
@@ -92,8 +95,10 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (DeviceInterfaceData == nullptr || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-        DeviceInterfaceData->Reserved == 0 || DeviceInterfaceData->Reserved > ref.set->paths.size()) {
+    if (DeviceInterfaceData == nullptr ||
+        DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+        DeviceInterfaceData->Reserved == 0 ||
+        DeviceInterfaceData->Reserved > ref.set->paths.size()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -43,14 +43,16 @@ using PSP_DEVICE_INTERFACE_DETAIL_DATA_A = SP_DEVICE_INTERFACE_DETAIL_DATA_A*;
 
 // A snapshot of the present interfaces of the class; only DIGCF_DEVICEINTERFACE
 // lists are supported, and a class GUID is required.
-HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR_W Enumerator, HWND hwndParent, DWORD Flags);
+HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR_W Enumerator, HWND hwndParent,
+                              DWORD Flags);
 // The interface at MemberIndex; FALSE with ERROR_NO_MORE_ITEMS past the end.
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                  const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 // Call once with no buffer for the size (FALSE, ERROR_INSUFFICIENT_BUFFER and
 // *RequiredSize), then with a buffer of that size whose cbSize is set.
-BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                       DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
                                       PSP_DEVINFO_DATA DeviceInfoData);

@@ -52,7 +52,7 @@ int connectHost(const std::string& configured, uproto::FrameReader* reader) {
 }
 
 class SocketChannel : public Channel {
-public:
+  public:
     SocketChannel(int fd, uproto::FrameReader reader) : fd_(fd), reader_(std::move(reader)) {
         thread_ = std::thread([this] { readLoop(); });
     }
@@ -81,7 +81,8 @@ public:
             done(refused, 0, nullptr);
             return 0;
         }
-        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength))) breakConnection();
+        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength)))
+            breakConnection();
         return id;
     }
 
@@ -108,7 +109,7 @@ public:
         ::close(fd_);
     }
 
-private:
+  private:
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
         return uproto::writeAll(fd_, bytes);
@@ -182,7 +183,7 @@ private:
 };
 
 class SocketTransport : public Transport {
-public:
+  public:
     explicit SocketTransport(std::string path) : path_(std::move(path)) {}
 
     DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) override {
@@ -191,8 +192,8 @@ public:
         int fd = connectHost(path_, &reader);
         if (fd < 0) return ERROR_SUCCESS;  // no host: no interfaces present
         uproto::Message m;
-        bool ok = uproto::writeAll(fd, uproto::encodeEnumerate(classGuid)) && uproto::readMessage(fd, reader, &m) &&
-                  m.kind == uproto::Kind::EnumerateReply;
+        bool ok = uproto::writeAll(fd, uproto::encodeEnumerate(classGuid)) &&
+                  uproto::readMessage(fd, reader, &m) && m.kind == uproto::Kind::EnumerateReply;
         ::close(fd);
         if (!ok) return ERROR_GEN_FAILURE;
         auto list = uproto::decodeEnumerateReply(m.payload);
@@ -207,8 +208,8 @@ public:
         int fd = connectHost(path_, &reader);
         if (fd < 0) return ERROR_FILE_NOT_FOUND;
         uproto::Message m;
-        if (!uproto::writeAll(fd, uproto::encodeOpen(path)) || !uproto::readMessage(fd, reader, &m) ||
-            m.kind != uproto::Kind::OpenReply) {
+        if (!uproto::writeAll(fd, uproto::encodeOpen(path)) ||
+            !uproto::readMessage(fd, reader, &m) || m.kind != uproto::Kind::OpenReply) {
             ::close(fd);
             return ERROR_GEN_FAILURE;
         }
@@ -221,7 +222,7 @@ public:
         return ERROR_SUCCESS;
     }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -30,7 +30,7 @@ inline std::string transportName(const ::testing::TestParamInfo<Transport>& info
 
 // Installs the transport of the parameter for the test's lifetime.
 class TransportScope {
-public:
+  public:
     explicit TransportScope(Transport t) {
         if (t == Transport::Socket) {
             std::string error;
@@ -51,7 +51,7 @@ public:
     host::SocketServer* server() { return server_.get(); }
     const std::string& socketPath() const { return socketPath_; }
 
-private:
+  private:
     std::string socketPath_;
     std::unique_ptr<host::SocketServer> server_;
 };
@@ -87,8 +87,9 @@ inline std::vector<std::string> listInterfaces() {
 
 inline HANDLE openChannel(const std::string& interfacePath) {
     std::string name = interfacePath + pav512::kConnectSuffix;
-    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 // A request buffer of `length` bytes with byte 0 preset as the library does.
@@ -108,16 +109,19 @@ inline std::uint16_t u16At(const std::vector<std::uint8_t>& b, std::size_t at) {
     std::memcpy(&v, b.data() + at, 2);
     return v;
 }
-inline void putU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+inline void putU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+}
 
 // Sends a request synchronously on an overlapped channel, as the library does
 // (overlapped, then wait for the result).
 inline BOOL call(HANDLE channel, DWORD code, std::vector<std::uint8_t>& buffer, DWORD* returned) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL ok = DeviceIoControl(channel, code, buffer.data(), static_cast<DWORD>(buffer.size()), buffer.data(),
-                              static_cast<DWORD>(buffer.size()), returned, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(channel, &ov, returned, TRUE);
+    BOOL ok = DeviceIoControl(channel, code, buffer.data(), static_cast<DWORD>(buffer.size()),
+                              buffer.data(), static_cast<DWORD>(buffer.size()), returned, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(channel, &ov, returned, TRUE);
     DWORD err = GetLastError();
     CloseHandle(ov.hEvent);
     SetLastError(err);

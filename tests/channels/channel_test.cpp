@@ -15,7 +15,7 @@ namespace {
 using namespace pav512;
 
 class ChannelTest : public ::testing::TestWithParam<Transport> {
-protected:
+  protected:
     void SetUp() override {
         driver_ = FakeDriver::create();
         ASSERT_NE(driver_, nullptr);
@@ -60,10 +60,11 @@ TEST_P(ChannelTest, DiscoveryListsEnabledInterfacesAndOpensTheirChannel) {
 }
 
 TEST_P(ChannelTest, SetupDiRefusesMisuse) {
-    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
-              INVALID_HANDLE_VALUE);
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&kInterfaceClassGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_EQ(
+        SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+        INVALID_HANDLE_VALUE);
+    HDEVINFO set = SetupDiGetClassDevsA(&kInterfaceClassGuid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -74,7 +75,8 @@ TEST_P(ChannelTest, SetupDiRefusesMisuse) {
     DWORD size = 0;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(size, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + driver_->interfacePath().size() + 1);
+    EXPECT_EQ(size, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
+                        driver_->interfacePath().size() + 1);
     std::vector<char> mem(size);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(mem.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
@@ -103,7 +105,8 @@ TEST_P(ChannelTest, SynchronousAndOverlappedRequestsReturnTheWholeBuffer) {
     // A request without an OVERLAPPED waits in DeviceIoControl.
     auto c = requestBuffer(sizeof(CommandHeader));
     returned = 0;
-    ASSERT_TRUE(DeviceIoControl(h, IOCTL_CTI_VERSION, c.data(), 20, c.data(), 20, &returned, nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(h, IOCTL_CTI_VERSION, c.data(), 20, c.data(), 20, &returned, nullptr));
     EXPECT_EQ(returned, 20u);
     EXPECT_EQ(u16At(c, kCommandVersionOffset), kInterfaceVersion);
 
@@ -167,7 +170,8 @@ TEST_P(ChannelTest, CancelIoAndCloseHandleCancelPendingRequests) {
     EXPECT_EQ(static_cast<NTSTATUS>(o2.Internal), STATUS_CANCELLED);
     CloseHandle(ov.hEvent);
     // The handle is gone.
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_CTI_VERSION, b.data(), 20, b.data(), 20, &returned, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(h, IOCTL_CTI_VERSION, b.data(), 20, b.data(), 20, &returned, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
@@ -239,10 +243,12 @@ TEST_P(ChannelTest, ClosingChannelClosesWhatItLeftOpen) {
     CloseHandle(h);
     ASSERT_TRUE(waitFor([&] { return driver_->registeredEvents() == 0; }));
     auto all = driver_->seen();
-    std::vector<FakeDriver::Seen> closing(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    std::vector<FakeDriver::Seen> closing(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                          all.end());
     auto has = [&](ULONG code, std::uint32_t at4) {
-        return std::count_if(closing.begin(), closing.end(),
-                             [&](const FakeDriver::Seen& s) { return s.code == code && s.at4 == at4; });
+        return std::count_if(closing.begin(), closing.end(), [&](const FakeDriver::Seen& s) {
+            return s.code == code && s.at4 == at4;
+        });
     };
     EXPECT_EQ(has(IOCTL_CTI_UNLOCK, session), 1);
     EXPECT_EQ(has(IOCTL_CTI_CLOSE, session), 1);
@@ -252,13 +258,15 @@ TEST_P(ChannelTest, ClosingChannelClosesWhatItLeftOpen) {
     EXPECT_EQ(has(IOCTL_STREAM_CLOSE, streamHandle), 1);
     EXPECT_EQ(std::count_if(closing.begin(), closing.end(),
                             [&](const FakeDriver::Seen& s) {
-                                return s.code == IOCTL_VPI_NOTIFICATION_CLEAR && s.at24 == uhandle::wireValue(ev);
+                                return s.code == IOCTL_VPI_NOTIFICATION_CLEAR &&
+                                       s.at24 == uhandle::wireValue(ev);
                             }),
               1);
     EXPECT_EQ(closing.size(), 6u);
     // The unlock comes before its session's close.
     auto at = [&](ULONG code) {
-        return std::find_if(closing.begin(), closing.end(), [&](const FakeDriver::Seen& s) { return s.code == code; });
+        return std::find_if(closing.begin(), closing.end(),
+                            [&](const FakeDriver::Seen& s) { return s.code == code; });
     };
     EXPECT_LT(at(IOCTL_CTI_UNLOCK), at(IOCTL_CTI_CLOSE));
     EXPECT_LT(at(IOCTL_STREAM_SET_STATE), at(IOCTL_STREAM_CLOSE));
@@ -286,8 +294,8 @@ TEST_P(ChannelTest, RequestsOfManyThreadsOnOneChannelAllComplete) {
     CloseHandle(h);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothTransports, ChannelTest, ::testing::Values(Transport::InProcess, Transport::Socket),
-                         transportName);
+INSTANTIATE_TEST_SUITE_P(BothTransports, ChannelTest,
+                         ::testing::Values(Transport::InProcess, Transport::Socket), transportName);
 
 }  // namespace
 }  // namespace pavtest

@@ -21,7 +21,9 @@ struct FakeDriver::State {
 
 namespace {
 
-FakeDriver::State* stateOf(PDEVICE_OBJECT d) { return *static_cast<FakeDriver::State**>(d->DeviceExtension); }
+FakeDriver::State* stateOf(PDEVICE_OBJECT d) {
+    return *static_cast<FakeDriver::State**>(d->DeviceExtension);
+}
 
 NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -67,7 +69,8 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
     auto* b = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     {
         std::lock_guard<std::mutex> g(s->lock);
-        s->seen.push_back({code, b ? u32(b, 4, length) : 0, b ? u32(b, 8, length) : 0, b ? u32(b, 24, length) : 0});
+        s->seen.push_back({code, b ? u32(b, 4, length) : 0, b ? u32(b, 8, length) : 0,
+                           b ? u32(b, 24, length) : 0});
     }
     ULONG need = minimumLength(code);
     if (need == 0) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -98,8 +101,9 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
         case IOCTL_VPI_NOTIFICATION_SET: {
             std::uint32_t h = u32(b, 24, length);
             PVOID ev = nullptr;
-            if (NT_SUCCESS(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(std::uintptr_t{h}), SYNCHRONIZE,
-                                                     *ExEventObjectType, UserMode, &ev, nullptr))) {
+            if (NT_SUCCESS(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(std::uintptr_t{h}),
+                                                     SYNCHRONIZE, *ExEventObjectType, UserMode, &ev,
+                                                     nullptr))) {
                 std::lock_guard<std::mutex> g(s->lock);
                 s->events.emplace(h, static_cast<PKEVENT>(ev));
             }
@@ -133,7 +137,8 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
             }
             return STATUS_PENDING;
         }
-        default: break;
+        default:
+            break;
     }
     b[0] = kModuleStatusSuccess;
     return complete(irp, STATUS_SUCCESS, sp->Parameters.DeviceIoControl.OutputBufferLength);
@@ -152,12 +157,14 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 std::unique_ptr<FakeDriver> FakeDriver::create(const std::string& instance) {
     std::unique_ptr<FakeDriver> f(new FakeDriver());
     if (!NT_SUCCESS(kio::loadDriver("pavfake", entry, &f->driver_))) return nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(f->driver_, sizeof(State*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &f->device_)))
+    if (!NT_SUCCESS(IoCreateDevice(f->driver_, sizeof(State*), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &f->device_)))
         return nullptr;
     *static_cast<State**>(f->device_->DeviceExtension) = new State();
     f->device_->Flags &= ~DO_DEVICE_INITIALIZING;
     kio::setDeviceInstance(f->device_, instance, "USB\\VID_F1A5&PID_0B2D");
-    if (!NT_SUCCESS(IoRegisterDeviceInterface(f->device_, &pav512::kInterfaceClassGuid, nullptr, &f->link_)))
+    if (!NT_SUCCESS(IoRegisterDeviceInterface(f->device_, &pav512::kInterfaceClassGuid, nullptr,
+                                              &f->link_)))
         return nullptr;
     IoSetDeviceInterfaceState(&f->link_, TRUE);
     f->enabled_ = true;
@@ -196,7 +203,8 @@ std::vector<FakeDriver::Seen> FakeDriver::seen() const {
 
 std::size_t FakeDriver::count(ULONG code) const {
     auto all = seen();
-    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const Seen& x) { return x.code == code; }));
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [&](const Seen& x) { return x.code == code; }));
 }
 
 std::size_t FakeDriver::held() const {

@@ -19,7 +19,7 @@ namespace pavtest {
 constexpr ULONG kHoldCode = 0x22001C;
 
 class FakeDriver {
-public:
+  public:
     struct Seen {
         ULONG code;
         std::uint32_t at4;   // session / stream handle
@@ -29,7 +29,8 @@ public:
 
     // Loads the driver and adds one device named by `instance`; its interface
     // is enabled.
-    static std::unique_ptr<FakeDriver> create(const std::string& instance = "USB\\VID_F1A5&PID_0B2D\\5&1&1");
+    static std::unique_ptr<FakeDriver> create(
+        const std::string& instance = "USB\\VID_F1A5&PID_0B2D\\5&1&1");
     ~FakeDriver();
 
     std::string interfacePath() const;  // user-mode form
@@ -48,7 +49,7 @@ public:
 
     struct State;
 
-private:
+  private:
     FakeDriver() = default;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;

@@ -15,21 +15,56 @@ namespace {
 using namespace pav512;
 
 // Every user code of the interface.
-const std::vector<ULONG> kAllCodes = {
-    IOCTL_CTI_VERSION, IOCTL_CTI_OPEN, IOCTL_CTI_CLOSE, IOCTL_CTI_LOCK, IOCTL_CTI_UNLOCK, IOCTL_CTI_RESET,
-    IOCTL_CTI_ABORT_TASK, IOCTL_CTI_TRANSACTION, IOCTL_DEBUG_VERSION, IOCTL_DEBUG_GET_FLAG, IOCTL_DEBUG_SET_FLAG,
-    IOCTL_DEBUG_FLAG_NAME, IOCTL_DEBUG_FLAG_BLOCK_NAME, IOCTL_DEBUG_SET_INTERFACE, IOCTL_DEBUG_USB_COMMAND,
-    IOCTL_DEBUG_USB_TRANSFER, IOCTL_DEBUG_DEVICE_ID, IOCTL_DEBUG_PROPERTY_DESCRIPTOR,
-    IOCTL_DEBUG_PROPERTY_INFORMATION, IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR, IOCTL_STREAM_VERSION, IOCTL_STREAM_OPEN,
-    IOCTL_STREAM_CLOSE, IOCTL_STREAM_GET_STATE, IOCTL_STREAM_SET_STATE, IOCTL_STREAM_FORMAT_INFO,
-    IOCTL_STREAM_PROPOSE_FORMAT, IOCTL_STREAM_SET_FORMAT, IOCTL_STREAM_DEVICE_ID, IOCTL_STREAM_READ,
-    IOCTL_VPI_VERSION, IOCTL_VPI_DEVICE_ID, IOCTL_VPI_PROPERTY_GET, IOCTL_VPI_PROPERTY_SET,
-    IOCTL_VPI_NOTIFICATION_SET, IOCTL_VPI_NOTIFICATION_CLEAR, IOCTL_VPI_PROPERTY_DEFAULT, IOCTL_VPI_ABORT_VFW,
-    IOCTL_PTP_VERSION, IOCTL_PTP_OPEN, IOCTL_PTP_CLOSE, IOCTL_PTP_LOCK, IOCTL_PTP_UNLOCK, IOCTL_PTP_TRANSFER,
-    IOCTL_PTP_COMMAND, IOCTL_PTP_WAIT_EVENT, IOCTL_PTP_OPEN_WIA};
+const std::vector<ULONG> kAllCodes = {IOCTL_CTI_VERSION,
+                                      IOCTL_CTI_OPEN,
+                                      IOCTL_CTI_CLOSE,
+                                      IOCTL_CTI_LOCK,
+                                      IOCTL_CTI_UNLOCK,
+                                      IOCTL_CTI_RESET,
+                                      IOCTL_CTI_ABORT_TASK,
+                                      IOCTL_CTI_TRANSACTION,
+                                      IOCTL_DEBUG_VERSION,
+                                      IOCTL_DEBUG_GET_FLAG,
+                                      IOCTL_DEBUG_SET_FLAG,
+                                      IOCTL_DEBUG_FLAG_NAME,
+                                      IOCTL_DEBUG_FLAG_BLOCK_NAME,
+                                      IOCTL_DEBUG_SET_INTERFACE,
+                                      IOCTL_DEBUG_USB_COMMAND,
+                                      IOCTL_DEBUG_USB_TRANSFER,
+                                      IOCTL_DEBUG_DEVICE_ID,
+                                      IOCTL_DEBUG_PROPERTY_DESCRIPTOR,
+                                      IOCTL_DEBUG_PROPERTY_INFORMATION,
+                                      IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR,
+                                      IOCTL_STREAM_VERSION,
+                                      IOCTL_STREAM_OPEN,
+                                      IOCTL_STREAM_CLOSE,
+                                      IOCTL_STREAM_GET_STATE,
+                                      IOCTL_STREAM_SET_STATE,
+                                      IOCTL_STREAM_FORMAT_INFO,
+                                      IOCTL_STREAM_PROPOSE_FORMAT,
+                                      IOCTL_STREAM_SET_FORMAT,
+                                      IOCTL_STREAM_DEVICE_ID,
+                                      IOCTL_STREAM_READ,
+                                      IOCTL_VPI_VERSION,
+                                      IOCTL_VPI_DEVICE_ID,
+                                      IOCTL_VPI_PROPERTY_GET,
+                                      IOCTL_VPI_PROPERTY_SET,
+                                      IOCTL_VPI_NOTIFICATION_SET,
+                                      IOCTL_VPI_NOTIFICATION_CLEAR,
+                                      IOCTL_VPI_PROPERTY_DEFAULT,
+                                      IOCTL_VPI_ABORT_VFW,
+                                      IOCTL_PTP_VERSION,
+                                      IOCTL_PTP_OPEN,
+                                      IOCTL_PTP_CLOSE,
+                                      IOCTL_PTP_LOCK,
+                                      IOCTL_PTP_UNLOCK,
+                                      IOCTL_PTP_TRANSFER,
+                                      IOCTL_PTP_COMMAND,
+                                      IOCTL_PTP_WAIT_EVENT,
+                                      IOCTL_PTP_OPEN_WIA};
 
 class DispatchTest : public ::testing::TestWithParam<Transport> {
-protected:
+  protected:
     void SetUp() override {
         driver_ = std::make_unique<DriverUnderTest>();
         transport_ = std::make_unique<TransportScope>(GetParam());
@@ -62,7 +97,8 @@ TEST_P(DispatchTest, EveryFamilyAnswersItsVersionAtItsOwnOffset) {
     for (auto [code, offset] : families) {
         SCOPED_TRACE(code);
         // A buffer longer than the header comes back whole, too.
-        for (std::size_t length : {std::size_t{minimumLength(code)}, std::size_t{minimumLength(code) + 40}}) {
+        for (std::size_t length :
+             {std::size_t{minimumLength(code)}, std::size_t{minimumLength(code) + 40}}) {
             auto b = requestBuffer(length);
             std::fill(b.begin() + 1, b.end(), 0xA5);
             DWORD returned = 0;
@@ -81,15 +117,16 @@ TEST_P(DispatchTest, EveryFamilyAnswersItsVersionAtItsOwnOffset) {
 }
 
 TEST_P(DispatchTest, DiagnosticFlagAndDescriptorCodesAnswerFixedStatuses) {
-    for (ULONG code : {IOCTL_DEBUG_GET_FLAG, IOCTL_DEBUG_SET_FLAG, IOCTL_DEBUG_FLAG_NAME, IOCTL_DEBUG_FLAG_BLOCK_NAME}) {
+    for (ULONG code : {IOCTL_DEBUG_GET_FLAG, IOCTL_DEBUG_SET_FLAG, IOCTL_DEBUG_FLAG_NAME,
+                       IOCTL_DEBUG_FLAG_BLOCK_NAME}) {
         auto b = requestBuffer(64);
         DWORD returned = 0;
         ASSERT_TRUE(send(code, b, &returned));
         EXPECT_EQ(b[0], kModuleStatusNotInThisBuild) << code;
         EXPECT_EQ(returned, 64u);
     }
-    for (ULONG code :
-         {IOCTL_DEBUG_PROPERTY_DESCRIPTOR, IOCTL_DEBUG_PROPERTY_INFORMATION, IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR}) {
+    for (ULONG code : {IOCTL_DEBUG_PROPERTY_DESCRIPTOR, IOCTL_DEBUG_PROPERTY_INFORMATION,
+                       IOCTL_DEBUG_NOTIFICATION_DESCRIPTOR}) {
         auto b = requestBuffer(kDiagnosticDescriptorRequestLength);
         DWORD returned = 0;
         ASSERT_TRUE(send(code, b, &returned));
@@ -100,9 +137,9 @@ TEST_P(DispatchTest, DiagnosticFlagAndDescriptorCodesAnswerFixedStatuses) {
 
 TEST_P(DispatchTest, UnrecognisedCodesLeaveTheBufferAsTheClientSentIt) {
     const ULONG codes[] = {
-        0x221800,               // no such family
-        0x220C20,               // past the end of a family
-        IOCTL_CTI_VERSION | 3,  // another transfer method
+        0x221800,                    // no such family
+        0x220C20,                    // past the end of a family
+        IOCTL_CTI_VERSION | 3,       // another transfer method
         IOCTL_CTI_VERSION | 0x4000,  // another access
         IOCTL_INTERNAL_CONNECT,      // internal codes are not user codes
         0x230000,                    // another device type
@@ -139,8 +176,8 @@ TEST_P(DispatchTest, ShortBuffersAreRefusedBeforeAnythingIsWritten) {
         auto full = requestBuffer(need);
         for (auto [in, out] : {std::pair{need, need - 1}, std::pair{need - 1, need}}) {
             DWORD r = 0;
-            EXPECT_FALSE(DeviceIoControl(channel_, code, full.data(), static_cast<DWORD>(in), full.data(),
-                                         static_cast<DWORD>(out), &r, nullptr));
+            EXPECT_FALSE(DeviceIoControl(channel_, code, full.data(), static_cast<DWORD>(in),
+                                         full.data(), static_cast<DWORD>(out), &r, nullptr));
             EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
         }
     }
@@ -241,8 +278,8 @@ TEST_P(DispatchTest, ChannelOutlivingItsDeviceFailsRequestsAndClosesCleanly) {
     CloseHandle(ev);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothTransports, DispatchTest, ::testing::Values(Transport::InProcess, Transport::Socket),
-                         transportName);
+INSTANTIATE_TEST_SUITE_P(BothTransports, DispatchTest,
+                         ::testing::Values(Transport::InProcess, Transport::Socket), transportName);
 
 }  // namespace
 }  // namespace pavtest

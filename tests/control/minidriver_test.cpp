@@ -1,8 +1,9 @@
 // The capture minidriver's connection: the connect record, its validation,
 // the routines exchanged through the routine table, watches, and disconnect.
+#include "host/minidriver.h"
+
 #include <gtest/gtest.h>
 
-#include "host/minidriver.h"
 #include "pav512/guids.h"
 #include "tests/control/driver_fixture.h"
 
@@ -12,7 +13,7 @@ namespace {
 using namespace pav512;
 
 class MinidriverTest : public ::testing::Test {
-protected:
+  protected:
     DriverUnderTest driver_;
 };
 
@@ -57,7 +58,8 @@ TEST_F(MinidriverTest, BadRecordsAreRefusedAndLeaveTheConnectionIntact) {
     dangling.propertyChange = 0xFFFFFFF0;  // names nothing
     EXPECT_TRUE(refused(dangling, 60, 60));
     ULONG_PTR info = 0;
-    EXPECT_EQ(intruder.sendConnect(driver_.fdo(), &oldVersion, 0, 0, &info), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(intruder.sendConnect(driver_.fdo(), &oldVersion, 0, 0, &info),
+              STATUS_INVALID_PARAMETER);
 
     // The first minidriver is still the one the driver completes to.
     HW_STREAM_REQUEST_BLOCK srb{};

@@ -32,7 +32,8 @@ std::string firstInterface() {
         std::vector<char> mem(size);
         auto* d = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(mem.data());
         d->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (size && SetupDiGetDeviceInterfaceDetailA(set, &data, d, size, nullptr, nullptr)) path = d->DevicePath;
+        if (size && SetupDiGetDeviceInterfaceDetailA(set, &data, d, size, nullptr, nullptr))
+            path = d->DevicePath;
     }
     SetupDiDestroyDeviceInfoList(set);
     return path;
@@ -49,8 +50,9 @@ int main(int argc, char** argv) {
         return 3;
     }
     path += pav512::kConnectSuffix;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         std::printf("open failed %u\n", GetLastError());
         return 4;
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
             b[0] = pav512::kModuleStatusUnanswered;
             DWORD returned = 0;
             std::uint16_t version = 0;
-            if (DeviceIoControl(h, pav512::IOCTL_CTI_VERSION, b.data(), 20, b.data(), 20, &returned, nullptr)) {
+            if (DeviceIoControl(h, pav512::IOCTL_CTI_VERSION, b.data(), 20, b.data(), 20, &returned,
+                                nullptr)) {
                 std::memcpy(&version, b.data() + pav512::kCommandVersionOffset, 2);
                 if (returned == 20 && b[0] == 0 && version == pav512::kInterfaceVersion) ++good;
             }

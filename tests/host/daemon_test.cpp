@@ -21,7 +21,7 @@ namespace {
 using namespace pav512;
 
 class DaemonProcess {
-public:
+  public:
     explicit DaemonProcess(std::vector<std::string> args) {
         int fds[2];
         if (::pipe(fds) != 0) return;
@@ -51,14 +51,15 @@ public:
         ::kill(pid_, sig);
         char buf[512];
         ssize_t n;
-        while ((n = ::read(err_, buf, sizeof buf)) > 0) output->append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(err_, buf, sizeof buf)) > 0)
+            output->append(buf, static_cast<std::size_t>(n));
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
         return status;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int err_ = -1;
 };
@@ -76,8 +77,8 @@ TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     for (const std::string& path : paths) {
         HANDLE h = openChannel(path);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        for (ULONG code : {IOCTL_CTI_VERSION, IOCTL_DEBUG_VERSION, IOCTL_STREAM_VERSION, IOCTL_VPI_VERSION,
-                           IOCTL_PTP_VERSION}) {
+        for (ULONG code : {IOCTL_CTI_VERSION, IOCTL_DEBUG_VERSION, IOCTL_STREAM_VERSION,
+                           IOCTL_VPI_VERSION, IOCTL_PTP_VERSION}) {
             auto b = requestBuffer(minimumLength(code));
             DWORD returned = 0;
             ASSERT_TRUE(call(h, code, b, &returned)) << code;

@@ -1,10 +1,11 @@
 // The session ledger decides what the host closes for a channel that went
 // away: only what the driver really opened, and nothing the client closed.
+#include "host/session_ledger.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "host/session_ledger.h"
 #include "pav512/buffers.h"
 
 namespace host {
@@ -70,9 +71,10 @@ TEST(SessionLedger, ClosesEachOpenOnceInReleaseOrder) {
         EXPECT_EQ(r.buffer[0], kModuleStatusUnanswered);
         EXPECT_EQ(r.buffer.size(), minimumLength(r.code));
     }
-    EXPECT_EQ(codes, (std::vector<std::uint32_t>{IOCTL_CTI_UNLOCK, IOCTL_PTP_UNLOCK, IOCTL_STREAM_SET_STATE,
-                                                 IOCTL_STREAM_CLOSE, IOCTL_PTP_CLOSE, IOCTL_CTI_CLOSE,
-                                                 IOCTL_VPI_NOTIFICATION_CLEAR}));
+    EXPECT_EQ(codes,
+              (std::vector<std::uint32_t>{
+                  IOCTL_CTI_UNLOCK, IOCTL_PTP_UNLOCK, IOCTL_STREAM_SET_STATE, IOCTL_STREAM_CLOSE,
+                  IOCTL_PTP_CLOSE, IOCTL_CTI_CLOSE, IOCTL_VPI_NOTIFICATION_CLEAR}));
     EXPECT_EQ(at(closing[0], 4), 0x11u);
     EXPECT_EQ(at(closing[0], 8), 0x99u);  // the thread that took the lock
     EXPECT_EQ(at(closing[1], 4), 0x21u);
@@ -82,7 +84,8 @@ TEST(SessionLedger, ClosesEachOpenOnceInReleaseOrder) {
     EXPECT_EQ(at(closing[6], 24), 0x40u);
 
     // Replaying the closing requests empties the ledger.
-    for (auto& r : closing) observe(l, r.code, r.buffer, std::vector<std::uint8_t>(r.buffer.size(), 0));
+    for (auto& r : closing)
+        observe(l, r.code, r.buffer, std::vector<std::uint8_t>(r.buffer.size(), 0));
     EXPECT_TRUE(l.empty());
 }
 

@@ -50,7 +50,8 @@ bool closedByHost(int fd, std::vector<std::uint8_t>* received = nullptr) {
     }
 }
 
-std::vector<std::uint8_t> header(std::uint32_t length, std::uint16_t kind, std::uint16_t flags = 0) {
+std::vector<std::uint8_t> header(std::uint32_t length, std::uint16_t kind,
+                                 std::uint16_t flags = 0) {
     std::vector<std::uint8_t> h(8);
     std::memcpy(h.data(), &length, 4);
     std::memcpy(h.data() + 4, &kind, 2);
@@ -58,13 +59,14 @@ std::vector<std::uint8_t> header(std::uint32_t length, std::uint16_t kind, std::
     return h;
 }
 
-std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a,
+                                    const std::vector<std::uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 class SocketHostTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         driver_ = FakeDriver::create();
         ASSERT_NE(driver_, nullptr);
@@ -86,7 +88,8 @@ protected:
         return ok;
     }
     std::vector<std::uint8_t> openBytes() {
-        return uproto::encodeHello() + uproto::encodeOpen(driver_->interfacePath() + kConnectSuffix);
+        return uproto::encodeHello() +
+               uproto::encodeOpen(driver_->interfacePath() + kConnectSuffix);
     }
 
     std::unique_ptr<FakeDriver> driver_;
@@ -111,7 +114,8 @@ TEST_F(SocketHostTest, HelloIsExchangedFirstAndCarriesTheVersion) {
     fd = connectRaw(transport_->socketPath());
     auto other = header(8, 1);
     std::uint32_t words[2] = {uproto::kMagic, uproto::kVersion + 1};
-    other.insert(other.end(), reinterpret_cast<std::uint8_t*>(words), reinterpret_cast<std::uint8_t*>(words) + 8);
+    other.insert(other.end(), reinterpret_cast<std::uint8_t*>(words),
+                 reinterpret_cast<std::uint8_t*>(words) + 8);
     ASSERT_TRUE(uproto::writeAll(fd, other));
     std::vector<std::uint8_t> got;
     EXPECT_TRUE(closedByHost(fd, &got));
@@ -129,7 +133,8 @@ TEST_F(SocketHostTest, MalformedInputEndsOnlyItsOwnConnection) {
     ASSERT_TRUE(waitFor([&] { return driver_->held() == 1; }));
 
     std::uint64_t errorsBefore = transport_->server()->protocolErrors();
-    auto request = uproto::encodeRequest(9, IOCTL_CTI_VERSION, std::vector<std::uint8_t>(20, 0).data(), 20, 20);
+    auto request = uproto::encodeRequest(9, IOCTL_CTI_VERSION,
+                                         std::vector<std::uint8_t>(20, 0).data(), 20, 20);
     auto badLengths = request;
     badLengths[8 + 12] = 21;  // input length 21, payload carries 20
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases = {
@@ -143,7 +148,8 @@ TEST_F(SocketHostTest, MalformedInputEndsOnlyItsOwnConnection) {
         {"lengths disagree", openBytes() + badLengths},
         {"completion from a client", openBytes() + uproto::encodeCompletion(1, 0, 0, nullptr)},
         {"cancel-all with payload", openBytes() + header(1, 8) + std::vector<std::uint8_t>(1, 0)},
-        {"half a request", openBytes() + std::vector<std::uint8_t>(request.begin(), request.begin() + 13)},
+        {"half a request",
+         openBytes() + std::vector<std::uint8_t>(request.begin(), request.begin() + 13)},
         {"open of an empty path", uproto::encodeHello() + header(0, 2)},
     };
     for (const auto& [name, bytes] : cases) {
@@ -156,13 +162,15 @@ TEST_F(SocketHostTest, MalformedInputEndsOnlyItsOwnConnection) {
         ::close(fd);
         EXPECT_TRUE(channelWorks());
     }
-    EXPECT_TRUE(waitFor([&] { return transport_->server()->protocolErrors() == errorsBefore + cases.size(); }))
-        << transport_->server()->protocolErrors() - errorsBefore;
+    EXPECT_TRUE(waitFor([&] {
+        return transport_->server()->protocolErrors() == errorsBefore + cases.size();
+    })) << transport_->server()->protocolErrors() - errorsBefore;
 
     // Two pending requests under one id: the connection ends and its first
     // request is cancelled in the driver.
     int fd = connectRaw(transport_->socketPath());
-    auto hold = uproto::encodeRequest(5, kHoldCode, std::vector<std::uint8_t>(24, 0xFF).data(), 24, 24);
+    auto hold =
+        uproto::encodeRequest(5, kHoldCode, std::vector<std::uint8_t>(24, 0xFF).data(), 24, 24);
     ASSERT_TRUE(uproto::writeAll(fd, openBytes() + hold));
     ASSERT_TRUE(waitFor([&] { return driver_->held() == 2; }));
     ASSERT_TRUE(uproto::writeAll(fd, hold));
@@ -203,7 +211,7 @@ TEST_F(SocketHostTest, OtherUsersAreRefused) {
 }
 
 TEST_F(SocketHostTest, RuntimeDirectoryIsPrivate) {
-    struct stat st{};
+    struct stat st {};
     std::string dir = std::filesystem::path(transport_->socketPath()).parent_path().string();
     ASSERT_EQ(::stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -232,13 +240,14 @@ TEST(RuntimeDirectory, ClientsLookWhereTheHostListens) {
     ::setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
     EXPECT_EQ(uruntime::hostDirectory(false), "/run/user/7/pav512");
     EXPECT_EQ(uruntime::hostDirectory(true), "/run/pav512");
-    EXPECT_EQ(uruntime::clientSocketPaths(),
-              (std::vector<std::string>{"/run/user/7/pav512/pav512d.sock", "/run/pav512/pav512d.sock"}));
+    EXPECT_EQ(
+        uruntime::clientSocketPaths(),
+        (std::vector<std::string>{"/run/user/7/pav512/pav512d.sock", "/run/pav512/pav512d.sock"}));
 }
 
 // Client processes: one is killed while its request is pending in the driver.
 class ClientProcess {
-public:
+  public:
     ClientProcess(const std::string& socketPath, std::vector<std::string> args) {
         int fds[2];
         if (::pipe(fds) != 0) return;
@@ -251,7 +260,8 @@ public:
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, PAV_TEST_CLIENT, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, PAV_TEST_CLIENT, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
         out_ = fds[0];
@@ -278,7 +288,7 @@ public:
         return status;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
 };
