@@ -292,7 +292,7 @@ struct SocketServer::Impl {
                     auto path = uproto::decodeOpen(m.payload);
                     if (!path) return fail(c, true);
                     c->state = State::Open;
-                    post(c, [this, c, p = *path] {
+                    post(c, [c, p = *path] {
                         NTSTATUS st = HostChannel::open(p, &c->table, &c->channel);
                         // After a failed open the client only closes; a request
                         // would find no channel and end the connection.
