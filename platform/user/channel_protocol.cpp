@@ -168,8 +168,9 @@ std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<s
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint32_t len;
         if (!r.u32(&len) || len > kMaxPathLength || r.left() < len) return std::nullopt;
-        out.emplace_back(reinterpret_cast<const char*>(r.here()), len);
-        r.raw(out.back().data(), len);
+        std::string path(len, '\0');
+        r.raw(path.data(), len);
+        out.push_back(std::move(path));
     }
     if (r.left() != 0) return std::nullopt;
     return out;
