@@ -174,7 +174,7 @@ pid_t forkChild(int* go, int* done, const std::function<bool()>& work) {
 TEST(RegistryWatch, AChangeInAnotherProcessWakesAWatcherWithinASecond) {
     const char16_t* path =
         u"\\Registry\\Machine\\Software\\Veltra\\USB Camera (PAV512)\\CameraChange";
-    int go, done;
+    int go = -1, done = -1;
     // Forked before this process starts any thread.
     pid_t pid = forkChild(&go, &done, [&] {
         ULONG count = 1;

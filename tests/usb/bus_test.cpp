@@ -2,6 +2,8 @@
 // configuration and settings, transfers, cancellation, Plug and Play and power.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/usb/bus_harness.h"
 
 using namespace usbtest;
@@ -198,10 +200,12 @@ TEST_F(BusTest, PipeHandlesOfAReplacedSettingAreRefused) {
     EXPECT_EQ(fake->held(), 0u);
 
     // SELECT_INTERFACE needs the current configuration's handle.
-    std::vector<UCHAR> si(offsetof(_URB_SELECT_INTERFACE, Interface) +
-                          UsbdInterfaceInformationSize(3));
+    // The buffer is at least a whole URB so that writes through the union
+    // stay inside it; the URB's own length says how much of it counts.
+    const size_t selLength = offsetof(_URB_SELECT_INTERFACE, Interface) + UsbdInterfaceInformationSize(3);
+    std::vector<UCHAR> si(std::max(selLength, sizeof(URB)));
     auto* sel = reinterpret_cast<PURB>(si.data());
-    sel->UrbHeader.Length = static_cast<USHORT>(si.size());
+    sel->UrbHeader.Length = static_cast<USHORT>(selLength);
     sel->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
     sel->UrbSelectInterface.Interface.Length = static_cast<USHORT>(UsbdInterfaceInformationSize(3));
     sel->UrbSelectInterface.Interface.AlternateSetting = 1;

@@ -1,0 +1,107 @@
+// A simulated camera's make-up: what its firmware reports, what its memories
+// hold, how fast it is, and which faults it shows. Scenarios come from JSON
+// files (loadScenario) or from defaultScenario(), and tests build them in code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/object_store.h"
+
+namespace sim {
+
+// Durations are in milliseconds of the shared clock (kclock), so a test that
+// runs the clock faster runs the camera faster too.
+struct Timing {
+    int bootDelayMs = 150;        // register 0 of space 0 reads 4 this long after power-on
+    int sensorReadyDelayMs = 20;  // the sensor settles this long after boot or a power-mode change
+    int deleteMs = 200;           // request 0x02 runs this long
+    int eraseMs = 1000;           // request 0x87 runs this long
+    int patchBootMs = 100;     // a downloaded patch reports "ready" this long after the last byte
+    int reportDelayMs = 20;    // message 5 follows the write of register 2 of space 0
+    int frameIntervalMs = 33;  // the sensor delivers at most one frame this often
+    int controlLatencyFrames = 1;  // control transfers complete this many frames after submission
+    bool throttled = true;         // false: control and bulk transfers complete as fast as taken
+};
+
+// Malformations of the configuration descriptor, applied when it is read.
+struct DescriptorFaults {
+    bool noIsoEndpoint = false;        // settings 2-7 lack the isochronous endpoint
+    bool zeroPacketSize = false;       // the isochronous endpoint reports wMaxPacketSize 0
+    bool oversizedPacketSize = false;  // the isochronous endpoint reports 1500 bytes
+    int missingAlternate = -1;         // this alternate setting is left out (-1: none)
+    int totalLengthDelta = 0;          // wTotalLength lies by this much
+};
+
+// An in-request whose answers come back short: at most `length` bytes (0:
+// empty). Request 6 is the standard GET_DESCRIPTOR; -1 matches every request.
+struct ShortRead {
+    int request = -1;
+    int length = 0;
+};
+
+// Fault switches. Counts of the form "next N" run down as they are used;
+// "every N" patterns repeat (0 switches them off).
+struct Faults {
+    std::vector<std::uint8_t> stalledEndpoints;  // halted from the start until clearHalt
+    int isoEmptyEvery = 0;        // every Nth isochronous packet is empty (data held back)
+    int isoDropEvery = 0;         // every Nth isochronous packet is lost (error status, data lost)
+    int isoBadChecksumEvery = 0;  // every Nth video packet carries a wrong checksum
+    int isoFailedPackets = 0;     // the next N isochronous packets fail
+    int failedTransfers = 0;      // the next N data transfers fail as a whole
+    int failedTransfersEndpoint = 0;  // ... only on this endpoint (0: any)
+    bool bulkInNeverArrives = false;  // prepared bulk-in answers are never sent
+    bool longerAnswers = false;       // bulk-in answers carry 64 bytes more than asked
+    bool edMarker = false;            // bulk-in answers carry 0xED 0x15 at offsets 0 and 62
+    bool slowErase = false;  // delete and erase outlast the time the information block announces
+    bool neverBoot = false;  // register 0 of space 0 never reaches 4
+    bool sensorNeverReady = false;       // bit 0x20 of register 2 of space 2 never comes
+    std::vector<int> refusedAlternates;  // refused with USBD_STATUS_NO_BANDWIDTH
+    int removeDuringTransfer = 0;        // the Nth data transfer is cut by a surprise removal
+    bool noReturnAfterCycle = false;     // the camera does not come back from a port cycle
+    std::vector<ShortRead> shortControlReads;
+    DescriptorFaults descriptor;
+};
+
+// One object placed in a memory.
+struct PlacedObject {
+    int memory = 0;
+    ObjectSpec spec;
+};
+
+struct Scenario {
+    std::string name = "default";
+    int sensorType = 16;                   // register 6 of space 2
+    int sensorRevision = 1;                // low four bits of register 7 of space 2
+    std::uint8_t chipRelease[2] = {1, 4};  // information block bytes 0-1
+    std::uint16_t firmwareLevel = 0x0103;  // information block bytes 2-3
+    int interfaceNumber = 0;               // the camera interface (0-3)
+    int precedingInterfaces = 0;           // other interfaces listed before it (numbered from 4)
+    std::uint16_t eraseTime = 48;          // information block bytes 12-13
+    std::uint16_t infoWords[2] = {0x0004, 0x00FF};  // information block bytes 16-19
+    std::string firmwareText = "PAV512 FW 1.03";    // read from register 0x0F of space 2
+    std::string versionText = "V1.03";              // data block 0x100 (7 bytes)
+    bool defaultContent = true;                     // start from ObjectStore::defaultContent()
+    std::vector<PlacedObject> objects;              // added after the default content, if any
+    std::vector<std::pair<int, std::uint64_t>> memoryCapacities;  // (memory, bytes)
+    int currentMemory = 0;
+    int maxAlternate = 7;  // highest alternate setting the bus bandwidth grants
+    Timing timing;
+    Faults faults;
+};
+
+// The camera a new user meets: a VGA sensor, booted firmware above 0x0100, a
+// few pictures, a sound recording and two clips in memory 0.
+Scenario defaultScenario();
+// Reads a scenario file. On failure returns the default scenario and sets
+// *error to a message that names the field, e.g.
+// "objects[2].kind: must be one of 1, 2, 3, 8, 12".
+Scenario loadScenario(const std::string& path, std::string* error);
+// The same from JSON text; `origin` names the source in messages.
+Scenario parseScenario(const std::string& text, std::string* error,
+                       const std::string& origin = "scenario");
+// The instance path under which a bus plugs the camera of a scenario.
+std::string instancePathFor(const Scenario& scenario);
+
+}  // namespace sim

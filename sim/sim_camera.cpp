@@ -1,0 +1,862 @@
+#include "sim/sim_camera.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "platform/kernel/clock.h"
+#include "sim/descriptors.h"
+
+namespace sim {
+namespace {
+
+constexpr LONGLONG kFrame100ns = 10000;  // 1 ms
+constexpr ULONG kUnlimited = std::numeric_limits<ULONG>::max();
+constexpr ULONG kMaxCatchUpFrames = 2000;  // frames worked off before the lock is let go
+constexpr ULONG kBulkFrameBytes = kBulkPacketsPerFrame * kBulkPacketSize;
+constexpr USBD_STATUS kFailedTransferStatus = USBD_STATUS_DEV_NOT_RESPONDING;
+constexpr USBD_STATUS kFailedPacketStatus = USBD_STATUS_CRC;
+
+enum StandardRequest : UCHAR {
+    kGetStatus = 0,
+    kClearFeature = 1,
+    kSetFeature = 3,
+    kGetDescriptor = 6,
+    kGetConfiguration = 8,
+    kSetConfiguration = 9,
+    kGetInterface = 10,
+    kSetInterface = 11,
+};
+
+ObjectStore buildStore(const Scenario& s, std::vector<std::string>* problems) {
+    ObjectStore store = s.defaultContent ? ObjectStore::defaultContent() : ObjectStore();
+    // A scenario built in code has not been through the file checks: what
+    // cannot be made is reported, never thrown at the bus.
+    for (const auto& [memory, capacity] : s.memoryCapacities) {
+        try {
+            Memory resized(memory, capacity);
+            for (const StoredObject& o : store.memory(memory).objects()) resized.add(o);
+            store.memory(memory) = std::move(resized);
+        } catch (const std::exception& e) {
+            problems->push_back("memoryCapacities." + std::to_string(memory) + ": " + e.what());
+        }
+    }
+    for (std::size_t i = 0; i < s.objects.size(); ++i) {
+        try {
+            store.memory(s.objects[i].memory).add(s.objects[i].spec);
+        } catch (const std::exception& e) {
+            problems->push_back("objects[" + std::to_string(i) + "]: " + e.what());
+        }
+    }
+    if (s.currentMemory >= 0 && s.currentMemory < kMemoryCount)
+        store.setCurrentMemory(s.currentMemory);
+    else
+        problems->push_back("currentMemory: no memory " + std::to_string(s.currentMemory));
+    return store;
+}
+
+}  // namespace
+
+SimCamera::SimCamera(const Scenario& scenario) : scenario_(scenario) {
+    ObjectStore store = buildStore(scenario_, &contentProblems_);
+    firmware_ = std::make_unique<Firmware>(scenario_, &faults_, std::move(store));
+    start();
+}
+
+SimCamera::SimCamera(const Scenario& scenario, ObjectStore store) : scenario_(scenario) {
+    firmware_ = std::make_unique<Firmware>(scenario_, &faults_, std::move(store));
+    start();
+}
+
+void SimCamera::start() {
+    faults_ = scenario_.faults;
+    halted_.insert(faults_.stalledEndpoints.begin(), faults_.stalledEndpoints.end());
+    epoch_ = kclock::now();
+    powerOn();
+    thread_ = std::thread([this] { run(); });
+}
+
+SimCamera::~SimCamera() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        // Destroyed by a completion routine or the sink on the camera's own
+        // thread: that thread must not be joined, and leaves on its own.
+        *alive_ = false;
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+    std::vector<usbbus::Transfer*> done;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        completeAll(USBD_STATUS_DEVICE_GONE);
+        done.swap(done_);
+    }
+    for (usbbus::Transfer* t : done) t->complete(t, t->context);
+}
+
+void SimCamera::powerOn() {
+    firmware_->powerOn(kclock::now());
+    video_.configure(0, 0, 0);
+    lastInterruptFrame_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Frames and the camera's thread
+
+LONGLONG SimCamera::frameStart(ULONG frame) const {
+    return epoch_ + static_cast<LONGLONG>(frame) * kFrame100ns;
+}
+
+ULONG SimCamera::frameAt(LONGLONG now) const {
+    return now <= epoch_ ? 0 : static_cast<ULONG>((now - epoch_) / kFrame100ns);
+}
+
+ULONG SimCamera::currentFrame() {
+    return frameAt(kclock::now());
+}
+
+bool SimCamera::needsFrames() const {
+    if (!control_.empty() || !iso_.empty() || !bulkOut_.empty()) return true;
+    if (!bulkIn_.empty()) {
+        if (!firmware_->bulkIn().empty() || halted_.count(kBulkInEndpoint)) return true;
+        if (faults_.failedTransfers > 0) return true;
+        int w = 0, h = 0;
+        if (alternate_ == 1 && firmware_->videoSize(kclock::now(), &w, &h)) return true;
+    }
+    if (!interrupt_.empty()) {
+        if (firmware_->interruptDue(kclock::now()) || halted_.count(kInterruptEndpoint))
+            return true;
+        if (faults_.failedTransfers > 0) return true;
+    }
+    return false;
+}
+
+void SimCamera::run() {
+    std::shared_ptr<std::atomic<bool>> alive = alive_;
+    std::shared_ptr<std::recursive_mutex> sinkLock = sinkLock_;
+    std::unique_lock<std::mutex> lk(lock_);
+    while (!stopping_) {
+        LONGLONG now = kclock::now();
+        ULONG frameNow = frameAt(now);
+        if (connected_) {
+            // Nothing moves while nothing waits: an idle bus skips its frames.
+            if (!needsFrames()) lastFrame_ = frameNow;
+            ULONG steps = 0;
+            while (connected_ && lastFrame_ != frameNow && steps++ < kMaxCatchUpFrames) {
+                ++lastFrame_;
+                processFrame(lastFrame_, frameStart(lastFrame_));
+            }
+            if (connected_ &&
+                (!scenario_.timing.throttled || scenario_.timing.controlLatencyFrames == 0))
+                processControl(frameNow, now, true);
+            if (connected_ && !scenario_.timing.throttled) processBulk(frameNow, now, kUnlimited);
+        } else {
+            lastFrame_ = frameNow;
+        }
+        if (!done_.empty() || goneNotice_) {
+            std::vector<usbbus::Transfer*> done;
+            done.swap(done_);
+            bool notice = goneNotice_;
+            goneNotice_ = false;
+            lk.unlock();
+            // A completion routine or the sink may destroy the camera; the
+            // transfers taken out are completed all the same.
+            for (usbbus::Transfer* t : done) t->complete(t, t->context);
+            if (!*alive) return;
+            if (notice) {
+                std::lock_guard<std::recursive_mutex> g(*sinkLock);
+                if (sink_) sink_->deviceGone();
+                if (!*alive) return;
+            }
+            lk.lock();
+            continue;
+        }
+        bool busy = connected_ && needsFrames();
+        if (busy && lastFrame_ != frameAt(kclock::now())) continue;  // still behind
+        LONGLONG wakeAt = LLONG_MAX;
+        if (busy) wakeAt = frameStart(lastFrame_ + 1);
+        if (connected_ && !interrupt_.empty()) wakeAt = std::min(wakeAt, firmware_->nextEvent());
+        if (wakeAt == LLONG_MAX)
+            wake_.wait(lk);
+        else
+            wake_.wait_until(lk, kclock::realAt(wakeAt));
+    }
+}
+
+void SimCamera::processFrame(ULONG frame, LONGLONG now) {
+    processControl(frame, now, false);
+    if (!connected_) return;
+    processIso(frame, now);
+    if (!connected_) return;
+    processInterrupt(frame, now);
+    if (!connected_) return;
+    ULONG budget = kBulkPacketsPerFrame;
+    if (alternate_ >= 2 && !iso_.empty()) {
+        // Isochronous bandwidth is reserved first; bulk gets what is left.
+        ULONG iso = kIsoPacketSizes[alternate_];
+        budget = std::max<ULONG>(
+            3, (kBulkFrameBytes > iso ? kBulkFrameBytes - iso : 0) / kBulkPacketSize);
+    }
+    processBulk(frame, now, scenario_.timing.throttled ? budget : kUnlimited);
+}
+
+// ---------------------------------------------------------------------------
+// Submission and cancellation
+
+SimCamera::Queue* SimCamera::queueFor(UCHAR endpoint) {
+    switch (endpoint) {
+        case kIsoEndpoint:
+            return &iso_;
+        case kBulkInEndpoint:
+            return &bulkIn_;
+        case kBulkOutEndpoint:
+            return &bulkOut_;
+        case kInterruptEndpoint:
+            return &interrupt_;
+        default:
+            return nullptr;
+    }
+}
+
+bool SimCamera::endpointActive(UCHAR endpoint, UCHAR* type) const {
+    if (configuration_ == 0) return false;
+    for (const EndpointInfo& e : cameraEndpoints(alternate_)) {
+        if (e.address == endpoint) {
+            *type = e.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
+    if (!t || !t->complete) return USBD_STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(lock_);
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    if (t->length && !t->buffer) return USBD_STATUS_INVALID_PARAMETER;
+    Pending p;
+    p.transfer = t;
+    p.submitFrame = frameAt(kclock::now());
+    Queue* q = &control_;
+    if (t->type != USB_ENDPOINT_TYPE_CONTROL) {
+        UCHAR type = 0;
+        if (!endpointActive(t->endpoint, &type)) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        if (type != t->type) return USBD_STATUS_INVALID_PARAMETER;
+        if (type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+            if (t->numberOfPackets == 0 || t->numberOfPackets > 255 || !t->isoPackets ||
+                t->packetSize == 0)
+                return USBD_STATUS_INVALID_PARAMETER;
+            for (ULONG i = 0; i < t->numberOfPackets; ++i) {
+                t->isoPackets[i].Length = 0;
+                t->isoPackets[i].Status = USBD_STATUS_PENDING;
+            }
+        }
+        q = queueFor(t->endpoint);
+    }
+    t->actualLength = 0;
+    t->errorCount = 0;
+    t->status = USBD_STATUS_PENDING;
+    q->push_back(p);
+    wake_.notify_all();
+    return USBD_STATUS_PENDING;
+}
+
+void SimCamera::cancel(usbbus::Transfer* t) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (Queue* q : {&control_, &iso_, &bulkIn_, &bulkOut_, &interrupt_}) {
+        auto it =
+            std::find_if(q->begin(), q->end(), [t](const Pending& p) { return p.transfer == t; });
+        if (it == q->end()) continue;
+        Pending p = *it;
+        q->erase(it);
+        Queue one{p};
+        complete(one, USBD_STATUS_CANCELED);
+        wake_.notify_all();
+        return;
+    }
+}
+
+void SimCamera::complete(Queue& q, USBD_STATUS status) {
+    for (Pending& p : q) {
+        usbbus::Transfer* t = p.transfer;
+        if (t->type == USB_ENDPOINT_TYPE_ISOCHRONOUS && t->isoPackets) {
+            for (ULONG i = p.packetsDone; i < t->numberOfPackets; ++i) {
+                t->isoPackets[i].Length = 0;
+                t->isoPackets[i].Status = status;
+            }
+        }
+        t->status = status;
+        done_.push_back(t);
+    }
+    q.clear();
+}
+
+void SimCamera::completeAll(USBD_STATUS status) {
+    for (Queue* q : {&control_, &iso_, &bulkIn_, &bulkOut_, &interrupt_}) complete(*q, status);
+}
+
+// ---------------------------------------------------------------------------
+// Device state
+
+USBD_STATUS SimCamera::setConfiguration(UCHAR value) {
+    std::lock_guard<std::mutex> g(lock_);
+    return setConfigurationLocked(value);
+}
+
+USBD_STATUS SimCamera::setConfigurationLocked(UCHAR value) {
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    if (value > 1) return USBD_STATUS_STALL_PID;
+    for (Queue* q : {&iso_, &bulkIn_, &bulkOut_, &interrupt_}) complete(*q, USBD_STATUS_CANCELED);
+    configuration_ = value;
+    alternate_ = 0;
+    firmware_->bulkIn().clear();
+    video_.configure(0, 0, 0);
+    wake_.notify_all();
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SimCamera::setInterface(UCHAR interfaceNumber, UCHAR alternateSetting) {
+    std::lock_guard<std::mutex> g(lock_);
+    return setInterfaceLocked(interfaceNumber, alternateSetting);
+}
+
+USBD_STATUS SimCamera::setInterfaceLocked(UCHAR interfaceNumber, UCHAR alternateSetting) {
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    if (configuration_ == 0) return USBD_STATUS_STALL_PID;
+    if (interfaceNumber != scenario_.interfaceNumber) {
+        bool other = interfaceNumber >= 4 && interfaceNumber < 4 + scenario_.precedingInterfaces;
+        return other && alternateSetting == 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_INVALID_PARAMETER;
+    }
+    if (alternateSetting >= kAlternateSettings ||
+        alternateSetting == faults_.descriptor.missingAlternate)
+        return USBD_STATUS_INVALID_PARAMETER;
+    bool refused = std::find(faults_.refusedAlternates.begin(), faults_.refusedAlternates.end(),
+                             alternateSetting) != faults_.refusedAlternates.end();
+    if (alternateSetting > scenario_.maxAlternate || refused) return USBD_STATUS_NO_BANDWIDTH;
+    for (Queue* q : {&iso_, &bulkIn_, &bulkOut_, &interrupt_}) complete(*q, USBD_STATUS_CANCELED);
+    alternate_ = alternateSetting;
+    firmware_->bulkIn().clear();
+    video_.configure(0, 0, 0);  // a frame in progress is lost with the old setting
+    wake_.notify_all();
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SimCamera::clearHalt(UCHAR endpoint) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    halted_.erase(endpoint);
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SimCamera::resetPort() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    completeAll(USBD_STATUS_CANCELED);
+    configuration_ = 0;
+    alternate_ = 0;
+    halted_.clear();
+    firmware_->bulkIn().clear();
+    video_.configure(0, 0, 0);
+    wake_.notify_all();
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SimCamera::cyclePort() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!connected_) return USBD_STATUS_DEVICE_GONE;
+    // The bus itself tells its listener that the device left; only the
+    // transfers in flight are ours to end.
+    connected_ = false;
+    completeAll(USBD_STATUS_DEVICE_GONE);
+    configuration_ = 0;
+    alternate_ = 0;
+    wake_.notify_all();
+    return USBD_STATUS_SUCCESS;
+}
+
+bool SimCamera::reenumerate() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (removed_ || faults_.noReturnAfterCycle) return false;
+    completeAll(USBD_STATUS_DEVICE_GONE);
+    connected_ = true;
+    configuration_ = 0;
+    alternate_ = 0;
+    halted_.clear();
+    powerOn();
+    wake_.notify_all();
+    return true;
+}
+
+void SimCamera::attach(Sink* sink) {
+    std::lock_guard<std::recursive_mutex> g(*sinkLock_);
+    sink_ = sink;
+}
+
+void SimCamera::leave(bool surprise) {
+    if (!connected_ && !surprise) return;
+    connected_ = false;
+    completeAll(USBD_STATUS_DEVICE_GONE);
+    configuration_ = 0;
+    alternate_ = 0;
+    if (surprise && !removed_) {
+        removed_ = true;
+        goneNotice_ = true;
+    }
+    wake_.notify_all();
+}
+
+void SimCamera::unplug() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (removed_) return;
+    leave(true);
+}
+
+// ---------------------------------------------------------------------------
+// Control transfers
+
+void SimCamera::processControl(ULONG frame, LONGLONG now, bool immediate) {
+    const ULONG latency = static_cast<ULONG>(scenario_.timing.controlLatencyFrames);
+    while (connected_ && !control_.empty()) {
+        Pending& p = control_.front();
+        if (!immediate && frame < p.submitFrame + latency) break;
+        Pending taken = p;
+        control_.pop_front();
+        executeControl(taken, now);
+    }
+}
+
+int SimCamera::shortReadLimit(int request) const {
+    int limit = INT_MAX;
+    for (const ShortRead& s : faults_.shortControlReads)
+        if (s.request == -1 || s.request == request) limit = std::min(limit, s.length);
+    return limit;
+}
+
+void SimCamera::executeControl(Pending& p, LONGLONG now) {
+    usbbus::Transfer* t = p.transfer;
+    const UCHAR* s = t->setup;
+    const bool in = (s[0] & 0x80) != 0;
+    const int kind = (s[0] >> 5) & 3;
+    const UCHAR request = s[1];
+    const USHORT value = static_cast<USHORT>(s[2] | (s[3] << 8));
+    const USHORT wLength = static_cast<USHORT>(s[6] | (s[7] << 8));
+    const ULONG length = std::min<ULONG>(wLength, t->length);
+    ULONG moved = 0;
+    USBD_STATUS status = USBD_STATUS_STALL_PID;
+    if (kind == 0)
+        status = standardRequest(s, t->buffer, length, &moved);
+    else if (kind == 2)
+        status = firmware_->vendorRequest(now, in, request, value, t->buffer, length, &moved);
+    if (in && status == USBD_STATUS_SUCCESS)
+        moved = std::min<ULONG>(moved, static_cast<ULONG>(shortReadLimit(request)));
+    if (status != USBD_STATUS_SUCCESS) moved = 0;
+    if (status == USBD_STATUS_SUCCESS && in && moved < length && !t->shortOk)
+        status = USBD_STATUS_DATA_UNDERRUN;
+    t->actualLength = moved;
+    ++counters_.controlTransfers;
+    Queue one{p};
+    complete(one, status);
+}
+
+USBD_STATUS SimCamera::standardRequest(const UCHAR* s, UCHAR* data, ULONG length, ULONG* moved) {
+    const bool in = (s[0] & 0x80) != 0;
+    const int recipient = s[0] & 0x1F;
+    const USHORT value = static_cast<USHORT>(s[2] | (s[3] << 8));
+    const USHORT index = static_cast<USHORT>(s[4] | (s[5] << 8));
+    auto reply = [&](const std::vector<UCHAR>& bytes) {
+        *moved = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), length));
+        if (*moved) std::memcpy(data, bytes.data(), *moved);
+        return USBD_STATUS_SUCCESS;
+    };
+    switch (s[1]) {
+        case kGetDescriptor: {
+            if (!in) return USBD_STATUS_STALL_PID;
+            int type = value >> 8, descriptorIndex = value & 0xFF;
+            if (type == USB_DEVICE_DESCRIPTOR_TYPE && descriptorIndex == 0)
+                return reply(deviceDescriptor(firmware_->firmwareLevel()));
+            if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && descriptorIndex == 0)
+                return reply(configurationDescriptor(
+                    scenario_.interfaceNumber, scenario_.precedingInterfaces, faults_.descriptor));
+            return USBD_STATUS_STALL_PID;
+        }
+        case kGetStatus: {
+            if (!in) return USBD_STATUS_STALL_PID;
+            UCHAR bit = (recipient == 2 && halted_.count(static_cast<UCHAR>(index))) ? 1 : 0;
+            return reply({bit, 0});
+        }
+        case kGetConfiguration:
+            if (!in) return USBD_STATUS_STALL_PID;
+            return reply({static_cast<UCHAR>(configuration_)});
+        case kGetInterface:
+            if (!in || configuration_ == 0 || index != scenario_.interfaceNumber)
+                return USBD_STATUS_STALL_PID;
+            return reply({static_cast<UCHAR>(alternate_)});
+        case kSetConfiguration:
+            return in ? USBD_STATUS_STALL_PID : setConfigurationLocked(static_cast<UCHAR>(value));
+        case kSetInterface:
+            return in ? USBD_STATUS_STALL_PID
+                      : setInterfaceLocked(static_cast<UCHAR>(index), static_cast<UCHAR>(value));
+        case kClearFeature:
+        case kSetFeature:
+            if (in) return USBD_STATUS_STALL_PID;
+            if (recipient == 2 && value == 0) {  // ENDPOINT_HALT
+                if (s[1] == kClearFeature)
+                    halted_.erase(static_cast<UCHAR>(index));
+                else
+                    halted_.insert(static_cast<UCHAR>(index));
+            }
+            return USBD_STATUS_SUCCESS;
+        default:
+            return USBD_STATUS_STALL_PID;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Data transfers
+
+bool SimCamera::burstApplies(UCHAR endpoint) const {
+    return faults_.failedTransfers > 0 &&
+           (faults_.failedTransfersEndpoint == 0 || faults_.failedTransfersEndpoint == endpoint);
+}
+
+void SimCamera::beginTransfer(Pending& p) {
+    p.started = true;
+    ++transfersStarted_;
+    if (burstApplies(p.transfer->endpoint)) {
+        --faults_.failedTransfers;
+        p.failing = true;
+    }
+    if (faults_.removeDuringTransfer > 0 && transfersStarted_ >= faults_.removeDuringTransfer) {
+        faults_.removeDuringTransfer = 0;
+        removeAfterFrame_ = true;
+    }
+}
+
+void SimCamera::finishFront(Queue& q, USBD_STATUS status) {
+    Queue one{q.front()};
+    q.pop_front();
+    complete(one, status);
+}
+
+void SimCamera::updateVideo(LONGLONG now) {
+    int w = 0, h = 0;
+    if (alternate_ >= 1 && firmware_->videoSize(now, &w, &h))
+        video_.configure(w, h, static_cast<LONGLONG>(scenario_.timing.frameIntervalMs) * 10000);
+    else
+        video_.configure(0, 0, 0);
+}
+
+void SimCamera::processIso(ULONG frame, LONGLONG now) {
+    if (iso_.empty() || iso_.front().submitFrame >= frame) return;
+    if (halted_.count(kIsoEndpoint)) {
+        complete(iso_, USBD_STATUS_STALL_PID);
+        return;
+    }
+    Pending& p = iso_.front();
+    usbbus::Transfer* t = p.transfer;
+    if (!p.started) {
+        beginTransfer(p);
+        t->startFrame = frame;
+    }
+    USBD_ISO_PACKET_DESCRIPTOR& packet = t->isoPackets[p.packetsDone];
+    ULONG size = std::min<ULONG>(t->packetSize, kIsoPacketSizes[alternate_]);
+    ULONG room = packet.Offset < t->length ? std::min(size, t->length - packet.Offset) : 0;
+    ULONG payloadRoom = room > 2 ? room - 2 : 0;
+    packet.Length = 0;
+    packet.Status = USBD_STATUS_SUCCESS;
+    ++isoPacketCount_;
+    ++counters_.isoPackets;
+    updateVideo(now);
+    if (p.failing || faults_.isoFailedPackets > 0) {
+        if (!p.failing) --faults_.isoFailedPackets;
+        packet.Status = p.failing ? kFailedTransferStatus : kFailedPacketStatus;
+        video_.skip(now, payloadRoom);
+    } else if (faults_.isoDropEvery > 0 && isoPacketCount_ % faults_.isoDropEvery == 0) {
+        packet.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+        video_.skip(now, payloadRoom);
+    } else if (faults_.isoEmptyEvery > 0 && isoPacketCount_ % faults_.isoEmptyEvery == 0) {
+        // An empty packet: the camera had nothing ready; nothing is lost.
+    } else if (payloadRoom > 0) {
+        UCHAR* out = t->buffer + packet.Offset;
+        bool frameEnd = false;
+        std::size_t n = video_.next(now, out, payloadRoom, &frameEnd);
+        if (n > 0) {
+            std::uint16_t sum = packetChecksum(out, n);
+            ++videoPacketCount_;
+            if (faults_.isoBadChecksumEvery > 0 &&
+                videoPacketCount_ % faults_.isoBadChecksumEvery == 0)
+                sum = static_cast<std::uint16_t>(sum ^ 0x5A5A);
+            out[n] = static_cast<UCHAR>(sum & 0xFF);
+            out[n + 1] = static_cast<UCHAR>(sum >> 8);
+            packet.Length = static_cast<ULONG>(n + 2);
+            ++counters_.isoDataPackets;
+        }
+    }
+    if (packet.Status != USBD_STATUS_SUCCESS) ++t->errorCount;
+    t->actualLength += packet.Length;
+    ++p.packetsDone;
+    counters_.framesStarted = video_.framesStarted();
+    counters_.framesCompleted = video_.framesCompleted();
+    if (p.packetsDone == t->numberOfPackets)
+        finishFront(iso_, t->errorCount == t->numberOfPackets ? USBD_STATUS_ISOCH_REQUEST_FAILED
+                                                              : USBD_STATUS_SUCCESS);
+    if (removeAfterFrame_) {
+        removeAfterFrame_ = false;
+        leave(true);
+    }
+}
+
+void SimCamera::processInterrupt(ULONG frame, LONGLONG now) {
+    if (interrupt_.empty() || interrupt_.front().submitFrame >= frame) return;
+    if (halted_.count(kInterruptEndpoint)) {
+        complete(interrupt_, USBD_STATUS_STALL_PID);
+        return;
+    }
+    if (frame - lastInterruptFrame_ < kInterruptInterval) return;
+    bool burst = burstApplies(kInterruptEndpoint);
+    if (!burst && !firmware_->interruptDue(now)) return;
+    lastInterruptFrame_ = frame;
+    Pending& p = interrupt_.front();
+    beginTransfer(p);
+    if (p.failing) {
+        finishFront(interrupt_, kFailedTransferStatus);
+    } else {
+        InterruptMessage m{};
+        firmware_->takeInterrupt(now, &m);
+        usbbus::Transfer* t = p.transfer;
+        t->actualLength = std::min<ULONG>(t->length, static_cast<ULONG>(m.size()));
+        if (t->actualLength) std::memcpy(t->buffer, m.data(), t->actualLength);
+        ++counters_.interruptMessages;
+        finishFront(interrupt_, USBD_STATUS_SUCCESS);
+    }
+    if (removeAfterFrame_) {
+        removeAfterFrame_ = false;
+        leave(true);
+    }
+}
+
+bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent) {
+    usbbus::Transfer* t = p.transfer;
+    *sent = false;
+    ULONG room = t->length - t->actualLength;
+    if (room == 0) return true;
+    ULONG max = std::min<ULONG>(room, kBulkPacketSize);
+    UCHAR* out = t->buffer + t->actualLength;
+    std::size_t n = 0;
+    bool end = false;  // the data of this answer or frame ends with this packet
+    auto& answers = firmware_->bulkIn();
+    if (!answers.empty()) {
+        BulkChunk& c = answers.front();
+        n = std::min<std::size_t>(max, c.data.size() - c.position);
+        std::memcpy(out, c.data.data() + c.position, n);
+        c.position += n;
+        if (c.position == c.data.size()) {
+            answers.pop_front();
+            end = true;
+        }
+    } else if (alternate_ == 1) {
+        updateVideo(now);
+        n = video_.next(now, out, max, &end);
+        counters_.framesStarted = video_.framesStarted();
+        counters_.framesCompleted = video_.framesCompleted();
+    }
+    if (n == 0) return false;
+    *sent = true;
+    t->actualLength += static_cast<ULONG>(n);
+    counters_.bulkInBytes += n;
+    // A short packet ends the transfer; so does the end of the data when the
+    // host asked for more (the camera then sends a zero-length packet).
+    return n < kBulkPacketSize || end || t->actualLength == t->length;
+}
+
+void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
+    ULONG used = 0;
+    const bool timed = budget != kUnlimited;
+    while (connected_ && used < budget && !bulkOut_.empty()) {
+        Pending& p = bulkOut_.front();
+        if (timed && p.submitFrame >= frame) break;
+        if (halted_.count(kBulkOutEndpoint)) {
+            complete(bulkOut_, USBD_STATUS_STALL_PID);
+            break;
+        }
+        if (!p.started) beginTransfer(p);
+        usbbus::Transfer* t = p.transfer;
+        if (p.failing) {
+            finishFront(bulkOut_, kFailedTransferStatus);
+            continue;
+        }
+        ULONG n = std::min<ULONG>(kBulkPacketSize, t->length - t->actualLength);
+        firmware_->bulkOut(now, t->buffer + t->actualLength, n);
+        t->actualLength += n;
+        counters_.bulkOutBytes += n;
+        ++used;
+        if (t->actualLength == t->length) finishFront(bulkOut_, USBD_STATUS_SUCCESS);
+    }
+    while (connected_ && used < budget && !bulkIn_.empty()) {
+        Pending& p = bulkIn_.front();
+        if (timed && p.submitFrame >= frame) break;
+        if (halted_.count(kBulkInEndpoint)) {
+            complete(bulkIn_, USBD_STATUS_STALL_PID);
+            break;
+        }
+        if (!p.started) {
+            int w = 0, h = 0;
+            bool data = !firmware_->bulkIn().empty() ||
+                        (alternate_ == 1 && firmware_->videoSize(now, &w, &h));
+            if (!data && !burstApplies(kBulkInEndpoint)) break;
+            beginTransfer(p);
+        }
+        if (p.failing) {
+            finishFront(bulkIn_, kFailedTransferStatus);
+            continue;
+        }
+        bool sent = false;
+        bool done = bulkInStep(p, now, &sent);
+        if (sent) ++used;
+        if (done)
+            finishFront(bulkIn_, USBD_STATUS_SUCCESS);
+        else if (!sent)
+            break;
+    }
+    counters_.maxBulkPacketsAtOnce = std::max<std::uint64_t>(counters_.maxBulkPacketsAtOnce, used);
+    if (removeAfterFrame_) {
+        removeAfterFrame_ = false;
+        leave(true);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Test hooks
+
+void SimCamera::injectInterrupt(const InterruptMessage& message) {
+    std::lock_guard<std::mutex> g(lock_);
+    firmware_->queueInterrupt(message, kclock::now());
+    wake_.notify_all();
+}
+
+void SimCamera::injectInputs(std::uint16_t changed, std::uint16_t state) {
+    injectInterrupt(
+        {2, 0, static_cast<std::uint8_t>(changed & 0xFF), static_cast<std::uint8_t>(changed >> 8),
+         static_cast<std::uint8_t>(state & 0xFF), static_cast<std::uint8_t>(state >> 8), 0, 0});
+}
+
+void SimCamera::injectButton(std::uint8_t code) {
+    injectInterrupt({3, 0, code, 0, 0, 0, 0, 0});
+}
+
+std::uint8_t SimCamera::registerValue(int space, int reg) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->registerValue(space, reg);
+}
+
+std::vector<RegisterWrite> SimCamera::registerWrites() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->registerWrites();
+}
+
+std::vector<RegisterTable> SimCamera::tables() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->tables();
+}
+
+std::vector<DataBlockWrite> SimCamera::dataBlocks() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->dataBlocks();
+}
+
+std::vector<std::uint8_t> SimCamera::patchBytes() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->patchBytes();
+}
+
+std::array<std::uint8_t, kPatchHeaderSize> SimCamera::patchHeader() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->patchHeader();
+}
+
+PatchState SimCamera::patchState() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->patchState();
+}
+
+std::string SimCamera::patchProblem() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->patchProblem();
+}
+
+std::uint16_t SimCamera::firmwareLevel() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->firmwareLevel();
+}
+
+std::array<std::uint8_t, kInformationBlockSize> SimCamera::informationBlock() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return firmware_->informationBlock();
+}
+
+int SimCamera::configuration() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return configuration_;
+}
+
+int SimCamera::alternateSetting() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return alternate_;
+}
+
+bool SimCamera::present() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return connected_;
+}
+
+WireCounters SimCamera::counters() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return counters_;
+}
+
+std::size_t SimCamera::pendingTransfers() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return control_.size() + iso_.size() + bulkIn_.size() + bulkOut_.size() + interrupt_.size();
+}
+
+void SimCamera::withStore(const std::function<void(ObjectStore&)>& use) {
+    std::lock_guard<std::mutex> g(lock_);
+    use(firmware_->store());
+}
+
+Faults SimCamera::faults() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return faults_;
+}
+
+void SimCamera::setFaults(const Faults& faults) {
+    std::lock_guard<std::mutex> g(lock_);
+    faults_ = faults;
+    wake_.notify_all();
+}
+
+void SimCamera::changeFaults(const std::function<void(Faults&)>& change) {
+    std::lock_guard<std::mutex> g(lock_);
+    change(faults_);
+    wake_.notify_all();
+}
+
+void SimCamera::stallEndpoint(std::uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(lock_);
+    halted_.insert(endpoint);
+    wake_.notify_all();
+}
+
+bool SimCamera::halted(std::uint8_t endpoint) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return halted_.count(endpoint) != 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,189 @@
+// The simulated camera as a USB device backend: its firmware (sim/firmware.h)
+// behind a simulated full-speed host controller with 1 ms frames on the
+// shared clock. Every transfer completes on the camera's own thread, never
+// inside submit:
+//   control        controlLatencyFrames frames after submission;
+//   isochronous    one packet per frame, so P packets take P frames;
+//   bulk           up to 19 packets of 64 bytes per frame shared by both bulk
+//                  endpoints (fewer while video uses the isochronous
+//                  endpoint), or as fast as taken when the timing is not
+//                  throttled (control transfers then complete at once too);
+//   interrupt      one 8-byte message per poll interval when one is due.
+// Test hooks read back what the host wrote and switch faults at any time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/usb/bus.h"
+#include "sim/descriptors.h"
+#include "sim/firmware.h"
+#include "sim/scenario.h"
+#include "sim/video.h"
+
+namespace sim {
+
+constexpr ULONG kBulkPacketsPerFrame = 19;
+
+// What went over the wire so far, for tests.
+struct WireCounters {
+    std::uint64_t controlTransfers = 0;
+    std::uint64_t isoPackets = 0;      // packets handed to isochronous transfers
+    std::uint64_t isoDataPackets = 0;  // ... of them carrying video
+    std::uint64_t bulkInBytes = 0;
+    std::uint64_t bulkOutBytes = 0;
+    std::uint64_t interruptMessages = 0;
+    std::uint64_t framesStarted = 0;
+    std::uint64_t framesCompleted = 0;
+    std::uint64_t maxBulkPacketsAtOnce = 0;  // in one frame, or one pass when unthrottled
+};
+
+class SimCamera : public usbbus::DeviceBackend {
+  public:
+    // Generates the scenario's content (objects it cannot make are left out
+    // and reported by contentProblems()).
+    explicit SimCamera(const Scenario& scenario);
+    // Uses the given store as it is (tests that build objects by hand).
+    SimCamera(const Scenario& scenario, ObjectStore store);
+    ~SimCamera() override;
+    SimCamera(const SimCamera&) = delete;
+    SimCamera& operator=(const SimCamera&) = delete;
+
+    static std::shared_ptr<SimCamera> create(const Scenario& scenario) {
+        return std::make_shared<SimCamera>(scenario);
+    }
+
+    // DeviceBackend.
+    void attach(Sink* sink) override;
+    USBD_STATUS submit(usbbus::Transfer* transfer) override;
+    void cancel(usbbus::Transfer* transfer) override;
+    USBD_STATUS setConfiguration(UCHAR value) override;
+    USBD_STATUS setInterface(UCHAR interfaceNumber, UCHAR alternateSetting) override;
+    USBD_STATUS clearHalt(UCHAR endpoint) override;
+    ULONG currentFrame() override;
+    USBD_STATUS resetPort() override;
+    USBD_STATUS cyclePort() override;
+    bool reenumerate() override;
+
+    // Test hooks. All are safe from any thread.
+    const Scenario& scenario() const { return scenario_; }
+    const std::vector<std::string>& contentProblems() const { return contentProblems_; }
+    void injectInterrupt(const InterruptMessage& message);
+    // Message 2: changed inputs and their new state (bit i = input i).
+    void injectInputs(std::uint16_t changed, std::uint16_t state);
+    // Message 3: a button code (1, 2 or 4 are the camera's buttons).
+    void injectButton(std::uint8_t code);
+    std::uint8_t registerValue(int space, int reg) const;
+    std::vector<RegisterWrite> registerWrites() const;
+    std::vector<RegisterTable> tables() const;
+    std::vector<DataBlockWrite> dataBlocks() const;
+    std::vector<std::uint8_t> patchBytes() const;
+    std::array<std::uint8_t, kPatchHeaderSize> patchHeader() const;
+    PatchState patchState() const;
+    std::string patchProblem() const;
+    std::uint16_t firmwareLevel() const;
+    std::array<std::uint8_t, kInformationBlockSize> informationBlock() const;
+    int configuration() const;
+    int alternateSetting() const;
+    bool present() const;  // false after removal and while cycled out
+    WireCounters counters() const;
+    std::size_t pendingTransfers() const;
+    // Reads or changes the stored objects under the camera's lock.
+    void withStore(const std::function<void(ObjectStore&)>& use);
+    // Faults: the whole set, or one change under the lock.
+    Faults faults() const;
+    void setFaults(const Faults& faults);
+    void changeFaults(const std::function<void(Faults&)>& change);
+    void stallEndpoint(std::uint8_t endpoint);
+    bool halted(std::uint8_t endpoint) const;
+    // Surprise removal: pending transfers end with USBD_STATUS_DEVICE_GONE,
+    // then the sink hears deviceGone.
+    void unplug();
+
+  private:
+    struct Pending {
+        usbbus::Transfer* transfer = nullptr;
+        ULONG submitFrame = 0;
+        ULONG packetsDone = 0;
+        bool started = false;
+        bool failing = false;  // a failed-transfer burst took it
+    };
+    using Queue = std::deque<Pending>;
+
+    void start();
+    void run();
+    bool needsFrames() const;
+    LONGLONG frameStart(ULONG frame) const;
+    ULONG frameAt(LONGLONG now) const;
+    void processFrame(ULONG frame, LONGLONG now);
+    void processControl(ULONG frame, LONGLONG now, bool immediate);
+    void executeControl(Pending& p, LONGLONG now);
+    USBD_STATUS standardRequest(const UCHAR* setup, UCHAR* data, ULONG length, ULONG* moved);
+    void processIso(ULONG frame, LONGLONG now);
+    void processInterrupt(ULONG frame, LONGLONG now);
+    void processBulk(ULONG frame, LONGLONG now, ULONG budget);
+    bool bulkInStep(Pending& p, LONGLONG now, bool* sent);
+    void beginTransfer(Pending& p);
+    bool burstApplies(UCHAR endpoint) const;
+    void finishFront(Queue& q, USBD_STATUS status);
+    void complete(Queue& q, USBD_STATUS status);
+    USBD_STATUS setConfigurationLocked(UCHAR value);
+    USBD_STATUS setInterfaceLocked(UCHAR interfaceNumber, UCHAR alternateSetting);
+    void completeAll(USBD_STATUS status);
+    void leave(bool surprise);
+    Queue* queueFor(UCHAR endpoint);
+    bool endpointActive(UCHAR endpoint, UCHAR* type) const;
+    void updateVideo(LONGLONG now);
+    int shortReadLimit(int request) const;
+    void powerOn();
+
+    const Scenario scenario_;
+    std::vector<std::string> contentProblems_;
+    Faults faults_;
+    std::unique_ptr<Firmware> firmware_;
+    VideoSource video_;
+
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::thread thread_;
+    bool stopping_ = false;
+    // Cleared when the camera is destroyed from inside a completion or sink
+    // call on its own thread, so that the thread leaves without touching it.
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    // Held while the sink is told something; shared with the thread so that
+    // it outlives a camera destroyed from inside the sink.
+    std::shared_ptr<std::recursive_mutex> sinkLock_ = std::make_shared<std::recursive_mutex>();
+    Sink* sink_ = nullptr;
+
+    // Bus state.
+    LONGLONG epoch_ = 0;
+    ULONG lastFrame_ = 0;
+    bool connected_ = true;  // false after removal or while cycled out
+    bool removed_ = false;   // surprise removal: the camera never comes back
+    bool goneNotice_ = false;
+    int configuration_ = 0;
+    int alternate_ = 0;
+    std::set<UCHAR> halted_;
+    Queue control_;
+    Queue iso_;
+    Queue bulkIn_;
+    Queue bulkOut_;
+    Queue interrupt_;
+    ULONG lastInterruptFrame_ = 0;
+    std::vector<usbbus::Transfer*> done_;
+    std::uint64_t isoPacketCount_ = 0;
+    std::uint64_t videoPacketCount_ = 0;
+    int transfersStarted_ = 0;
+    bool removeAfterFrame_ = false;
+    WireCounters counters_;
+};
+
+}  // namespace sim

@@ -1,0 +1,153 @@
+// Fault switches of the bulk, interrupt and control paths, of booting and of
+// removal (isochronous ones are with the video tests).
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/kernel/clock.h"
+#include "tests/sim/sim_test_util.h"
+#include "tests/support/kernel_test.h"
+
+using namespace simtest;
+
+namespace {
+
+class SimFaults : public ::testing::Test {
+  protected:
+    std::unique_ptr<Host> camera(const sim::Faults& faults, sim::Scenario s = quickScenario()) {
+        s.faults = faults;
+        auto host = std::make_unique<Host>(s, smallStore());
+        EXPECT_EQ(host->select(1), USBD_STATUS_SUCCESS);
+        return host;
+    }
+
+    // Opens object 1 (a picture) and asks for `length` bytes of it.
+    static void askPicture(Host& host, std::uint32_t length) {
+        ASSERT_EQ(host.memoryCommand(0x03, 0, 0, be32(1)).status, USBD_STATUS_SUCCESS);
+        auto cmd = be32(1);
+        auto l = be32(length);
+        cmd.insert(cmd.end(), l.begin(), l.end());
+        ASSERT_EQ(host.memoryCommand(0x05, 0, sim::kItemPicture, cmd).status, USBD_STATUS_SUCCESS);
+    }
+
+    static ControlResult askEntry(Host& host, std::size_t readLength) {
+        auto cmd = be32(1);
+        cmd.insert(cmd.end(), {0x00, 0x56});
+        EXPECT_EQ(host.memoryCommand(0x0A, 0, 0, cmd).status, USBD_STATUS_SUCCESS);
+        return host.bulkIn(readLength, std::chrono::milliseconds(150));
+    }
+};
+
+TEST_F(SimFaults, BulkAnswersThatNeverComeComeLongOrCarryTheMarker) {
+    sim::Faults f;
+    f.bulkInNeverArrives = true;
+    EXPECT_EQ(askEntry(*camera(f), 86).status, USBD_STATUS_CANCELED)
+        << "the read waits until cancelled";
+
+    f = {};
+    f.longerAnswers = true;
+    ControlResult longer = askEntry(*camera(f), 128);
+    ASSERT_EQ(longer.status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(longer.data.size(), 128u) << "86 bytes asked, the whole buffer filled";
+
+    f = {};
+    f.edMarker = true;
+    auto marked = camera(f);
+    askPicture(*marked, 512);
+    ControlResult block = marked->bulkIn(512);
+    ASSERT_EQ(block.data.size(), 512u);
+    EXPECT_EQ(
+        (std::vector<std::uint8_t>{block.data[0], block.data[1], block.data[62], block.data[63]}),
+        (std::vector<std::uint8_t>{0xED, 0x15, 0xED, 0x15}));
+
+    // Switched off at run time, answers are clean again.
+    marked->camera().changeFaults([](sim::Faults& x) { x.edMarker = false; });
+    askPicture(*marked, 512);
+    EXPECT_EQ(marked->bulkIn(512).data[0], 0xFF) << "a JPEG starts with 0xFF 0xD8";
+}
+
+TEST_F(SimFaults, FailedTransfersAndStalledPipes) {
+    sim::Faults f;
+    f.failedTransfers = 2;
+    f.failedTransfersEndpoint = sim::kBulkInEndpoint;
+    f.stalledEndpoints = {sim::kBulkOutEndpoint};
+    auto host = camera(f);
+    EXPECT_EQ(host->bulkIn(64).status, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(host->bulkIn(64).status, USBD_STATUS_DEV_NOT_RESPONDING);
+    askPicture(*host, 512);
+    EXPECT_EQ(host->bulkIn(512).status, USBD_STATUS_SUCCESS) << "the burst is over";
+    host->camera().injectButton(1);
+    EXPECT_EQ(host->interrupt().status, USBD_STATUS_SUCCESS) << "other pipes were not hit";
+
+    EXPECT_EQ(host->bulkOut({1, 2, 3}), USBD_STATUS_STALL_PID);
+    ASSERT_EQ(host->camera().clearHalt(sim::kBulkOutEndpoint), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(host->bulkOut({1, 2, 3}), USBD_STATUS_SUCCESS);
+}
+
+TEST_F(SimFaults, BootSensorAndSlowErase) {
+    sim::Faults f;
+    f.neverBoot = true;
+    auto stuck = camera(f);
+    kclock::sleepMs(60);
+    EXPECT_NE(stuck->readRegister(0, 0), sim::kBootedState);
+    EXPECT_FALSE(stuck->readRegister(2, 2) & sim::kSensorReadyBit);
+
+    f = {};
+    f.sensorNeverReady = true;
+    auto blind = camera(f);
+    blind->waitBooted();
+    kclock::sleepMs(40);
+    EXPECT_FALSE(blind->readRegister(2, 2) & sim::kSensorReadyBit);
+
+    // Erase time word 2: the host waits at most 2 x 65536 / 1048576 s = 125 ms.
+    f = {};
+    f.slowErase = true;
+    sim::Scenario s = quickScenario();
+    s.eraseTime = 2;
+    auto slow = camera(f, s);
+    ASSERT_EQ(slow->memoryCommand(0x02, 0, 0, be32(1)).status, USBD_STATUS_SUCCESS);
+    kclock::sleepMs(300);
+    EXPECT_EQ(slow->memoryResult()[1], 0xFF) << "still running well past the announced time";
+}
+
+TEST_F(SimFaults, ShortControlReads) {
+    sim::Faults f;
+    f.shortControlReads = {{0x84, 10}, {6, 0}};
+    auto host = camera(f);
+    EXPECT_EQ(host->vendorIn(0x84, 0, 22).data.size(), 10u);
+    ControlResult empty = host->descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18);
+    EXPECT_EQ(empty.status, USBD_STATUS_SUCCESS);
+    EXPECT_TRUE(empty.data.empty());
+    EXPECT_EQ(host->vendorIn(0x83, 0, 4).data.size(), 4u) << "other requests answer in full";
+}
+
+TEST_F(SimFaults, RemovalInTheMiddleOfATransferAndNoReturnFromACycle) {
+    struct Sink : usbbus::DeviceBackend::Sink {
+        void deviceGone() override { ++gone; }
+        std::atomic<int> gone{0};
+    } sink;
+    sim::Faults f;
+    f.removeDuringTransfer = 1;
+    auto host = camera(f);
+    host->camera().attach(&sink);
+    askPicture(*host, 4096);
+    AsyncTransfer x;
+    x.bulk(sim::kBulkInEndpoint, 4096);
+    ASSERT_EQ(x.submit(host->camera()), USBD_STATUS_PENDING);
+    ASSERT_TRUE(x.wait());
+    EXPECT_EQ(x.t().status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_GT(x.t().actualLength, 0u);
+    EXPECT_LT(x.t().actualLength, 4096u);
+    EXPECT_TRUE(pavtest::waitFor([&] { return sink.gone.load() == 1; }));
+    EXPECT_FALSE(host->camera().present());
+    host->camera().attach(nullptr);
+
+    f = {};
+    f.noReturnAfterCycle = true;
+    auto gone = camera(f);
+    ASSERT_EQ(gone->camera().cyclePort(), USBD_STATUS_SUCCESS);
+    EXPECT_FALSE(gone->camera().reenumerate());
+    EXPECT_FALSE(gone->camera().present());
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// Scenario files: what they set, how broken ones are refused, and the
+// default camera a new user meets.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/sim/sim_test_util.h"
+#include "tests/support/kernel_test.h"
+
+using namespace simtest;
+
+namespace {
+
+std::string writeFile(const std::string& name, const std::string& text) {
+    std::string path = pavtest::privateDir() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
+    std::string path = writeFile("full.json", R"({
+        // comments are allowed
+        "name": "lab-2",
+        "sensorType": 2, "sensorRevision": 3,
+        "chipRelease": [1, 1], "firmwareLevel": "0x0102",
+        "interfaceNumber": 1, "precedingInterfaces": 1,
+        "eraseTime": 64, "infoWords": [1, 2],
+        "firmwareText": "T", "versionText": "V9",
+        "objects": [
+            {"kind": 8, "width": 64, "height": 48, "memory": 2},
+            {"kind": 2, "soundBytes": 3000, "memory": 2, "number": 77}
+        ],
+        "memoryCapacities": {"2": 1048576},
+        "currentMemory": 2, "maxAlternate": 5,
+        "timing": {"bootDelayMs": 10, "deleteMs": 5, "throttled": false},
+        "faults": {"isoDropEvery": 9, "stalledEndpoints": ["0x82"],
+                   "shortControlReads": [{"request": 132, "length": 3}],
+                   "descriptor": {"missingAlternate": 6}}
+    })");
+    std::string error = "unset";
+    sim::Scenario s = sim::loadScenario(path, &error);
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(s.name, "lab-2");
+    EXPECT_EQ(s.firmwareLevel, 0x0102);
+    EXPECT_EQ(s.chipRelease[1], 1);
+    EXPECT_FALSE(s.defaultContent) << "a file that lists objects means just those";
+    ASSERT_EQ(s.objects.size(), 2u);
+    EXPECT_EQ(s.objects[1].spec.number, 77u);
+    EXPECT_FALSE(s.timing.throttled);
+    EXPECT_EQ(s.faults.stalledEndpoints, std::vector<std::uint8_t>{0x82});
+    EXPECT_EQ(s.faults.descriptor.missingAlternate, 6);
+    EXPECT_EQ(sim::instancePathFor(s), "USB\\VID_F1A5&PID_0B2D\\sim-lab-2");
+
+    Host host(s);
+    EXPECT_TRUE(host.camera().contentProblems().empty());
+    EXPECT_EQ(host.vendorIn(0x84, 0, 22).data.size(), 3u);
+    EXPECT_EQ(host.vendorIn(0x80, 0, 1).data, std::vector<std::uint8_t>{2});
+    EXPECT_EQ(host.vendorIn(0x83, 0x0200, 4).data, be32(2));
+    EXPECT_EQ(host.vendorIn(0x83, 0x0000, 4).data, be32(0));
+    EXPECT_EQ(host.select(6), USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.select(5), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(host.select(6 + 1), USBD_STATUS_NO_BANDWIDTH);
+    EXPECT_TRUE(host.camera().halted(0x82));
+    EXPECT_EQ(host.readRegister(2, 6), 2);
+}
+
+TEST(SimScenario, BrokenFieldsAreNamed) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"objects": [{"kind": 8}, {"kind": 2}, {"kind": 5}]})",
+         "objects[2].kind: must be one of 1, 2, 3, 8, 12"},
+        {R"({"objects": [{"width": 64}]})",
+         "objects[0].kind: missing; must be one of 1, 2, 3, 8, 12"},
+        {R"({"objects": [{"kind": 12, "thumbnailWidth": 30}]})",
+         "objects[0].thumbnailWidth: must be a multiple of 4"},
+        {R"({"objects": [{"kind": 8, "colour": 1}]})", "objects[0].colour: unknown field"},
+        {R"({"sensorTipe": 2})", "sensorTipe: unknown field"},
+        {R"({"interfaceNumber": 4})", "interfaceNumber: must be an integer from 0 to 3"},
+        {R"({"firmwareLevel": "level two"})", "firmwareLevel: must be an integer from 0 to 65535"},
+        {R"({"chipRelease": [1, 2, 3]})", "chipRelease: must hold two bytes"},
+        {R"({"timing": {"bootDelayMs": -1}})",
+         "timing.bootDelayMs: must be an integer from 0 to 3600000"},
+        {R"({"timing": {"throttled": 1}})", "timing.throttled: must be true or false"},
+        {R"({"faults": {"stalledEndpoints": [7]}})",
+         "faults.stalledEndpoints[0]: must be one of 129, 130, 131, 5 (0x81, 0x82, 0x83, 0x05)"},
+        {R"({"faults": {"descriptor": {"missingAlternate": 9}}})",
+         "faults.descriptor.missingAlternate: must be an integer from -1 to 7"},
+        {R"({"memoryCapacities": {"16": 100}})",
+         "memoryCapacities.16: must be an integer from 0 to 15"},
+        {R"({"name": "a/b"})", "name: must be letters, digits, '-' or '_'"},
+        {R"([1, 2])", "(top level): must be an object"},
+    };
+    for (const auto& [text, message] : cases) {
+        std::string error;
+        sim::Scenario s = sim::parseScenario(text, &error);
+        EXPECT_EQ(error, message) << text;
+        EXPECT_EQ(s.name, "default") << "a refused file gives the default scenario";
+    }
+    std::string error;
+    sim::loadScenario(writeFile("bad.json", "{\"name\": "), &error);
+    EXPECT_NE(error.find("bad.json: not valid JSON"), std::string::npos) << error;
+    sim::loadScenario(pavtest::privateDir() + "/missing.json", &error);
+    EXPECT_NE(error.find("missing.json: cannot be read"), std::string::npos) << error;
+}
+
+TEST(SimScenario, TheExampleFileLoadsAndMakesItsObjects) {
+    std::string error = "unset";
+    sim::Scenario s = sim::loadScenario(PAV_SOURCE_DIR "/sim/scenarios/example.json", &error);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(s.defaultContent);
+    s.timing.bootDelayMs = 0;
+    Host host(s);
+    EXPECT_TRUE(host.camera().contentProblems().empty());
+    EXPECT_EQ(host.vendorIn(0x83, 0x0100, 4).data, be32(3));
+    EXPECT_GE(readBe32(host.vendorIn(0x83, 0x0000, 4).data.data()), 5u);
+}
+
+TEST(SimScenario, TheDefaultCameraHasSomethingToShow) {
+    sim::Scenario s = sim::defaultScenario();
+    s.timing.bootDelayMs = 0;
+    Host host(s);
+    ASSERT_EQ(host.select(1), USBD_STATUS_SUCCESS);
+    ControlResult count = host.vendorIn(0x83, 0, 4);
+    ASSERT_EQ(count.status, USBD_STATUS_SUCCESS);
+    std::uint32_t n = readBe32(count.data.data());
+    ASSERT_GE(n, 5u);
+    ASSERT_EQ(host.memoryCommand(0x85, 0, 0, {}).status, USBD_STATUS_SUCCESS);
+    ControlResult table = host.bulkIn(4 * n);
+    ASSERT_EQ(table.data.size(), 4 * n);
+    int pictures = 0, sounds = 0, clips = 0, clipsWithSound = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t flags = (readBe32(&table.data[i * 4]) >> 24) & 0xF;
+        pictures += flags == 0x8;
+        sounds += flags == 0x2;
+        clips += flags == 0x1;
+        clipsWithSound += flags == 0x3;
+    }
+    EXPECT_GE(pictures, 2);
+    EXPECT_EQ(sounds, 1);
+    EXPECT_EQ(clips, 1);
+    EXPECT_EQ(clipsWithSound, 1);
+    EXPECT_EQ(host.readRegister(2, 6), 16) << "a VGA sensor";
+}
+
+}  // namespace
