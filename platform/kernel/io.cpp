@@ -542,14 +542,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     std::string link = "\\??\\" + instance;
     for (size_t i = 4; i < link.size(); ++i)
         if (link[i] == '\\') link[i] = '#';
-    // Appended piece by piece: GCC 12 at -O3 reports a false overlap
-    // (-Wrestrict) for "literal" + string here.
-    link += '#';
-    link += kio::lower(kio::guidString(*InterfaceClassGuid));
-    if (ReferenceString && ReferenceString->Length) {
-        link += '\\';
-        link += krtl::narrow(ReferenceString);
-    }
+    link += "#" + kio::lower(kio::guidString(*InterfaceClassGuid));
+    if (ReferenceString && ReferenceString->Length) link += "\\" + krtl::narrow(ReferenceString);
     {
         kio::InterfaceRegistry& r = kio::ifaces();
         std::lock_guard<std::mutex> g(r.lock);
