@@ -1,0 +1,12 @@
+// The dispatch switch behind the gate: routes each control code to the module
+// that owns it. Handlers finish every request through dispatch.h.
+#pragma once
+
+#include "platform/kernel/wdm.h"
+
+// Device-control requests the gate admitted.
+NTSTATUS Control_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Internal device-control requests of the capture minidriver. They do not
+// pass the gate; the driver has already counted them as outstanding.
+NTSTATUS Control_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
