@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "driver/camera/usbstrm.h"
 #include "driver/core/modules.h"
 #include "driver/core/srbif.h"
 #include "driver/core/support.h"
@@ -84,6 +85,10 @@ struct DeviceContext {
     std::atomic<bool> stopped{false};
 
     // Later modules add their state below.
+
+    // Camera engine: the USB interface layer and the streams.
+    UsbInterfaceState usbif;
+    StreamList streams;
 
     // The capture minidriver's connection.
     SrbifConnection srbif;

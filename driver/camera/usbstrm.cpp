@@ -1,0 +1,422 @@
+#include "driver/camera/usbstrm.h"
+
+#include <cstring>
+
+#include "driver/core/device_context.h"
+
+namespace {
+
+class StreamLock {
+public:
+    explicit StreamLock(UsbStream* s, bool take = true) : s_(take ? s : nullptr) {
+        if (s_) KeWaitForSingleObject(&s_->streamLock, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~StreamLock() {
+        if (s_) KeSetEvent(&s_->streamLock, IO_NO_INCREMENT, FALSE);
+    }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+
+private:
+    UsbStream* s_;
+};
+
+bool endless(const UsbStream* s) { return s->transfersLeft >= kEndlessTransfers; }
+
+void freeTransfer(StreamTransfer* t) {
+    if (t->irp) IoFreeIrp(t->irp);
+    if (t->urb) ExFreePool(t->urb);
+    if (t->buffer) ExFreePool(t->buffer);
+    ExFreePool(t);
+}
+
+void addOutstanding(UsbStream* s) {
+    if (InterlockedIncrement(&s->outstanding) == 1) KeResetEvent(&s->drained);
+}
+
+void dropOutstanding(UsbStream* s) {
+    if (InterlockedDecrement(&s->outstanding) == 0) KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
+}
+
+void startRecovery(UsbStream* s) {
+    InterlockedExchange(&s->active, 0);
+    InterlockedIncrement(&s->crisisQueued);
+    if (!workerQueue(s->device, USBSTRM_Crisis, s, nullptr)) {
+        // Without a node the recovery cannot be queued: the stream stays
+        // stopped until its owner starts it again.
+        InterlockedDecrement(&s->crisisQueued);
+    }
+}
+
+NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context);
+
+// Fills in a transfer for its next submission; allocates nothing.
+NTSTATUS buildTransfer(StreamTransfer* t) {
+    UsbStream* s = t->stream;
+    if (!t->urb || !t->irp) return STATUS_UNSUCCESSFUL;
+    if (s->transfersLeft <= 0) return STATUS_UNSUCCESSFUL;
+    if (!s->hasPipe) return STATUS_IO_DEVICE_ERROR;
+    if (!t->buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    USHORT size = t->urbSize;
+    USHORT function = t->urb->UrbHeader.Function;
+    std::memset(t->urb, 0, size);
+    t->urb->UrbHeader.Length = size;
+    t->urb->UrbHeader.Function = function;
+    ULONG count = s->packetsPerTransfer;
+    if (!endless(s)) {
+        LONG left = InterlockedDecrement(&s->transfersLeft);
+        if (left < 0) {
+            InterlockedIncrement(&s->transfersLeft);
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (left == 0) count = static_cast<ULONG>(s->packetsInLast);
+        if (count > s->packetsPerTransfer) count = s->packetsPerTransfer;
+    }
+    ULONG packet = s->pipe.MaximumPacketSize;
+    ULONG length = count * packet;
+    if (s->isochronous) {
+        _URB_ISOCH_TRANSFER& iso = t->urb->UrbIsochronousTransfer;
+        iso.PipeHandle = s->pipe.PipeHandle;
+        iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+        iso.TransferBufferLength = length;
+        iso.TransferBuffer = t->buffer;
+        iso.NumberOfPackets = count;
+        for (ULONG i = 0; i < count; ++i) {
+            iso.IsoPacket[i].Offset = i * packet;
+            iso.IsoPacket[i].Length = 0;
+            iso.IsoPacket[i].Status = 0;
+        }
+    } else {
+        _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
+        bulk.PipeHandle = s->pipe.PipeHandle;
+        bulk.TransferFlags = s->out ? USBD_SHORT_TRANSFER_OK : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+        if (s->out && s->fill) {
+            // Only what the owner supplied goes out: the last transfer of a
+            // finite stream is rounded up to whole packets, and the bytes past
+            // the data must not reach the camera.
+            ULONG supplied = s->fill(s->device, t->buffer, length);
+            if (supplied < length) length = supplied;
+        }
+        bulk.TransferBufferLength = length;
+        bulk.TransferBuffer = t->buffer;
+    }
+    t->record.routine = complete;
+    t->record.context = t;
+    USBIF_PrepareAsync(s->device, t->irp, t->urb, &t->record);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS submit(StreamTransfer* t) {
+    addOutstanding(t->stream);
+    USBIF_CallLower(t->stream->device, t->irp);
+    return STATUS_SUCCESS;
+}
+
+void deliverIsochronous(UsbStream* s, StreamTransfer* t) {
+    const _URB_ISOCH_TRANSFER& iso = t->urb->UrbIsochronousTransfer;
+    ULONG packets = iso.NumberOfPackets <= s->packetsPerTransfer ? iso.NumberOfPackets : s->packetsPerTransfer;
+    ULONG packetSize = s->pipe.MaximumPacketSize;
+    bool anyGood = false;
+    for (ULONG i = 0; i < packets; ++i) {
+        const USBD_ISO_PACKET_DESCRIPTOR& p = iso.IsoPacket[i];
+        if (!USBD_SUCCESS(p.Status)) continue;
+        anyGood = true;
+        InterlockedExchange(&s->errorFlag, 0);
+        InterlockedExchange(&s->crisisCount, 0);
+        InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(USBSTRM_Now(s->device)));
+        // The bus reports what it wrote; never hand on bytes outside the packet's slot.
+        ULONG offset = i * packetSize;
+        ULONG length = p.Length <= packetSize ? p.Length : packetSize;
+        if (offset + length > t->bufferLength) length = offset < t->bufferLength ? t->bufferLength - offset : 0;
+        if (length > 0) {
+            if (s->data) s->data(s->device, t->buffer + offset, length);
+        } else if (!endless(s)) {
+            if (InterlockedIncrement(&s->packetsInLast) > static_cast<LONG>(s->packetsPerTransfer)) {
+                InterlockedExchangeAdd(&s->packetsInLast, -static_cast<LONG>(s->packetsPerTransfer));
+                InterlockedIncrement(&s->transfersLeft);
+            }
+        }
+    }
+    if (!anyGood) {
+        InterlockedExchange(&s->errorFlag, 1);
+        startRecovery(s);
+    }
+}
+
+NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
+    auto* t = static_cast<StreamTransfer*>(context);
+    UsbStream* s = t->stream;
+    if (InterlockedIncrement(&s->nesting) != 1) {
+        InterlockedExchange(&s->errorFlag, 1);
+        startRecovery(s);
+    }
+    bool current = t->generation == static_cast<ULONG>(s->generation);
+    if (s->active && current) {
+        bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(urb->UrbHeader.Status);
+        if (failed) {
+            if (s->errorFlag)
+                startRecovery(s);
+            else
+                InterlockedExchange(&s->errorFlag, 1);
+        } else if (s->isochronous) {
+            deliverIsochronous(s, t);
+        } else {
+            ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            if (moved > t->bufferLength) moved = t->bufferLength;
+            if (s->data) s->data(s->device, t->buffer, moved);
+        }
+    }
+    bool resubmitted = false;
+    if (s->active && current) {
+        if (NT_SUCCESS(buildTransfer(t))) {
+            submit(t);
+            resubmitted = true;
+        }
+    } else if (s->errorFlag && !endless(s) && current) {
+        InterlockedIncrement(&s->transfersLeft);
+    }
+    if (!resubmitted) freeTransfer(t);
+    InterlockedDecrement(&s->nesting);
+    // Last: once outstanding reaches zero a waiting destroy may free the stream.
+    dropOutstanding(s);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Waits, polling, until nothing is outstanding or `ms` have passed.
+bool drain(UsbStream* s, ULONG ms) {
+    LONGLONG until = deadline(ms);
+    while (s->outstanding > 0) {
+        if (reached(until)) return s->outstanding == 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+ULONG USBSTRM_Now(DeviceContext* device) { return tickMilliseconds(device); }
+
+NTSTATUS USBSTRM_Create(DeviceContext* device, LONG interfaceNumber, UCHAR endpoint, ULONG transfersInFlight,
+                        ULONG packetsPerTransfer, const char* name, UsbStream** stream) {
+    *stream = nullptr;
+    if (transfersInFlight == 0 || packetsPerTransfer == 0 || packetsPerTransfer > 255) return STATUS_INVALID_PARAMETER;
+    auto* s = static_cast<UsbStream*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbStream), kUsbstrmTag));
+    if (!s) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(static_cast<void*>(s), 0, sizeof(UsbStream));
+    s->device = device;
+    s->endpoint = endpoint;
+    s->interfaceNumber = interfaceNumber;
+    s->name = name;
+    s->packetsPerTransfer = packetsPerTransfer;
+    s->transfersInFlight = transfersInFlight;
+    s->isochronous = endpoint == kIsochronousEndpoint;
+    s->out = endpoint == kBulkOutEndpoint;
+    KeInitializeEvent(&s->streamLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&s->drained, NotificationEvent, TRUE);
+    StreamList& list = device->streams;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    UsbStream** tail = &list.head;
+    while (*tail) tail = &(*tail)->next;
+    *tail = s;
+    KfReleaseSpinLock(&list.lock, irql);
+    InterlockedExchange(&list.pipeFailure, 0);
+    *stream = s;
+    return STATUS_SUCCESS;
+}
+
+void USBSTRM_Destroy(UsbStream** stream) {
+    UsbStream* s = *stream;
+    if (!s) return;
+    DeviceContext* device = s->device;
+    USBSTRM_Stop(s, false);
+    // A stop gives up after its limits; a stream is only freed once every
+    // transfer came back and no recovery is waiting to run on it.
+    if (s->outstanding > 0) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
+    KeWaitForSingleObject(&s->drained, Executive, KernelMode, FALSE, nullptr);
+    while (s->crisisQueued > 0 && !onWorkerThread(device)) {
+        LONGLONG until = deadline(1);
+        while (!reached(until)) {
+        }
+    }
+    StreamList& list = device->streams;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream** p = &list.head; *p; p = &(*p)->next) {
+        if (*p == s) {
+            *p = s->next;
+            break;
+        }
+    }
+    KfReleaseSpinLock(&list.lock, irql);
+    ExFreePool(s);
+    *stream = nullptr;
+}
+
+UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint) {
+    StreamList& list = device->streams;
+    UsbStream* found = nullptr;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* s = list.head; s; s = s->next)
+        if (s->endpoint == endpoint) found = s;
+    KfReleaseSpinLock(&list.lock, irql);
+    return found;
+}
+
+NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
+                       StreamResetRoutine reset) {
+    DeviceContext* device = s->device;
+    s->data = data;
+    s->fill = fill;
+    s->reset = reset;
+    // Transfers of an earlier start that are still out belong to another
+    // generation: they are freed when they come back, never resubmitted.
+    ULONG generation = static_cast<ULONG>(InterlockedIncrement(&s->generation));
+    InterlockedExchange(&s->errorFlag, 0);
+    InterlockedExchange(&s->paused, 0);
+    InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(USBSTRM_Now(device)));
+    InterlockedExchange(&s->active, 1);
+    s->hasPipe = USBIF_GetPipeInfo(device, s->endpoint, &s->pipe);
+    if (!s->hasPipe || s->pipe.MaximumPacketSize == 0) {
+        s->hasPipe = false;
+        InterlockedExchange(&s->active, 0);
+        return STATUS_IO_DEVICE_ERROR;
+    }
+    ULONG packet = s->pipe.MaximumPacketSize;
+    ULONG perTransfer = s->packetsPerTransfer * packet;
+    if (totalBytes > 0) {
+        ULONG left = totalBytes / perTransfer;
+        ULONG rest = totalBytes % perTransfer;
+        ULONG inLast = (rest + packet - 1) / packet;
+        if (inLast != 0) {
+            ++left;
+        } else {
+            inLast = s->packetsPerTransfer;
+        }
+        InterlockedExchange(&s->transfersLeft, static_cast<LONG>(left));
+        InterlockedExchange(&s->packetsInLast, static_cast<LONG>(inLast));
+    } else {
+        InterlockedExchange(&s->transfersLeft, kEndlessTransfers);
+        InterlockedExchange(&s->packetsInLast, static_cast<LONG>(s->packetsPerTransfer));
+    }
+    USHORT urbSize = static_cast<USHORT>(s->isochronous ? GET_ISO_URB_SIZE(s->packetsPerTransfer)
+                                                        : sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    USHORT function = s->isochronous ? URB_FUNCTION_ISOCH_TRANSFER : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    StreamTransfer* built[32] = {};
+    ULONG want = s->transfersInFlight < 32 ? s->transfersInFlight : 32;
+    ULONG count = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (; count < want; ++count) {
+        auto* t = static_cast<StreamTransfer*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamTransfer), kUsbstrmTag));
+        if (!t) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        std::memset(t, 0, sizeof *t);
+        t->stream = s;
+        t->generation = generation;
+        t->urbSize = urbSize;
+        t->urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbSize, kUsbstrmTag));
+        t->bufferLength = perTransfer;
+        t->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, perTransfer, kUsbstrmTag));
+        t->irp = IoAllocateIrp(device->lowerDevice->StackSize, FALSE);
+        if (t->urb) {
+            std::memset(t->urb, 0, urbSize);
+            t->urb->UrbHeader.Length = urbSize;
+            t->urb->UrbHeader.Function = function;
+        }
+        if (!t->urb || !t->buffer || !t->irp) {
+            freeTransfer(t);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        status = buildTransfer(t);
+        if (!NT_SUCCESS(status)) {
+            freeTransfer(t);
+            // A finite stream may need fewer transfers than it keeps in flight.
+            if (!endless(s) && s->transfersLeft <= 0) status = STATUS_SUCCESS;
+            break;
+        }
+        built[count] = t;
+    }
+    if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
+    if (!NT_SUCCESS(status) && s->transfersLeft > 0) {
+        for (ULONG i = 0; i < count; ++i) freeTransfer(built[i]);
+        USBSTRM_Stop(s, false);
+        return status;
+    }
+    for (ULONG i = 0; i < count; ++i) submit(built[i]);
+    return STATUS_SUCCESS;
+}
+
+void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
+    DeviceContext* device = s->device;
+    StreamLock lock(s, !fromRecovery);
+    if (s->isochronous) InterlockedExchange(&s->errorFlag, 0);
+    InterlockedExchange(&s->active, 0);
+    if (!s->isochronous) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
+    ULONG limit = (fromRecovery || s->paused) ? kStopWaitRecoveryMs : kStopWaitMs;
+    drain(s, limit);
+    USBIF_PipeRequest(device, URB_FUNCTION_RESET_PIPE, s->endpoint);
+    if (s->isochronous && s->outstanding > 0) {
+        USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
+        drain(s, limit);
+    }
+    s->hasPipe = false;
+}
+
+void USBSTRM_CheckStall(UsbStream* s, ULONG nowMs) {
+    if (!s->active || !s->isochronous) return;
+    if (nowMs - static_cast<ULONG>(s->lastGoodMs) <= kStallMs) return;
+    InterlockedExchange(&s->errorFlag, 1);
+    InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(nowMs));
+    startRecovery(s);
+}
+
+void USBSTRM_Tick(DeviceContext* device, ULONG nowMs) {
+    StreamList& list = device->streams;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* s = list.head; s; s = s->next) {
+        if (s->endpoint == kBulkOutEndpoint) continue;
+        USBSTRM_CheckStall(s, nowMs);
+    }
+    KfReleaseSpinLock(&list.lock, irql);
+}
+
+void USBSTRM_Crisis(DeviceContext* device, PVOID streamPointer, PVOID) {
+    auto* s = static_cast<UsbStream*>(streamPointer);
+    struct Done {
+        UsbStream* s;
+        ~Done() { InterlockedDecrement(&s->crisisQueued); }
+    } done{s};
+    if (!s->isochronous) {
+        InterlockedExchange(&device->streams.pipeFailure, 1);
+        return;
+    }
+    StreamLock lock(s);
+    if (!s->errorFlag) return;
+    if (s->crisisCount >= kCrisisLimit) return;
+    InterlockedIncrement(&s->crisisCount);
+    USBSTRM_Stop(s, true);
+    // Pause every other running stream, holding its lock through the recovery.
+    UsbStream* others[16];
+    ULONG paused = 0;
+    for (UsbStream* o = device->streams.head; o && paused < 16; o = o->next) {
+        if (o == s || !o->active) continue;
+        KeWaitForSingleObject(&o->streamLock, Executive, KernelMode, FALSE, nullptr);
+        InterlockedExchange(&o->paused, 1);
+        USBSTRM_Stop(o, true);
+        others[paused++] = o;
+    }
+    if (s->reset) s->reset(device, 1);
+    LONG current = device->usbif.currentAlternate;
+    LONG selected = 0;
+    USBIF_SetCameraAlternate(device, s->interfaceNumber, 0, &selected);
+    NTSTATUS status = USBIF_SetCameraAlternate(device, s->interfaceNumber, current, &selected);
+    if (s->reset) s->reset(device, 0);
+    for (ULONG i = 0; i < paused; ++i) {
+        UsbStream* o = others[i];
+        bool restart = NT_SUCCESS(status) && o->transfersLeft >= kEndlessTransfers;
+        InterlockedExchange(&o->paused, 0);
+        if (restart) USBSTRM_Start(o, 0, o->data, o->fill, o->reset);
+        KeSetEvent(&o->streamLock, IO_NO_INCREMENT, FALSE);
+    }
+    if (NT_SUCCESS(status)) USBSTRM_Start(s, 0, s->data, s->fill, s->reset);
+}
