@@ -18,6 +18,8 @@
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "pav512/buffers.h"
+#include "pav512/ioctl.h"
 
 struct CtiSession {
     ULONG id;
@@ -26,42 +28,37 @@ struct CtiSession {
 
 namespace {
 
-// Command header.
-constexpr ULONG kHeaderLength = 20;
-constexpr ULONG kSessionOffset = 4;
-constexpr ULONG kThreadOffset = 8;
-constexpr ULONG kTaskOffset = 12;
-constexpr ULONG kValueOffset = 16;
-// Transaction blocks.
-constexpr ULONG kListOffset = 20;
-constexpr ULONG kBlockHeaderLength = 24;
-constexpr ULONG kBlockKind = 4;
-constexpr ULONG kBlockDirection = 8;
-constexpr ULONG kBlockDataLength = 12;
-constexpr ULONG kBlockStatus = 16;
-constexpr ULONG kBlockRequest = 17;
-constexpr ULONG kBlockData = 24;
+using pav512::CommandHeader;
+using pav512::TransactionBlock;
+
+constexpr ULONG kHeaderLength = sizeof(CommandHeader);
+constexpr ULONG kSessionOffset = offsetof(CommandHeader, sessionId);
+constexpr ULONG kThreadOffset = offsetof(CommandHeader, threadId);
+constexpr ULONG kTaskOffset = offsetof(CommandHeader, taskId);
+constexpr ULONG kValueOffset = offsetof(CommandHeader, value);
+constexpr ULONG kListOffset = pav512::kTransactionListOffset;
+constexpr ULONG kBlockHeaderLength = sizeof(TransactionBlock);
+constexpr ULONG kBlockKind = offsetof(TransactionBlock, kind);
+constexpr ULONG kBlockDirection = offsetof(TransactionBlock, bulkDirection);
+constexpr ULONG kBlockDataLength = offsetof(TransactionBlock, dataLength);
+constexpr ULONG kBlockStatus = offsetof(TransactionBlock, blockStatus);
+constexpr ULONG kBlockRequest = offsetof(TransactionBlock, request);
+constexpr ULONG kBlockValueHigh = offsetof(TransactionBlock, valueHigh);
+constexpr ULONG kBlockValueLow = offsetof(TransactionBlock, valueLow);
+constexpr ULONG kBlockIndexHigh = offsetof(TransactionBlock, indexHigh);
+constexpr ULONG kBlockIndexLow = offsetof(TransactionBlock, indexLow);
+constexpr ULONG kBlockData = sizeof(TransactionBlock);
 constexpr ULONG kMaxControlData = 0xFFFF;  // a control transfer's wLength
 
-// Codes of the family.
-constexpr ULONG kCodeOpen = 0x220004;
-constexpr ULONG kCodeClose = 0x220008;
-constexpr ULONG kCodeLock = 0x22000C;
-constexpr ULONG kCodeUnlock = 0x220010;
-constexpr ULONG kCodeReset = 0x220014;
-constexpr ULONG kCodeAbortTask = 0x220018;
-constexpr ULONG kCodeTransaction = 0x22001C;
-
-// Module statuses.
-constexpr UCHAR kSuccess = 0;
-constexpr UCHAR kInUse = 7;
-constexpr UCHAR kClaimFailed = 48;
-constexpr UCHAR kAlreadyLocked = 49;
-constexpr UCHAR kNotLockOwner = 50;
-constexpr UCHAR kNoSuchTask = 51;
-constexpr UCHAR kControlFailed = 52;
-constexpr UCHAR kBulkFailed = 53;
-constexpr UCHAR kAborted = 54;
+constexpr UCHAR kSuccess = pav512::kModuleStatusSuccess;
+constexpr UCHAR kInUse = pav512::kModuleStatusInUse;
+constexpr UCHAR kClaimFailed = pav512::kModuleStatusClaimFailed;
+constexpr UCHAR kAlreadyLocked = pav512::kModuleStatusAlreadyLocked;
+constexpr UCHAR kNotLockOwner = pav512::kModuleStatusNotLockOwner;
+constexpr UCHAR kNoSuchTask = pav512::kModuleStatusNoSuchTask;
+constexpr UCHAR kControlFailed = pav512::kModuleStatusControlTransferFailed;
+constexpr UCHAR kBulkFailed = pav512::kModuleStatusBulkTransferFailed;
+constexpr UCHAR kAborted = pav512::kModuleStatusTaskAborted;
 
 enum TriggerKind : ULONG_PTR {
     kTriggerStep = 0,  // the block of the given sequence has ended
@@ -330,8 +327,11 @@ bool startBlock(DeviceContext* d) {
     if (get32(block + kBlockKind) != 0) {
         const UCHAR request = block[kBlockRequest];
         const bool in = (request & 0x80) != 0;
-        const USHORT value = static_cast<USHORT>((block[18] << 8) | block[19]);
-        const USHORT index = static_cast<USHORT>((block[20] << 8) | block[21]);
+        // Value and index travel high byte first.
+        const USHORT value =
+            static_cast<USHORT>((block[kBlockValueHigh] << 8) | block[kBlockValueLow]);
+        const USHORT index =
+            static_cast<USHORT>((block[kBlockIndexHigh] << 8) | block[kBlockIndexLow]);
         auto* r = static_cast<ControlRecord*>(ExAllocatePoolWithTag(
             NonPagedPool, offsetof(ControlRecord, data) + dataLength + 1, kCtiTag));
         if (r == nullptr) {
@@ -639,25 +639,25 @@ NTSTATUS CTIIF_DeviceControl(DeviceContext* device, PIRP irp, ULONG code, PUCHAR
     }
     UCHAR status;
     switch (code) {
-        case kCodeOpen:
+        case pav512::IOCTL_CTI_OPEN:
             status = CTIIF_Open(device, buffer);
             break;
-        case kCodeClose:
+        case pav512::IOCTL_CTI_CLOSE:
             status = CTIIF_Close(device, buffer);
             break;
-        case kCodeLock:
+        case pav512::IOCTL_CTI_LOCK:
             status = CTIIF_Lock(device, buffer);
             break;
-        case kCodeUnlock:
+        case pav512::IOCTL_CTI_UNLOCK:
             status = CTIIF_Unlock(device, buffer);
             break;
-        case kCodeReset:
+        case pav512::IOCTL_CTI_RESET:
             status = CTIIF_Abort(device, buffer);
             break;
-        case kCodeAbortTask:
+        case pav512::IOCTL_CTI_ABORT_TASK:
             status = CTIIF_AbortSingle(device, buffer);
             break;
-        case kCodeTransaction:
+        case pav512::IOCTL_CTI_TRANSACTION:
             return CTIIF_Transaction(device, irp, buffer, length);
         default:
             completeRequest(device, irp, STATUS_INVALID_DEVICE_REQUEST, 0);

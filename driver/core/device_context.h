@@ -9,6 +9,7 @@
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/modules.h"
+#include "driver/core/srbif.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
 
@@ -95,6 +96,9 @@ struct DeviceContext {
     StreamList streams;
     // Camera engine: the camera object.
     CameraState camera;
+
+    // The capture minidriver's connection.
+    SrbifConnection srbif;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {

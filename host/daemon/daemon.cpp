@@ -1,0 +1,178 @@
+#include "host/daemon/daemon.h"
+
+#include "driver/core/driver.h"
+#include "host/test_bus.h"
+#include "platform/usb/libusb_backend.h"
+#include "platform/user/runtime_dir.h"
+#include "sim/scenario.h"
+#include "sim/sim_camera.h"
+
+namespace host {
+namespace {
+
+class TestBusSource : public DeviceSource {
+  public:
+    explicit TestBusSource(int devices) : devices_(devices) {}
+    std::string name() const override { return "test bus"; }
+    void attach(usbbus::BusListener* listener) override {
+        bus_.setListener(listener);
+        for (int n = 1; n <= devices_; ++n)
+            bus_.plug("USB\\VID_F1A5&PID_0B2D\\testbus-" + std::to_string(n));
+    }
+    void detach() override { bus_.setListener(nullptr); }
+
+  private:
+    TestBus bus_;
+    int devices_;
+};
+
+// Simulated cameras on a bus of their own. A camera keeps its instance path
+// (from its scenario's name) across restarts, so its driver key and its
+// camera number stay the same.
+class SimulatedSource : public DeviceSource {
+  public:
+    explicit SimulatedSource(std::vector<sim::Scenario> scenarios)
+        : bus_("pav512sim"), scenarios_(std::move(scenarios)) {}
+    std::string name() const override { return "simulated cameras"; }
+    void attach(usbbus::BusListener* listener) override {
+        bus_.setListener(listener);
+        for (const sim::Scenario& s : scenarios_) {
+            std::string error;
+            if (!bus_.plug(sim::SimCamera::create(s), sim::instancePathFor(s), &error))
+                problems_.push_back(s.name + ": " + error);
+        }
+    }
+    void detach() override { bus_.setListener(nullptr); }
+    const std::vector<std::string>& problems() const { return problems_; }
+
+  private:
+    usbbus::Bus bus_;
+    std::vector<sim::Scenario> scenarios_;
+    std::vector<std::string> problems_;
+};
+
+class UsbSource : public DeviceSource {
+  public:
+    UsbSource() : bus_("pav512usb"), watcher_(bus_) {}
+    ~UsbSource() override { watcher_.stop(); }
+    std::string name() const override { return "USB"; }
+    bool start(std::string* error) { return watcher_.start(error); }
+    void attach(usbbus::BusListener* listener) override { bus_.setListener(listener); }
+    void detach() override {
+        // Arrivals after this point would find no one to build their stack.
+        watcher_.stop();
+        bus_.setListener(nullptr);
+    }
+
+  private:
+    usbbus::Bus bus_;
+    usbbus::LibusbWatcher watcher_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceSource> makeTestBusSource(int devices) {
+    return std::make_unique<TestBusSource>(devices);
+}
+
+std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>& scenarioFiles,
+                                                  bool withDefault, std::string* error) {
+    std::vector<sim::Scenario> scenarios;
+    if (withDefault) scenarios.push_back(sim::defaultScenario());
+    for (const std::string& file : scenarioFiles) {
+        std::string problem;
+        sim::Scenario s = sim::loadScenario(file, &problem);
+        if (!problem.empty()) {
+            *error = file + ": " + problem;
+            return nullptr;
+        }
+        for (const sim::Scenario& other : scenarios) {
+            if (sim::instancePathFor(other) == sim::instancePathFor(s)) {
+                *error = file + ": name: \"" + s.name + "\" is used by another simulated camera";
+                return nullptr;
+            }
+        }
+        scenarios.push_back(std::move(s));
+    }
+    return std::make_unique<SimulatedSource>(std::move(scenarios));
+}
+
+
+
+Daemon::Daemon() = default;
+
+Daemon::~Daemon() {
+    shutdown();
+}
+
+bool Daemon::start(const DaemonOptions& options, std::string* error) {
+    socketPath_ = options.socketPath;
+    if (socketPath_.empty()) {
+        std::string dir = uruntime::hostDirectory(options.service);
+        if (dir.empty()) {
+            *error =
+                "no runtime directory: set PAV512_RUNTIME_DIR or XDG_RUNTIME_DIR, or run as a "
+                "service";
+            return false;
+        }
+        socketPath_ = uruntime::socketPathIn(dir);
+    }
+    if (options.testDevices > 0) sources_.push_back(makeTestBusSource(options.testDevices));
+    if (options.simulatedDefault || !options.scenarios.empty()) {
+        auto sim = makeSimulatedSource(options.scenarios, options.simulatedDefault, error);
+        if (!sim) return false;
+        sources_.push_back(std::move(sim));
+    }
+    pnp_ = std::make_unique<PnpManager>();
+    NTSTATUS st = pnp_->loadDriver("pav512", PAV512_DriverEntry);
+    if (!NT_SUCCESS(st)) {
+        *error = "the driver did not load";
+        return false;
+    }
+    for (auto& s : sources_) s->attach(pnp_.get());
+    if (options.usb) {
+        auto usb = std::make_unique<UsbSource>();
+        usb->attach(pnp_.get());
+        std::string why;
+        if (usb->start(&why)) {
+            sources_.push_back(std::move(usb));
+        } else {
+            usb->detach();
+            warnings_.push_back("real cameras are not watched: " + why);
+        }
+    }
+    pnp_->settle();
+
+    SocketServer::Options o;
+    o.socketPath = socketPath_;
+    o.dispatchThreads = options.dispatchThreads;
+    server_ = SocketServer::start(o, error);
+    return server_ != nullptr;
+}
+
+int Daemon::shutdown() {
+    if (down_) return 0;
+    down_ = true;
+    // Channels first: each closes as if its client had closed it, which
+    // releases its sessions and streams, so no stop is vetoed for them.
+    if (server_) server_->stop();
+    for (auto& s : sources_) s->detach();
+    int removed = 0;
+    if (pnp_) {
+        pnp_->settle();
+        for (PDEVICE_OBJECT pdo : pnp_->devices()) {
+            if (NT_SUCCESS(pnp_->queryStop(pdo)))
+                pnp_->stop(pdo);
+            else
+                pnp_->cancelStop(pdo);
+            if (!NT_SUCCESS(pnp_->queryRemove(pdo))) pnp_->surpriseRemoval(pdo);
+            if (NT_SUCCESS(pnp_->remove(pdo))) ++removed;
+        }
+        pnp_.reset();
+    }
+    sources_.clear();
+    server_.reset();
+    return removed;
+}
+
+}  // namespace host
