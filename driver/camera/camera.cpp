@@ -359,7 +359,6 @@ NTSTATUS Camera_Stop(DeviceContext* device) {
 NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
     CameraState& c = device->camera;
     if (mode < 0 || mode >= static_cast<LONG>(kAlternateCount)) return STATUS_INVALID_PARAMETER;
-    if (!c.locksReady) return STATUS_DEVICE_NOT_READY;
     EventMutex lock(c.modeLock);
     // No video reaches the frame manager while the pipes change under it.
     CameraFrameRoutine saved = c.frameCallback.exchange(nullptr);
@@ -579,7 +578,7 @@ NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULON
     if (result) *result = kBulkResultPending;
     if (buffer == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
     UsbStream* stream = in ? c.bulkIn : c.bulkOut;
-    if (stream == nullptr || !c.locksReady) return STATUS_DEVICE_NOT_READY;
+    if (stream == nullptr) return STATUS_DEVICE_NOT_READY;
     {
         SpinGuard g(b.lock);
         if (b.buffer != nullptr) return STATUS_DEVICE_NOT_READY;  // another transfer runs

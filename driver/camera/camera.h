@@ -176,10 +176,18 @@ struct CameraBulkTransfer {
 };
 
 struct CameraState {
+    // The locks exist from the device's creation, so every entry point is
+    // safe to call before (or without) a start-up.
+    CameraState() {
+        KeInitializeEvent(&cameraLock, SynchronizationEvent, TRUE);
+        KeInitializeEvent(&bulkLock, SynchronizationEvent, TRUE);
+        KeInitializeEvent(&modeLock, SynchronizationEvent, TRUE);
+        KeInitializeSpinLock(&bulk.lock);
+        KeInitializeEvent(&bulk.done, NotificationEvent, FALSE);
+    }
     KEVENT cameraLock;  // event used as a mutex: open, close, start, stop, acquire
     KEVENT bulkLock;    // event used as a mutex: bulk transfers
     KEVENT modeLock;    // event used as a mutex: mode changes from any module
-    bool locksReady = false;
     UsbStream* bulkIn = nullptr;
     UsbStream* bulkOut = nullptr;
     UsbStream* isochronous = nullptr;

@@ -285,14 +285,6 @@ NTSTATUS registerFormat(DeviceContext* d) {
 }
 
 void resetState(CameraState& c) {
-    if (!c.locksReady) {
-        KeInitializeEvent(&c.cameraLock, SynchronizationEvent, TRUE);
-        KeInitializeEvent(&c.bulkLock, SynchronizationEvent, TRUE);
-        KeInitializeEvent(&c.modeLock, SynchronizationEvent, TRUE);
-        KeInitializeSpinLock(&c.bulk.lock);
-        KeInitializeEvent(&c.bulk.done, NotificationEvent, FALSE);
-        c.locksReady = true;
-    }
     c.acquireCount = 0;
     c.frameCallback.store(nullptr);
     c.isochronousMode.store(false);

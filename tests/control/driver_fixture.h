@@ -20,6 +20,11 @@ struct DriverUnderTest {
 
     explicit DriverUnderTest(const std::string& instance = "USB\\VID_F1A5&PID_0B2D\\5&3&1") {
         EXPECT_EQ(pnp.loadDriver("pav512", PAV512_DriverEntry), STATUS_SUCCESS);
+        // The camera's start-up needs a camera behind the device; the test
+        // bus has none, so the switch is tested without it.
+        if (PDRIVER_OBJECT driver = pnp.driver())
+            driverContextOf(driver)->modules[kModuleStreamInterface] = {
+                "SRBIF", [](DeviceContext*) { return STATUS_SUCCESS; }, nullptr};
         bus.setListener(&pnp);
         pdo = bus.plug(instance);
         pnp.settle();

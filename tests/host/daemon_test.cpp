@@ -1,4 +1,4 @@
-// pav512d as its clients see it: started over the test bus, it serves every
+// pav512d as its clients see it: started over simulated cameras, it serves every
 // family's version request on each camera, and on SIGTERM it closes its
 // channels, removes every device and its socket, and exits.
 #include <gtest/gtest.h>
@@ -68,7 +68,16 @@ class DaemonProcess {
 
 TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(false));
-    DaemonProcess daemon({"--test-devices", "2", "--no-usb"});
+    // Two simulated cameras: devices of the test bus have no camera behind
+    // them, and the camera's start-up needs one.
+    const std::string scenario = pavtest::privateDir() + "/other.json";
+    {
+        FILE* f = std::fopen(scenario.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("{\"name\": \"other\"}", f);
+        std::fclose(f);
+    }
+    DaemonProcess daemon({"--simulated", "--scenario", scenario, "--no-usb"});
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
