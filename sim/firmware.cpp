@@ -121,8 +121,10 @@ USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
     if (length && !data) return USBD_STATUS_STALL_PID;
     finishOperation(now);
     // Requests 0x85 and 0x87 go out although their codes have the top bit set.
+    // A request without data has no data stage, and a device ignores the
+    // direction bit of such a request.
     bool wantsIn = (request & 0x80) && request != kReqPrepareTable && request != kReqEraseMemory;
-    if (in != wantsIn) return USBD_STATUS_STALL_PID;
+    if (length != 0 && in != wantsIn) return USBD_STATUS_STALL_PID;
     const int memory = value >> 8;
     switch (request) {
         case kReqReadRegisters:
