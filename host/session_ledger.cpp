@@ -48,7 +48,8 @@ void SessionLedger::observe(std::uint32_t code, const std::uint8_t* request,
     std::lock_guard<std::mutex> g(lock_);
     switch (code) {
         case IOCTL_CTI_OPEN:
-            if (ok) commandSessions_.insert(u32At(reply, offsetof(CommandHeader, sessionId)));
+            // The new session comes back in the value word, not at offset 4.
+            if (ok) commandSessions_.insert(u32At(reply, offsetof(CommandHeader, value)));
             break;
         case IOCTL_CTI_CLOSE:
             // The driver closes whatever it is told; a close that went through

@@ -215,10 +215,10 @@ TEST_P(ChannelTest, ClosingChannelClosesWhatItLeftOpen) {
     DWORD returned = 0;
     auto cti = requestBuffer(sizeof(CommandHeader));
     ASSERT_TRUE(call(h, IOCTL_CTI_OPEN, cti, &returned));
-    const std::uint32_t session = u32At(cti, 4);
+    const std::uint32_t session = u32At(cti, offsetof(CommandHeader, value));
     auto second = requestBuffer(sizeof(CommandHeader));
     ASSERT_TRUE(call(h, IOCTL_CTI_OPEN, second, &returned));
-    const std::uint32_t closedByClient = u32At(second, 4);
+    const std::uint32_t closedByClient = u32At(second, offsetof(CommandHeader, value));
     auto lock = requestBuffer(sizeof(CommandHeader));
     putU32(lock, 4, session);
     putU32(lock, 8, 77);

@@ -86,7 +86,12 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
             std::memcpy(b + versionOffset(code), &v, 2);
             break;
         }
-        case IOCTL_CTI_OPEN:
+        case IOCTL_CTI_OPEN: {
+            // A command session comes back in the value word.
+            std::lock_guard<std::mutex> g(s->lock);
+            put(16, s->nextId++);
+            break;
+        }
         case IOCTL_STREAM_OPEN: {
             std::lock_guard<std::mutex> g(s->lock);
             put(4, s->nextId++);

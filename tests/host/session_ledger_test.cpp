@@ -20,6 +20,13 @@ std::vector<std::uint8_t> buffer(std::size_t n, std::uint32_t at4 = 0, std::uint
     return b;
 }
 
+// The reply to a command open: the new session in the value word at 16.
+std::vector<std::uint8_t> opened(std::size_t n, std::uint32_t session) {
+    std::vector<std::uint8_t> b(n, 0);
+    if (n >= 20) std::memcpy(b.data() + 16, &session, 4);
+    return b;
+}
+
 void observe(SessionLedger& l, std::uint32_t code, const std::vector<std::uint8_t>& request,
              const std::vector<std::uint8_t>& reply, NTSTATUS st = STATUS_SUCCESS) {
     l.observe(code, request.data(), static_cast<std::uint32_t>(request.size()), st,
@@ -34,11 +41,11 @@ std::uint32_t at(const ClosingRequest& r, std::size_t offset) {
 
 TEST(SessionLedger, RecordsOnlyWhatTheDriverOpened) {
     SessionLedger l;
-    auto refused = buffer(20, 0x11);
+    auto refused = opened(20, 0x11);
     refused[0] = kModuleStatusInUse;
     observe(l, IOCTL_CTI_OPEN, buffer(20), refused);
-    observe(l, IOCTL_CTI_OPEN, buffer(20), buffer(20, 0x12), STATUS_CANCELLED);
-    observe(l, IOCTL_CTI_OPEN, buffer(20), buffer(19, 0x13));  // shorter than the header
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(20, 0x12), STATUS_CANCELLED);
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(19, 0x13));  // shorter than the header
     observe(l, IOCTL_PTP_OPEN, buffer(28), buffer(28, 0, 0x21), STATUS_INVALID_DEVICE_REQUEST);
     auto unanswered = buffer(44, 0x31);
     unanswered[0] = kModuleStatusUnanswered;
@@ -50,8 +57,8 @@ TEST(SessionLedger, RecordsOnlyWhatTheDriverOpened) {
 
 TEST(SessionLedger, ClosesEachOpenOnceInReleaseOrder) {
     SessionLedger l;
-    observe(l, IOCTL_CTI_OPEN, buffer(20), buffer(20, 0x11));
-    observe(l, IOCTL_CTI_OPEN, buffer(20), buffer(20, 0x12));
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(20, 0x11));
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(20, 0x12));
     observe(l, IOCTL_CTI_LOCK, buffer(20, 0x11, 0x99), buffer(20));
     observe(l, IOCTL_PTP_OPEN, buffer(28), buffer(28, 0, 0x21));
     observe(l, IOCTL_PTP_LOCK, buffer(28, 0x21), buffer(28));
@@ -94,7 +101,7 @@ TEST(SessionLedger, ClosingASessionDropsItsLock) {
     observe(l, IOCTL_PTP_OPEN_WIA, buffer(28), buffer(28, 0, 7));
     observe(l, IOCTL_PTP_LOCK, buffer(28, 7), buffer(28));
     observe(l, IOCTL_PTP_CLOSE, buffer(28, 7), buffer(28));
-    observe(l, IOCTL_CTI_OPEN, buffer(20), buffer(20, 5));
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(20, 5));
     observe(l, IOCTL_CTI_LOCK, buffer(20, 5, 1), buffer(20));
     observe(l, IOCTL_CTI_CLOSE, buffer(20, 5), buffer(20));
     EXPECT_TRUE(l.empty());
