@@ -83,6 +83,8 @@ NTSTATUS vendorInExact(DeviceContext* d, UCHAR request, USHORT value, void* data
     std::memset(data, 0, length);
     ULONG moved = length;
     NTSTATUS status = USBIF_VendorRequest(d, true, request, value, data, &moved);
+    if (!NT_SUCCESS(status)) moved = 0;
+    if (moved < length) std::memset(static_cast<UCHAR*>(data) + moved, 0, length - moved);
     if (!NT_SUCCESS(status)) return status;
     return moved == length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
@@ -264,9 +266,10 @@ NTSTATUS Camera_WriteDataBlock(DeviceContext* device, USHORT item, const UCHAR* 
 
 NTSTATUS Camera_ReadDataBlock(DeviceContext* device, USHORT item, UCHAR* data, ULONG* length) {
     ULONG room = *length;
-    std::memset(data, 0, room);
     NTSTATUS status = USBIF_VendorRequest(device, true, kCamReadBlock, item, data, length);
-    if (*length > room) *length = room;
+    if (!NT_SUCCESS(status) || *length > room) *length = NT_SUCCESS(status) ? room : 0;
+    // Past what the camera sent the caller finds zeroes.
+    std::memset(data + *length, 0, room - *length);
     return status;
 }
 

@@ -216,15 +216,15 @@ bool patchDecision(DeviceContext* d) {
 }
 
 // The camera reports back once asked (message 5) when its firmware is new
-// enough to know the question.
+// enough to know the question. A camera that cannot be asked, or does not
+// answer, still starts: the report is the camera's news, not a condition.
 NTSTATUS askForReport(DeviceContext* d) {
     CameraState& c = d->camera;
-    NTSTATUS status = Camera_WriteRegister(d, CAMERAACCESS_SYSTEM, kRegReportRequest, 1);
-    if (!NT_SUCCESS(status)) return status;
+    Camera_WriteRegister(d, CAMERAACCESS_SYSTEM, kRegReportRequest, 1);
     const LONG iface = d->usbif.interfaceNumber;
     LONG selected = 0;
-    status = USBIF_SetCameraAlternate(d, iface, 1, &selected);
-    if (!NT_SUCCESS(status)) return status;
+    // Without setting 1 there is no interrupt pipe and the start below fails.
+    USBIF_SetCameraAlternate(d, iface, 1, &selected);
     NTSTATUS started = c.interrupt ? USBSTRM_Start(c.interrupt, 0, Camera_InterruptMessage,
                                                    nullptr, nullptr)
                                    : STATUS_UNSUCCESSFUL;
