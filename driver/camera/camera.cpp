@@ -109,7 +109,9 @@ void raiseInputEvent(DeviceContext* d, ULONG identifier) {
     d->watches.signal(kInputEventSet, identifier);
 }
 
-void stamp(DeviceContext* d) { d->camera.lastActivityMs.store(tickMilliseconds(d)); }
+void stamp(DeviceContext* d) {
+    d->camera.lastActivityMs.store(tickMilliseconds(d));
+}
 
 void deliver(DeviceContext* d, const UCHAR* data, ULONG length, bool bad) {
     CameraFrameRoutine callback = d->camera.frameCallback.load();

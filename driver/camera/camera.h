@@ -104,8 +104,8 @@ constexpr UCHAR kCameraInterruptEndpoint = 0x83;
 
 // Result codes of a bulk transfer (the command family's module statuses).
 constexpr ULONG kBulkResultOk = 0;
-constexpr ULONG kBulkResultMarker = 53;    // the answer carries 0xED 0x15 at 0 and 62
-constexpr ULONG kBulkResultTooLong = 55;   // the camera sent more than asked
+constexpr ULONG kBulkResultMarker = 53;     // the answer carries 0xED 0x15 at 0 and 62
+constexpr ULONG kBulkResultTooLong = 55;    // the camera sent more than asked
 constexpr ULONG kBulkResultPending = 0xFF;  // not finished
 
 // ---------------------------------------------------------------------------
@@ -143,7 +143,7 @@ struct CameraHooks {
 // the writes are dropped).
 extern const GUID kDevicePropertySet;  // {2BBD8342-6AA2-11D3-A076-00A024AD71C2}
 constexpr ULONG kPropertyImageSize = 7;
-extern const GUID kMjpgSubFormat;  // {47504A4D-0000-0010-8000-00AA00389B71}
+extern const GUID kMjpgSubFormat;          // {47504A4D-0000-0010-8000-00AA00389B71}
 constexpr ULONG kFourccMjpg = 0x47504A4D;  // "MJPG"
 
 // Events of the camera event set.
@@ -266,8 +266,7 @@ NTSTATUS Camera_ReadRegisters(DeviceContext* device, UCHAR space, UCHAR firstReg
 NTSTATUS Camera_WriteRegister(DeviceContext* device, UCHAR space, UCHAR reg, UCHAR value);
 NTSTATUS Camera_ReadRegister(DeviceContext* device, UCHAR space, UCHAR reg, UCHAR* value);
 // `pairs` holds pairCount (register, value) pairs.
-NTSTATUS Camera_WriteTable(DeviceContext* device, UCHAR space, const UCHAR* pairs,
-                           ULONG pairCount);
+NTSTATUS Camera_WriteTable(DeviceContext* device, UCHAR space, const UCHAR* pairs, ULONG pairCount);
 // Reads the register, ANDs a non-zero mask, ORs a non-zero value, writes it back.
 NTSTATUS Camera_ReadModifyWrite(DeviceContext* device, UCHAR space, UCHAR reg, UCHAR andMask,
                                 UCHAR orValue);
@@ -287,8 +286,7 @@ NTSTATUS Camera_ObjectCount(DeviceContext* device, UCHAR memory, ULONG* count);
 NTSTATUS Camera_MemoryResult(DeviceContext* device, UCHAR memory, CameraMemoryResult* result);
 NTSTATUS Camera_EraseMemory(DeviceContext* device, UCHAR memory);
 // The commands below read 0x86 into *result (optional) when they fail.
-NTSTATUS Camera_PrepareObjectTable(DeviceContext* device, UCHAR memory,
-                                   CameraMemoryResult* result);
+NTSTATUS Camera_PrepareObjectTable(DeviceContext* device, UCHAR memory, CameraMemoryResult* result);
 NTSTATUS Camera_DeleteObject(DeviceContext* device, UCHAR memory, ULONG object);
 // Reads 0x86 afterwards in every case.
 NTSTATUS Camera_OpenObject(DeviceContext* device, UCHAR memory, ULONG object,
@@ -300,8 +298,7 @@ NTSTATUS Camera_CloseObject(DeviceContext* device, UCHAR memory, ULONG object,
                             CameraMemoryResult* result);
 NTSTATUS Camera_PrepareDirectoryEntry(DeviceContext* device, UCHAR memory, ULONG object,
                                       CameraMemoryResult* result);
-NTSTATUS Camera_WriteDataBlock(DeviceContext* device, USHORT item, const UCHAR* data,
-                               ULONG length);
+NTSTATUS Camera_WriteDataBlock(DeviceContext* device, USHORT item, const UCHAR* data, ULONG length);
 // *length: in, the room; out, the bytes the camera sent.
 NTSTATUS Camera_ReadDataBlock(DeviceContext* device, USHORT item, UCHAR* data, ULONG* length);
 

@@ -88,8 +88,8 @@ struct Patch {
 
 // The patch the registry holds, if the camera is to get one.
 void readPatch(Patch* patch) {
-    patch->buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, kPatchBufferLength, kCameraTag));
+    patch->buffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kPatchBufferLength, kCameraTag));
     if (patch->buffer == nullptr) return;
     std::memset(patch->buffer, 0, kPatchBufferLength);
     UCHAR webCam[4] = {};
@@ -107,15 +107,16 @@ void readPatch(Patch* patch) {
         char name[32];
         std::snprintf(name, sizeof name, "Patch v%.2x.%.2x_%d", version[0], version[1],
                       static_cast<int>(block));
-        if (!readSetting(name, patch->buffer + block * kPatchBlockLength, kPatchBlockLength))
-            break;
+        if (!readSetting(name, patch->buffer + block * kPatchBlockLength, kPatchBlockLength)) break;
         if (block == 0) patch->found = true;
     }
     patch->major = version[0];
     patch->minor = version[1];
 }
 
-USHORT be16(const UCHAR* p) { return static_cast<USHORT>((p[0] << 8) | p[1]); }
+USHORT be16(const UCHAR* p) {
+    return static_cast<USHORT>((p[0] << 8) | p[1]);
+}
 
 // Sends the header and the patch; the camera boots it once it has every byte.
 NTSTATUS downloadPatch(DeviceContext* d, const Patch& patch) {
@@ -156,7 +157,8 @@ NTSTATUS downloadPatch(DeviceContext* d, const Patch& patch) {
     const LONG iface = d->usbif.interfaceNumber;
     LONG selected = 0;
     status = USBIF_SetCameraAlternate(d, iface, 1, &selected);
-    if (!NT_SUCCESS(status) || selected != 1) return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    if (!NT_SUCCESS(status) || selected != 1)
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     ULONG result = 0;
     status = Camera_BulkTransfer(d, false, image, total, kDownloadWaitMs, &result);
     if (!NT_SUCCESS(status)) {
@@ -168,7 +170,9 @@ NTSTATUS downloadPatch(DeviceContext* d, const Patch& patch) {
     return STATUS_SUCCESS;
 }
 
-bool running(DeviceContext* d) { return d->running.load(); }
+bool running(DeviceContext* d) {
+    return d->running.load();
+}
 
 // After a download: the camera reports ready once the patch runs.
 NTSTATUS waitForPatchedCamera(DeviceContext* d) {
@@ -225,9 +229,9 @@ NTSTATUS askForReport(DeviceContext* d) {
     LONG selected = 0;
     // Without setting 1 there is no interrupt pipe and the start below fails.
     USBIF_SetCameraAlternate(d, iface, 1, &selected);
-    NTSTATUS started = c.interrupt ? USBSTRM_Start(c.interrupt, 0, Camera_InterruptMessage,
-                                                   nullptr, nullptr)
-                                   : STATUS_UNSUCCESSFUL;
+    NTSTATUS started =
+        c.interrupt ? USBSTRM_Start(c.interrupt, 0, Camera_InterruptMessage, nullptr, nullptr)
+                    : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(started)) {
         LONGLONG until = deadline(kReportWaitMs);
         while (!c.message5Seen.load() && !d->streams.pipeFailure) {
@@ -307,8 +311,8 @@ NTSTATUS startup(DeviceContext* d) {
     NTSTATUS status = USBIF_Initialise(d);
     if (!NT_SUCCESS(status)) return status;
     c.modeChange.store(Camera_SetMode);
-    c.information =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kInformationBlockLength, kCameraTag));
+    c.information = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, kInformationBlockLength, kCameraTag));
     if (c.information == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(c.information, 0, kInformationBlockLength);
     ULONG fpga = 0;
@@ -378,7 +382,9 @@ NTSTATUS startup(DeviceContext* d) {
 
 }  // namespace
 
-NTSTATUS Camera_Startup(DeviceContext* device) { return startup(device); }
+NTSTATUS Camera_Startup(DeviceContext* device) {
+    return startup(device);
+}
 
 void Camera_Remove(DeviceContext* device) {
     CameraState& c = device->camera;
@@ -402,6 +408,10 @@ void Camera_Remove(DeviceContext* device) {
     c.alternate.store(0);
 }
 
-NTSTATUS Camera_ModuleInitialise(DeviceContext* device) { return Camera_Startup(device); }
+NTSTATUS Camera_ModuleInitialise(DeviceContext* device) {
+    return Camera_Startup(device);
+}
 
-void Camera_ModuleTerminate(DeviceContext* device) { Camera_Remove(device); }
+void Camera_ModuleTerminate(DeviceContext* device) {
+    Camera_Remove(device);
+}

@@ -5,7 +5,9 @@
 
 namespace {
 
-UCHAR byte(LONG value) { return static_cast<UCHAR>(value & 0xFF); }
+UCHAR byte(LONG value) {
+    return static_cast<UCHAR>(value & 0xFF);
+}
 
 void put(UCHAR* pairs, int index, UCHAR reg, LONG value) {
     pairs[2 * index] = reg;

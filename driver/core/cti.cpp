@@ -71,7 +71,9 @@ ULONG get32(const UCHAR* p) {
     return v;
 }
 
-void put32(UCHAR* p, ULONG v) { std::memcpy(p, &v, sizeof v); }
+void put32(UCHAR* p, ULONG v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 class EngineGuard {
   public:
@@ -163,7 +165,9 @@ bool armCancel(PIRP irp) {
 // ---------------------------------------------------------------------------
 // The current transaction (module lock held)
 
-PUCHAR currentBlockPointer(CtiState& t) { return t.currentBuffer + t.currentBlock; }
+PUCHAR currentBlockPointer(CtiState& t) {
+    return t.currentBuffer + t.currentBlock;
+}
 
 void setStatuses(CtiState& t, UCHAR status) {
     t.currentBuffer[0] = status;
@@ -376,7 +380,8 @@ bool startBlock(DeviceContext* d) {
         t.bulkDone = false;
         t.bulkStream = stream;
     }
-    NTSTATUS status = USBSTRM_Start(stream, dataLength, ctiReceive, out ? ctiSend : nullptr, nullptr);
+    NTSTATUS status =
+        USBSTRM_Start(stream, dataLength, ctiReceive, out ? ctiSend : nullptr, nullptr);
     if (!NT_SUCCESS(status)) {
         {
             EngineGuard g(t);
@@ -560,9 +565,8 @@ NTSTATUS CTIIF_Transaction(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG
     const ULONG thread = get32(buffer + kThreadOffset);
     const ULONG task = get32(buffer + kTaskOffset);
     ModuleLockGuard g(t.lock, "CTIIF_Transaction");
-    const bool allowed =
-        t.lockSession == 0 ||
-        (t.lockSession == session && (t.lockThread == 0 || t.lockThread == thread));
+    const bool allowed = t.lockSession == 0 || (t.lockSession == session &&
+                                                (t.lockThread == 0 || t.lockThread == thread));
     if (!g.owns() || !allowed) {
         completeWithModuleStatus(device, irp, STATUS_SUCCESS, kNotLockOwner);
         return STATUS_SUCCESS;

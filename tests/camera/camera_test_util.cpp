@@ -13,7 +13,9 @@ namespace {
 
 const char kSettingsKey[] = "\\Registry\\Machine\\Software\\Veltra\\USB Camera (PAV512)";
 
-std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 // Identifiers of the items of the two event sets.
 std::vector<ULONG> cameraItems() {
@@ -34,9 +36,9 @@ std::vector<ULONG> inputItems() {
 void writeSetting(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     std::u16string key = wide(kSettingsKey), value = wide(name);
     ASSERT_EQ(regEnsureKey(key.c_str()), STATUS_SUCCESS);
-    ASSERT_EQ(regWriteBinary(key.c_str(), value.c_str(), bytes.data(),
-                             static_cast<ULONG>(bytes.size())),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        regWriteBinary(key.c_str(), value.c_str(), bytes.data(), static_cast<ULONG>(bytes.size())),
+        STATUS_SUCCESS);
 }
 
 std::optional<std::vector<std::uint8_t>> readSetting(const std::string& name) {
@@ -52,15 +54,14 @@ std::optional<std::vector<std::uint8_t>> readSetting(const std::string& name) {
 
 std::optional<std::uint8_t> patchingStatus(const std::string& instancePath) {
     // The instance's key names its driver key ("{class}\\NNNN") in "Driver".
-    std::u16string enumKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" +
-                             wide(instancePath);
+    std::u16string enumKey =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + wide(instancePath);
     char16_t driver[128] = {};
     ULONG length = 0;
     if (!NT_SUCCESS(regReadBinary(enumKey.c_str(), u"Driver", driver, sizeof driver - 2, &length)))
         return std::nullopt;
-    std::u16string key =
-        u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" +
-        std::u16string(driver);
+    std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" +
+                         std::u16string(driver);
     std::uint8_t value[4] = {};
     if (!NT_SUCCESS(regReadBinary(key.c_str(), u"Patching Status", value, sizeof value, &length)) ||
         length != 1)
@@ -84,8 +85,8 @@ void storePatch(std::uint8_t major, std::uint8_t minor, const std::vector<std::u
         std::snprintf(name, sizeof name, "Patch v%.2x.%.2x_%d", major, minor,
                       static_cast<int>(block));
         std::size_t end = std::min(image.size(), (block + 1) * 4096);
-        writeSetting(name, std::vector<std::uint8_t>(image.begin() + block * 4096,
-                                                     image.begin() + end));
+        writeSetting(name,
+                     std::vector<std::uint8_t>(image.begin() + block * 4096, image.begin() + end));
     }
 }
 
@@ -111,7 +112,9 @@ EventLog::~EventLog() {
     device_->watches.removeWatch(this);
 }
 
-void EventLog::forgetDevice() { device_ = nullptr; }
+void EventLog::forgetDevice() {
+    device_ = nullptr;
+}
 
 void EventLog::routine(ULONG reason, PVOID context, ULONG_PTR, const GUID* set, ULONG identifier) {
     auto* log = static_cast<EventLog*>(context);
@@ -191,7 +194,8 @@ NTSTATUS UpperModules::addFormat(DeviceContext*, const CameraVideoFormat& format
 NTSTATUS UpperModules::property(DeviceContext*, const GUID* set, ULONG identifier, bool write,
                                 PVOID data, ULONG inputSize, ULONG outputSize, ULONG* actualSize) {
     std::lock_guard<std::mutex> g(upperLock);
-    if (*set != kDevicePropertySet || identifier != kPropertyImageSize) return STATUS_NOT_IMPLEMENTED;
+    if (*set != kDevicePropertySet || identifier != kPropertyImageSize)
+        return STATUS_NOT_IMPLEMENTED;
     if (inputSize != 8 || outputSize != 8) return STATUS_INVALID_PARAMETER;
     auto* words = static_cast<ULONG*>(data);
     if (write) {

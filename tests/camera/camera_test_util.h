@@ -3,14 +3,14 @@
 // raises (heard the way the capture minidriver hears them).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "driver/camera/camera.h"
 #include "platform/kernel/wdm.h"

@@ -253,8 +253,9 @@ TEST_F(BulkTransfers, AnAnswerLongerThanAskedIsCutAndReported) {
               STATUS_SUCCESS);
     EXPECT_EQ(result, kBulkResultTooLong);
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 50, entry.begin()));
-    EXPECT_TRUE(std::all_of(buffer.begin() + 50, buffer.end(), [](std::uint8_t b) { return b == 0xEE; }))
-        << "nothing written past what was asked";
+    EXPECT_TRUE(std::all_of(buffer.begin() + 50, buffer.end(), [](std::uint8_t b) {
+        return b == 0xEE;
+    })) << "nothing written past what was asked";
 }
 
 TEST_F(BulkTransfers, AMarkedAnswerIsReported) {

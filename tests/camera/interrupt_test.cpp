@@ -79,10 +79,19 @@ TEST_F(Interrupts, MessagesShorterThanTheirFieldsAreIgnored) {
     DeviceContext* d = h.device();
     CameraState& c = d->camera;
     camtest::EventLog log(d);
-    const std::vector<std::vector<std::uint8_t>> shortOnes = {
-        {},           {2},          {2, 0},       {2, 0, 0xFF}, {2, 0, 0xFF, 0xFF},
-        {2, 0, 0xFF, 0xFF, 0xFF},   {3},          {3, 0},       {1},
-        {1, 0},       {4, 0},       {5},          {5, 0}};
+    const std::vector<std::vector<std::uint8_t>> shortOnes = {{},
+                                                              {2},
+                                                              {2, 0},
+                                                              {2, 0, 0xFF},
+                                                              {2, 0, 0xFF, 0xFF},
+                                                              {2, 0, 0xFF, 0xFF, 0xFF},
+                                                              {3},
+                                                              {3, 0},
+                                                              {1},
+                                                              {1, 0},
+                                                              {4, 0},
+                                                              {5},
+                                                              {5, 0}};
     c.ready.store(false);
     c.message5Seen.store(false);
     c.inputState.store(0x1234);

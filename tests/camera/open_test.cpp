@@ -28,7 +28,8 @@ Pairs sensor(std::vector<int> values) {
 }
 
 Pairs videoProcessor(int r13, int r14) {
-    return {{0x13, static_cast<std::uint8_t>(r13)}, {0x14, static_cast<std::uint8_t>(r14)}, {0x12, 1}};
+    return {
+        {0x13, static_cast<std::uint8_t>(r13)}, {0x14, static_cast<std::uint8_t>(r14)}, {0x12, 1}};
 }
 
 struct Case {
@@ -41,19 +42,17 @@ struct Case {
 std::vector<Case> smallSensorCases() {
     return {
         // CIF: 0xDD = 9, 0xE6 = (88 - 88) / 2.
-        {352, 288, videoProcessor(1, 2),
-         sensor({0, 70, 50, 60, 9, 0, 88, 72, 88, 1, 160, 1, 64, 0, 0, 0, 0, 31, 31, 0, 0, 129, 129})},
+        {352, 288, videoProcessor(1, 2), sensor({0,  70, 50, 60, 9, 0,  88, 72, 88, 1,   160, 1,
+                                                 64, 0,  0,  0,  0, 31, 31, 0,  0,  129, 129})},
         // QVGA: 0xE6 = (88 - 80) / 2, 0xE7 = (72 - 60) / 2.
-        {320, 240, videoProcessor(1, 1),
-         sensor({0, 70, 50, 60, 1, 0, 80, 60, 88, 1, 160, 1, 64, 4, 6, 0, 0, 31, 31, 0, 0, 129, 129})},
+        {320, 240, videoProcessor(1, 1), sensor({0,  70, 50, 60, 1, 0,  80, 60, 88, 1,   160, 1,
+                                                 64, 4,  6,  0,  0, 31, 31, 0,  0,  129, 129})},
         // QCIF: 0xDE = 128, 0xE6 = (44 - 44) / 2.
-        {176, 144, videoProcessor(2, 2),
-         sensor({0, 70, 50, 60, 1, 128, 44, 36, 44, 0, 208, 0, 160, 0, 0, 0, 0, 31, 31, 0, 0, 129,
-                 129})},
+        {176, 144, videoProcessor(2, 2), sensor({0,   70, 50, 60, 1, 128, 44, 36, 44, 0,   208, 0,
+                                                 160, 0,  0,  0,  0, 31,  31, 0,  0,  129, 129})},
         // Smaller than QCIF: 0xE6 = (44 - 40) / 2, 0xE7 = (36 - 30) / 2.
-        {160, 120, videoProcessor(2, 2),
-         sensor({0, 70, 50, 60, 1, 128, 40, 30, 44, 0, 208, 0, 160, 2, 3, 0, 0, 31, 31, 0, 0, 129,
-                 129})},
+        {160, 120, videoProcessor(2, 2), sensor({0,   70, 50, 60, 1, 128, 40, 30, 44, 0,   208, 0,
+                                                 160, 2,  3,  0,  0, 31,  31, 0,  0,  129, 129})},
     };
 }
 
@@ -61,18 +60,15 @@ std::vector<Case> smallSensorCases() {
 std::vector<Case> largeSensorCases() {
     return {
         {640, 480, videoProcessor(32, 32),
-         sensor({0, 50, 50, 60, 1, 0, 160, 120, 160, 2, 250, 2, 12, 0, 0, 0, 0, 31, 31, 0, 0, 129,
-                 129})},
-        {352, 288, videoProcessor(8, 32),
-         sensor({0, 50, 50, 60, 1, 128, 88, 72, 80, 1, 160, 1, 64, 0, 0, 36, 32, 26, 21, 0, 0, 43,
-                 19})},
-        {320, 240, videoProcessor(8, 32),
-         sensor({0, 50, 50, 60, 1, 128, 80, 60, 80, 1, 160, 1, 64, 0, 0, 0, 0, 31, 31, 0, 0, 129,
-                 129})},
+         sensor({0,  50, 50, 60, 1, 0,  160, 120, 160, 2,   250, 2,
+                 12, 0,  0,  0,  0, 31, 31,  0,   0,   129, 129})},
+        {352, 288, videoProcessor(8, 32), sensor({0,  50, 50, 60, 1,  128, 88, 72, 80, 1,  160, 1,
+                                                  64, 0,  0,  36, 32, 26,  21, 0,  0,  43, 19})},
+        {320, 240, videoProcessor(8, 32), sensor({0,  50, 50, 60, 1, 128, 80, 60, 80, 1,   160, 1,
+                                                  64, 0,  0,  0,  0, 31,  31, 0,  0,  129, 129})},
         // QVGA class below 320 x 240: 0xE6 = (80 - 64) / 2, 0xE7 = (60 - 48) / 2.
-        {256, 192, videoProcessor(8, 32),
-         sensor({0, 50, 50, 60, 1, 128, 64, 48, 80, 1, 160, 1, 64, 8, 6, 0, 0, 31, 31, 0, 0, 129,
-                 129})},
+        {256, 192, videoProcessor(8, 32), sensor({0,  50, 50, 60, 1, 128, 64, 48, 80, 1,   160, 1,
+                                                  64, 8,  6,  0,  0, 31,  31, 0,  0,  129, 129})},
     };
 }
 
@@ -95,7 +91,8 @@ void checkOpens(int sensorType, const std::vector<Case>& cases) {
         EXPECT_EQ(vp.space, 2);
         EXPECT_EQ(vp.pairs, c.vp) << "type " << sensorType << ", " << c.width << "x" << c.height;
         EXPECT_EQ(vc.space, 1);
-        EXPECT_EQ(vc.pairs, c.sensor) << "type " << sensorType << ", " << c.width << "x" << c.height;
+        EXPECT_EQ(vc.pairs, c.sensor)
+            << "type " << sensorType << ", " << c.width << "x" << c.height;
         EXPECT_EQ(camtest::UpperModules::imageSize(), std::make_pair(c.width, c.height));
     }
 }
@@ -105,9 +102,13 @@ class Open : public ::testing::Test {
     void SetUp() override { camtest::UpperModules::reset(); }
 };
 
-TEST_F(Open, TypeOneSensorTablesForEverySizeClass) { checkOpens(1, smallSensorCases()); }
+TEST_F(Open, TypeOneSensorTablesForEverySizeClass) {
+    checkOpens(1, smallSensorCases());
+}
 
-TEST_F(Open, TypeSixteenSensorTablesForEverySizeClass) { checkOpens(16, largeSensorCases()); }
+TEST_F(Open, TypeSixteenSensorTablesForEverySizeClass) {
+    checkOpens(16, largeSensorCases());
+}
 
 TEST_F(Open, EverySensorTypeOfAFamilyGetsItsFamilysTables) {
     for (int type : {2, 4}) checkOpens(type, {smallSensorCases()[0]});
@@ -150,7 +151,8 @@ TEST_F(Open, SizesThatAreNoPictureAreRefusedWithoutTouchingTheCamera) {
     pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
     ASSERT_TRUE(h.started()) << h.arrivalText();
     std::size_t writes = h.camera().registerWrites().size();
-    for (auto [w, hgt] : {std::pair<ULONG, ULONG>{0, 240}, {320, 0}, {100000, 240}, {320, 0xFFFFFFFF}})
+    for (auto [w, hgt] :
+         {std::pair<ULONG, ULONG>{0, 240}, {320, 0}, {100000, 240}, {320, 0xFFFFFFFF}})
         EXPECT_EQ(Camera_Open(h.device(), w, hgt, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(h.camera().registerWrites().size(), writes);
 }

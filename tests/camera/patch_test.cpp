@@ -22,7 +22,9 @@ Bytes littleEndian16(std::size_t v) {
     return {static_cast<std::uint8_t>(v & 0xFF), static_cast<std::uint8_t>(v >> 8)};
 }
 
-std::string instance(const sim::Scenario& s) { return sim::instancePathFor(s); }
+std::string instance(const sim::Scenario& s) {
+    return sim::instancePathFor(s);
+}
 
 class Patching : public ::testing::Test {
   protected:
@@ -90,8 +92,7 @@ TEST_F(Patching, PatchIsSentOnceAndTheCameraComesBackPatched) {
     EXPECT_EQ(h.camera().counters().bulkOutBytes, image.size()) << "sent exactly once";
     const std::uint8_t sum = camtest::expectedChecksum(image);
     auto header = h.camera().patchHeader();
-    EXPECT_EQ(Bytes(header.begin(), header.end()),
-              Bytes({0, 0, 0x13, 0x88, 1, 2, 0, 0, sum, 0}));
+    EXPECT_EQ(Bytes(header.begin(), header.end()), Bytes({0, 0, 0x13, 0x88, 1, 2, 0, 0, sum, 0}));
 
     EXPECT_EQ(camtest::readSetting("ForcePatch"), Bytes({0, 0}));
     EXPECT_EQ(camtest::patchingStatus(instance(s)), 4) << "the second start-up found no patch";

@@ -16,10 +16,10 @@ using camtest::UpperModules;
 
 bool wrote(const sim::SimCamera& camera, int space, int reg, int value) {
     auto writes = camera.registerWrites();
-    return std::find(writes.begin(), writes.end(),
-                     sim::RegisterWrite{static_cast<std::uint8_t>(space),
-                                        static_cast<std::uint8_t>(reg),
-                                        static_cast<std::uint8_t>(value)}) != writes.end();
+    return std::find(
+               writes.begin(), writes.end(),
+               sim::RegisterWrite{static_cast<std::uint8_t>(space), static_cast<std::uint8_t>(reg),
+                                  static_cast<std::uint8_t>(value)}) != writes.end();
 }
 
 class Startup : public ::testing::Test {
@@ -44,10 +44,10 @@ TEST_F(Startup, DefaultCameraComesUpIdleWithItsSensorStreamsAndFormat) {
         const char* name;
         ULONG inFlight, packets;
     };
-    for (const Expected& e : {Expected{0x82, "Bulk In Data Pipe", 1, 64},
-                              Expected{0x05, "Bulk Out Data Pipe", 8, 64},
-                              Expected{0x81, "Isochronous Image Data", 8, 8},
-                              Expected{0x83, "Interrupt Status Data", 2, 1}}) {
+    for (const Expected& e :
+         {Expected{0x82, "Bulk In Data Pipe", 1, 64}, Expected{0x05, "Bulk Out Data Pipe", 8, 64},
+          Expected{0x81, "Isochronous Image Data", 8, 8},
+          Expected{0x83, "Interrupt Status Data", 2, 1}}) {
         UsbStream* s = USBSTRM_Find(d, e.endpoint);
         ASSERT_NE(s, nullptr) << e.name;
         EXPECT_STREQ(s->name, e.name);

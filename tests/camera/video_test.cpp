@@ -1,6 +1,8 @@
 // Video data on its way to the frame manager: the isochronous checksum rules,
 // bulk video, the started and stopped events, the stall watch, and real
 // frames of the simulated camera arriving byte for byte.
+#include "sim/video.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
 #include "sim/sim_camera.h"
-#include "sim/video.h"
 #include "tests/camera/camera_test_util.h"
 #include "tests/support/kernel_test.h"
 
@@ -84,12 +85,12 @@ TEST_F(Video, IsochronousPacketsAreCheckedAndStripped) {
     // The camera is not open, so the real stream carries no video meanwhile.
 
     Bytes good = packet(100, true);
-    feed(d, good);                     // delivered without its checksum
-    feed(d, packet(380, false, 7));    // 382 bytes = packet size - 2: delivered whole
-    feed(d, packet(200, false, 9));    // any other length: a bad packet
-    feed(d, packet(382, false, 11));   // the whole packet size: a bad packet
-    feed(d, Bytes{0x42});              // shorter than a checksum: nothing
-    feed(d, packet(0, true));          // only a checksum: nothing
+    feed(d, good);                    // delivered without its checksum
+    feed(d, packet(380, false, 7));   // 382 bytes = packet size - 2: delivered whole
+    feed(d, packet(200, false, 9));   // any other length: a bad packet
+    feed(d, packet(382, false, 11));  // the whole packet size: a bad packet
+    feed(d, Bytes{0x42});             // shorter than a checksum: nothing
+    feed(d, packet(0, true));         // only a checksum: nothing
 
     auto calls = Frames::calls();
     ASSERT_EQ(calls.size(), 4u);

@@ -16,7 +16,9 @@ using namespace pav512;
 
 // A transaction that stays current: it waits for bulk data the camera never
 // prepared.
-Bytes blocking(ULONG session, ULONG task) { return transaction(session, 1, task, {bulkIn(64)}); }
+Bytes blocking(ULONG session, ULONG task) {
+    return transaction(session, 1, task, {bulkIn(64)});
+}
 
 // A transaction that writes one register of space 3.
 Bytes writes(ULONG session, ULONG task, std::uint8_t reg, std::uint8_t value) {

@@ -20,8 +20,8 @@ extern char** environ;
 namespace {
 
 using namespace pav512;
-using pavtest::Transport;
 using ctitest::Bytes;
+using pavtest::Transport;
 
 class ChannelTest : public ::testing::TestWithParam<Transport> {};
 
@@ -53,9 +53,9 @@ TEST_P(ChannelTest, ATransactionReadsRegistersAndAnObjectTableAsTheCameraHoldsTh
     h.camera().withStore([&](sim::ObjectStore& s) { table = s.memory(memory).objectTable(); });
     ASSERT_FALSE(table.empty());
     std::vector<ctitest::Block> blocks = {
-        ctitest::controlIn(0x81, (0x06 << 8) | 3, 1),   // register 6 of space 3
-        ctitest::controlIn(0x81, (0x06 << 8) | 2, 2),   // sensor type and revision
-        ctitest::controlOut(0x85, memory << 8, {}),     // the object table, ready to read
+        ctitest::controlIn(0x81, (0x06 << 8) | 3, 1),  // register 6 of space 3
+        ctitest::controlIn(0x81, (0x06 << 8) | 2, 2),  // sensor type and revision
+        ctitest::controlOut(0x85, memory << 8, {}),    // the object table, ready to read
         ctitest::bulkIn(table.size()),
     };
     Bytes t = ctitest::transaction(session, 1, 5, blocks);

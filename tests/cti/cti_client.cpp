@@ -40,7 +40,9 @@ Block bulkOut(Bytes data) {
 
 namespace {
 
-void put32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+}
 
 }  // namespace
 
@@ -103,15 +105,15 @@ Client::~Client() {
 std::shared_ptr<Reply> Client::send(ULONG code, Bytes buffer) {
     auto reply = std::make_shared<Reply>();
     auto length = static_cast<ULONG>(buffer.size());
-    PIRP irp = kio::sendDeviceControl(&file_, code, buffer.data(), length, length, false,
-                                      [reply](NTSTATUS status, ULONG_PTR information,
-                                              const void* data) {
-                                          reply->status = status;
-                                          reply->information = information;
-                                          auto* bytes = static_cast<const std::uint8_t*>(data);
-                                          if (bytes) reply->data.assign(bytes, bytes + information);
-                                          reply->done.store(true);
-                                      });
+    PIRP irp =
+        kio::sendDeviceControl(&file_, code, buffer.data(), length, length, false,
+                               [reply](NTSTATUS status, ULONG_PTR information, const void* data) {
+                                   reply->status = status;
+                                   reply->information = information;
+                                   auto* bytes = static_cast<const std::uint8_t*>(data);
+                                   if (bytes) reply->data.assign(bytes, bytes + information);
+                                   reply->done.store(true);
+                               });
     if (irp) {
         reply->irp = irp;
         std::lock_guard<std::mutex> g(lock_);

@@ -33,7 +33,7 @@ struct Block {
     std::uint8_t request = 0;
     std::uint16_t value = 0;
     std::uint16_t index = 0;
-    Bytes data;          // sent, or the room for what comes back
+    Bytes data;             // sent, or the room for what comes back
     std::size_t slack = 0;  // bytes past the data inside the block (filled with 0xAB)
 };
 

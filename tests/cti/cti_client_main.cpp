@@ -57,7 +57,8 @@ bool call(HANDLE h, DWORD code, std::vector<std::uint8_t>& b) {
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     BOOL ok = DeviceIoControl(h, code, b.data(), static_cast<DWORD>(b.size()), b.data(),
                               static_cast<DWORD>(b.size()), &returned, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &ov, &returned, TRUE);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(h, &ov, &returned, TRUE);
     CloseHandle(ov.hEvent);
     return ok && b[0] == pav512::kModuleStatusSuccess;
 }
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
     // One bulk-in block of 64 bytes, the terminator and the spare room.
     static std::vector<std::uint8_t> transaction = header(session, thread, 0);
     transaction.resize(20 + 24 + 64 + 4 + 24, 0);
-    put32(transaction, 12, 1);      // task
+    put32(transaction, 12, 1);  // task
     put32(transaction, 20, 24 + 64);
     put32(transaction, 20 + 12, 64);
     transaction[20 + 16] = 0xFF;

@@ -15,7 +15,9 @@ namespace {
 using namespace ctitest;
 using namespace pav512;
 
-constexpr std::uint16_t reg(int space, int r) { return static_cast<std::uint16_t>((r << 8) | space); }
+constexpr std::uint16_t reg(int space, int r) {
+    return static_cast<std::uint16_t>((r << 8) | space);
+}
 
 struct Open {
     explicit Open(pavtest::CameraHarness& h) : client(h.fdo()) {
@@ -51,8 +53,7 @@ TEST(Transactions, ControlBlocksWriteAndReadRegisters) {
     ASSERT_TRUE(h.started()) << h.arrivalText();
     Open o(h);
     std::vector<Block> blocks = {controlOut(0x01, reg(3, 0x40), {0x11, 0x22, 0x33}),
-                                 controlIn(0x81, reg(3, 0x40), 3),
-                                 controlIn(0x84, 0, 22)};
+                                 controlIn(0x81, reg(3, 0x40), 3), controlIn(0x84, 0, 22)};
     auto r = o.client.call(IOCTL_CTI_TRANSACTION, transaction(o.session, 1, 7, blocks));
     ASSERT_TRUE(r->done);
     EXPECT_EQ(r->status, STATUS_SUCCESS);
@@ -125,9 +126,12 @@ Entry firstEntry(sim::SimCamera& camera) {
     Entry e;
     camera.withStore([&](sim::ObjectStore& s) {
         const sim::StoredObject& o = s.memory(0).objects().at(0);
-        e.request = {static_cast<std::uint8_t>(o.number >> 24), static_cast<std::uint8_t>(o.number >> 16),
-                     static_cast<std::uint8_t>(o.number >> 8), static_cast<std::uint8_t>(o.number),
-                     0x00, 0x56};
+        e.request = {static_cast<std::uint8_t>(o.number >> 24),
+                     static_cast<std::uint8_t>(o.number >> 16),
+                     static_cast<std::uint8_t>(o.number >> 8),
+                     static_cast<std::uint8_t>(o.number),
+                     0x00,
+                     0x56};
         e.bytes.assign(o.directoryEntry.begin(), o.directoryEntry.end());
     });
     return e;
@@ -220,8 +224,10 @@ TEST(Transactions, BlockListsThatDoNotFitTheirBufferAreRefusedBeforeAnythingRuns
         {"block shorter than its header", at32(good, block, 23)},
         {"data longer than its block", at32(good, block + 12, 2)},
         {"block past the buffer", at32(good, block, 4096)},
-        {"no terminator", Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(block + 25))},
-        {"terminator cut short", Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(block + 27))},
+        {"no terminator",
+         Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(block + 25))},
+        {"terminator cut short",
+         Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(block + 27))},
         {"length wraps around", at32(good, block, 0xFFFFFFF0)},
         {"data length wraps around", at32(good, block + 12, 0xFFFFFFFF)},
     };
