@@ -29,14 +29,14 @@ constexpr ULONG kSensorReadyReads = 51;
 constexpr ULONG kDownloadWaitMs = 6000;
 constexpr ULONG kPatchReadyWaitMs = 5000;
 
-struct StreamSpec {
+struct StreamEntry {
     UCHAR endpoint;
     ULONG inFlight;
     ULONG packets;
     const char* name;
     UsbStream* CameraState::*slot;
 };
-constexpr StreamSpec kStreams[] = {
+constexpr StreamEntry kStreams[] = {
     {kCameraBulkInEndpoint, 1, 64, "Bulk In Data Pipe", &CameraState::bulkIn},
     {kCameraBulkOutEndpoint, 8, 64, "Bulk Out Data Pipe", &CameraState::bulkOut},
     {kCameraIsoEndpoint, 8, 8, "Isochronous Image Data", &CameraState::isochronous},
@@ -337,7 +337,7 @@ NTSTATUS startup(DeviceContext* d) {
     }
 
     const LONG iface = d->usbif.interfaceNumber;
-    for (const StreamSpec& s : kStreams) {
+    for (const StreamEntry& s : kStreams) {
         status = USBSTRM_Create(d, iface, s.endpoint, s.inFlight, s.packets, s.name, &(c.*s.slot));
         if (!NT_SUCCESS(status)) return status;
     }
@@ -396,7 +396,7 @@ void Camera_Remove(DeviceContext* device) {
     device->tickHooks.videoStall.store(nullptr);
     c.frameCallback.store(nullptr);
     c.modeChange.store(nullptr);
-    for (const StreamSpec& s : kStreams) {
+    for (const StreamEntry& s : kStreams) {
         if (c.*s.slot) USBSTRM_Destroy(&(c.*s.slot));
         c.*s.slot = nullptr;
     }
