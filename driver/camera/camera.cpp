@@ -344,6 +344,9 @@ NTSTATUS Camera_Close(DeviceContext* device) {
 NTSTATUS Camera_Start(DeviceContext* device, CameraFrameRoutine callback) {
     CameraState& c = device->camera;
     EventMutex lock(c.cameraLock);
+    // A mode change puts the routine it found back when it is done; it must
+    // not put back one that was dropped or replaced meanwhile.
+    EventMutex mode(c.modeLock);
     c.frameCallback.store(callback);
     stamp(device);
     raiseCameraEvent(device, kCameraEventVideoStarted);
@@ -353,6 +356,7 @@ NTSTATUS Camera_Start(DeviceContext* device, CameraFrameRoutine callback) {
 NTSTATUS Camera_Stop(DeviceContext* device) {
     CameraState& c = device->camera;
     EventMutex lock(c.cameraLock);
+    EventMutex mode(c.modeLock);
     raiseCameraEvent(device, kCameraEventVideoStopped);
     c.frameCallback.store(nullptr);
     return STATUS_SUCCESS;
@@ -377,8 +381,8 @@ NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
         } else if (c.isochronous) {
             USBSTRM_Stop(c.isochronous, false);
         }
-        LONG selected = 0;
-        status = USBIF_SetCameraAlternate(device, iface, 0, &selected);
+        LONG idle = 0;
+        status = USBIF_SetCameraAlternate(device, iface, 0, &idle);
     }
     LONG selected = 0;
     if (NT_SUCCESS(status) && mode != 0) {

@@ -573,10 +573,13 @@ NTSTATUS CTIIF_Transaction(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG
     }
     buffer[0] = kSuccess;
     IoMarkIrpPending(irp);
-    if (t.current != nullptr) {
+    if (t.current != nullptr || !t.queue.empty()) {
+        // After an abort the queue may wait for the engine to take its next
+        // transaction; a newcomer still goes behind it.
         t.queue.append(irp, RequestKey{session, thread, task});
         if (!armCancel(irp) && t.queue.remove(irp))
             completeWithModuleStatus(device, irp, STATUS_CANCELLED, 0);
+        if (t.current == nullptr) engineStep(device);
     } else if (!armCancel(irp)) {
         completeWithModuleStatus(device, irp, STATUS_CANCELLED, 0);
     } else {
