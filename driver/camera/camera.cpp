@@ -495,6 +495,30 @@ void Camera_VideoStallCheck(DeviceContext* device, ULONG nowMs) {
 }
 
 // ---------------------------------------------------------------------------
+// MJPG frames
+
+bool Camera_FrameEnd(ULONG, const UCHAR* fill, ULONG fillPosition, ULONG rawFrameSize) {
+    if (fill == nullptr || fillPosition < 2 || fillPosition > rawFrameSize) return false;
+    return fill[fillPosition - 2] == 0xFF && fill[fillPosition - 1] == 0xD9;
+}
+
+bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
+                         ULONG* imageLength) {
+    if (imageLength) *imageLength = 0;
+    if (raw == nullptr || image == nullptr || rawLength >= imageSize) return false;
+    ULONG skip;
+    if (rawLength >= 2 && raw[0] == 0xFF && raw[1] == 0xD8)
+        skip = 0;
+    else if (rawLength >= 3 && raw[0] == 0xD9 && raw[1] == 0xFF && raw[2] == 0xD8)
+        skip = 1;  // a byte of the frame before, ahead of the start marker
+    else
+        return false;
+    std::memcpy(image, raw + skip, rawLength - skip);
+    if (imageLength) *imageLength = rawLength - skip;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Bulk transfers
 
 namespace {

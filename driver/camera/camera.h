@@ -313,6 +313,21 @@ void Camera_InterruptMessage(DeviceContext* device, PUCHAR data, ULONG length);
 void Camera_VideoStallCheck(DeviceContext* device, ULONG nowMs);
 
 // ---------------------------------------------------------------------------
+// MJPG frames, as the frame manager assembles and hands them on
+
+// Whether the bytes assembled so far (`fillPosition` of them in `fill`, a
+// buffer of `rawFrameSize`) end a whole frame: the last two are 0xFF 0xD9.
+// `chunkLength` is the length of the chunk just added.
+bool Camera_FrameEnd(ULONG chunkLength, const UCHAR* fill, ULONG fillPosition,
+                     ULONG rawFrameSize);
+// Copies a whole raw frame into `image` (`imageSize` bytes of room): a frame
+// that starts 0xFF 0xD8 whole, one that starts 0xD9 0xFF 0xD8 without its
+// first byte, and only when it is smaller than the room. False (nothing
+// copied) otherwise; *imageLength gets the bytes copied.
+bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
+                         ULONG* imageLength);
+
+// ---------------------------------------------------------------------------
 // Register tables
 
 enum class SensorFamily { Small, Large, Unknown };  // types 1, 2, 4 / 0, 16, 32, 96

@@ -203,4 +203,38 @@ TEST_F(Video, PacketsWithWrongChecksumsFromTheCameraDropTheFrame) {
     EXPECT_EQ(Camera_Close(d), STATUS_SUCCESS);
 }
 
+TEST(FrameRules, AFrameEndsWithItsEndMarkerAndIsCopiedFromItsStartMarker) {
+    const Bytes frame = {0xFF, 0xD8, 1, 2, 3, 0xFF, 0xD9};
+    Bytes fill(16, 0);
+    std::copy(frame.begin(), frame.end(), fill.begin());
+    EXPECT_TRUE(Camera_FrameEnd(2, fill.data(), 7, 16));
+    EXPECT_FALSE(Camera_FrameEnd(2, fill.data(), 6, 16)) << "the marker is not at the end";
+    EXPECT_FALSE(Camera_FrameEnd(1, fill.data(), 1, 16));
+    EXPECT_FALSE(Camera_FrameEnd(2, fill.data(), 17, 16)) << "past the buffer";
+
+    Bytes image(8, 0xEE);
+    ULONG length = 99;
+    ASSERT_TRUE(Camera_ConvertFrame(frame.data(), 7, image.data(), 8, &length));
+    EXPECT_EQ(length, 7u);
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + 7), frame);
+    EXPECT_EQ(image[7], 0xEE);
+
+    // A byte ahead of the start marker is left out.
+    Bytes late = {0xD9, 0xFF, 0xD8, 4, 0xFF, 0xD9};
+    std::fill(image.begin(), image.end(), 0xEE);
+    ASSERT_TRUE(Camera_ConvertFrame(late.data(), 6, image.data(), 8, &length));
+    EXPECT_EQ(length, 5u);
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + 5), Bytes(late.begin() + 1, late.end()));
+
+    // Only a frame smaller than the room is copied; anything else is refused.
+    image.assign(8, 0xEE);
+    EXPECT_FALSE(Camera_ConvertFrame(frame.data(), 7, image.data(), 7, &length));
+    EXPECT_EQ(length, 0u);
+    Bytes other = {0x12, 0xFF, 0xD8, 0xFF, 0xD9};
+    EXPECT_FALSE(Camera_ConvertFrame(other.data(), 5, image.data(), 8, &length));
+    Bytes tooShort = {0xD9, 0xFF};
+    EXPECT_FALSE(Camera_ConvertFrame(tooShort.data(), 2, image.data(), 8, &length));
+    EXPECT_EQ(image, Bytes(8, 0xEE)) << "nothing copied when refused";
+}
+
 }  // namespace
