@@ -62,3 +62,9 @@ LONGLONG liveBytes(const char (&tag)[5]);
 LONGLONG liveAllocations(const char (&tag)[5]);
 
 }  // namespace usbtest
+
+namespace usbtest {
+// Makes the simulated sensor deliver video of the given size (a multiple of
+// 4) on the isochronous pipe: the size registers, then the video power mode.
+NTSTATUS runSensor(DeviceContext* device, int width, int height);
+}  // namespace usbtest
