@@ -222,7 +222,7 @@ TEST(Submission, RequestTheBusNeverLetsGoTimesOutAndIsFreedWhenTheDeviceLeaves) 
     h.camera().unplug();
     ASSERT_TRUE(waitFor([&] {
         h.settle();
-        return h.device() == nullptr;
+        return h.device() == nullptr && h.pnp().devices().empty();
     }));
     EXPECT_EQ(usbtest::liveAllocations("test"), 0);
     EXPECT_EQ(usbtest::liveBytes("usbi"), 0);

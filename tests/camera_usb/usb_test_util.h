@@ -11,6 +11,7 @@
 
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
+#include "host/pnp_manager.h"
 #include "sim/scenario.h"
 #include "tests/support/camera_harness.h"
 
