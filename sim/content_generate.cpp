@@ -59,8 +59,8 @@ bool isPicture(ObjectKind kind) {
     return kind == ObjectKind::Picture || kind == ObjectKind::PictureWithThumbnail;
 }
 
-void validate(const ObjectSpec& spec, std::uint32_t number) {
-    switch (spec.kind) {
+void validate(const ObjectSpec& recipe, std::uint32_t number) {
+    switch (recipe.kind) {
         case ObjectKind::Clip:
         case ObjectKind::Sound:
         case ObjectKind::ClipWithSound:
@@ -69,33 +69,33 @@ void validate(const ObjectSpec& spec, std::uint32_t number) {
             break;
         default:
             refuse("kind", "must be one of 1, 2, 3, 8, 12 (is " +
-                               std::to_string(static_cast<int>(spec.kind)) + ")");
+                               std::to_string(static_cast<int>(recipe.kind)) + ")");
     }
     checkRange("number", number, 1, kMaxObjectNumber);
-    if (isPicture(spec.kind) || isClip(spec.kind)) {
-        checkRange("width", spec.width, kMinSide, kMaxSide);
-        checkRange("height", spec.height, kMinSide, kMaxSide);
-        checkRange("quality", spec.quality, 1, 100);
+    if (isPicture(recipe.kind) || isClip(recipe.kind)) {
+        checkRange("width", recipe.width, kMinSide, kMaxSide);
+        checkRange("height", recipe.height, kMinSide, kMaxSide);
+        checkRange("quality", recipe.quality, 1, 100);
     }
-    if (spec.kind == ObjectKind::PictureWithThumbnail) {
-        checkRange("thumbnailWidth", spec.thumbnailWidth, 4, spec.width);
-        if (spec.thumbnailWidth % 4 != 0)
+    if (recipe.kind == ObjectKind::PictureWithThumbnail) {
+        checkRange("thumbnailWidth", recipe.thumbnailWidth, 4, recipe.width);
+        if (recipe.thumbnailWidth % 4 != 0)
             refuse("thumbnailWidth",
-                   "must be a multiple of 4 (is " + std::to_string(spec.thumbnailWidth) + ")");
-        checkRange("thumbnailHeight", spec.thumbnailHeight, 1, spec.height);
+                   "must be a multiple of 4 (is " + std::to_string(recipe.thumbnailWidth) + ")");
+        checkRange("thumbnailHeight", recipe.thumbnailHeight, 1, recipe.height);
     }
-    if (isClip(spec.kind)) {
-        checkRange("frames", spec.frames, 1, kMaxFrames);
-        checkRange("frameRateHalfFps", spec.frameRateHalfFps, 0, kMaxFrameRate);
+    if (isClip(recipe.kind)) {
+        checkRange("frames", recipe.frames, 1, kMaxFrames);
+        checkRange("frameRateHalfFps", recipe.frameRateHalfFps, 0, kMaxFrameRate);
     }
-    if (hasSound(spec.kind)) {
-        checkRange("soundBytes", spec.soundBytes, 0, kMaxSoundBytes);
-        checkRange("sampleRate", spec.sampleRate, kMinSampleRate, kMaxSampleRate);
-        if (spec.channels != 1 && spec.channels != 2)
-            refuse("channels", "must be 1 or 2 (is " + std::to_string(spec.channels) + ")");
-        if (spec.bitsPerSample != 8 && spec.bitsPerSample != 16)
+    if (hasSound(recipe.kind)) {
+        checkRange("soundBytes", recipe.soundBytes, 0, kMaxSoundBytes);
+        checkRange("sampleRate", recipe.sampleRate, kMinSampleRate, kMaxSampleRate);
+        if (recipe.channels != 1 && recipe.channels != 2)
+            refuse("channels", "must be 1 or 2 (is " + std::to_string(recipe.channels) + ")");
+        if (recipe.bitsPerSample != 8 && recipe.bitsPerSample != 16)
             refuse("bitsPerSample",
-                   "must be 8 or 16 (is " + std::to_string(spec.bitsPerSample) + ")");
+                   "must be 8 or 16 (is " + std::to_string(recipe.bitsPerSample) + ")");
     }
 }
 
@@ -183,15 +183,15 @@ std::vector<std::uint8_t> encodeOrThrow(const std::vector<std::uint8_t>& rgb, in
     return jpeg;
 }
 
-std::vector<std::uint8_t> encodeClipFrame(const ObjectSpec& spec, std::uint32_t frameSeed) {
-    std::vector<std::uint8_t> rgb = testPattern(spec.width, spec.height, frameSeed);
+std::vector<std::uint8_t> encodeClipFrame(const ObjectSpec& recipe, std::uint32_t frameSeed) {
+    std::vector<std::uint8_t> rgb = testPattern(recipe.width, recipe.height, frameSeed);
     std::vector<std::uint8_t> frame =
-        withRestartIntervalMarker(encodeOrThrow(rgb, spec.width, spec.height, spec.quality));
+        withRestartIntervalMarker(encodeOrThrow(rgb, recipe.width, recipe.height, recipe.quality));
     if (frame.empty() || !frameFinderTakesWhole(frame))
-        refuse("quality", "the encoder's tables at quality " + std::to_string(spec.quality) +
+        refuse("quality", "the encoder's tables at quality " + std::to_string(recipe.quality) +
                               " hide the frame's markers; choose another quality");
     if (frame.size() > kMaxClipFrameBytes)
-        refuse("quality", "a " + std::to_string(spec.width) + " x " + std::to_string(spec.height) +
+        refuse("quality", "a " + std::to_string(recipe.width) + " x " + std::to_string(recipe.height) +
                               " frame takes " + std::to_string(frame.size()) +
                               " bytes, more than a clip frame may (" +
                               std::to_string(kMaxClipFrameBytes) +
@@ -202,14 +202,14 @@ std::vector<std::uint8_t> encodeClipFrame(const ObjectSpec& spec, std::uint32_t 
 // Tones in the form the WAV builder passes through: 8-bit unsigned or 16-bit
 // signed little-endian samples, channels interleaved; the second channel a
 // fifth above the first.
-std::vector<std::uint8_t> toneSamples(const ObjectSpec& spec) {
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(spec.soundBytes));
-    const double base = 330.0 + 55.0 * static_cast<double>(spec.seed % 8);
-    const int bytesPerSample = spec.bitsPerSample / 8;
-    const std::size_t frameBytes = static_cast<std::size_t>(bytesPerSample) * spec.channels;
+std::vector<std::uint8_t> toneSamples(const ObjectSpec& recipe) {
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(recipe.soundBytes));
+    const double base = 330.0 + 55.0 * static_cast<double>(recipe.seed % 8);
+    const int bytesPerSample = recipe.bitsPerSample / 8;
+    const std::size_t frameBytes = static_cast<std::size_t>(bytesPerSample) * recipe.channels;
     for (std::size_t offset = 0; offset < out.size(); offset += frameBytes) {
-        const double t = static_cast<double>(offset / frameBytes) / spec.sampleRate;
-        for (int c = 0; c < spec.channels; ++c) {
+        const double t = static_cast<double>(offset / frameBytes) / recipe.sampleRate;
+        for (int c = 0; c < recipe.channels; ++c) {
             const double freq = c == 0 ? base : base * 1.5;
             const double v = 0.6 * std::sin(2.0 * std::numbers::pi * freq * t);
             std::uint8_t bytes[2];
@@ -230,60 +230,60 @@ std::vector<std::uint8_t> toneSamples(const ObjectSpec& spec) {
     return out;
 }
 
-void buildPicture(const ObjectSpec& spec, StoredObject& object) {
-    std::vector<std::uint8_t> rgb = testPattern(spec.width, spec.height, spec.seed);
-    object.picture = encodeOrThrow(rgb, spec.width, spec.height, spec.quality);
+void buildPicture(const ObjectSpec& recipe, StoredObject& object) {
+    std::vector<std::uint8_t> rgb = testPattern(recipe.width, recipe.height, recipe.seed);
+    object.picture = encodeOrThrow(rgb, recipe.width, recipe.height, recipe.quality);
     std::uint8_t* e = object.directoryEntry.data();
     putBe32(e + 69, static_cast<std::uint32_t>(object.picture.size()));
-    putBe16(e + 73, static_cast<std::uint32_t>(spec.width));
-    putBe16(e + 75, static_cast<std::uint32_t>(spec.height));
-    if (spec.kind != ObjectKind::PictureWithThumbnail) return;
+    putBe16(e + 73, static_cast<std::uint32_t>(recipe.width));
+    putBe16(e + 75, static_cast<std::uint32_t>(recipe.height));
+    if (recipe.kind != ObjectKind::PictureWithThumbnail) return;
     std::vector<std::uint8_t> small =
-        scaleRgb(rgb, spec.width, spec.height, spec.thumbnailWidth, spec.thumbnailHeight);
+        scaleRgb(rgb, recipe.width, recipe.height, recipe.thumbnailWidth, recipe.thumbnailHeight);
     for (std::size_t i = 0; i + 2 < small.size(); i += 3) std::swap(small[i], small[i + 2]);
     object.thumbnail = std::move(small);
     putBe32(e + 52, static_cast<std::uint32_t>(object.thumbnail.size()));
-    putBe16(e + 56, static_cast<std::uint32_t>(spec.thumbnailWidth));
-    putBe16(e + 58, static_cast<std::uint32_t>(spec.thumbnailHeight));
+    putBe16(e + 56, static_cast<std::uint32_t>(recipe.thumbnailWidth));
+    putBe16(e + 58, static_cast<std::uint32_t>(recipe.thumbnailHeight));
 }
 
-void buildClip(const ObjectSpec& spec, StoredObject& object) {
-    const int distinct = std::min(spec.frames, kDistinctClipFrames);
+void buildClip(const ObjectSpec& recipe, StoredObject& object) {
+    const int distinct = std::min(recipe.frames, kDistinctClipFrames);
     std::vector<std::vector<std::uint8_t>> frames;
     frames.reserve(static_cast<std::size_t>(distinct));
     for (int i = 0; i < distinct; ++i)
         frames.push_back(
-            encodeClipFrame(spec, spec.seed * 1000003u + static_cast<std::uint32_t>(i)));
+            encodeClipFrame(recipe, recipe.seed * 1000003u + static_cast<std::uint32_t>(i)));
     std::uint64_t videoBytes = 0;
-    for (int i = 0; i < spec.frames; ++i)
+    for (int i = 0; i < recipe.frames; ++i)
         videoBytes += frames[static_cast<std::size_t>(i % distinct)].size();
     // The AVI file built from the clip announces its size in 32 bits.
     const std::uint64_t fileBytes =
-        videoBytes + 26ull * static_cast<std::uint64_t>(spec.frames) + 512 +
-        (hasSound(spec.kind) ? static_cast<std::uint64_t>(spec.soundBytes) : 0);
+        videoBytes + 26ull * static_cast<std::uint64_t>(recipe.frames) + 512 +
+        (hasSound(recipe.kind) ? static_cast<std::uint64_t>(recipe.soundBytes) : 0);
     if (fileBytes > 0xFFFFFFFFull)
-        refuse("frames", std::to_string(spec.frames) + " frames make a clip larger than 4 GiB");
+        refuse("frames", std::to_string(recipe.frames) + " frames make a clip larger than 4 GiB");
     object.clipVideo.reserve(static_cast<std::size_t>(videoBytes));
-    for (int i = 0; i < spec.frames; ++i) {
+    for (int i = 0; i < recipe.frames; ++i) {
         const std::vector<std::uint8_t>& f = frames[static_cast<std::size_t>(i % distinct)];
         object.clipVideo.insert(object.clipVideo.end(), f.begin(), f.end());
         object.frameLengths.push_back(f.size());
     }
     std::uint8_t* e = object.directoryEntry.data();
     putBe32(e + 18, static_cast<std::uint32_t>(videoBytes));
-    putBe16(e + 22, static_cast<std::uint32_t>(spec.width));
-    putBe16(e + 24, static_cast<std::uint32_t>(spec.height));
-    putBe16(e + 26, static_cast<std::uint32_t>(spec.frames));
-    putBe16(e + 28, static_cast<std::uint32_t>(spec.frameRateHalfFps));
+    putBe16(e + 22, static_cast<std::uint32_t>(recipe.width));
+    putBe16(e + 24, static_cast<std::uint32_t>(recipe.height));
+    putBe16(e + 26, static_cast<std::uint32_t>(recipe.frames));
+    putBe16(e + 28, static_cast<std::uint32_t>(recipe.frameRateHalfFps));
 }
 
-void buildSound(const ObjectSpec& spec, StoredObject& object) {
-    object.sound = toneSamples(spec);
+void buildSound(const ObjectSpec& recipe, StoredObject& object) {
+    object.sound = toneSamples(recipe);
     std::uint8_t* e = object.directoryEntry.data();
     putBe32(e + 35, static_cast<std::uint32_t>(object.sound.size()));
-    e[39] = static_cast<std::uint8_t>(spec.channels);
-    e[40] = static_cast<std::uint8_t>(spec.bitsPerSample);
-    putBe16(e + 41, static_cast<std::uint32_t>(spec.sampleRate));
+    e[39] = static_cast<std::uint8_t>(recipe.channels);
+    e[40] = static_cast<std::uint8_t>(recipe.bitsPerSample);
+    putBe16(e + 41, static_cast<std::uint32_t>(recipe.sampleRate));
 }
 
 }  // namespace
@@ -300,16 +300,16 @@ void writeFirstBlock(StoredObject& object) {
     putBe16(b + 106, static_cast<std::uint32_t>(object.frameLengths.size()));
 }
 
-StoredObject generateObject(const ObjectSpec& spec, std::uint32_t number) {
-    validate(spec, number);
+StoredObject generateObject(const ObjectSpec& recipe, std::uint32_t number) {
+    validate(recipe, number);
     StoredObject object;
     object.number = number;
-    object.kind = spec.kind;
-    object.directoryEntry[0] = static_cast<std::uint8_t>(spec.kind);
-    stampCapture(object.directoryEntry.data(), number, spec.seed);
-    if (isPicture(spec.kind)) buildPicture(spec, object);
-    if (isClip(spec.kind)) buildClip(spec, object);
-    if (hasSound(spec.kind)) buildSound(spec, object);
+    object.kind = recipe.kind;
+    object.directoryEntry[0] = static_cast<std::uint8_t>(recipe.kind);
+    stampCapture(object.directoryEntry.data(), number, recipe.seed);
+    if (isPicture(recipe.kind)) buildPicture(recipe, object);
+    if (isClip(recipe.kind)) buildClip(recipe, object);
+    if (hasSound(recipe.kind)) buildSound(recipe, object);
     writeFirstBlock(object);
     return object;
 }

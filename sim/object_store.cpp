@@ -71,14 +71,14 @@ const StoredObject* Memory::find(std::uint32_t number) const {
     return nullptr;
 }
 
-const StoredObject& Memory::add(const ObjectSpec& spec) {
-    std::uint32_t number = spec.number;
+const StoredObject& Memory::add(const ObjectSpec& recipe) {
+    std::uint32_t number = recipe.number;
     if (number == 0) {
         number = nextFreeNumber();
     } else if (find(number)) {
         throw std::invalid_argument("number: " + std::to_string(number) + " is already in use");
     }
-    return place(generateObject(spec, number));
+    return place(generateObject(recipe, number));
 }
 
 const StoredObject& Memory::add(StoredObject object) {

@@ -97,8 +97,8 @@ struct StoredObject {
 };
 
 // Builds an object with generated content; throws std::invalid_argument
-// naming the field when the spec is out of range.
-StoredObject generateObject(const ObjectSpec& spec, std::uint32_t number);
+// naming the field when the recipe is out of range.
+StoredObject generateObject(const ObjectSpec& recipe, std::uint32_t number);
 // Rewrites the first block from the object's number, entry and items (after
 // building an object by hand or renumbering it).
 void writeFirstBlock(StoredObject& object);
@@ -120,7 +120,7 @@ public:
     // object's) or, when that is 0, the next free one. Throws
     // std::invalid_argument for a number in use or a bad ObjectSpec. A memory
     // may be overfilled: its free bytes then stay at 0.
-    const StoredObject& add(const ObjectSpec& spec);
+    const StoredObject& add(const ObjectSpec& recipe);
     const StoredObject& add(StoredObject object);
     bool remove(std::uint32_t number);
     void erase();

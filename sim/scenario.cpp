@@ -124,7 +124,7 @@ bool readObject(Reader& r, const Json& v, const std::string& path, PlacedObject*
                       "frames", "frameRateHalfFps", "soundBytes", "sampleRate", "channels",
                       "bitsPerSample", "quality", "seed", "number"}))
         return false;
-    ObjectSpec& s = out->spec;
+    ObjectSpec& s = out->recipe;
     auto kindIt = v.find("kind");
     if (kindIt == v.end()) return r.fail(path + ".kind", "missing; must be one of 1, 2, 3, 8, 12");
     long long kind = 0;

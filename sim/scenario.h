@@ -67,7 +67,7 @@ struct Faults {
 // One object placed in a memory.
 struct PlacedObject {
     int memory = 0;
-    ObjectSpec spec;
+    ObjectSpec recipe;
 };
 
 struct Scenario {

@@ -45,7 +45,7 @@ ObjectStore buildStore(const Scenario& s, std::vector<std::string>* problems) {
     }
     for (std::size_t i = 0; i < s.objects.size(); ++i) {
         try {
-            store.memory(s.objects[i].memory).add(s.objects[i].spec);
+            store.memory(s.objects[i].memory).add(s.objects[i].recipe);
         } catch (const std::exception& e) {
             problems->push_back("objects[" + std::to_string(i) + "]: " + e.what());
         }

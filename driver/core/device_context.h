@@ -7,6 +7,7 @@
 
 #include "driver/camera/usbstrm.h"
 #include "driver/core/modules.h"
+#include "driver/core/srbif.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
 
@@ -88,6 +89,9 @@ struct DeviceContext {
     // Camera engine: the USB interface layer and the streams.
     UsbInterfaceState usbif;
     StreamList streams;
+
+    // The capture minidriver's connection.
+    SrbifConnection srbif;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {

@@ -45,7 +45,7 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
     EXPECT_EQ(s.chipRelease[1], 1);
     EXPECT_FALSE(s.defaultContent) << "a file that lists objects means just those";
     ASSERT_EQ(s.objects.size(), 2u);
-    EXPECT_EQ(s.objects[1].spec.number, 77u);
+    EXPECT_EQ(s.objects[1].recipe.number, 77u);
     EXPECT_FALSE(s.timing.throttled);
     EXPECT_EQ(s.faults.stalledEndpoints, std::vector<std::uint8_t>{0x82});
     EXPECT_EQ(s.faults.descriptor.missingAlternate, 6);

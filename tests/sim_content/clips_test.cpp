@@ -56,9 +56,9 @@ TEST(Clips, FrameFinderTakesEveryFrameAtEverySizeAndQuality) {
 }
 
 TEST(Clips, LongClipsKeepEveryFrameAndFramesMove) {
-    auto spec = clipSpec(sim::ObjectKind::Clip, 176, 144, 45);
-    spec.frameRateHalfFps = 25;
-    auto o = sim::generateObject(spec, 8);
+    auto recipe = clipSpec(sim::ObjectKind::Clip, 176, 144, 45);
+    recipe.frameRateHalfFps = 25;
+    auto o = sim::generateObject(recipe, 8);
     EXPECT_EQ(entry16(o, 26), 45u);
     EXPECT_EQ(entry16(o, 28), 25u);
     expectFramesFound(o);
@@ -73,11 +73,11 @@ TEST(Clips, LongClipsKeepEveryFrameAndFramesMove) {
 }
 
 TEST(Clips, SoundGoesWithClipsThatHaveIt) {
-    auto spec = clipSpec(sim::ObjectKind::ClipWithSound, 320, 240, 4);
-    spec.frameRateHalfFps = 0;  // a broken clip is still stored as it is
-    spec.soundBytes = 3001;
-    spec.sampleRate = 11025;
-    auto with = sim::generateObject(spec, 2);
+    auto recipe = clipSpec(sim::ObjectKind::ClipWithSound, 320, 240, 4);
+    recipe.frameRateHalfFps = 0;  // a broken clip is still stored as it is
+    recipe.soundBytes = 3001;
+    recipe.sampleRate = 11025;
+    auto with = sim::generateObject(recipe, 2);
     EXPECT_EQ(entry16(with, 28), 0u);
     EXPECT_EQ(entry32(with, 35), 3001u);
     EXPECT_EQ(with.itemLength(sim::kItemSound), 3001u);
@@ -87,8 +87,8 @@ TEST(Clips, SoundGoesWithClipsThatHaveIt) {
     EXPECT_EQ(with.itemLength(sim::kItemClipVideo), with.clipVideo.size());
     EXPECT_EQ(with.item(sim::kItemPicture), nullptr);
 
-    spec.kind = sim::ObjectKind::Clip;
-    auto without = sim::generateObject(spec, 2);
+    recipe.kind = sim::ObjectKind::Clip;
+    auto without = sim::generateObject(recipe, 2);
     EXPECT_EQ(without.item(sim::kItemSound), nullptr);
     EXPECT_EQ(entry32(without, 35), 0u);
     EXPECT_EQ(without.directoryEntry[39], 0);

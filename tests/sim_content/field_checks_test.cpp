@@ -42,12 +42,12 @@ TEST(ObjectSpec, OutOfRangeFieldsAreNamed) {
         {P, "number", [](auto& s) { s.number = 0x1000000; }},
     };
     for (const Case& c : cases) {
-        sim::ObjectSpec spec;
-        spec.kind = c.kind;
-        spec.number = 1;
-        c.change(spec);
+        sim::ObjectSpec recipe;
+        recipe.kind = c.kind;
+        recipe.number = 1;
+        c.change(recipe);
         try {
-            sim::generateObject(spec, spec.number);
+            sim::generateObject(recipe, recipe.number);
             ADD_FAILURE() << c.field << " was accepted";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()).rfind(std::string(c.field) + ":", 0), 0u) << e.what();
@@ -64,11 +64,11 @@ TEST(ObjectSpec, OutOfRangeFieldsAreNamed) {
 
 TEST(DirectoryEntry, CaptureStampIsOneConsistentTimeThatMovesOn) {
     using namespace std::chrono;
-    sim::ObjectSpec spec;
-    spec.kind = sim::ObjectKind::Sound;
+    sim::ObjectSpec recipe;
+    recipe.kind = sim::ObjectKind::Sound;
     sys_seconds previous{};
     for (std::uint32_t number : {1u, 2u, 500u, sim::kMaxObjectNumber}) {
-        auto o = sim::generateObject(spec, number);
+        auto o = sim::generateObject(recipe, number);
         const auto& e = o.directoryEntry;
         const sys_seconds when = sys_days{year{2000} / January / 1} + seconds{entry32(o, 1)};
         const sys_days date = floor<days>(when);
@@ -87,9 +87,9 @@ TEST(DirectoryEntry, CaptureStampIsOneConsistentTimeThatMovesOn) {
 }
 
 TEST(DirectoryEntry, FirstBlockCarriesEntryNumberAndLengths) {
-    auto spec = simtest::clipSpec(sim::ObjectKind::ClipWithSound, 64, 48, 3);
-    spec.soundBytes = 777;
-    auto o = sim::generateObject(spec, 0x123456);
+    auto recipe = simtest::clipSpec(sim::ObjectKind::ClipWithSound, 64, 48, 3);
+    recipe.soundBytes = 777;
+    auto o = sim::generateObject(recipe, 0x123456);
     EXPECT_EQ(std::memcmp(o.firstBlock.data(), o.directoryEntry.data(), sim::kDirectoryEntrySize),
               0);
     EXPECT_EQ(be32(&o.firstBlock[86]), 0x123456u);

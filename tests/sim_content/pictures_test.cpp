@@ -58,10 +58,10 @@ TEST(Pictures, DecodeAtTheSizeTheEntryAnnounces) {
 }
 
 TEST(Pictures, ThumbnailIsTheScaledPictureInBgrRows) {
-    auto spec = pictureSpec(sim::ObjectKind::PictureWithThumbnail, 640, 480, 9);
-    spec.thumbnailWidth = 160;
-    spec.thumbnailHeight = 120;
-    auto o = sim::generateObject(spec, 1);
+    auto recipe = pictureSpec(sim::ObjectKind::PictureWithThumbnail, 640, 480, 9);
+    recipe.thumbnailWidth = 160;
+    recipe.thumbnailHeight = 120;
+    auto o = sim::generateObject(recipe, 1);
     ASSERT_EQ(o.thumbnail.size(), 160u * 120 * 3);
     EXPECT_EQ(entry32(o, 52), o.thumbnail.size());
     EXPECT_EQ(entry16(o, 56), 160u);

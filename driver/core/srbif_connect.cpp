@@ -1,0 +1,94 @@
+// The connection half of the stream interface: storing the minidriver's
+// routines and the four routines the driver hands out. Request blocks are
+// answered by the stream interface proper; until it is built into the driver,
+// every block is handed back at once with STATUS_NOT_IMPLEMENTED.
+#include "driver/core/device_context.h"
+#include "driver/core/srbif.h"
+
+namespace {
+
+DeviceContext* deviceOfRecord(ULONG deviceRecord) {
+    return kroutine::resolveObject<DeviceContext>(deviceRecord);
+}
+
+void mSRBIF_Receive(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
+    DeviceContext* device = deviceOfRecord(deviceRecord);
+    if (!device || !srb) return;
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+    srb->ActualBytesTransferred = 0;
+    SRBIF_CompleteToMinidriver(device, srb);
+}
+
+// No block is ever queued by the driver yet, so there is nothing to take out.
+void mSRBIF_Cancel(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
+    (void)deviceOfRecord(deviceRecord), (void)srb;
+}
+
+// Blocks never time out: the counter only restarts.
+void mSRBIF_Timeout(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
+    if (!deviceOfRecord(deviceRecord) || !srb) return;
+    srb->TimeoutCounter = srb->TimeoutOriginal;
+}
+
+void mSRBIF_Watch(ULONG deviceRecord, SRB_WATCH_RECORD* record) {
+    DeviceContext* device = deviceOfRecord(deviceRecord);
+    if (!device || !record) return;
+    if (record->Enable)
+        device->watches.addWatch(record->Set, record->Id, record, record->Context);
+    else
+        device->watches.removeWatch(record);
+}
+
+}  // namespace
+
+SrbifConnection::~SrbifConnection() {
+    kroutine::remove(tokens_.receive);
+    kroutine::remove(tokens_.cancel);
+    kroutine::remove(tokens_.timeout);
+    kroutine::remove(tokens_.watch);
+    kroutine::remove(tokens_.deviceRecord);
+}
+
+SrbifCallbacks SrbifConnection::callbacks() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return callbacks_;
+}
+
+bool SrbifConnection::connected() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return connected_;
+}
+
+void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks) {
+    SrbifConnection& c = device->srbif;
+    {
+        std::lock_guard<std::mutex> g(c.lock_);
+        c.callbacks_ = callbacks;
+        c.connected_ = !callbacks.empty();
+    }
+    if (callbacks.propertyChange)
+        device->watches.connect(callbacks.propertyChange);
+    else
+        device->watches.disconnect();
+}
+
+SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device) {
+    SrbifConnection& c = device->srbif;
+    std::lock_guard<std::mutex> g(c.lock_);
+    SrbifDriverTokens& t = c.tokens_;
+    if (!t.receive) t.receive = kroutine::add<SrbDriverReceive>(mSRBIF_Receive);
+    if (!t.cancel) t.cancel = kroutine::add<SrbDriverCancel>(mSRBIF_Cancel);
+    if (!t.timeout) t.timeout = kroutine::add<SrbDriverTimeout>(mSRBIF_Timeout);
+    if (!t.watch) t.watch = kroutine::add<SrbDriverWatch>(mSRBIF_Watch);
+    if (!t.deviceRecord) t.deviceRecord = kroutine::addObject(device);
+    return t;
+}
+
+void SRBIF_CompleteToMinidriver(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb) {
+    SrbifCallbacks cb = device->srbif.callbacks();
+    if (isStreamRequest(srb->Command)) {
+        if (cb.streamRequestComplete) cb.streamRequestComplete(srb->StreamObject, srb);
+    } else {
+        if (cb.deviceRequestComplete) cb.deviceRequestComplete(srb->HwDeviceExtension, srb);
+    }
+}

@@ -1,0 +1,59 @@
+// pav512d: hosts the driver through the PnP stand-in over the buses it is
+// given and serves control channels on its socket until told to stop.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/pnp_manager.h"
+#include "host/socket_server.h"
+#include "platform/usb/bus.h"
+
+namespace host {
+
+// Where cameras come from. Each source reports arrivals and departures to the
+// PnP manager; the simulated camera's bus and the libusb bus join as sources.
+class DeviceSource {
+  public:
+    virtual ~DeviceSource() = default;
+    virtual std::string name() const = 0;
+    // Starts reporting devices to `listener` (devices already present first).
+    virtual void attach(usbbus::BusListener* listener) = 0;
+    // Stops reporting; devices already reported stay until the host removes them.
+    virtual void detach() = 0;
+};
+
+// Devices of the test bus: the driver's stack over a device with no camera
+// behind it (control requests that need no camera answer).
+std::unique_ptr<DeviceSource> makeTestBusSource(int devices);
+
+struct DaemonOptions {
+    bool service = false;    // /run/pav512 unless PAV512_RUNTIME_DIR says otherwise
+    std::string socketPath;  // overrides the runtime directory's socket
+    int testDevices = 0;
+    unsigned dispatchThreads = 2;
+};
+
+class Daemon {
+  public:
+    Daemon();
+    ~Daemon();
+    // Loads the driver, attaches the sources and starts serving.
+    bool start(const DaemonOptions& options, std::string* error);
+    // Stops serving (closing every channel as its client would), then takes
+    // every device through the stop and removal sequences. Returns how many
+    // devices were removed.
+    int shutdown();
+    const std::string& socketPath() const { return socketPath_; }
+    PnpManager& pnp() { return *pnp_; }
+
+  private:
+    std::vector<std::unique_ptr<DeviceSource>> sources_;
+    std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<SocketServer> server_;
+    std::string socketPath_;
+    bool down_ = false;
+};
+
+}  // namespace host

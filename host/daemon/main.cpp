@@ -1,0 +1,78 @@
+// pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]
+//
+// Serves the cameras of its buses to client processes on a Unix socket in a
+// private runtime directory: per user by default ($PAV512_RUNTIME_DIR, else
+// $XDG_RUNTIME_DIR/pav512), /run/pav512 with --service. Stops in order on
+// SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/daemon/daemon.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(
+        stderr,
+        "usage: pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]\n");
+    return 2;
+}
+
+bool number(const char* text, int* out) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!end || *end || v < 0 || v > 4096) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    host::DaemonOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        int n = 0;
+        if (a == "--service") {
+            options.service = true;
+        } else if (a == "--socket" && i + 1 < argc) {
+            options.socketPath = argv[++i];
+        } else if (a == "--test-devices" && i + 1 < argc && number(argv[i + 1], &n)) {
+            options.testDevices = n;
+            ++i;
+        } else if (a == "--dispatch-threads" && i + 1 < argc && number(argv[i + 1], &n) && n > 0) {
+            options.dispatchThreads = static_cast<unsigned>(n);
+            ++i;
+        } else {
+            return usage();
+        }
+    }
+
+    // Every thread started from here on inherits the blocked signals, so only
+    // the wait below receives them.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    host::Daemon daemon;
+    std::string error;
+    if (!daemon.start(options, &error)) {
+        std::fprintf(stderr, "pav512d: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "pav512d: serving %s\n", daemon.socketPath().c_str());
+
+    int sig = 0;
+    sigwait(&stop, &sig);
+    int removed = daemon.shutdown();
+    std::fprintf(stderr, "pav512d: stopped on signal %d, %d device%s removed\n", sig, removed,
+                 removed == 1 ? "" : "s");
+    return 0;
+}

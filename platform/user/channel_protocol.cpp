@@ -1,0 +1,281 @@
+#include "platform/user/channel_protocol.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace uproto {
+namespace {
+
+class Writer {
+  public:
+    Writer(Kind kind, std::size_t payload) {
+        bytes_.reserve(kHeaderLength + payload);
+        u32(static_cast<std::uint32_t>(payload));
+        u16(static_cast<std::uint16_t>(kind));
+        u16(0);
+    }
+    void u16(std::uint16_t v) { raw(&v, 2); }
+    void u32(std::uint32_t v) { raw(&v, 4); }
+    void u64(std::uint64_t v) { raw(&v, 8); }
+    void raw(const void* p, std::size_t n) {
+        if (n == 0) return;
+        auto* b = static_cast<const std::uint8_t*>(p);
+        bytes_.insert(bytes_.end(), b, b + n);
+    }
+    std::vector<std::uint8_t> take() { return std::move(bytes_); }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+class Reader {
+  public:
+    explicit Reader(const std::vector<std::uint8_t>& p) : p_(p) {}
+    bool u32(std::uint32_t* v) { return raw(v, 4); }
+    bool u64(std::uint64_t* v) { return raw(v, 8); }
+    bool raw(void* out, std::size_t n) {
+        if (p_.size() - at_ < n) return false;
+        std::memcpy(out, p_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    const std::uint8_t* here() const { return p_.data() + at_; }
+    std::size_t left() const { return p_.size() - at_; }
+
+  private:
+    const std::vector<std::uint8_t>& p_;
+    std::size_t at_ = 0;
+};
+
+bool knownKind(std::uint16_t k) {
+    return k >= static_cast<std::uint16_t>(Kind::Hello) &&
+           k <= static_cast<std::uint16_t>(Kind::EventSignal);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeHello() {
+    Writer w(Kind::Hello, 8);
+    w.u32(kMagic);
+    w.u32(kVersion);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeOpen(const std::string& path) {
+    Writer w(Kind::Open, path.size());
+    w.raw(path.data(), path.size());
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeOpenReply(NTSTATUS status) {
+    Writer w(Kind::OpenReply, 4);
+    w.u32(static_cast<std::uint32_t>(status));
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeEnumerate(const GUID& classGuid) {
+    Writer w(Kind::Enumerate, sizeof(GUID));
+    w.raw(&classGuid, sizeof(GUID));
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeEnumerateReply(const std::vector<std::string>& paths) {
+    std::size_t size = 4;
+    for (auto& p : paths) size += 4 + p.size();
+    Writer w(Kind::EnumerateReply, size);
+    w.u32(static_cast<std::uint32_t>(paths.size()));
+    for (auto& p : paths) {
+        w.u32(static_cast<std::uint32_t>(p.size()));
+        w.raw(p.data(), p.size());
+    }
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::uint32_t code, const void* input,
+                                        std::uint32_t inputLength, std::uint32_t outputLength) {
+    Writer w(Kind::Request, 20 + std::size_t{inputLength});
+    w.u64(id);
+    w.u32(code);
+    w.u32(inputLength);
+    w.u32(outputLength);
+    w.raw(input, inputLength);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeCancel(std::uint64_t id) {
+    Writer w(Kind::Cancel, 8);
+    w.u64(id);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeCancelAll() {
+    return Writer(Kind::CancelAll, 0).take();
+}
+
+std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
+                                           std::uint32_t information, const void* data) {
+    if (data == nullptr) information = 0;
+    Writer w(Kind::Completion, 16 + std::size_t{information});
+    w.u64(id);
+    w.u32(static_cast<std::uint32_t>(status));
+    w.u32(information);
+    w.raw(data, information);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle) {
+    Writer w(Kind::EventSignal, 4);
+    w.u32(handle);
+    return w.take();
+}
+
+std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    Hello h{};
+    if (p.size() != 8 || !r.u32(&h.magic) || !r.u32(&h.version)) return std::nullopt;
+    return h;
+}
+
+std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p) {
+    if (p.empty() || p.size() > kMaxPathLength) return std::nullopt;
+    std::string s(p.begin(), p.end());
+    if (s.find('\0') != std::string::npos) return std::nullopt;
+    return s;
+}
+
+std::optional<NTSTATUS> decodeOpenReply(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    std::uint32_t v;
+    if (p.size() != 4 || !r.u32(&v)) return std::nullopt;
+    return static_cast<NTSTATUS>(v);
+}
+
+std::optional<GUID> decodeEnumerate(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    GUID g;
+    if (p.size() != sizeof(GUID) || !r.raw(&g, sizeof g)) return std::nullopt;
+    return g;
+}
+
+std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    std::uint32_t count;
+    if (!r.u32(&count)) return std::nullopt;
+    std::vector<std::string> out;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint32_t len;
+        if (!r.u32(&len) || len > kMaxPathLength || r.left() < len) return std::nullopt;
+        std::string path(len, '\0');
+        r.raw(path.data(), len);
+        out.push_back(std::move(path));
+    }
+    if (r.left() != 0) return std::nullopt;
+    return out;
+}
+
+std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    Request q{};
+    if (!r.u64(&q.id) || !r.u32(&q.code) || !r.u32(&q.inputLength) || !r.u32(&q.outputLength))
+        return std::nullopt;
+    if (q.inputLength > kMaxBuffer || q.outputLength > kMaxBuffer || r.left() != q.inputLength)
+        return std::nullopt;
+    q.input = r.here();
+    return q;
+}
+
+std::optional<std::uint64_t> decodeCancel(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    std::uint64_t id;
+    if (p.size() != 8 || !r.u64(&id)) return std::nullopt;
+    return id;
+}
+
+std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    Completion c{};
+    std::uint32_t st;
+    if (!r.u64(&c.id) || !r.u32(&st) || !r.u32(&c.information) || r.left() != c.information)
+        return std::nullopt;
+    c.status = static_cast<NTSTATUS>(st);
+    c.data = r.here();
+    return c;
+}
+
+std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& p) {
+    Reader r(p);
+    std::uint32_t h;
+    if (p.size() != 4 || !r.u32(&h)) return std::nullopt;
+    return h;
+}
+
+void FrameReader::append(const std::uint8_t* data, std::size_t length) {
+    if (failed_) return;
+    // Drop what was consumed before growing, so a long-lived connection does
+    // not keep every byte it ever received.
+    if (offset_ > 0 && offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+    } else if (offset_ > (1u << 16)) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
+        offset_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + length);
+}
+
+FrameReader::Result FrameReader::next(Message* message) {
+    if (failed_) return Result::Error;
+    if (pending() < kHeaderLength) return Result::NeedMore;
+    std::uint32_t length;
+    std::uint16_t kind, flags;
+    const std::uint8_t* h = buffer_.data() + offset_;
+    std::memcpy(&length, h, 4);
+    std::memcpy(&kind, h + 4, 2);
+    std::memcpy(&flags, h + 6, 2);
+    if (length > kMaxPayload || !knownKind(kind) || flags != 0) {
+        failed_ = true;
+        error_ = length > kMaxPayload ? "over-long message"
+                 : !knownKind(kind)   ? "unknown kind"
+                                      : "bad flags";
+        return Result::Error;
+    }
+    if (pending() < kHeaderLength + std::size_t{length}) return Result::NeedMore;
+    message->kind = static_cast<Kind>(kind);
+    message->payload.assign(h + kHeaderLength, h + kHeaderLength + length);
+    offset_ += kHeaderLength + length;
+    return Result::Message;
+}
+
+bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool readMessage(int fd, FrameReader& reader, Message* message) {
+    for (;;) {
+        switch (reader.next(message)) {
+            case FrameReader::Result::Message:
+                return true;
+            case FrameReader::Result::Error:
+                return false;
+            case FrameReader::Result::NeedMore:
+                break;
+        }
+        std::uint8_t buf[65536];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        reader.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace uproto

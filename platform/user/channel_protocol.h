@@ -1,0 +1,115 @@
+// The wire protocol between clients and pav512d on the Unix stream socket.
+//
+// Every message is an 8-byte header (32-bit payload length, 16-bit kind,
+// 16-bit flags that must be 0) followed by the payload, all little-endian. A
+// connection starts with Hello from each side carrying the magic and the
+// protocol version; the client then sends Open (one connection is one control
+// channel) or Enumerate. On an open channel the client sends Request, Cancel and
+// CancelAll; the host sends Completion and EventSignal. Anything else (bad
+// framing, an over-long length, an unknown kind, a message out of order, a
+// request whose lengths disagree with its payload) ends that connection.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/basetypes.h"
+
+namespace uproto {
+
+constexpr std::uint32_t kMagic = 0x35564150;  // "PAV5"
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kHeaderLength = 8;
+// The largest control buffer a request may carry, and so the largest payload.
+constexpr std::uint32_t kMaxBuffer = 16u << 20;
+constexpr std::uint32_t kMaxPayload = kMaxBuffer + 64;
+constexpr std::uint32_t kMaxPathLength = 1024;
+constexpr char kSocketName[] = "pav512d.sock";
+
+enum class Kind : std::uint16_t {
+    Hello = 1,           // u32 magic, u32 version
+    Open = 2,            // path bytes
+    OpenReply = 3,       // i32 status
+    Enumerate = 4,       // 16-byte class GUID
+    EnumerateReply = 5,  // u32 count, then per path u32 length and bytes
+    Request = 6,         // u64 id, u32 code, u32 input length, u32 output length, input
+    Cancel = 7,          // u64 id
+    CancelAll = 8,       // empty
+    Completion = 9,      // u64 id, i32 status, u32 information, information bytes
+    EventSignal = 10,    // u32 client event handle
+};
+
+struct Message {
+    Kind kind;
+    std::vector<std::uint8_t> payload;
+};
+
+// Decoded payloads; decode returns nothing when the payload is malformed.
+struct Hello {
+    std::uint32_t magic;
+    std::uint32_t version;
+};
+struct Request {
+    std::uint64_t id;
+    std::uint32_t code;
+    std::uint32_t inputLength;
+    std::uint32_t outputLength;
+    const std::uint8_t* input;
+};
+struct Completion {
+    std::uint64_t id;
+    NTSTATUS status;
+    std::uint32_t information;
+    const std::uint8_t* data;
+};
+
+std::vector<std::uint8_t> encodeHello();
+std::vector<std::uint8_t> encodeOpen(const std::string& path);
+std::vector<std::uint8_t> encodeOpenReply(NTSTATUS status);
+std::vector<std::uint8_t> encodeEnumerate(const GUID& classGuid);
+std::vector<std::uint8_t> encodeEnumerateReply(const std::vector<std::string>& paths);
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::uint32_t code, const void* input,
+                                        std::uint32_t inputLength, std::uint32_t outputLength);
+std::vector<std::uint8_t> encodeCancel(std::uint64_t id);
+std::vector<std::uint8_t> encodeCancelAll();
+std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
+                                           std::uint32_t information, const void* data);
+std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle);
+
+std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p);
+std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p);
+std::optional<NTSTATUS> decodeOpenReply(const std::vector<std::uint8_t>& p);
+std::optional<GUID> decodeEnumerate(const std::vector<std::uint8_t>& p);
+std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<std::uint8_t>& p);
+std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p);
+std::optional<std::uint64_t> decodeCancel(const std::vector<std::uint8_t>& p);
+std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p);
+std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& p);
+
+// Splits a byte stream into messages.
+class FrameReader {
+  public:
+    enum class Result { NeedMore, Message, Error };
+    void append(const std::uint8_t* data, std::size_t length);
+    // Takes the next complete message out of the stream. Error is final: the
+    // stream is unusable (bad header, over-long length, unknown kind).
+    Result next(Message* message);
+    // Bytes received and not yet taken (a half-sent message at end of stream).
+    std::size_t pending() const { return buffer_.size() - offset_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t offset_ = 0;
+    bool failed_ = false;
+    std::string error_;
+};
+
+// Blocking helpers for a socket file descriptor (the client side and tests).
+bool writeAll(int fd, const std::vector<std::uint8_t>& bytes);
+// Reads one message; false at end of stream, on error or on a malformed frame.
+bool readMessage(int fd, FrameReader& reader, Message* message);
+
+}  // namespace uproto

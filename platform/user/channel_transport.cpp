@@ -1,0 +1,91 @@
+#include "platform/user/channel_transport.h"
+
+#include <mutex>
+
+#include "platform/user/socket_client.h"
+
+namespace uchannel {
+namespace {
+
+std::mutex& transportLock() {
+    static std::mutex* m = new std::mutex();
+    return *m;
+}
+
+std::shared_ptr<Transport>& installed() {
+    static auto* t = new std::shared_ptr<Transport>();
+    return *t;
+}
+
+}  // namespace
+
+void setTransport(std::shared_ptr<Transport> transport) {
+    std::lock_guard<std::mutex> g(transportLock());
+    installed() = std::move(transport);
+}
+
+std::shared_ptr<Transport> currentTransport() {
+    std::lock_guard<std::mutex> g(transportLock());
+    if (!installed()) installed() = makeSocketTransport();
+    return installed();
+}
+
+DWORD win32ErrorOf(NTSTATUS status) {
+    switch (status) {
+        case STATUS_SUCCESS:
+            return ERROR_SUCCESS;
+        case STATUS_PENDING:
+            return ERROR_IO_PENDING;
+        case STATUS_INVALID_DEVICE_REQUEST:
+        case STATUS_NOT_IMPLEMENTED:
+            return ERROR_INVALID_FUNCTION;
+        case STATUS_INVALID_PARAMETER:
+            return ERROR_INVALID_PARAMETER;
+        case STATUS_INVALID_HANDLE:
+            return ERROR_INVALID_HANDLE;
+        case STATUS_CANCELLED:
+            return ERROR_OPERATION_ABORTED;
+        // As the platform maps it: a device that is going away refuses access.
+        case STATUS_DELETE_PENDING:
+        case STATUS_ACCESS_DENIED:
+            return ERROR_ACCESS_DENIED;
+        case STATUS_INSUFFICIENT_RESOURCES:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_BUFFER_TOO_SMALL:
+            return ERROR_INSUFFICIENT_BUFFER;
+        case STATUS_BUFFER_OVERFLOW:
+            return ERROR_MORE_DATA;
+        case STATUS_NOT_SUPPORTED:
+            return ERROR_NOT_SUPPORTED;
+        case STATUS_NO_SUCH_DEVICE:
+        case STATUS_DEVICE_REMOVED:
+            return ERROR_DEV_NOT_EXIST;
+        case STATUS_DEVICE_NOT_CONNECTED:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+        case STATUS_OBJECT_PATH_NOT_FOUND:
+            return ERROR_FILE_NOT_FOUND;
+        case STATUS_IO_TIMEOUT:
+        case STATUS_TIMEOUT:
+            return ERROR_SEM_TIMEOUT;
+        case STATUS_DEVICE_NOT_READY:
+            return ERROR_NOT_READY;
+        case STATUS_IO_DEVICE_ERROR:
+            return ERROR_IO_DEVICE;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+std::string userPathOf(const std::string& kernelLink) {
+    if (kernelLink.rfind("\\??\\", 0) == 0) return "\\\\?\\" + kernelLink.substr(4);
+    return kernelLink;
+}
+
+std::string kernelPathOf(const std::string& userPath) {
+    if (userPath.rfind("\\\\?\\", 0) == 0 || userPath.rfind("\\\\.\\", 0) == 0)
+        return "\\??\\" + userPath.substr(4);
+    return userPath;
+}
+
+}  // namespace uchannel

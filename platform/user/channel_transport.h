@@ -1,0 +1,64 @@
+// What carries control channels between a client and the driver host. Two
+// transports behave the same: the host in this process (tests, embedded use;
+// host/ installs it) and a Unix stream socket to pav512d (the default).
+// Nothing here knows the host: the host implements these interfaces.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/ntstatus.h"
+#include "platform/user/win32.h"
+
+namespace uchannel {
+
+// The answer to one request: completion status, information (bytes of the
+// system buffer that are valid) and those bytes. `data` is valid during the call.
+using ReplyFn =
+    std::function<void(NTSTATUS status, std::uint32_t information, const std::uint8_t* data)>;
+
+// One open channel: a file object on a device interface of the driver.
+class Channel {
+  public:
+    virtual ~Channel() = default;
+    // Sends one buffered device-control request. `done` runs exactly once, on
+    // any thread, possibly before submit returns. Returns the request's id.
+    virtual std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                                 std::uint32_t outputLength, ReplyFn done) = 0;
+    // Asks the driver to cancel one request, or every pending one.
+    virtual void cancel(std::uint64_t id) = 0;
+    virtual void cancelAll() = 0;
+    // Cancels what is still pending, waits until every `done` has run, and
+    // closes the channel in the host (which also closes what the channel left
+    // open). The channel accepts nothing afterwards.
+    virtual void close() = 0;
+};
+
+class Transport {
+  public:
+    virtual ~Transport() = default;
+    // The paths of the device interfaces of the class that are registered and
+    // enabled in the host. Returns a Win32 error code.
+    virtual DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) = 0;
+    // Opens a channel on a device interface path, optionally followed by a
+    // file name ("\\?\usb#...#{guid}\PAV512Connect"). Returns a Win32 error code.
+    virtual DWORD open(const std::string& path, std::unique_ptr<Channel>* channel) = 0;
+};
+
+// Installs the transport every later CreateFileA and SetupDi call uses; null
+// returns to the default, the socket of pav512d.
+void setTransport(std::shared_ptr<Transport> transport);
+std::shared_ptr<Transport> currentTransport();
+
+// The Win32 error a completion status turns into.
+DWORD win32ErrorOf(NTSTATUS status);
+
+// Device interface paths as user mode sees them ("\\?\...") and as the kernel
+// registers them ("\??\...").
+std::string userPathOf(const std::string& kernelLink);
+std::string kernelPathOf(const std::string& userPath);
+
+}  // namespace uchannel

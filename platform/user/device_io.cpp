@@ -1,0 +1,205 @@
+#include "platform/user/device_io.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/kernel/object.h"
+#include "platform/user/channel_transport.h"
+
+namespace {
+
+OBJECT_TYPE channelType{"Channel"};
+
+// The object behind a channel handle. Destroying it (the last CloseHandle)
+// closes the channel, which cancels its pending requests and waits for them.
+struct ChannelFile {
+    std::unique_ptr<uchannel::Channel> channel;
+    bool overlapped = false;
+    // Signalled to waiters of GetOverlappedResult without an event.
+    std::mutex lock;
+    std::condition_variable completed;
+
+    ~ChannelFile() {
+        if (channel) channel->close();
+    }
+};
+
+struct FileRef {
+    ChannelFile* file;
+    explicit FileRef(HANDLE h)
+        : file(static_cast<ChannelFile*>(uhandle::reference(h, uhandle::Kind::File))) {
+        if (file && kobj::typeOf(file) != &channelType) {
+            ObfDereferenceObject(file);
+            file = nullptr;
+        }
+    }
+    ~FileRef() {
+        if (file) ObfDereferenceObject(file);
+    }
+    FileRef(const FileRef&) = delete;
+    FileRef& operator=(const FileRef&) = delete;
+};
+
+ULONG_PTR_W loadInternal(const LPOVERLAPPED ov) {
+    return std::atomic_ref<ULONG_PTR_W>(ov->Internal).load(std::memory_order_acquire);
+}
+
+constexpr ULONG_PTR_W kPending = static_cast<ULONG_PTR_W>(static_cast<ULONG>(STATUS_PENDING));
+
+BOOL finish(NTSTATUS status, std::uint32_t information, LPDWORD bytes) {
+    if (bytes) *bytes = information;
+    if (NT_SUCCESS(status)) return TRUE;
+    SetLastError(uchannel::win32ErrorOf(status));
+    return FALSE;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+    if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto transport = uchannel::currentTransport();
+    std::unique_ptr<uchannel::Channel> channel;
+    DWORD err = transport ? transport->open(lpFileName, &channel) : ERROR_FILE_NOT_FOUND;
+    if (err != ERROR_SUCCESS || !channel) {
+        SetLastError(err != ERROR_SUCCESS ? err : ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* file = kobj::create<ChannelFile>(&channelType);
+    if (!file) {
+        channel->close();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    file->channel = std::move(channel);
+    file->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    HANDLE h = uhandle::insert(file, uhandle::Kind::File);
+    ObfDereferenceObject(file);
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
+    FileRef ref(hDevice);
+    if (!ref.file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ChannelFile* file = ref.file;
+
+    if (lpOverlapped && file->overlapped) {
+        HANDLE event = lpOverlapped->hEvent;
+        if (event) ResetEvent(event);
+        std::atomic_ref<ULONG_PTR_W>(lpOverlapped->InternalHigh).store(0);
+        std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal)
+            .store(kPending, std::memory_order_release);
+        // The channel waits for every completion before the file goes away,
+        // so the completion may use `file` without a reference of its own.
+        file->channel->submit(
+            dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
+            [file, lpOverlapped, lpOutBuffer, nOutBufferSize, event](
+                NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
+                std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
+                if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
+                {
+                    std::lock_guard<std::mutex> g(file->lock);
+                    std::atomic_ref<ULONG_PTR_W>(lpOverlapped->InternalHigh).store(n);
+                    std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal)
+                        .store(static_cast<ULONG_PTR_W>(static_cast<ULONG>(st)),
+                               std::memory_order_release);
+                }
+                file->completed.notify_all();
+                // The caller may reuse the OVERLAPPED as soon as it sees the
+                // status, so only the captured event handle is used from here.
+                if (event) SetEvent(event);
+            });
+        ULONG_PTR_W internal = loadInternal(lpOverlapped);
+        if (internal == kPending) {
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+        return finish(static_cast<NTSTATUS>(static_cast<ULONG>(internal)),
+                      static_cast<std::uint32_t>(lpOverlapped->InternalHigh), lpBytesReturned);
+    }
+
+    // Synchronous: wait here for the completion.
+    struct Wait {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool done = false;
+        NTSTATUS status = STATUS_PENDING;
+        std::uint32_t information = 0;
+    };
+    auto wait = std::make_shared<Wait>();
+    file->channel->submit(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
+                          [wait, lpOutBuffer, nOutBufferSize](NTSTATUS st, std::uint32_t info,
+                                                              const std::uint8_t* data) {
+                              std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
+                              if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
+                              std::lock_guard<std::mutex> g(wait->lock);
+                              wait->status = st;
+                              wait->information = n;
+                              wait->done = true;
+                              wait->cv.notify_all();
+                          });
+    std::unique_lock<std::mutex> g(wait->lock);
+    wait->cv.wait(g, [&] { return wait->done; });
+    return finish(wait->status, wait->information, lpBytesReturned);
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                         LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    if (!lpOverlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (loadInternal(lpOverlapped) == kPending) {
+        if (!bWait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (lpOverlapped->hEvent) {
+            // The event may be signalled by its owner for other reasons; the
+            // status decides.
+            while (loadInternal(lpOverlapped) == kPending) {
+                if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED)
+                    return FALSE;
+            }
+        } else {
+            FileRef ref(hFile);
+            if (!ref.file) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            std::unique_lock<std::mutex> g(ref.file->lock);
+            ref.file->completed.wait(g, [&] { return loadInternal(lpOverlapped) != kPending; });
+        }
+    }
+    ULONG_PTR_W internal = loadInternal(lpOverlapped);
+    return finish(static_cast<NTSTATUS>(static_cast<ULONG>(internal)),
+                  static_cast<std::uint32_t>(lpOverlapped->InternalHigh),
+                  lpNumberOfBytesTransferred);
+}
+
+BOOL CancelIo(HANDLE hFile) {
+    FileRef ref(hFile);
+    if (!ref.file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ref.file->channel->cancelAll();
+    return TRUE;
+}

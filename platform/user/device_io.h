@@ -1,0 +1,45 @@
+// Control channels as a client opens and uses them: CreateFileA on a device
+// interface path followed by "\PAV512Connect", DeviceIoControl (synchronous or
+// overlapped), GetOverlappedResult, CancelIo. CloseHandle (handles.h) closes a
+// channel and cancels what it left pending. The requests travel through the
+// installed transport (channel_transport.h).
+#pragma once
+
+#include "platform/user/handles.h"
+#include "platform/user/win32.h"
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+
+struct OVERLAPPED {
+    ULONG_PTR_W Internal;      // completion status; STATUS_PENDING while pending
+    ULONG_PTR_W InternalHigh;  // information
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;  // signalled on completion (reset when the request starts)
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+// Buffered control request. With an OVERLAPPED on a channel opened with
+// FILE_FLAG_OVERLAPPED, a request the driver does not finish at once returns
+// FALSE with ERROR_IO_PENDING; its output lands in lpOutBuffer and the
+// OVERLAPPED's event is set when it completes.
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                         LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+
+// Cancels every request pending on the channel; each completes with
+// ERROR_OPERATION_ABORTED unless the driver finished it first.
+BOOL CancelIo(HANDLE hFile);

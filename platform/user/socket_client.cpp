@@ -1,0 +1,235 @@
+#include "platform/user/socket_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/user/channel_protocol.h"
+#include "platform/user/handles.h"
+#include "platform/user/runtime_dir.h"
+
+namespace uchannel {
+namespace {
+
+int connectTo(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Connects and exchanges the hello; -1 when no host answers as expected.
+int connectHost(const std::string& configured, uproto::FrameReader* reader) {
+    std::vector<std::string> paths =
+        configured.empty() ? uruntime::clientSocketPaths() : std::vector<std::string>{configured};
+    for (const std::string& path : paths) {
+        int fd = connectTo(path);
+        if (fd < 0) continue;
+        uproto::Message m;
+        *reader = uproto::FrameReader();
+        if (uproto::writeAll(fd, uproto::encodeHello()) && uproto::readMessage(fd, *reader, &m) &&
+            m.kind == uproto::Kind::Hello) {
+            auto h = uproto::decodeHello(m.payload);
+            if (h && h->magic == uproto::kMagic && h->version == uproto::kVersion) return fd;
+        }
+        ::close(fd);
+    }
+    return -1;
+}
+
+class SocketChannel : public Channel {
+  public:
+    SocketChannel(int fd, uproto::FrameReader reader) : fd_(fd), reader_(std::move(reader)) {
+        thread_ = std::thread([this] { readLoop(); });
+    }
+    ~SocketChannel() override { close(); }
+
+    std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                         std::uint32_t outputLength, ReplyFn done) override {
+        if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
+            done(STATUS_INVALID_PARAMETER, 0, nullptr);
+            return 0;
+        }
+        std::uint64_t id = 0;
+        NTSTATUS refused = STATUS_SUCCESS;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_) {
+                refused = STATUS_CANCELLED;
+            } else if (broken_) {
+                refused = STATUS_DEVICE_NOT_CONNECTED;
+            } else {
+                id = nextId_++;
+                pending_.emplace(id, std::move(done));
+            }
+        }
+        if (refused != STATUS_SUCCESS) {
+            done(refused, 0, nullptr);
+            return 0;
+        }
+        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength)))
+            breakConnection();
+        return id;
+    }
+
+    void cancel(std::uint64_t id) override { send(uproto::encodeCancel(id)); }
+    void cancelAll() override { send(uproto::encodeCancelAll()); }
+
+    void close() override {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closed_) return;
+            closed_ = true;
+            closing_ = true;
+        }
+        // Let the host cancel what is pending so that each request ends with the
+        // driver's own answer; a host that does not answer in time is left behind.
+        send(uproto::encodeCancelAll());
+        {
+            std::unique_lock<std::mutex> g(lock_);
+            idle_.wait_for(g, std::chrono::seconds(5), [&] { return pending_.empty() || broken_; });
+        }
+        ::shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        failAll(STATUS_CANCELLED);
+        ::close(fd_);
+    }
+
+  private:
+    bool send(const std::vector<std::uint8_t>& bytes) {
+        std::lock_guard<std::mutex> g(writeLock_);
+        return uproto::writeAll(fd_, bytes);
+    }
+
+    void readLoop() {
+        uproto::Message m;
+        while (uproto::readMessage(fd_, reader_, &m)) {
+            if (m.kind == uproto::Kind::Completion) {
+                auto c = uproto::decodeCompletion(m.payload);
+                if (!c) break;
+                ReplyFn done;
+                {
+                    std::lock_guard<std::mutex> g(lock_);
+                    auto it = pending_.find(c->id);
+                    if (it == pending_.end()) continue;
+                    done = std::move(it->second);
+                    pending_.erase(it);
+                }
+                done(c->status, c->information, c->data);
+                notifyIfIdle();
+            } else if (m.kind == uproto::Kind::EventSignal) {
+                auto h = uproto::decodeEventSignal(m.payload);
+                if (!h) break;
+                SetEvent(uhandle::fromWire(*h));  // a handle that is no event is ignored
+            } else {
+                break;
+            }
+        }
+        breakConnection();
+    }
+
+    void notifyIfIdle() {
+        std::lock_guard<std::mutex> g(lock_);
+        if (pending_.empty()) idle_.notify_all();
+    }
+
+    void breakConnection() {
+        bool closing;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            broken_ = true;
+            closing = closing_;
+            idle_.notify_all();
+        }
+        // The host is gone: what was pending will never be answered.
+        if (!closing) failAll(STATUS_DEVICE_NOT_CONNECTED);
+    }
+
+    void failAll(NTSTATUS status) {
+        std::map<std::uint64_t, ReplyFn> left;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            left.swap(pending_);
+            idle_.notify_all();
+        }
+        for (auto& [id, done] : left) done(status, 0, nullptr);
+    }
+
+    int fd_;
+    uproto::FrameReader reader_;
+    std::thread thread_;
+    std::mutex writeLock_;
+    std::mutex lock_;
+    std::condition_variable idle_;
+    std::map<std::uint64_t, ReplyFn> pending_;
+    std::uint64_t nextId_ = 1;
+    bool broken_ = false;
+    bool closing_ = false;
+    bool closed_ = false;
+};
+
+class SocketTransport : public Transport {
+  public:
+    explicit SocketTransport(std::string path) : path_(std::move(path)) {}
+
+    DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) override {
+        paths->clear();
+        uproto::FrameReader reader;
+        int fd = connectHost(path_, &reader);
+        if (fd < 0) return ERROR_SUCCESS;  // no host: no interfaces present
+        uproto::Message m;
+        bool ok = uproto::writeAll(fd, uproto::encodeEnumerate(classGuid)) &&
+                  uproto::readMessage(fd, reader, &m) && m.kind == uproto::Kind::EnumerateReply;
+        ::close(fd);
+        if (!ok) return ERROR_GEN_FAILURE;
+        auto list = uproto::decodeEnumerateReply(m.payload);
+        if (!list) return ERROR_GEN_FAILURE;
+        *paths = std::move(*list);
+        return ERROR_SUCCESS;
+    }
+
+    DWORD open(const std::string& path, std::unique_ptr<Channel>* channel) override {
+        if (path.empty() || path.size() > uproto::kMaxPathLength) return ERROR_FILE_NOT_FOUND;
+        uproto::FrameReader reader;
+        int fd = connectHost(path_, &reader);
+        if (fd < 0) return ERROR_FILE_NOT_FOUND;
+        uproto::Message m;
+        if (!uproto::writeAll(fd, uproto::encodeOpen(path)) ||
+            !uproto::readMessage(fd, reader, &m) || m.kind != uproto::Kind::OpenReply) {
+            ::close(fd);
+            return ERROR_GEN_FAILURE;
+        }
+        auto st = uproto::decodeOpenReply(m.payload);
+        if (!st || !NT_SUCCESS(*st)) {
+            ::close(fd);
+            return st ? win32ErrorOf(*st) : ERROR_GEN_FAILURE;
+        }
+        *channel = std::make_unique<SocketChannel>(fd, std::move(reader));
+        return ERROR_SUCCESS;
+    }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace
+
+std::shared_ptr<Transport> makeSocketTransport(const std::string& socketPath) {
+    return std::make_shared<SocketTransport>(socketPath);
+}
+
+}  // namespace uchannel

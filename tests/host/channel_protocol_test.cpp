@@ -1,0 +1,107 @@
+// The socket protocol's framing and payloads, apart from any socket.
+#include "platform/user/channel_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "pav512/guids.h"
+
+namespace uproto {
+namespace {
+
+std::vector<Message> feed(FrameReader& r, const std::vector<std::uint8_t>& bytes,
+                          std::size_t chunk) {
+    std::vector<Message> out;
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        r.append(bytes.data() + at, std::min(chunk, bytes.size() - at));
+        Message m;
+        while (r.next(&m) == FrameReader::Result::Message) out.push_back(m);
+    }
+    return out;
+}
+
+TEST(ChannelProtocol, MessagesSurviveAnySplitOfTheStream) {
+    std::vector<std::uint8_t> input(300);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i);
+    std::vector<std::uint8_t> stream = encodeHello();
+    auto req = encodeRequest(0x1122334455667788ull, 0x220C08, input.data(), 300, 400);
+    auto done = encodeCompletion(7, static_cast<NTSTATUS>(0xC0000010), 3, input.data());
+    auto sig = encodeEventSignal(0x44);
+    for (auto* m : {&req, &done, &sig}) stream.insert(stream.end(), m->begin(), m->end());
+
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, stream.size()}) {
+        FrameReader r;
+        auto msgs = feed(r, stream, chunk);
+        ASSERT_EQ(msgs.size(), 4u) << chunk;
+        EXPECT_EQ(r.pending(), 0u);
+        auto q = decodeRequest(msgs[1].payload);
+        ASSERT_TRUE(q);
+        EXPECT_EQ(q->id, 0x1122334455667788ull);
+        EXPECT_EQ(q->code, 0x220C08u);
+        EXPECT_EQ(q->outputLength, 400u);
+        EXPECT_EQ(std::memcmp(q->input, input.data(), 300), 0);
+        auto c = decodeCompletion(msgs[2].payload);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->status, static_cast<NTSTATUS>(0xC0000010));
+        EXPECT_EQ(c->information, 3u);
+        EXPECT_EQ(decodeEventSignal(msgs[3].payload), 0x44u);
+    }
+}
+
+TEST(ChannelProtocol, BadHeadersStopTheStreamForGood) {
+    for (auto header : {std::vector<std::uint8_t>{0, 0, 0, 0, 0x63, 0, 0, 0},  // unknown kind
+                        std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 6, 0, 0, 0},  // over-long
+                        std::vector<std::uint8_t>{0, 0, 0, 0, 8, 0, 1, 0}}) {           // flags
+        FrameReader r;
+        r.append(header.data(), header.size());
+        Message m;
+        EXPECT_EQ(r.next(&m), FrameReader::Result::Error);
+        auto good = encodeCancelAll();
+        r.append(good.data(), good.size());
+        EXPECT_EQ(r.next(&m), FrameReader::Result::Error);
+        EXPECT_FALSE(r.error().empty());
+    }
+}
+
+TEST(ChannelProtocol, PayloadsThatDisagreeWithThemselvesAreRefused) {
+    std::uint8_t in[8] = {};
+    auto strip = [](std::vector<std::uint8_t> m) {
+        return std::vector<std::uint8_t>(m.begin() + kHeaderLength, m.end());
+    };
+    auto req = strip(encodeRequest(1, 0x220000, in, 8, 8));
+    EXPECT_TRUE(decodeRequest(req));
+    auto longer = req;
+    longer.push_back(0);
+    EXPECT_FALSE(decodeRequest(longer));
+    EXPECT_FALSE(decodeRequest(std::vector<std::uint8_t>(req.begin(), req.end() - 1)));
+    auto huge = req;
+    std::uint32_t big = kMaxBuffer + 1;
+    std::memcpy(huge.data() + 16, &big, 4);  // output length
+    EXPECT_FALSE(decodeRequest(huge));
+
+    auto done = strip(encodeCompletion(1, 0, 8, in));
+    done.pop_back();
+    EXPECT_FALSE(decodeCompletion(done));
+
+    auto list = strip(encodeEnumerateReply({"\\\\?\\usb#a", "\\\\?\\usb#b"}));
+    auto paths = decodeEnumerateReply(list);
+    ASSERT_TRUE(paths);
+    EXPECT_EQ(*paths, (std::vector<std::string>{"\\\\?\\usb#a", "\\\\?\\usb#b"}));
+    std::uint32_t many = 1000;
+    std::memcpy(list.data(), &many, 4);
+    EXPECT_FALSE(decodeEnumerateReply(list));
+
+    EXPECT_FALSE(decodeOpen({}));
+    EXPECT_FALSE(decodeOpen({'a', 0, 'b'}));
+    EXPECT_FALSE(decodeOpen(std::vector<std::uint8_t>(kMaxPathLength + 1, 'a')));
+    EXPECT_FALSE(decodeHello(std::vector<std::uint8_t>(9, 0)));
+    EXPECT_FALSE(decodeCancel(std::vector<std::uint8_t>(7, 0)));
+    auto guid = strip(encodeEnumerate(pav512::kInterfaceClassGuid));
+    auto g = decodeEnumerate(guid);
+    ASSERT_TRUE(g);
+    EXPECT_TRUE(*g == pav512::kInterfaceClassGuid);
+}
+
+}  // namespace
+}  // namespace uproto

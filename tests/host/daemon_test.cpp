@@ -1,0 +1,124 @@
+// pav512d as its clients see it: started over the test bus, it serves every
+// family's version request on each camera, and on SIGTERM it closes its
+// channels, removes every device and its socket, and exits.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/channels/channel_fixture.h"
+
+extern char** environ;
+
+namespace pavtest {
+namespace {
+
+using namespace pav512;
+
+class DaemonProcess {
+  public:
+    explicit DaemonProcess(std::vector<std::string> args) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        args.insert(args.begin(), PAV512D);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, PAV512D, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        err_ = fds[0];
+    }
+    ~DaemonProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (err_ >= 0) ::close(err_);
+    }
+    bool running() const { return pid_ > 0; }
+    // Everything the daemon wrote to standard error until it exits; its status.
+    int stop(int sig, std::string* output) {
+        ::kill(pid_, sig);
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(err_, buf, sizeof buf)) > 0)
+            output->append(buf, static_cast<std::size_t>(n));
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int err_ = -1;
+};
+
+TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
+    const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(false));
+    DaemonProcess daemon({"--test-devices", "2"});
+    ASSERT_TRUE(daemon.running());
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
+    uchannel::setTransport(uchannel::makeSocketTransport());
+
+    auto paths = listInterfaces();
+    ASSERT_EQ(paths.size(), 2u);
+    std::vector<HANDLE> channels;
+    for (const std::string& path : paths) {
+        HANDLE h = openChannel(path);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        for (ULONG code : {IOCTL_CTI_VERSION, IOCTL_DEBUG_VERSION, IOCTL_STREAM_VERSION,
+                           IOCTL_VPI_VERSION, IOCTL_PTP_VERSION}) {
+            auto b = requestBuffer(minimumLength(code));
+            DWORD returned = 0;
+            ASSERT_TRUE(call(h, code, b, &returned)) << code;
+            EXPECT_EQ(returned, b.size());
+            EXPECT_EQ(b[0], kModuleStatusSuccess);
+            EXPECT_EQ(u16At(b, versionOffset(code)), kInterfaceVersion);
+        }
+        channels.push_back(h);
+    }
+
+    // Stopped with channels still open: their requests fail from then on.
+    std::string output;
+    int status = daemon.stop(SIGTERM, &output);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+    EXPECT_NE(output.find("2 devices removed"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    auto b = requestBuffer(sizeof(CommandHeader));
+    DWORD returned = 0;
+    EXPECT_FALSE(call(channels[0], IOCTL_CTI_VERSION, b, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    for (HANDLE h : channels) EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(listInterfaces().empty());
+    uchannel::setTransport(nullptr);
+}
+
+TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
+    std::string output;
+    DaemonProcess bad({"--test-devices", "many"});
+    int status = bad.stop(0, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
+
+    ::unsetenv("PAV512_RUNTIME_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    DaemonProcess nowhere({});
+    output.clear();
+    status = nowhere.stop(0, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find("no runtime directory"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace pavtest
