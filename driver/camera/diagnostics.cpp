@@ -103,8 +103,11 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     if (timeoutMs == 0 || timeoutMs > kDebugTransferMaxTimeoutMs) return kDebugStatusFailed;
     UsbStream* stream = USBSTRM_Find(device, endpoint);
     // Isochronous data is not a transfer of a given length, and a stream
-    // that runs for its owner is not taken from it.
-    if (!stream || stream->isochronous || stream->active) return kDebugStatusFailed;
+    // that runs for its owner is not taken from it (a finite one that has
+    // delivered all its bytes is free again).
+    if (!stream || stream->isochronous) return kDebugStatusFailed;
+    if (stream->active && (stream->outstanding > 0 || stream->transfersLeft > 0))
+        return kDebugStatusFailed;
     DebugTransfer& d = device->streams.debug;
     if (InterlockedCompareExchange(&d.busy, 1, 0) != 0) return kDebugStatusFailed;
     KIRQL irql = KfAcquireSpinLock(&d.lock);

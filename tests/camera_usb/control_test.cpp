@@ -228,6 +228,50 @@ TEST(Submission, RequestTheBusNeverLetsGoTimesOutAndIsFreedWhenTheDeviceLeaves) 
     EXPECT_EQ(usbtest::liveBytes("usbi"), 0);
 }
 
+struct AsyncUrb {
+    std::atomic<int> calls{0};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    NTSTATUS answer = STATUS_SUCCESS;  // what the routine returns
+    std::atomic<PIRP> irp{nullptr};
+};
+
+NTSTATUS urbDone(DeviceContext*, PIRP irp, PURB, PVOID context) {
+    auto* a = static_cast<AsyncUrb*>(context);
+    a->status = irp->IoStatus.Status;
+    a->irp = irp;
+    a->calls.fetch_add(1);
+    return a->answer;
+}
+
+TEST(Submission, AsynchronousUrbRunsItsRoutineOnceAndTheRequestGoesWithIt) {
+    pavtest::CameraHarness h(usbOnly());
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    ASSERT_EQ(configure(device, 1), STATUS_SUCCESS);
+    LONG irpsBefore = kio::liveIrps();
+    UCHAR buffer[64];
+    // The layer frees the request after a routine that does not keep it.
+    PURB urb = bulkInUrb(device, buffer);
+    AsyncUrb first;
+    PIRP used = nullptr;
+    EXPECT_EQ(USBIF_SubmitUrbAsync(device, urb, urbDone, &first, &used), STATUS_PENDING);
+    EXPECT_NE(used, nullptr);
+    ASSERT_EQ(USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, 0x82), STATUS_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return first.calls == 1; }));
+    EXPECT_EQ(first.status, STATUS_CANCELLED);
+    EXPECT_EQ(kio::liveIrps(), irpsBefore);
+    // A routine that keeps the request owns it afterwards.
+    AsyncUrb second;
+    second.answer = STATUS_MORE_PROCESSING_REQUIRED;
+    EXPECT_EQ(USBIF_SubmitUrbAsync(device, urb, urbDone, &second, &used), STATUS_PENDING);
+    ASSERT_EQ(USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, 0x82), STATUS_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return second.calls == 1; }));
+    EXPECT_EQ(kio::liveIrps(), irpsBefore + 1);
+    IoFreeIrp(second.irp);
+    EXPECT_EQ(kio::liveIrps(), irpsBefore);
+    ExFreePool(urb);
+}
+
 TEST(PortRequests, CyclePortMakesTheCameraComeBackAsANewDevice) {
     pavtest::CameraHarness h(usbOnly());
     ASSERT_TRUE(h.started()) << h.arrivalText();
