@@ -178,6 +178,34 @@ TEST_F(Streams, TenRecoveriesWithoutGoodDataLeaveTheStreamStopped) {
     USBSTRM_Stop(s, false);
 }
 
+TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWorkerFree) {
+    UsbStream* s = create(0x81, 8, 8);
+    ASSERT_EQ(startIso(s), STATUS_SUCCESS);
+    ASSERT_TRUE(morePackets(16));
+    // From here on the stream's pool allocations fail. A running stream
+    // recycles its transfers and never asks for any.
+    kpool::failAllocations(kUsbstrmTag, 1000000);
+    ASSERT_TRUE(morePackets(64));
+    EXPECT_EQ(s->active, 1);
+    failIsoTransfers(2);
+    ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
+    // The restart inside the recovery fails; the worker is not stuck on it.
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(workerQueue(
+        device,
+        [](DeviceContext*, PVOID flag, PVOID) {
+            static_cast<std::atomic<bool>*>(flag)->store(true);
+        },
+        &ran, nullptr));
+    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(s->outstanding, 0);
+    kpool::failAllocations(kUsbstrmTag, 0);
+    ASSERT_EQ(startIso(s), STATUS_SUCCESS);
+    ASSERT_TRUE(morePackets(16));
+    USBSTRM_Stop(s, false);
+}
+
 TEST_F(Streams, StallWatchdogRecoversOnlyAnIsochronousStreamWithoutRecentData) {
     EXPECT_EQ(device->tickHooks.streamWatchdogs.load(), USBSTRM_Tick)
         << "installed by the start sequence";
