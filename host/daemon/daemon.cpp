@@ -2,7 +2,10 @@
 
 #include "driver/core/driver.h"
 #include "host/test_bus.h"
+#include "platform/usb/libusb_backend.h"
 #include "platform/user/runtime_dir.h"
+#include "sim/scenario.h"
+#include "sim/sim_camera.h"
 
 namespace host {
 namespace {
@@ -23,11 +26,78 @@ class TestBusSource : public DeviceSource {
     int devices_;
 };
 
+// Simulated cameras on a bus of their own. A camera keeps its instance path
+// (from its scenario's name) across restarts, so its driver key and its
+// camera number stay the same.
+class SimulatedSource : public DeviceSource {
+  public:
+    explicit SimulatedSource(std::vector<sim::Scenario> scenarios)
+        : bus_("pav512sim"), scenarios_(std::move(scenarios)) {}
+    std::string name() const override { return "simulated cameras"; }
+    void attach(usbbus::BusListener* listener) override {
+        bus_.setListener(listener);
+        for (const sim::Scenario& s : scenarios_) {
+            std::string error;
+            if (!bus_.plug(sim::SimCamera::create(s), sim::instancePathFor(s), &error))
+                problems_.push_back(s.name + ": " + error);
+        }
+    }
+    void detach() override { bus_.setListener(nullptr); }
+    const std::vector<std::string>& problems() const { return problems_; }
+
+  private:
+    usbbus::Bus bus_;
+    std::vector<sim::Scenario> scenarios_;
+    std::vector<std::string> problems_;
+};
+
+class UsbSource : public DeviceSource {
+  public:
+    UsbSource() : bus_("pav512usb"), watcher_(bus_) {}
+    ~UsbSource() override { watcher_.stop(); }
+    std::string name() const override { return "USB"; }
+    bool start(std::string* error) { return watcher_.start(error); }
+    void attach(usbbus::BusListener* listener) override { bus_.setListener(listener); }
+    void detach() override {
+        // Arrivals after this point would find no one to build their stack.
+        watcher_.stop();
+        bus_.setListener(nullptr);
+    }
+
+  private:
+    usbbus::Bus bus_;
+    usbbus::LibusbWatcher watcher_;
+};
+
 }  // namespace
 
 std::unique_ptr<DeviceSource> makeTestBusSource(int devices) {
     return std::make_unique<TestBusSource>(devices);
 }
+
+std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>& scenarioFiles,
+                                                  bool withDefault, std::string* error) {
+    std::vector<sim::Scenario> scenarios;
+    if (withDefault) scenarios.push_back(sim::defaultScenario());
+    for (const std::string& file : scenarioFiles) {
+        std::string problem;
+        sim::Scenario s = sim::loadScenario(file, &problem);
+        if (!problem.empty()) {
+            *error = file + ": " + problem;
+            return nullptr;
+        }
+        for (const sim::Scenario& other : scenarios) {
+            if (sim::instancePathFor(other) == sim::instancePathFor(s)) {
+                *error = file + ": name: \"" + s.name + "\" is used by another simulated camera";
+                return nullptr;
+            }
+        }
+        scenarios.push_back(std::move(s));
+    }
+    return std::make_unique<SimulatedSource>(std::move(scenarios));
+}
+
+
 
 Daemon::Daemon() = default;
 
@@ -47,8 +117,12 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
         }
         socketPath_ = uruntime::socketPathIn(dir);
     }
-    // The PnP manager goes before the sources whose devices it removes.
     if (options.testDevices > 0) sources_.push_back(makeTestBusSource(options.testDevices));
+    if (options.simulatedDefault || !options.scenarios.empty()) {
+        auto sim = makeSimulatedSource(options.scenarios, options.simulatedDefault, error);
+        if (!sim) return false;
+        sources_.push_back(std::move(sim));
+    }
     pnp_ = std::make_unique<PnpManager>();
     NTSTATUS st = pnp_->loadDriver("pav512", PAV512_DriverEntry);
     if (!NT_SUCCESS(st)) {
@@ -56,6 +130,17 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
         return false;
     }
     for (auto& s : sources_) s->attach(pnp_.get());
+    if (options.usb) {
+        auto usb = std::make_unique<UsbSource>();
+        usb->attach(pnp_.get());
+        std::string why;
+        if (usb->start(&why)) {
+            sources_.push_back(std::move(usb));
+        } else {
+            usb->detach();
+            warnings_.push_back("real cameras are not watched: " + why);
+        }
+    }
     pnp_->settle();
 
     SocketServer::Options o;

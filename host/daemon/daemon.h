@@ -27,11 +27,19 @@ class DeviceSource {
 // Devices of the test bus: the driver's stack over a device with no camera
 // behind it (control requests that need no camera answer).
 std::unique_ptr<DeviceSource> makeTestBusSource(int devices);
+// Simulated cameras, one per scenario file, and the built-in default camera
+// when `withDefault` is set. Fails (null, *error naming the file and field)
+// when a file cannot be read or is invalid.
+std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>& scenarioFiles,
+                                                  bool withDefault, std::string* error);
 
 struct DaemonOptions {
     bool service = false;    // /run/pav512 unless PAV512_RUNTIME_DIR says otherwise
     std::string socketPath;  // overrides the runtime directory's socket
     int testDevices = 0;
+    std::vector<std::string> scenarios;  // simulated cameras from these files
+    bool simulatedDefault = false;       // the built-in simulated camera
+    bool usb = true;                     // watch for real cameras
     unsigned dispatchThreads = 2;
 };
 
@@ -46,6 +54,8 @@ class Daemon {
     // devices were removed.
     int shutdown();
     const std::string& socketPath() const { return socketPath_; }
+    // Why a source could not start (the daemon runs on without it).
+    const std::vector<std::string>& warnings() const { return warnings_; }
     PnpManager& pnp() { return *pnp_; }
 
   private:
@@ -53,6 +63,7 @@ class Daemon {
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<SocketServer> server_;
     std::string socketPath_;
+    std::vector<std::string> warnings_;
     bool down_ = false;
 };
 

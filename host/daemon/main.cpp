@@ -1,9 +1,12 @@
-// pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]
+// pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]
+//         [--test-devices N] [--dispatch-threads N]
 //
 // Serves the cameras of its buses to client processes on a Unix socket in a
 // private runtime directory: per user by default ($PAV512_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/pav512), /run/pav512 with --service. Stops in order on
-// SIGTERM or SIGINT.
+// $XDG_RUNTIME_DIR/pav512), /run/pav512 with --service. Real cameras come
+// through libusb unless --no-usb; --simulated adds the built-in simulated
+// camera and each --scenario a simulated camera described by a scenario file.
+// Stops in order on SIGTERM or SIGINT.
 #include <signal.h>
 
 #include <cstdio>
@@ -18,7 +21,8 @@ namespace {
 int usage() {
     std::fprintf(
         stderr,
-        "usage: pav512d [--service] [--socket PATH] [--test-devices N] [--dispatch-threads N]\n");
+        "usage: pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]\n"
+        "               [--test-devices N] [--dispatch-threads N]\n");
     return 2;
 }
 
@@ -39,6 +43,12 @@ int main(int argc, char** argv) {
         int n = 0;
         if (a == "--service") {
             options.service = true;
+        } else if (a == "--simulated") {
+            options.simulatedDefault = true;
+        } else if (a == "--scenario" && i + 1 < argc) {
+            options.scenarios.push_back(argv[++i]);
+        } else if (a == "--no-usb") {
+            options.usb = false;
         } else if (a == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
         } else if (a == "--test-devices" && i + 1 < argc && number(argv[i + 1], &n)) {
@@ -67,6 +77,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pav512d: %s\n", error.c_str());
         return 1;
     }
+    for (const std::string& w : daemon.warnings()) std::fprintf(stderr, "pav512d: %s\n", w.c_str());
     std::fprintf(stderr, "pav512d: serving %s\n", daemon.socketPath().c_str());
 
     int sig = 0;

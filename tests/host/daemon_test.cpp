@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "tests/channels/channel_fixture.h"
@@ -66,7 +68,7 @@ class DaemonProcess {
 
 TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(false));
-    DaemonProcess daemon({"--test-devices", "2"});
+    DaemonProcess daemon({"--test-devices", "2", "--no-usb"});
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
@@ -103,6 +105,58 @@ TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     for (HANDLE h : channels) EXPECT_TRUE(CloseHandle(h));
     EXPECT_TRUE(listInterfaces().empty());
     uchannel::setTransport(nullptr);
+}
+
+TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
+    const std::string dir = uruntime::hostDirectory(false);
+    const std::string socket = uruntime::socketPathIn(dir);
+    const std::string scenario = pavtest::privateDir() + "/second.json";
+    {
+        FILE* f = std::fopen(scenario.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("{\"name\": \"second\", \"sensorType\": 1, \"defaultContent\": false}", f);
+        std::fclose(f);
+    }
+    DaemonProcess daemon({"--simulated", "--scenario", scenario, "--no-usb"});
+    ASSERT_TRUE(daemon.running());
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
+    uchannel::setTransport(uchannel::makeSocketTransport());
+    auto paths = listInterfaces();
+    ASSERT_EQ(paths.size(), 2u);
+    bool sawSecond = false;
+    for (const std::string& path : paths) {
+        // Interface paths carry the scenario's name, so they stay the same across restarts.
+        std::string lower = path;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("second") != std::string::npos) sawSecond = true;
+        HANDLE h = openChannel(path);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        auto b = requestBuffer(minimumLength(IOCTL_CTI_VERSION));
+        DWORD returned = 0;
+        EXPECT_TRUE(call(h, IOCTL_CTI_VERSION, b, &returned));
+        EXPECT_EQ(u16At(b, versionOffset(IOCTL_CTI_VERSION)), kInterfaceVersion);
+        CloseHandle(h);
+    }
+    EXPECT_TRUE(sawSecond);
+    std::string output;
+    int status = daemon.stop(SIGTERM, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("2 devices removed"), std::string::npos) << output;
+    uchannel::setTransport(nullptr);
+}
+
+TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
+    const std::string scenario = pavtest::privateDir() + "/broken.json";
+    FILE* f = std::fopen(scenario.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"name\": \"broken\", \"interfaceNumber\": 9}", f);
+    std::fclose(f);
+    DaemonProcess daemon({"--scenario", scenario, "--no-usb"});
+    std::string output;
+    int status = daemon.stop(0, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find("broken.json"), std::string::npos) << output;
+    EXPECT_NE(output.find("interfaceNumber"), std::string::npos) << output;
 }
 
 TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
