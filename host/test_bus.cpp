@@ -166,8 +166,8 @@ struct TestBus::Impl {
     static NTSTATUS dispatchInternal(PDEVICE_OBJECT pdo, PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
         auto* urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
-        if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
-            !urb || urb->UrbHeader.Length < sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) ||
+        if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || !urb ||
+            urb->UrbHeader.Length < sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) ||
             urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
             urb->UrbControlDescriptorRequest.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE) {
             return dispatchOther(pdo, irp);

@@ -6,8 +6,15 @@
 #include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "pav512/buffers.h"
+#include "pav512/ioctl.h"
 
 namespace {
+
+using pav512::kDiagnosticDataOffset;
+constexpr UCHAR kDebugStatusSuccess = pav512::kModuleStatusSuccess;
+constexpr UCHAR kDebugStatusFailed = pav512::kModuleStatusFailed;
+constexpr UCHAR kDebugStatusShortTransfer = pav512::kModuleStatusShortControlTransfer;
 
 ULONG getU32(const UCHAR* b, ULONG offset) {
     ULONG v;
@@ -44,9 +51,10 @@ UCHAR usbCommand(DeviceContext* device, PUCHAR b, ULONG size) {
     UCHAR request = b[12];
     USHORT value = getU16(b, 14);
     ULONG length = getU16(b, 16);
-    if (length > size - kDebugHeaderSize) return kDebugStatusFailed;
+    if (length > size - kDiagnosticDataOffset) return kDebugStatusFailed;
     ULONG moved = length;
-    NTSTATUS status = USBIF_VendorRequest(device, in, request, value, b + kDebugHeaderSize, &moved);
+    NTSTATUS status =
+        USBIF_VendorRequest(device, in, request, value, b + kDiagnosticDataOffset, &moved);
     if (status == STATUS_TIMEOUT) moved = 0;
     if (moved < length) return kDebugStatusShortTransfer;
     return NT_SUCCESS(status) ? kDebugStatusSuccess : kDebugStatusFailed;
@@ -91,16 +99,19 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     UCHAR endpoint = b[8];
     ULONG length = getU32(b, 12);
     ULONG timeoutMs = getU32(b, 16);
-    if (length == 0 || length > size - kDebugHeaderSize) return kDebugStatusFailed;
+    if (length == 0 || length > size - kDiagnosticDataOffset) return kDebugStatusFailed;
     if (timeoutMs == 0 || timeoutMs > kDebugTransferMaxTimeoutMs) return kDebugStatusFailed;
     UsbStream* stream = USBSTRM_Find(device, endpoint);
     // Isochronous data is not a transfer of a given length, and a stream
-    // that runs for its owner is not taken from it.
-    if (!stream || stream->isochronous || stream->active) return kDebugStatusFailed;
+    // that runs for its owner is not taken from it (a finite one that has
+    // delivered all its bytes is free again).
+    if (!stream || stream->isochronous) return kDebugStatusFailed;
+    if (stream->active && (stream->outstanding > 0 || stream->transfersLeft > 0))
+        return kDebugStatusFailed;
     DebugTransfer& d = device->streams.debug;
     if (InterlockedCompareExchange(&d.busy, 1, 0) != 0) return kDebugStatusFailed;
     KIRQL irql = KfAcquireSpinLock(&d.lock);
-    d.data = b + kDebugHeaderSize;
+    d.data = b + kDiagnosticDataOffset;
     d.length = length;
     d.outgoing = stream->out;
     d.supplied = 0;
@@ -140,8 +151,8 @@ UCHAR deviceId(DeviceContext* device, PUCHAR b) {
 }  // namespace
 
 bool USBIF_IsDebugCode(ULONG code) {
-    return code == kDebugSetInterfaceCode || code == kDebugUsbCommandCode ||
-           code == kDebugUsbTransferCode || code == kDebugDeviceIdCode;
+    return code == pav512::IOCTL_DEBUG_SET_INTERFACE || code == pav512::IOCTL_DEBUG_USB_COMMAND ||
+           code == pav512::IOCTL_DEBUG_USB_TRANSFER || code == pav512::IOCTL_DEBUG_DEVICE_ID;
 }
 
 NTSTATUS USBIF_DebugRequest(DeviceContext* device, PIRP irp) {
@@ -157,16 +168,16 @@ NTSTATUS USBIF_DebugRequest(DeviceContext* device, PIRP irp) {
         completeRequest(device, irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (!b || size < kDebugHeaderSize) {
+    if (!b || size < kDiagnosticDataOffset) {
         completeRequest(device, irp, STATUS_INVALID_PARAMETER, 0);
         return STATUS_INVALID_PARAMETER;
     }
     switch (code) {
-        case kDebugSetInterfaceCode:
+        case pav512::IOCTL_DEBUG_SET_INTERFACE:
             return answer(device, irp, setInterface(device, b));
-        case kDebugUsbCommandCode:
+        case pav512::IOCTL_DEBUG_USB_COMMAND:
             return answer(device, irp, usbCommand(device, b, size));
-        case kDebugUsbTransferCode:
+        case pav512::IOCTL_DEBUG_USB_TRANSFER:
             return answer(device, irp, usbTransfer(device, b, size));
         default:
             return answer(device, irp, deviceId(device, b));

@@ -9,17 +9,6 @@
 
 struct DeviceContext;
 
-constexpr ULONG kDebugSetInterfaceCode = 0x220414;
-constexpr ULONG kDebugUsbCommandCode = 0x220418;
-constexpr ULONG kDebugUsbTransferCode = 0x22041C;
-constexpr ULONG kDebugDeviceIdCode = 0x220420;
-
-// The 20-byte header of every diagnostic request; data follows it.
-constexpr ULONG kDebugHeaderSize = 20;
-// Module statuses in byte 0 of the reply.
-constexpr UCHAR kDebugStatusSuccess = 0;
-constexpr UCHAR kDebugStatusFailed = 1;
-constexpr UCHAR kDebugStatusShortTransfer = 5;
 // A diagnostic bulk transfer blocks its caller's channel while it polls; a
 // client asking for longer than this is refused.
 constexpr ULONG kDebugTransferMaxTimeoutMs = 60000;

@@ -432,8 +432,11 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
         if (moved > len) moved = len;
         if (!NT_SUCCESS(status)) moved = 0;
         // The whole area goes back: what came, then zeroes, never bytes the
-        // camera did not send. A failed request hands back nothing.
-        if (in && len && NT_SUCCESS(status)) std::memcpy(buffer, data, len);
+        // camera did not report sending. A failed request hands back nothing.
+        if (in && len && NT_SUCCESS(status)) {
+            std::memcpy(buffer, data, moved);
+            std::memset(static_cast<PUCHAR>(buffer) + moved, 0, len - moved);
+        }
         if (length) *length = moved;
         if (!NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status))
             status = urb->UrbHeader.Status;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "driver/camera/diagnostics.h"
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
@@ -61,8 +62,10 @@ NTSTATUS answerVersion(const ControlRequest& r) {
 NTSTATUS mControl_CommandTransport(const ControlRequest& r) {
     return CTIIF_DeviceControl(r.device, r.irp, r.code, r.buffer, r.length);
 }
+// Set interface, vendor command, bulk transfer and device identifiers.
 NTSTATUS mControl_CameraDiagnostics(const ControlRequest& r) {
-    return unrecognised(r);
+    if (!USBIF_IsDebugCode(r.code)) return unrecognised(r);
+    return USBIF_DebugRequest(r.device, r.irp);
 }
 NTSTATUS mControl_StreamRequests(const ControlRequest& r) {
     return unrecognised(r);

@@ -121,3 +121,17 @@ LONGLONG liveAllocations(const char (&tag)[5]) {
 }
 
 }  // namespace usbtest
+
+namespace usbtest {
+
+NTSTATUS runSensor(DeviceContext* device, int width, int height) {
+    UCHAR size[2] = {static_cast<UCHAR>(width / 4), static_cast<UCHAR>(height / 4)};
+    ULONG length = sizeof size;
+    NTSTATUS status = USBIF_VendorRequest(device, false, 0x01, (0xE4 << 8) | 1, size, &length);
+    if (!NT_SUCCESS(status)) return status;
+    UCHAR power = 0xCD;
+    length = 1;
+    return USBIF_VendorRequest(device, false, 0x01, (0x01 << 8) | 3, &power, &length);
+}
+
+}  // namespace usbtest

@@ -11,6 +11,7 @@
 
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
+#include "host/pnp_manager.h"
 #include "sim/scenario.h"
 #include "tests/support/camera_harness.h"
 
@@ -61,4 +62,10 @@ class Recorder {
 LONGLONG liveBytes(const char (&tag)[5]);
 LONGLONG liveAllocations(const char (&tag)[5]);
 
+}  // namespace usbtest
+
+namespace usbtest {
+// Makes the simulated sensor deliver video of the given size (a multiple of
+// 4) on the isochronous pipe: the size registers, then the video power mode.
+NTSTATUS runSensor(DeviceContext* device, int width, int height);
 }  // namespace usbtest

@@ -78,7 +78,9 @@ CameraHarness::~CameraHarness() {
 bool CameraHarness::plug() {
     Impl& m = *impl_;
     if (m.pdo) return true;
-    m.pdo = m.bus->plug(m.camera, sim::instancePathFor(m.options.scenario), &m.plugError);
+    std::shared_ptr<usbbus::DeviceBackend> backend = m.camera;
+    if (m.options.wrapBackend) backend = m.options.wrapBackend(m.camera);
+    m.pdo = m.bus->plug(backend, sim::instancePathFor(m.options.scenario), &m.plugError);
     if (!m.pdo) return false;
     m.pnp->settle();
     return true;

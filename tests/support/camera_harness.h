@@ -28,7 +28,8 @@ class PnpManager;
 }
 namespace usbbus {
 class Bus;
-}
+class DeviceBackend;
+}  // namespace usbbus
 namespace sim {
 class SimCamera;
 }
@@ -46,6 +47,10 @@ struct CameraHarnessOptions {
     std::function<void(DriverContext* driver)> configureDriver;
     // Plug the camera in at construction (otherwise call plug()).
     bool plugAtStart = true;
+    // What the bus gets as the device: the camera itself when empty, or
+    // something put in front of it (e.g. a backend that drops cancels).
+    std::function<std::shared_ptr<usbbus::DeviceBackend>(std::shared_ptr<sim::SimCamera> camera)>
+        wrapBackend;
 };
 
 class CameraHarness {
