@@ -318,8 +318,7 @@ void Camera_VideoStallCheck(DeviceContext* device, ULONG nowMs);
 // Whether the bytes assembled so far (`fillPosition` of them in `fill`, a
 // buffer of `rawFrameSize`) end a whole frame: the last two are 0xFF 0xD9.
 // `chunkLength` is the length of the chunk just added.
-bool Camera_FrameEnd(ULONG chunkLength, const UCHAR* fill, ULONG fillPosition,
-                     ULONG rawFrameSize);
+bool Camera_FrameEnd(ULONG chunkLength, const UCHAR* fill, ULONG fillPosition, ULONG rawFrameSize);
 // Copies a whole raw frame into `image` (`imageSize` bytes of room): a frame
 // that starts 0xFF 0xD8 whole, one that starts 0xD9 0xFF 0xD8 without its
 // first byte, and only when it is smaller than the room. False (nothing

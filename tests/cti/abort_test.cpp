@@ -3,6 +3,8 @@
 // with work queued, and a camera pulled with transactions pending.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "driver/core/device_context.h"
 #include "sim/sim_camera.h"
 #include "tests/cti/cti_client.h"
@@ -129,6 +131,38 @@ TEST_F(Queue, ClosingASessionAbortsWhatItHasQueued) {
     EXPECT_EQ(client->close(q), kModuleStatusSuccess);
     ASSERT_TRUE(Client::wait(current));
     EXPECT_EQ(current->moduleStatus(), kModuleStatusTaskAborted);
+}
+
+// Cancels from one thread, aborts and new transactions from another: every
+// transaction completes exactly once (the verifier fails the test on a second
+// completion) with one of the answers it may get, and none is left behind.
+TEST_F(Queue, CancelsAndAbortsRacingEachOtherCompleteEverythingOnce) {
+    std::vector<std::shared_ptr<Reply>> sent;
+    for (int round = 0; round < 5; ++round) {
+        sent.push_back(client->send(IOCTL_CTI_TRANSACTION, blocking(q, 100 + round)));
+        std::vector<std::shared_ptr<Reply>> batch;
+        for (ULONG task = 1; task <= 20; ++task)
+            batch.push_back(
+                client->send(IOCTL_CTI_TRANSACTION, writes(task % 2 ? s1 : r, task, 0x58, 9)));
+        std::thread canceller([&] {
+            for (std::size_t i = batch.size(); i-- > 0;)
+                if (i % 3 != 0) client->cancel(batch[i]);
+        });
+        client->reset(s1);
+        client->reset(q);
+        canceller.join();
+        sent.insert(sent.end(), batch.begin(), batch.end());
+    }
+    for (auto& t : sent) {
+        ASSERT_TRUE(Client::wait(t));
+        const bool cancelled = t->status == STATUS_CANCELLED;
+        const bool answered =
+            t->status == STATUS_SUCCESS && (t->moduleStatus() == kModuleStatusSuccess ||
+                                            t->moduleStatus() == kModuleStatusTaskAborted);
+        EXPECT_TRUE(cancelled || answered) << std::hex << t->status;
+    }
+    EXPECT_EQ(h.device()->cti.current, nullptr);
+    EXPECT_TRUE(h.device()->cti.queue.empty());
 }
 
 TEST(Removal, PendingTransactionsEndWhenTheCameraIsPulled) {
