@@ -1,7 +1,6 @@
 #include "host/daemon/daemon.h"
 
 #include "driver/core/driver.h"
-#include "host/test_bus.h"
 #include "platform/usb/libusb_backend.h"
 #include "platform/user/runtime_dir.h"
 #include "sim/scenario.h"
@@ -9,22 +8,6 @@
 
 namespace host {
 namespace {
-
-class TestBusSource : public DeviceSource {
-  public:
-    explicit TestBusSource(int devices) : devices_(devices) {}
-    std::string name() const override { return "test bus"; }
-    void attach(usbbus::BusListener* listener) override {
-        bus_.setListener(listener);
-        for (int n = 1; n <= devices_; ++n)
-            bus_.plug("USB\\VID_F1A5&PID_0B2D\\testbus-" + std::to_string(n));
-    }
-    void detach() override { bus_.setListener(nullptr); }
-
-  private:
-    TestBus bus_;
-    int devices_;
-};
 
 // Simulated cameras on a bus of their own. A camera keeps its instance path
 // (from its scenario's name) across restarts, so its driver key and its
@@ -71,10 +54,6 @@ class UsbSource : public DeviceSource {
 
 }  // namespace
 
-std::unique_ptr<DeviceSource> makeTestBusSource(int devices) {
-    return std::make_unique<TestBusSource>(devices);
-}
-
 std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>& scenarioFiles,
                                                   bool withDefault, std::string* error) {
     std::vector<sim::Scenario> scenarios;
@@ -117,7 +96,6 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
         }
         socketPath_ = uruntime::socketPathIn(dir);
     }
-    if (options.testDevices > 0) sources_.push_back(makeTestBusSource(options.testDevices));
     if (options.simulatedDefault || !options.scenarios.empty()) {
         auto sim = makeSimulatedSource(options.scenarios, options.simulatedDefault, error);
         if (!sim) return false;

@@ -24,9 +24,6 @@ class DeviceSource {
     virtual void detach() = 0;
 };
 
-// Devices of the test bus: the driver's stack over a device with no camera
-// behind it (control requests that need no camera answer).
-std::unique_ptr<DeviceSource> makeTestBusSource(int devices);
 // Simulated cameras, one per scenario file, and the built-in default camera
 // when `withDefault` is set. Fails (null, *error naming the file and field)
 // when a file cannot be read or is invalid.
@@ -36,7 +33,6 @@ std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>
 struct DaemonOptions {
     bool service = false;    // /run/pav512 unless PAV512_RUNTIME_DIR says otherwise
     std::string socketPath;  // overrides the runtime directory's socket
-    int testDevices = 0;
     std::vector<std::string> scenarios;  // simulated cameras from these files
     bool simulatedDefault = false;       // the built-in simulated camera
     bool usb = true;                     // watch for real cameras

@@ -1,5 +1,5 @@
 // pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]
-//         [--test-devices N] [--dispatch-threads N]
+//         [--dispatch-threads N]
 //
 // Serves the cameras of its buses to client processes on a Unix socket in a
 // private runtime directory: per user by default ($PAV512_RUNTIME_DIR, else
@@ -22,7 +22,7 @@ int usage() {
     std::fprintf(
         stderr,
         "usage: pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]\n"
-        "               [--test-devices N] [--dispatch-threads N]\n");
+        "               [--dispatch-threads N]\n");
     return 2;
 }
 
@@ -51,9 +51,6 @@ int main(int argc, char** argv) {
             options.usb = false;
         } else if (a == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
-        } else if (a == "--test-devices" && i + 1 < argc && number(argv[i + 1], &n)) {
-            options.testDevices = n;
-            ++i;
         } else if (a == "--dispatch-threads" && i + 1 < argc && number(argv[i + 1], &n) && n > 0) {
             options.dispatchThreads = static_cast<unsigned>(n);
             ++i;

@@ -170,7 +170,7 @@ TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
 
 TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
     std::string output;
-    DaemonProcess bad({"--test-devices", "many"});
+    DaemonProcess bad({"--dispatch-threads", "many"});
     int status = bad.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
 
