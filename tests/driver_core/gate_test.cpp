@@ -137,8 +137,18 @@ TEST(Gate, AnAllowedQueryStopLetsNothingThroughUntilTheStop) {
     });
     ASSERT_TRUE(pavtest::waitFor([&] { return StandInModule::dispatched().size() >= 20; }));
     ASSERT_EQ(h.pnp.queryStop(pdo), STATUS_SUCCESS);
+    // Requests that passed the gate just before it closed may still be
+    // finishing; once nothing is outstanding, nothing more reaches the module.
+    DeviceContext* device = h.device(pdo);
+    ASSERT_TRUE(pavtest::waitFor([&] { return device->outstanding == 0; }));
     size_t dispatchedAtQuery = StandInModule::dispatched().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Let the flood meet the closed gate at least once before the stop.
+    ASSERT_TRUE(pavtest::waitFor([&] {
+        std::lock_guard<std::mutex> g(lock);
+        for (auto& reply : replies)
+            if (reply->done.load() && reply->status != STATUS_SUCCESS) return true;
+        return false;
+    }));
     ASSERT_EQ(h.pnp.stop(pdo), STATUS_SUCCESS);
     flooding = false;
     flood.join();
