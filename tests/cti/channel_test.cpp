@@ -2,11 +2,7 @@
 // transports) to the driver hosting a simulated camera, and a client process
 // that dies holding the camera.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
@@ -14,8 +10,7 @@
 #include "tests/channels/channel_fixture.h"
 #include "tests/cti/cti_client.h"
 #include "tests/support/camera_harness.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace {
 
@@ -79,60 +74,13 @@ TEST_P(ChannelTest, ATransactionReadsRegistersAndAnObjectTableAsTheCameraHoldsTh
     EXPECT_TRUE(CloseHandle(channel));
 }
 
-// A client process that the test kills.
-class ClientProcess {
-  public:
-    explicit ClientProcess(const std::string& socketPath) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        std::vector<std::string> args = {PAV_TEST_CTI_CLIENT, socketPath};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, PAV_TEST_CTI_CLIENT, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-    ~ClientProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-    std::string line() {
-        std::string s;
-        char c;
-        pollfd p{out_, POLLIN, 0};
-        while (::poll(&p, 1, 10000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') s.push_back(c);
-        return s;
-    }
-    int kill() {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
 TEST(DyingClient, AKilledClientsExclusiveLockedSessionIsClosedByTheHost) {
     pavtest::CameraHarness h;
     ASSERT_TRUE(h.started()) << h.arrivalText();
     DeviceContext* d = h.device();
     pavtest::TransportScope scope(Transport::Socket);
 
-    ClientProcess doomed(scope.socketPath());
+    pavtest::ChildProcess doomed({PAV_TEST_CTI_CLIENT, scope.socketPath()});
     std::string said = doomed.line();
     ASSERT_EQ(said.rfind("pending ", 0), 0u) << said;
     ASSERT_EQ(h.camera().alternateSetting(), 1);

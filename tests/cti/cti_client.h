@@ -1,6 +1,6 @@
 // Drives the command transport the way a client's channel does: buffered
 // control requests sent to the driver's device object, answered through the
-// gate and the dispatch switch; transactions are built block by block.
+// gate and the dispatch switch.
 #pragma once
 
 #include <atomic>
@@ -12,10 +12,9 @@
 #include "pav512/buffers.h"
 #include "pav512/ioctl.h"
 #include "platform/kernel/wdm.h"
+#include "tests/cti/cti_wire.h"
 
 namespace ctitest {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct Reply {
     PIRP irp = nullptr;
@@ -25,30 +24,6 @@ struct Reply {
     Bytes data;
     std::uint8_t moduleStatus() const { return data.empty() ? 0xFF : data[0]; }
 };
-
-// One block of a transaction.
-struct Block {
-    bool control = true;
-    bool toCamera = false;  // bulk: the bulk-out pipe
-    std::uint8_t request = 0;
-    std::uint16_t value = 0;
-    std::uint16_t index = 0;
-    Bytes data;             // sent, or the room for what comes back
-    std::size_t slack = 0;  // bytes past the data inside the block (filled with 0xAB)
-};
-
-Block controlOut(std::uint8_t request, std::uint16_t value, Bytes data);
-Block controlIn(std::uint8_t request, std::uint16_t value, std::size_t length);
-Block bulkIn(std::size_t length, std::size_t slack = 0);
-Block bulkOut(Bytes data);
-
-// Header, blocks, the terminating zero and the 24 bytes the library adds.
-Bytes transaction(ULONG session, ULONG thread, ULONG task, const std::vector<Block>& blocks);
-// Offset of block i in a transaction built from `blocks`.
-std::size_t blockOffset(const std::vector<Block>& blocks, std::size_t i);
-
-std::uint32_t u32(const Bytes& b, std::size_t at);
-Bytes header(ULONG session, ULONG thread = 0, ULONG task = 0, ULONG value = 0);
 
 class Client {
   public:

@@ -2,82 +2,41 @@
 // family's version request on each camera, and on SIGTERM it closes its
 // channels, removes every device and its socket, and exits.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 
 #include "tests/channels/channel_fixture.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace pavtest {
 namespace {
 
 using namespace pav512;
 
-class DaemonProcess {
-  public:
-    explicit DaemonProcess(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        args.insert(args.begin(), PAV512D);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, PAV512D, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        err_ = fds[0];
-    }
-    ~DaemonProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (err_ >= 0) ::close(err_);
-    }
-    bool running() const { return pid_ > 0; }
-    // Everything the daemon wrote to standard error until it exits; its status.
-    int stop(int sig, std::string* output) {
-        ::kill(pid_, sig);
-        char buf[512];
-        ssize_t n;
-        while ((n = ::read(err_, buf, sizeof buf)) > 0)
-            output->append(buf, static_cast<std::size_t>(n));
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
+// pav512d with `args`; the test reads what it writes to standard error.
+ChildProcess startDaemon(std::vector<std::string> args) {
+    args.insert(args.begin(), PAV512D);
+    return ChildProcess(std::move(args), ChildProcess::Output::Error);
+}
 
-  private:
-    pid_t pid_ = -1;
-    int err_ = -1;
-};
+bool writeFile(const std::string& path, const char* text) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    std::fputs(text, f);
+    return std::fclose(f) == 0;
+}
 
 TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(false));
     // Two simulated cameras: devices of the test bus have no camera behind
     // them, and the camera's start-up needs one.
     const std::string scenario = pavtest::privateDir() + "/other.json";
-    {
-        FILE* f = std::fopen(scenario.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("{\"name\": \"other\"}", f);
-        std::fclose(f);
-    }
-    DaemonProcess daemon({"--simulated", "--scenario", scenario, "--no-usb"});
+    ASSERT_TRUE(writeFile(scenario, "{\"name\": \"other\"}"));
+    ChildProcess daemon = startDaemon({"--simulated", "--scenario", scenario, "--no-usb"});
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
@@ -120,13 +79,9 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
     const std::string dir = uruntime::hostDirectory(false);
     const std::string socket = uruntime::socketPathIn(dir);
     const std::string scenario = pavtest::privateDir() + "/second.json";
-    {
-        FILE* f = std::fopen(scenario.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("{\"name\": \"second\", \"sensorType\": 1, \"defaultContent\": false}", f);
-        std::fclose(f);
-    }
-    DaemonProcess daemon({"--simulated", "--scenario", scenario, "--no-usb"});
+    ASSERT_TRUE(writeFile(scenario,
+                          "{\"name\": \"second\", \"sensorType\": 1, \"defaultContent\": false}"));
+    ChildProcess daemon = startDaemon({"--simulated", "--scenario", scenario, "--no-usb"});
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
@@ -156,11 +111,8 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
 
 TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
     const std::string scenario = pavtest::privateDir() + "/broken.json";
-    FILE* f = std::fopen(scenario.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("{\"name\": \"broken\", \"interfaceNumber\": 9}", f);
-    std::fclose(f);
-    DaemonProcess daemon({"--scenario", scenario, "--no-usb"});
+    ASSERT_TRUE(writeFile(scenario, "{\"name\": \"broken\", \"interfaceNumber\": 9}"));
+    ChildProcess daemon = startDaemon({"--scenario", scenario, "--no-usb"});
     std::string output;
     int status = daemon.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
@@ -170,13 +122,13 @@ TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
 
 TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
     std::string output;
-    DaemonProcess bad({"--dispatch-threads", "many"});
+    ChildProcess bad = startDaemon({"--dispatch-threads", "many"});
     int status = bad.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
 
     ::unsetenv("PAV512_RUNTIME_DIR");
     ::unsetenv("XDG_RUNTIME_DIR");
-    DaemonProcess nowhere({});
+    ChildProcess nowhere = startDaemon({});
     output.clear();
     status = nowhere.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;

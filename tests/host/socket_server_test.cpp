@@ -3,8 +3,6 @@
 // runtime directory, and client processes that die with requests pending.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,8 +16,7 @@
 #include "platform/user/channel_protocol.h"
 #include "tests/channels/channel_fixture.h"
 #include "tests/channels/fake_driver.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace pavtest {
 namespace {
@@ -246,68 +243,21 @@ TEST(RuntimeDirectory, ClientsLookWhereTheHostListens) {
 }
 
 // Client processes: one is killed while its request is pending in the driver.
-class ClientProcess {
-  public:
-    ClientProcess(const std::string& socketPath, std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        args.insert(args.begin(), socketPath);
-        args.insert(args.begin(), PAV_TEST_CLIENT);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, PAV_TEST_CLIENT, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-    ~ClientProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-    std::string line() {
-        std::string s;
-        char c;
-        pollfd p{out_, POLLIN, 0};
-        while (::poll(&p, 1, 10000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') s.push_back(c);
-        return s;
-    }
-    void kill() { ::kill(pid_, SIGKILL); }
-    int wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
 TEST_F(SocketHostTest, KilledClientsPendingRequestIsCancelledAndOthersCarryOn) {
-    ClientProcess doomed(transport_->socketPath(), {"hold", std::to_string(kHoldCode)});
+    ChildProcess doomed(
+        {PAV_TEST_CLIENT, transport_->socketPath(), "hold", std::to_string(kHoldCode)});
     ASSERT_EQ(doomed.line(), "pending");
     ASSERT_TRUE(waitFor([&] { return driver_->held() == 1; }));
 
-    ClientProcess other(transport_->socketPath(), {"versions", "200"});
-    doomed.kill();
-    EXPECT_TRUE(WIFSIGNALED(doomed.wait()));
+    ChildProcess other({PAV_TEST_CLIENT, transport_->socketPath(), "versions", "200"});
+    EXPECT_TRUE(WIFSIGNALED(doomed.kill()));
     EXPECT_TRUE(waitFor([&] { return driver_->cancelled() == 1 && driver_->held() == 0; }));
 
     EXPECT_EQ(other.line(), "ok 200");
     int status = other.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    ClientProcess after(transport_->socketPath(), {"versions", "5"});
+    ChildProcess after({PAV_TEST_CLIENT, transport_->socketPath(), "versions", "5"});
     EXPECT_EQ(after.line(), "ok 5");
     EXPECT_TRUE(waitFor([&] { return transport_->server()->connectionCount() == 0; }));
 }
