@@ -1,54 +1,11 @@
 #include "tests/cti/cti_client.h"
 
-#include <cstring>
-
-#include "tests/support/kernel_test.h"
-
 namespace ctitest {
-
-Client::Client(PDEVICE_OBJECT device) {
-    file_.Type = 5;
-    file_.Size = sizeof(FILE_OBJECT);
-    file_.DeviceObject = device;
-}
-
-Client::~Client() {
-    std::lock_guard<std::mutex> g(lock_);
-    for (PIRP irp : sent_) kio::releaseIrp(irp);
-}
-
-std::shared_ptr<Reply> Client::send(ULONG code, Bytes buffer) {
-    auto reply = std::make_shared<Reply>();
-    auto length = static_cast<ULONG>(buffer.size());
-    PIRP irp =
-        kio::sendDeviceControl(&file_, code, buffer.data(), length, length, false,
-                               [reply](NTSTATUS status, ULONG_PTR information, const void* data) {
-                                   reply->status = status;
-                                   reply->information = information;
-                                   auto* bytes = static_cast<const std::uint8_t*>(data);
-                                   if (bytes) reply->data.assign(bytes, bytes + information);
-                                   reply->done.store(true);
-                               });
-    if (irp) {
-        reply->irp = irp;
-        std::lock_guard<std::mutex> g(lock_);
-        sent_.push_back(irp);
-    }
-    return reply;
-}
 
 std::shared_ptr<Reply> Client::call(ULONG code, Bytes buffer) {
     auto reply = send(code, std::move(buffer));
     wait(reply);
     return reply;
-}
-
-bool Client::wait(const std::shared_ptr<Reply>& reply) {
-    return pavtest::waitFor([&] { return reply->done.load(); });
-}
-
-void Client::cancel(const std::shared_ptr<Reply>& reply) {
-    if (reply->irp) IoCancelIrp(reply->irp);
 }
 
 std::uint8_t Client::open(bool exclusive, ULONG* session) {

@@ -68,37 +68,6 @@ NTSTATUS StandInModule::route(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-Client::Client(PDEVICE_OBJECT device) {
-    file_.Type = 5;
-    file_.Size = sizeof(FILE_OBJECT);
-    file_.DeviceObject = device;
-}
-
-Client::~Client() {
-    std::lock_guard<std::mutex> g(lock_);
-    for (PIRP irp : sent_) kio::releaseIrp(irp);
-}
-
-std::shared_ptr<Reply> Client::sendRequest(ULONG code, std::vector<UCHAR> buffer, bool internal) {
-    auto reply = std::make_shared<Reply>();
-    auto length = static_cast<ULONG>(buffer.size());
-    PIRP irp =
-        kio::sendDeviceControl(&file_, code, buffer.data(), length, length, internal,
-                               [reply](NTSTATUS status, ULONG_PTR information, const void* data) {
-                                   reply->status = status;
-                                   reply->information = information;
-                                   auto* bytes = static_cast<const UCHAR*>(data);
-                                   if (bytes) reply->data.assign(bytes, bytes + information);
-                                   reply->done.store(true);
-                               });
-    if (irp) {
-        reply->irp = irp;
-        std::lock_guard<std::mutex> g(lock_);
-        sent_.push_back(irp);
-    }
-    return reply;
-}
-
 std::shared_ptr<Reply> Client::send(UCHAR tag, ULONG length, ULONG code) {
     std::vector<UCHAR> buffer(length, 0xFF);
     if (length > 1) buffer[1] = tag;
@@ -107,10 +76,6 @@ std::shared_ptr<Reply> Client::send(UCHAR tag, ULONG length, ULONG code) {
 
 std::shared_ptr<Reply> Client::sendInternal(ULONG code, ULONG length) {
     return sendRequest(code, std::vector<UCHAR>(length, 0), true);
-}
-
-bool Client::wait(const std::shared_ptr<Reply>& reply) {
-    return pavtest::waitFor([&] { return reply->done.load(); });
 }
 
 Harness::Harness(bool autoStart) {

@@ -14,6 +14,7 @@
 #include "host/pnp_manager.h"
 #include "host/test_bus.h"
 #include "platform/kernel/wdm.h"
+#include "tests/support/device_client.h"
 
 namespace drvtest {
 
@@ -36,34 +37,17 @@ class StandInModule {
     static NTSTATUS route(PDEVICE_OBJECT device, PIRP irp);
 };
 
-struct Reply {
-    PIRP irp = nullptr;  // valid while the client lives
-    std::atomic<bool> done{false};
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    std::vector<UCHAR> data;
-};
+using pavtest::Reply;
 
 // Sends buffered device-control requests to one device, as a client's
 // channel would. Every request must have completed before the client goes.
-class Client {
+class Client : public pavtest::DeviceClient {
   public:
-    explicit Client(PDEVICE_OBJECT device);
-    ~Client();
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
+    using DeviceClient::DeviceClient;
 
     // A request whose buffer is `length` bytes of 0xFF with `tag` in byte 1.
     std::shared_ptr<Reply> send(UCHAR tag, ULONG length = 8, ULONG code = 0x220000);
     std::shared_ptr<Reply> sendInternal(ULONG code, ULONG length = 8);
-    // Waits (real time, bounded) for the reply.
-    static bool wait(const std::shared_ptr<Reply>& reply);
-
-  private:
-    std::shared_ptr<Reply> sendRequest(ULONG code, std::vector<UCHAR> buffer, bool internal);
-    FILE_OBJECT file_{};
-    std::mutex lock_;
-    std::vector<PIRP> sent_;
 };
 
 // The driver loaded by a PnP manager over a test bus.
