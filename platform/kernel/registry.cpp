@@ -138,6 +138,27 @@ NTSTATUS openHive(regstore::Hive hive, std::shared_ptr<regstore::Store>* store) 
     return toNt(regstore::hive(hive, store));
 }
 
+// Opens or creates (its parent must exist) the key `sub` below `base` of a hive.
+NTSTATUS openInHive(std::shared_ptr<regstore::Store> store, const regstore::Key& base,
+                    const std::string& sub, bool create, ACCESS_MASK access, KernelKey** out,
+                    ULONG* disposition) {
+    regstore::Key key;
+    bool created = false;
+    regstore::Status s =
+        create ? store->createKey(base, sub, regstore::Create::ParentMustExist, &key, &created)
+               : store->openKey(base, sub, &key);
+    if (s != regstore::Status::Ok) return toNt(s);
+    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return makeKey(Place::Hive, std::move(store), std::move(key), access, out);
+}
+
+// Hands the caller a handle to `key` in place of the reference it had.
+NTSTATUS handOut(KernelKey* key, PHANDLE handle) {
+    *handle = kobj::insertHandle(key);
+    ObfDereferenceObject(key);
+    return STATUS_SUCCESS;
+}
+
 // Opens or creates the key at an absolute kernel path.
 NTSTATUS openAbsolute(const std::string& path, bool create, ACCESS_MASK access, KernelKey** out,
                       ULONG* disposition) {
@@ -171,15 +192,8 @@ NTSTATUS openAbsolute(const std::string& path, bool create, ACCESS_MASK access, 
     std::shared_ptr<regstore::Store> store;
     NTSTATUS st = openHive(hive, &store);
     if (!NT_SUCCESS(st)) return st;
-    regstore::Key key;
-    bool created = false;
-    regstore::Status s = create
-                             ? store->createKey(store->root(), sub,
-                                                regstore::Create::ParentMustExist, &key, &created)
-                             : store->openKey(store->root(), sub, &key);
-    if (s != regstore::Status::Ok) return toNt(s);
-    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return makeKey(Place::Hive, std::move(store), std::move(key), access, out);
+    regstore::Key root = store->root();
+    return openInHive(std::move(store), root, sub, create, access, out, disposition);
 }
 
 // Opens or creates `name` relative to `root` (a path of its own when root is null).
@@ -192,15 +206,7 @@ NTSTATUS openKey(KernelKey* root, const std::string& name, bool create, ACCESS_M
         return openAbsolute(name.empty() ? base : base + "\\" + name, create, access, out,
                             disposition);
     }
-    regstore::Key key;
-    bool created = false;
-    regstore::Status s =
-        create ? root->store->createKey(root->key, name, regstore::Create::ParentMustExist, &key,
-                                        &created)
-               : root->store->openKey(root->key, name, &key);
-    if (s != regstore::Status::Ok) return toNt(s);
-    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return makeKey(Place::Hive, root->store, std::move(key), access, out);
+    return openInHive(root->store, root->key, name, create, access, out, disposition);
 }
 
 NTSTATUS openByAttributes(PHANDLE KeyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa, bool create,
@@ -221,9 +227,7 @@ NTSTATUS openByAttributes(PHANDLE KeyHandle, ACCESS_MASK access, POBJECT_ATTRIBU
     KernelKey* key = nullptr;
     st = openKey(root.key, name, create, access, &key, disposition);
     if (!NT_SUCCESS(st)) return st;
-    *KeyHandle = kobj::insertHandle(key);
-    ObfDereferenceObject(key);
-    return STATUS_SUCCESS;
+    return handOut(key, KeyHandle);
 }
 
 // The key an Rtl call names: a handle, or a path under one of the roots.
@@ -391,6 +395,25 @@ regstore::Status softwareKey(regstore::Store& store, const std::string& instance
     });
 }
 
+// The value name and the key of a Zw value call.
+NTSTATUS valueOfHandle(HANDLE handle, PCUNICODE_STRING valueName, std::string* name, KeyRef* key) {
+    NTSTATUS st = textOf(valueName, name);
+    if (!NT_SUCCESS(st)) return st;
+    return referenceKey(handle, key);
+}
+
+// Values are written only through a key opened for it, and only in a hive.
+bool writable(const KeyRef& key) {
+    return (key.key->access & KEY_SET_VALUE) && key.key->place == Place::Hive;
+}
+
+NTSTATUS setValueOf(const KeyRef& key, const std::string& name, ULONG type, PVOID data,
+                    ULONG size) {
+    if (!writable(key)) return STATUS_ACCESS_DENIED;
+    return toNt(key.key->store->setValue(
+        key.key->key, name, type, std::span<const UCHAR>(static_cast<const UCHAR*>(data), size)));
+}
+
 }  // namespace
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
@@ -417,10 +440,9 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
             return STATUS_INVALID_PARAMETER;
         *ResultLength = 0;
         std::string name;
-        NTSTATUS st = textOf(ValueName, &name);
-        if (!NT_SUCCESS(st)) return st;
         KeyRef key;
-        if (!NT_SUCCESS(st = referenceKey(KeyHandle, &key))) return st;
+        NTSTATUS st = valueOfHandle(KeyHandle, ValueName, &name, &key);
+        if (!NT_SUCCESS(st)) return st;
         if (!(key.key->access & KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
         if (key.key->place != Place::Hive) return STATUS_OBJECT_NAME_NOT_FOUND;
         regstore::Value v;
@@ -446,27 +468,20 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
     return guarded([&]() -> NTSTATUS {
         if (DataSize && !Data) return STATUS_INVALID_PARAMETER;
         std::string name;
-        NTSTATUS st = textOf(ValueName, &name);
-        if (!NT_SUCCESS(st)) return st;
         KeyRef key;
-        if (!NT_SUCCESS(st = referenceKey(KeyHandle, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
-            return STATUS_ACCESS_DENIED;
-        return toNt(key.key->store->setValue(
-            key.key->key, name, Type,
-            std::span<const UCHAR>(static_cast<const UCHAR*>(Data), DataSize)));
+        NTSTATUS st = valueOfHandle(KeyHandle, ValueName, &name, &key);
+        if (!NT_SUCCESS(st)) return st;
+        return setValueOf(key, name, Type, Data, DataSize);
     });
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     return guarded([&]() -> NTSTATUS {
         std::string name;
-        NTSTATUS st = textOf(ValueName, &name);
-        if (!NT_SUCCESS(st)) return st;
         KeyRef key;
-        if (!NT_SUCCESS(st = referenceKey(KeyHandle, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
-            return STATUS_ACCESS_DENIED;
+        NTSTATUS st = valueOfHandle(KeyHandle, ValueName, &name, &key);
+        if (!NT_SUCCESS(st)) return st;
+        if (!writable(key)) return STATUS_ACCESS_DENIED;
         return toNt(key.key->store->deleteValue(key.key->key, name));
     });
 }
@@ -497,11 +512,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
         if (!NT_SUCCESS(st)) return st;
         KeyRef key;
         if (!NT_SUCCESS(st = rtlKey(RelativeTo, Path, &key))) return st;
-        if (!(key.key->access & KEY_SET_VALUE) || key.key->place != Place::Hive)
-            return STATUS_ACCESS_DENIED;
-        return toNt(key.key->store->setValue(
-            key.key->key, name, ValueType,
-            std::span<const UCHAR>(static_cast<const UCHAR*>(ValueData), ValueLength)));
+        return setValueOf(key, name, ValueType, ValueData, ValueLength);
     });
 }
 
@@ -540,8 +551,6 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
         if (!NT_SUCCESS(st = makeKey(Place::Hive, std::move(store), std::move(key), DesiredAccess,
                                      &object)))
             return st;
-        *DevInstRegKey = kobj::insertHandle(object);
-        ObfDereferenceObject(object);
-        return STATUS_SUCCESS;
+        return handOut(object, DevInstRegKey);
     });
 }

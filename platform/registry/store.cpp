@@ -243,6 +243,36 @@ Status safely(F&& f) {
     }
 }
 
+// Runs `body` with the parts of a key path below `base`, once the path has
+// been found well formed.
+template <typename F>
+Status withKeyPath(const Key& base, std::string_view subPath, F&& body) {
+    return safely([&] {
+        std::vector<std::string> parts;
+        if (!splitPath(subPath, &parts)) return Status::InvalidName;
+        for (const std::string& p : parts)
+            if (p.size() > kMaxKeyNameBytes || p.find('\0') != std::string::npos)
+                return Status::InvalidName;
+        if (depthOf(base.path) + parts.size() > kMaxDepth) return Status::InvalidName;
+        return body(parts);
+    });
+}
+
+// Runs `body` once the value name has been found acceptable.
+template <typename F>
+Status withValueName(std::string_view name, F&& body) {
+    return safely([&] {
+        if (name.size() > kMaxValueNameBytes || name.find('\0') != std::string_view::npos)
+            return Status::InvalidName;
+        return body();
+    });
+}
+
+// A row of vals selected as (name, type, data).
+Value valueOf(Stmt& row) {
+    return Value{row.text(0), static_cast<std::uint32_t>(row.i64(1)), row.blob(2)};
+}
+
 }  // namespace
 
 struct Store::Impl {
@@ -291,12 +321,7 @@ struct Store::Impl {
         if (depth > 0) {
             if (!db.exec("SAVEPOINT nested")) return Status::StoreFailed;
             ++depth;
-            Status s;
-            try {
-                s = body();
-            } catch (...) {
-                s = Status::StoreFailed;
-            }
+            Status s = safely(body);
             --depth;
             if (s != Status::Ok) db.exec("ROLLBACK TO nested");
             db.exec("RELEASE nested");
@@ -305,12 +330,7 @@ struct Store::Impl {
         if (!db.exec("BEGIN IMMEDIATE")) return Status::StoreFailed;
         depth = 1;
         logged = false;
-        Status s;
-        try {
-            s = body();
-        } catch (...) {
-            s = Status::StoreFailed;
-        }
+        Status s = safely(body);
         depth = 0;
         if (s == Status::Ok && logged) s = trimLog();
         if (s == Status::Ok) {
@@ -327,15 +347,27 @@ struct Store::Impl {
         if (depth > 0) return body();
         if (!db.exec("BEGIN")) return Status::StoreFailed;
         depth = 1;
-        Status s;
-        try {
-            s = body();
-        } catch (...) {
-            s = Status::StoreFailed;
-        }
+        Status s = safely(body);
         depth = 0;
         if (!db.exec("COMMIT")) db.exec("ROLLBACK");
         return s;
+    }
+
+    // A read or a write of one key; a key deleted meanwhile answers KeyDeleted.
+    template <typename F>
+    Status readKey(const Key& key, F&& body) {
+        return read([&] {
+            Status s = exists(key.id);
+            return s != Status::Ok ? s : body();
+        });
+    }
+
+    template <typename F>
+    Status writeKey(const Key& key, F&& body) {
+        return write([&] {
+            Status s = exists(key.id);
+            return s != Status::Ok ? s : body();
+        });
     }
 
     // --- keys ---------------------------------------------------------------
@@ -357,16 +389,6 @@ struct Store::Impl {
             return Status::Ok;
         }
         return rc == SQLITE_DONE ? Status::NotFound : Status::StoreFailed;
-    }
-
-    static Status parse(const Key& base, std::string_view subPath,
-                        std::vector<std::string>* parts) {
-        if (!splitPath(subPath, parts)) return Status::InvalidName;
-        for (const std::string& p : *parts)
-            if (p.size() > kMaxKeyNameBytes || p.find('\0') != std::string::npos)
-                return Status::InvalidName;
-        if (depthOf(base.path) + parts->size() > kMaxDepth) return Status::InvalidName;
-        return Status::Ok;
     }
 
     Status resolve(const Key& base, const std::vector<std::string>& parts, Key* out) {
@@ -402,10 +424,14 @@ struct Store::Impl {
         return db.run(s) ? Status::Ok : Status::StoreFailed;
     }
 
-    Status removeKey(std::int64_t id, const std::string& path) {
+    Status clearValues(std::int64_t id) {
         Stmt v = db.prepare("DELETE FROM vals WHERE key = ?1");
         v.bind(1, id);
-        if (!db.run(v)) return Status::StoreFailed;
+        return db.run(v) ? Status::Ok : Status::StoreFailed;
+    }
+
+    Status removeKey(std::int64_t id, const std::string& path) {
+        if (clearValues(id) != Status::Ok) return Status::StoreFailed;
         Stmt k = db.prepare("DELETE FROM keys WHERE id = ?1");
         k.bind(1, id);
         if (!db.run(k)) return Status::StoreFailed;
@@ -592,31 +618,23 @@ Key Store::root() const {
 }
 
 Status Store::openKey(const Key& base, std::string_view subPath, Key* out) {
-    return safely([&] {
-        std::vector<std::string> parts;
-        Status st = Impl::parse(base, subPath, &parts);
-        if (st != Status::Ok) return st;
+    return withKeyPath(base, subPath, [&](const std::vector<std::string>& parts) {
         return impl_->read([&] { return impl_->resolve(base, parts, out); });
     });
 }
 
 Status Store::createKey(const Key& base, std::string_view subPath, Create mode, Key* out,
                         bool* created) {
-    return safely([&] {
-        if (created) *created = false;
-        std::vector<std::string> parts;
-        Status st = Impl::parse(base, subPath, &parts);
-        if (st != Status::Ok) return st;
+    if (created) *created = false;
+    return withKeyPath(base, subPath, [&](const std::vector<std::string>& parts) {
         bool made = false;
         Key result;
-        st = impl_->write([&] {
-            Status s = impl_->exists(base.id);
-            if (s != Status::Ok) return s;
+        Status st = impl_->writeKey(base, [&] {
             made = false;
             Key k = base;
             for (size_t i = 0; i < parts.size(); ++i) {
                 std::int64_t id = 0;
-                s = impl_->child(k.id, parts[i], &id);
+                Status s = impl_->child(k.id, parts[i], &id);
                 if (s == Status::NotFound) {
                     if (mode == Create::ParentMustExist && i + 1 < parts.size())
                         return Status::ParentNotFound;
@@ -647,10 +665,7 @@ Status Store::createKey(const Key& base, std::string_view subPath, Create mode, 
 }
 
 Status Store::deleteKey(const Key& base, std::string_view subPath) {
-    return safely([&] {
-        std::vector<std::string> parts;
-        Status st = Impl::parse(base, subPath, &parts);
-        if (st != Status::Ok) return st;
+    return withKeyPath(base, subPath, [&](const std::vector<std::string>& parts) {
         return impl_->write([&] {
             Key target;
             Status s = impl_->resolve(base, parts, &target);
@@ -671,10 +686,7 @@ Status Store::deleteKey(const Key& base, std::string_view subPath) {
 }
 
 Status Store::deleteTree(const Key& base, std::string_view subPath) {
-    return safely([&] {
-        std::vector<std::string> parts;
-        Status st = Impl::parse(base, subPath, &parts);
-        if (st != Status::Ok) return st;
+    return withKeyPath(base, subPath, [&](const std::vector<std::string>& parts) {
         return impl_->write([&] {
             Key target;
             Status s = impl_->resolve(base, parts, &target);
@@ -690,9 +702,7 @@ Status Store::deleteTree(const Key& base, std::string_view subPath) {
                 if ((s = impl_->removeKey(it->id, it->path)) != Status::Ok) return s;
             }
             if (isRoot) {
-                Stmt v = impl_->db.prepare("DELETE FROM vals WHERE key = ?1");
-                v.bind(1, kRootId);
-                if (!impl_->db.run(v)) return Status::StoreFailed;
+                if ((s = impl_->clearValues(kRootId)) != Status::Ok) return s;
                 if ((s = impl_->touch(kRootId)) != Status::Ok) return s;
                 return impl_->log(std::string(), kNotifyName | kNotifyLastSet);
             }
@@ -706,30 +716,16 @@ Status Store::check(const Key& key) {
     return safely([&] { return impl_->read([&] { return impl_->exists(key.id); }); });
 }
 
-namespace {
-Status checkValueName(std::string_view name) {
-    if (name.size() > kMaxValueNameBytes || name.find('\0') != std::string_view::npos)
-        return Status::InvalidName;
-    return Status::Ok;
-}
-}  // namespace
-
 Status Store::queryValue(const Key& key, std::string_view name, Value* out) {
-    return safely([&] {
-        Status st = checkValueName(name);
-        if (st != Status::Ok) return st;
-        return impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+    return withValueName(name, [&] {
+        return impl_->readKey(key, [&] {
             Stmt q =
                 impl_->db.prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND name = ?2");
             q.bind(1, key.id).bind(2, name);
             int rc = q.step();
             if (rc == SQLITE_DONE) return Status::NotFound;
             if (rc != SQLITE_ROW) return Status::StoreFailed;
-            out->name = q.text(0);
-            out->type = static_cast<std::uint32_t>(q.i64(1));
-            out->data = q.blob(2);
+            *out = valueOf(q);
             return Status::Ok;
         });
     });
@@ -737,13 +733,9 @@ Status Store::queryValue(const Key& key, std::string_view name, Value* out) {
 
 Status Store::setValue(const Key& key, std::string_view name, std::uint32_t type,
                        std::span<const std::uint8_t> data) {
-    return safely([&] {
-        Status st = checkValueName(name);
-        if (st != Status::Ok) return st;
+    return withValueName(name, [&] {
         if (data.size() > kMaxValueBytes) return Status::TooLarge;
-        return impl_->write([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        return impl_->writeKey(key, [&] {
             // An existing value keeps the case of its name and its place in
             // the enumeration order.
             Stmt up = impl_->db.prepare(
@@ -754,24 +746,22 @@ Status Store::setValue(const Key& key, std::string_view name, std::uint32_t type
                 .bind(3, static_cast<std::int64_t>(type))
                 .bindBlob(4, data);
             if (!impl_->db.run(up)) return Status::StoreFailed;
-            if ((s = impl_->touch(key.id)) != Status::Ok) return s;
+            Status s = impl_->touch(key.id);
+            if (s != Status::Ok) return s;
             return impl_->log(key.path, kNotifyLastSet);
         });
     });
 }
 
 Status Store::deleteValue(const Key& key, std::string_view name) {
-    return safely([&] {
-        Status st = checkValueName(name);
-        if (st != Status::Ok) return st;
-        return impl_->write([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+    return withValueName(name, [&] {
+        return impl_->writeKey(key, [&] {
             Stmt del = impl_->db.prepare("DELETE FROM vals WHERE key = ?1 AND name = ?2");
             del.bind(1, key.id).bind(2, name);
             if (!impl_->db.run(del)) return Status::StoreFailed;
             if (impl_->db.changes() == 0) return Status::NotFound;
-            if ((s = impl_->touch(key.id)) != Status::Ok) return s;
+            Status s = impl_->touch(key.id);
+            if (s != Status::Ok) return s;
             return impl_->log(key.path, kNotifyLastSet);
         });
     });
@@ -780,9 +770,7 @@ Status Store::deleteValue(const Key& key, std::string_view name) {
 Status Store::subkeyAt(const Key& key, std::uint32_t index, std::string* name,
                        std::uint64_t* lastWrite) {
     return safely([&] {
-        return impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        return impl_->readKey(key, [&] {
             Stmt q = impl_->db.prepare(
                 "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2");
             q.bind(1, key.id).bind(2, static_cast<std::int64_t>(index));
@@ -798,9 +786,7 @@ Status Store::subkeyAt(const Key& key, std::uint32_t index, std::string* name,
 
 Status Store::valueAt(const Key& key, std::uint32_t index, Value* out) {
     return safely([&] {
-        return impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        return impl_->readKey(key, [&] {
             Stmt q = impl_->db.prepare(
                 "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET "
                 "?2");
@@ -808,9 +794,7 @@ Status Store::valueAt(const Key& key, std::uint32_t index, Value* out) {
             int rc = q.step();
             if (rc == SQLITE_DONE) return Status::NoMoreItems;
             if (rc != SQLITE_ROW) return Status::StoreFailed;
-            out->name = q.text(0);
-            out->type = static_cast<std::uint32_t>(q.i64(1));
-            out->data = q.blob(2);
+            *out = valueOf(q);
             return Status::Ok;
         });
     });
@@ -819,9 +803,7 @@ Status Store::valueAt(const Key& key, std::uint32_t index, Value* out) {
 Status Store::subkeys(const Key& key, std::vector<std::string>* names) {
     return safely([&] {
         names->clear();
-        return impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        return impl_->readKey(key, [&] {
             Stmt q = impl_->db.prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY name");
             q.bind(1, key.id);
             int rc;
@@ -834,15 +816,12 @@ Status Store::subkeys(const Key& key, std::vector<std::string>* names) {
 Status Store::values(const Key& key, std::vector<Value>* out) {
     return safely([&] {
         out->clear();
-        return impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        return impl_->readKey(key, [&] {
             Stmt q = impl_->db.prepare(
                 "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid");
             q.bind(1, key.id);
             int rc;
-            while ((rc = q.step()) == SQLITE_ROW)
-                out->push_back(Value{q.text(0), static_cast<std::uint32_t>(q.i64(1)), q.blob(2)});
+            while ((rc = q.step()) == SQLITE_ROW) out->push_back(valueOf(q));
             return rc == SQLITE_DONE ? Status::Ok : Status::StoreFailed;
         });
     });
@@ -856,9 +835,7 @@ Status Store::watch(const Key& key, bool subtree, unsigned filter, WatchCallback
     return safely([&] {
         if (filter == 0 || (filter & ~kNotifyAll) || !cb || !id) return Status::InvalidArgument;
         std::int64_t seen = 0;
-        Status st = impl_->read([&] {
-            Status s = impl_->exists(key.id);
-            if (s != Status::Ok) return s;
+        Status st = impl_->readKey(key, [&] {
             Stmt q = impl_->db.prepare("SELECT COALESCE(max(seq), 0) FROM changes");
             if (q.step() != SQLITE_ROW) return Status::StoreFailed;
             seen = q.i64(0);
