@@ -35,6 +35,19 @@ bool interfaceInside(const USB_CONFIGURATION_DESCRIPTOR* config,
            p->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE;
 }
 
+// The header and the buffer fields every transfer URB carries, as the
+// builders fill them: no MDL and no linked URB.
+template <typename Request>
+void setTransfer(Request& r, USHORT function, USHORT length, PVOID transferBuffer,
+                 ULONG transferBufferLength) {
+    r.Hdr.Function = function;
+    r.Hdr.Length = length;
+    r.TransferBufferLength = transferBufferLength;
+    r.TransferBufferMDL = nullptr;
+    r.TransferBuffer = transferBuffer;
+    r.UrbLink = nullptr;
+}
+
 }  // namespace
 
 void USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
@@ -111,46 +124,33 @@ void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType,
                                   UCHAR descriptorIndex, USHORT languageId, PVOID transferBuffer,
                                   ULONG transferBufferLength) {
     _URB_CONTROL_DESCRIPTOR_REQUEST& r = urb->UrbControlDescriptorRequest;
-    r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    r.Hdr.Length = length;
-    r.TransferBufferLength = transferBufferLength;
-    r.TransferBufferMDL = nullptr;
-    r.TransferBuffer = transferBuffer;
+    setTransfer(r, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, length, transferBuffer,
+                transferBufferLength);
     r.DescriptorType = descriptorType;
     r.Index = descriptorIndex;
     r.LanguageId = languageId;
-    r.UrbLink = nullptr;
 }
 
 void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULONG transferFlags,
                            UCHAR reservedBits, UCHAR request, USHORT value, USHORT index,
                            PVOID transferBuffer, ULONG transferBufferLength) {
     _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
-    r.Hdr.Function = function;
-    r.Hdr.Length = length;
-    r.TransferBufferLength = transferBufferLength;
-    r.TransferBufferMDL = nullptr;
-    r.TransferBuffer = transferBuffer;
+    setTransfer(r, function, length, transferBuffer, transferBufferLength);
     r.RequestTypeReservedBits = reservedBits;
     r.Request = request;
     r.Value = value;
     r.Index = index;
     r.TransferFlags = transferFlags;
-    r.UrbLink = nullptr;
 }
 
 void UsbBuildInterruptOrBulkTransferRequest(PURB urb, USHORT length, USBD_PIPE_HANDLE pipeHandle,
                                             PVOID transferBuffer, ULONG transferBufferLength,
                                             ULONG transferFlags) {
     _URB_BULK_OR_INTERRUPT_TRANSFER& r = urb->UrbBulkOrInterruptTransfer;
-    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    r.Hdr.Length = length;
+    setTransfer(r, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, length, transferBuffer,
+                transferBufferLength);
     r.PipeHandle = pipeHandle;
-    r.TransferBufferLength = transferBufferLength;
-    r.TransferBufferMDL = nullptr;
-    r.TransferBuffer = transferBuffer;
     r.TransferFlags = transferFlags;
-    r.UrbLink = nullptr;
 }
 
 void UsbBuildSelectConfigurationRequest(PURB urb, USHORT length,
