@@ -101,6 +101,13 @@ NTSTATUS memoryCommand(DeviceContext* d, UCHAR request, UCHAR memory, UCHAR item
     return vendorOut(d, request, memoryValue(memory, item), data, length);
 }
 
+// A memory command whose only parameter is an object number.
+NTSTATUS objectCommand(DeviceContext* d, UCHAR request, UCHAR memory, ULONG object) {
+    UCHAR b[4];
+    putBe32(b, object);
+    return memoryCommand(d, request, memory, 0, b, 4);
+}
+
 void raiseCameraEvent(DeviceContext* d, ULONG identifier) {
     d->watches.signal(kCameraEventSet, identifier);
 }
@@ -210,16 +217,12 @@ NTSTATUS Camera_PrepareObjectTable(DeviceContext* device, UCHAR memory,
 }
 
 NTSTATUS Camera_DeleteObject(DeviceContext* device, UCHAR memory, ULONG object) {
-    UCHAR b[4];
-    putBe32(b, object);
-    return memoryCommand(device, kCamDeleteObject, memory, 0, b, 4);
+    return objectCommand(device, kCamDeleteObject, memory, object);
 }
 
 NTSTATUS Camera_OpenObject(DeviceContext* device, UCHAR memory, ULONG object,
                            CameraMemoryResult* result) {
-    UCHAR b[4];
-    putBe32(b, object);
-    NTSTATUS status = memoryCommand(device, kCamOpenObject, memory, 0, b, 4);
+    NTSTATUS status = objectCommand(device, kCamOpenObject, memory, object);
     CameraMemoryResult answer;
     NTSTATUS read = Camera_MemoryResult(device, memory, &answer);
     if (result) *result = answer;
@@ -243,9 +246,7 @@ NTSTATUS Camera_PrepareStorageDescription(DeviceContext* device, UCHAR memory) {
 
 NTSTATUS Camera_CloseObject(DeviceContext* device, UCHAR memory, ULONG object,
                             CameraMemoryResult* result) {
-    UCHAR b[4];
-    putBe32(b, object);
-    NTSTATUS status = memoryCommand(device, kCamCloseObject, memory, 0, b, 4);
+    NTSTATUS status = objectCommand(device, kCamCloseObject, memory, object);
     memoryResultAfterFailure(device, memory, status, result);
     return status;
 }

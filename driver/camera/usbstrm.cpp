@@ -316,15 +316,21 @@ void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery) {
     s->hasPipe = false;
 }
 
-// The stream of the device with this id, or null when it has been destroyed.
-UsbStream* findById(DeviceContext* device, ULONG id) {
+// The last stream of the device that `matches`, or null.
+template <typename Match>
+UsbStream* findStream(DeviceContext* device, Match matches) {
     StreamList& list = device->streams;
     UsbStream* found = nullptr;
     KIRQL irql = KfAcquireSpinLock(&list.lock);
     for (UsbStream* s = list.head; s; s = s->next)
-        if (s->id == id) found = s;
+        if (matches(*s)) found = s;
     KfReleaseSpinLock(&list.lock, irql);
     return found;
+}
+
+// The stream of the device with this id, or null when it has been destroyed.
+UsbStream* findById(DeviceContext* device, ULONG id) {
+    return findStream(device, [id](const UsbStream& s) { return s.id == id; });
 }
 
 }  // namespace
@@ -399,13 +405,7 @@ void USBSTRM_Destroy(UsbStream** stream) {
 }
 
 UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint) {
-    StreamList& list = device->streams;
-    UsbStream* found = nullptr;
-    KIRQL irql = KfAcquireSpinLock(&list.lock);
-    for (UsbStream* s = list.head; s; s = s->next)
-        if (s->endpoint == endpoint) found = s;
-    KfReleaseSpinLock(&list.lock, irql);
-    return found;
+    return findStream(device, [endpoint](const UsbStream& s) { return s.endpoint == endpoint; });
 }
 
 NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data,

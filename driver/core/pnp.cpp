@@ -46,6 +46,15 @@ void setPnpState(DeviceContext* device, LONG state) {
     InterlockedExchange(&device->pnpState, state);
 }
 
+// Stop and query-stop alike: the modules stop, and the request goes down
+// succeeded.
+NTSTATUS stopAndPassDown(DeviceContext* device, PIRP irp) {
+    setPnpState(device, kPnpStopped);
+    stopSequence(device);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return passDown(device, irp);
+}
+
 NTSTATUS queryCapabilities(DeviceContext* device, PIRP irp) {
     NTSTATUS status = forwardAndWait(device, irp);
     PDEVICE_CAPABILITIES caps =
@@ -172,16 +181,10 @@ NTSTATUS PAV512_DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return finish(Irp, STATUS_SUCCESS);
         }
         case IRP_MN_STOP_DEVICE:
-            setPnpState(device, kPnpStopped);
-            stopSequence(device);
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-            return passDown(device, Irp);
+            return stopAndPassDown(device, Irp);
         case IRP_MN_QUERY_STOP_DEVICE:
             if (!NT_SUCCESS(stopVeto(device))) return finish(Irp, STATUS_UNSUCCESSFUL);
-            setPnpState(device, kPnpStopped);
-            stopSequence(device);
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-            return passDown(device, Irp);
+            return stopAndPassDown(device, Irp);
         case IRP_MN_CANCEL_STOP_DEVICE: {
             NTSTATUS status = forwardAndWait(device, Irp);
             if (NT_SUCCESS(status)) {

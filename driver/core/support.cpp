@@ -558,12 +558,7 @@ void WatchList::removeIf(PVOID eventObject, PVOID record) {
     }
     KfReleaseSpinLock(&lock_, irql);
     // Dereferencing may destroy the event; do it outside the list lock.
-    while (dropped) {
-        Node* next = dropped->next;
-        if (dropped->event) ObfDereferenceObject(dropped->event);
-        nodeFree(pool_, dropped);
-        dropped = next;
-    }
+    freeNodes(dropped);
 }
 
 void WatchList::removeEvent(PVOID eventObject) {
@@ -615,6 +610,10 @@ void WatchList::clear() {
     Node* list = head_;
     head_ = nullptr;
     KfReleaseSpinLock(&lock_, irql);
+    freeNodes(list);
+}
+
+void WatchList::freeNodes(Node* list) {
     while (list) {
         Node* next = list->next;
         if (list->event) ObfDereferenceObject(list->event);

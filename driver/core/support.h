@@ -301,6 +301,9 @@ class WatchList {
     };
     static_assert(sizeof(Node) <= kNodeBytes);
     void removeIf(PVOID eventObject, PVOID record);
+    // Releases nodes taken off the list: their events' references, then the
+    // nodes. Called without the list lock.
+    void freeNodes(Node* list);
 
     KSPIN_LOCK lock_;
     Node* head_ = nullptr;
