@@ -163,22 +163,24 @@ ObjectStore ObjectStore::defaultContent() {
     static const ObjectStore content = [] {
         ObjectStore store;
         Memory& m = store.memory(0);
+        // Each recipe starts from the one before it.
         ObjectSpec s;
-        s.kind = ObjectKind::PictureWithThumbnail;
-        s.width = 640;
-        s.height = 480;
-        s.seed = 1;
-        m.add(s);
-        s.kind = ObjectKind::Picture;
-        s.width = 352;
-        s.height = 288;
-        s.seed = 2;
-        m.add(s);
-        s.kind = ObjectKind::PictureWithThumbnail;
-        s.width = 320;
-        s.height = 240;
-        s.seed = 3;
-        m.add(s);
+        auto picture = [&](ObjectKind kind, int width, int height, std::uint32_t seed) {
+            s.kind = kind;
+            s.width = width;
+            s.height = height;
+            s.seed = seed;
+            m.add(s);
+        };
+        auto clip = [&](ObjectKind kind, int width, int height, int frames, int frameRateHalfFps,
+                        std::uint32_t seed) {
+            s.frames = frames;
+            s.frameRateHalfFps = frameRateHalfFps;
+            picture(kind, width, height, seed);
+        };
+        picture(ObjectKind::PictureWithThumbnail, 640, 480, 1);
+        picture(ObjectKind::Picture, 352, 288, 2);
+        picture(ObjectKind::PictureWithThumbnail, 320, 240, 3);
         s.kind = ObjectKind::Sound;
         s.soundBytes = 3 * 8000;  // three seconds at 8000 Hz, 8-bit mono
         s.sampleRate = 8000;
@@ -186,24 +188,10 @@ ObjectStore ObjectStore::defaultContent() {
         s.bitsPerSample = 8;
         s.seed = 4;
         m.add(s);
-        s.kind = ObjectKind::Clip;
-        s.width = 320;
-        s.height = 240;
-        s.frames = 12;
-        s.frameRateHalfFps = 30;
-        s.seed = 5;
-        m.add(s);
-        s.kind = ObjectKind::ClipWithSound;
-        s.frames = 15;
-        s.frameRateHalfFps = 20;  // 10 frames per second: 1.5 s of sound
-        s.soundBytes = 12000;
-        s.seed = 6;
-        m.add(s);
-        s.kind = ObjectKind::Picture;
-        s.width = 176;
-        s.height = 144;
-        s.seed = 7;
-        m.add(s);
+        clip(ObjectKind::Clip, 320, 240, 12, 30, 5);
+        s.soundBytes = 12000;  // at 10 frames per second: 1.5 s of sound
+        clip(ObjectKind::ClipWithSound, 320, 240, 15, 20, 6);
+        picture(ObjectKind::Picture, 176, 144, 7);
         return store;
     }();
     return content;
