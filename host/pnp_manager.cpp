@@ -38,6 +38,18 @@ NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
     return status;
 }
 
+POWER_STATE devicePower(DEVICE_POWER_STATE state) {
+    POWER_STATE s;
+    s.DeviceState = state;
+    return s;
+}
+
+POWER_STATE systemPower(SYSTEM_POWER_STATE state) {
+    POWER_STATE s;
+    s.SystemState = state;
+    return s;
+}
+
 struct WaitWakeCall {
     std::function<void(NTSTATUS)> done;
 };
@@ -253,35 +265,26 @@ NTSTATUS PnpManager::pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
 }
 
 NTSTATUS PnpManager::setDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-    POWER_STATE s;
-    s.DeviceState = state;
-    return sendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, s);
+    return sendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, devicePower(state));
 }
 
 NTSTATUS PnpManager::queryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-    POWER_STATE s;
-    s.DeviceState = state;
-    return sendPower(pdo, IRP_MN_QUERY_POWER, DevicePowerState, s);
+    return sendPower(pdo, IRP_MN_QUERY_POWER, DevicePowerState, devicePower(state));
 }
 
 NTSTATUS PnpManager::setSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
-    POWER_STATE s;
-    s.SystemState = state;
-    return sendPower(pdo, IRP_MN_SET_POWER, SystemPowerState, s);
+    return sendPower(pdo, IRP_MN_SET_POWER, SystemPowerState, systemPower(state));
 }
 
 NTSTATUS PnpManager::querySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
-    POWER_STATE s;
-    s.SystemState = state;
-    return sendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, s);
+    return sendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, systemPower(state));
 }
 
 NTSTATUS PnpManager::waitWake(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state,
                               std::function<void(NTSTATUS)> done) {
-    POWER_STATE s;
-    s.SystemState = state;
     auto* call = new WaitWakeCall{std::move(done)};
-    NTSTATUS status = PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, s, waitWakeDone, call, nullptr);
+    NTSTATUS status =
+        PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, systemPower(state), waitWakeDone, call, nullptr);
     if (!NT_SUCCESS(status)) delete call;
     return status;
 }
