@@ -50,9 +50,10 @@ std::uint64_t threadCpuNs() {
 
 // Serves the isochronous endpoint itself and hands everything else to the
 // simulated camera.
-class FastIsoPipe : public usbbus::DeviceBackend {
+class FastIsoPipe : public usbbus::ForwardingBackend {
   public:
-    explicit FastIsoPipe(std::shared_ptr<sim::SimCamera> camera) : camera_(std::move(camera)) {
+    explicit FastIsoPipe(std::shared_ptr<sim::SimCamera> camera)
+        : ForwardingBackend(std::move(camera)) {
         for (ULONG i = 0; i < kPacketBytes; ++i) payload_[i] = static_cast<UCHAR>(i * 7);
         thread_ = std::thread([this] { run(); });
     }
@@ -64,9 +65,8 @@ class FastIsoPipe : public usbbus::DeviceBackend {
         wake_.notify_all();
         thread_.join();
     }
-    void attach(Sink* sink) override { camera_->attach(sink); }
     USBD_STATUS submit(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return camera_->submit(t);
+        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::submit(t);
         {
             std::lock_guard<std::mutex> g(lock_);
             queue_.push_back(t);
@@ -75,7 +75,7 @@ class FastIsoPipe : public usbbus::DeviceBackend {
         return USBD_STATUS_PENDING;
     }
     void cancel(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return camera_->cancel(t);
+        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::cancel(t);
         bool found = false;
         {
             std::lock_guard<std::mutex> g(lock_);
@@ -92,13 +92,6 @@ class FastIsoPipe : public usbbus::DeviceBackend {
         t->actualLength = 0;
         t->complete(t, t->context);
     }
-    USBD_STATUS setConfiguration(UCHAR v) override { return camera_->setConfiguration(v); }
-    USBD_STATUS setInterface(UCHAR i, UCHAR a) override { return camera_->setInterface(i, a); }
-    USBD_STATUS clearHalt(UCHAR e) override { return camera_->clearHalt(e); }
-    ULONG currentFrame() override { return camera_->currentFrame(); }
-    USBD_STATUS resetPort() override { return camera_->resetPort(); }
-    USBD_STATUS cyclePort() override { return camera_->cyclePort(); }
-    bool reenumerate() override { return camera_->reenumerate(); }
 
     // Times the next `packets` packets on the pipe's thread.
     void measure(std::uint64_t packets) {
@@ -158,7 +151,6 @@ class FastIsoPipe : public usbbus::DeviceBackend {
         }
     }
 
-    std::shared_ptr<sim::SimCamera> camera_;
     UCHAR payload_[kPacketBytes];
     std::mutex lock_;
     std::condition_variable wake_;

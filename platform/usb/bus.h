@@ -102,10 +102,10 @@ struct Transfer {
 
 // The operations of one USB device, as the bus needs them.
 class DeviceBackend {
-public:
+  public:
     // What a backend tells the bus on its own initiative.
     class Sink {
-    public:
+      public:
         virtual ~Sink() = default;
         // The device has left the bus (unplugged or dead).
         virtual void deviceGone() = 0;
@@ -150,9 +150,33 @@ public:
     virtual void capabilities(DEVICE_CAPABILITIES* caps);
 };
 
+// A backend put in front of another one: passes every operation on, keeping
+// its contract. A subclass overrides what it changes (serves one endpoint
+// itself, drops cancels) and calls the forwarding operation for the rest.
+class ForwardingBackend : public DeviceBackend {
+  public:
+    explicit ForwardingBackend(std::shared_ptr<DeviceBackend> inner) : inner_(std::move(inner)) {}
+    void attach(Sink* sink) override { inner_->attach(sink); }
+    USBD_STATUS submit(Transfer* transfer) override { return inner_->submit(transfer); }
+    void cancel(Transfer* transfer) override { inner_->cancel(transfer); }
+    USBD_STATUS setConfiguration(UCHAR value) override { return inner_->setConfiguration(value); }
+    USBD_STATUS setInterface(UCHAR interfaceNumber, UCHAR alternateSetting) override {
+        return inner_->setInterface(interfaceNumber, alternateSetting);
+    }
+    USBD_STATUS clearHalt(UCHAR endpoint) override { return inner_->clearHalt(endpoint); }
+    ULONG currentFrame() override { return inner_->currentFrame(); }
+    USBD_STATUS resetPort() override { return inner_->resetPort(); }
+    USBD_STATUS cyclePort() override { return inner_->cyclePort(); }
+    bool reenumerate() override { return inner_->reenumerate(); }
+    void capabilities(DEVICE_CAPABILITIES* caps) override { inner_->capabilities(caps); }
+
+  private:
+    std::shared_ptr<DeviceBackend> inner_;
+};
+
 // Told of devices arriving and leaving: the Plug and Play stand-in.
 class BusListener {
-public:
+  public:
     virtual ~BusListener() = default;
     // A new physical device object exists; the listener builds its stack.
     virtual void deviceArrived(PDEVICE_OBJECT pdo) = 0;
@@ -162,7 +186,7 @@ public:
 };
 
 class Bus {
-public:
+  public:
     // Creates the bus driver object ("\Driver\<name>") and its root device.
     explicit Bus(const std::string& name);
     // Unplugs every device still present and waits until their physical
@@ -190,7 +214,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -138,29 +138,18 @@ TEST(VendorRequests, AsynchronousRequestCompletesOnceAndCanBeCancelledFromItsSlo
 
 // A backend in front of the camera that ignores cancels of bulk transfers:
 // the bus then holds a request the driver gave up on until the device goes.
-class CancelDropping : public usbbus::DeviceBackend {
+class CancelDropping : public usbbus::ForwardingBackend {
   public:
-    explicit CancelDropping(std::shared_ptr<sim::SimCamera> camera) : camera_(std::move(camera)) {}
-    void attach(Sink* sink) override { camera_->attach(sink); }
-    USBD_STATUS submit(usbbus::Transfer* t) override { return camera_->submit(t); }
+    explicit CancelDropping(std::shared_ptr<sim::SimCamera> camera)
+        : ForwardingBackend(std::move(camera)) {}
     void cancel(usbbus::Transfer* t) override {
         if (t->type == USB_ENDPOINT_TYPE_BULK) {
             dropped.fetch_add(1);
             return;
         }
-        camera_->cancel(t);
+        ForwardingBackend::cancel(t);
     }
-    USBD_STATUS setConfiguration(UCHAR v) override { return camera_->setConfiguration(v); }
-    USBD_STATUS setInterface(UCHAR i, UCHAR a) override { return camera_->setInterface(i, a); }
-    USBD_STATUS clearHalt(UCHAR e) override { return camera_->clearHalt(e); }
-    ULONG currentFrame() override { return camera_->currentFrame(); }
-    USBD_STATUS resetPort() override { return camera_->resetPort(); }
-    USBD_STATUS cyclePort() override { return camera_->cyclePort(); }
-    bool reenumerate() override { return camera_->reenumerate(); }
     std::atomic<int> dropped{0};
-
-  private:
-    std::shared_ptr<sim::SimCamera> camera_;
 };
 
 // A bulk-in read of 64 bytes, built the way an owner of USBIF_SubmitUrb
