@@ -111,6 +111,18 @@ PKEVENT createForwardingEvent(DispatcherSignalHook forward, void* context) {
     return &fe->event;
 }
 
+ACCESS_MASK mapKeyAccess(ACCESS_MASK a) {
+    constexpr ACCESS_MASK kGenericRead = 0x80000000;
+    constexpr ACCESS_MASK kGenericWrite = 0x40000000;
+    constexpr ACCESS_MASK kGenericExecute = 0x20000000;
+    constexpr ACCESS_MASK kGenericAll = 0x10000000;
+    constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
+    if (a & (kGenericRead | kGenericExecute)) a |= KEY_READ;
+    if (a & kGenericWrite) a |= KEY_WRITE;
+    if (a & (kGenericAll | kMaximumAllowed)) a |= KEY_ALL_ACCESS;
+    return a & 0x00FFFFFF;
+}
+
 }  // namespace kobj
 
 LONG_PTR ObfReferenceObject(PVOID Object) {

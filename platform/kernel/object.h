@@ -96,6 +96,12 @@ LONGLONG liveObjects();
 // Kernel handles (ZwClose closes them).
 HANDLE insertHandle(PVOID body);  // takes a new reference
 
+// The rights a registry key handle gets when `desired` is asked for: the
+// generic rights (read, write, execute, all, maximum allowed) stand for the
+// key rights they map to, and only the object-specific and standard bits
+// stay.
+ACCESS_MASK mapKeyAccess(ACCESS_MASK desired);
+
 // What resolves a handle that came from a client process: the channel that
 // carried the request installs its table while the request is dispatched.
 class ClientObjectTable {

@@ -18,12 +18,6 @@ namespace {
 OBJECT_TYPE keyObjectType{"Key"};
 POBJECT_TYPE keyType = &keyObjectType;
 
-constexpr ACCESS_MASK kGenericRead = 0x80000000;
-constexpr ACCESS_MASK kGenericWrite = 0x40000000;
-constexpr ACCESS_MASK kGenericExecute = 0x20000000;
-constexpr ACCESS_MASK kGenericAll = 0x10000000;
-constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
-
 // Paths longer than the platform's UNICODE_STRING can carry are refused.
 constexpr size_t kMaxPathChars = 0x7FFF;
 
@@ -66,13 +60,6 @@ NTSTATUS toNt(regstore::Status s) {
             return STATUS_REGISTRY_IO_FAILED;
     }
     return STATUS_UNSUCCESSFUL;
-}
-
-ACCESS_MASK mapGeneric(ACCESS_MASK a) {
-    if (a & (kGenericRead | kGenericExecute)) a |= KEY_READ;
-    if (a & kGenericWrite) a |= KEY_WRITE;
-    if (a & (kGenericAll | kMaximumAllowed)) a |= KEY_ALL_ACCESS;
-    return a & 0x00FFFFFF;
 }
 
 template <typename F>
@@ -129,7 +116,7 @@ NTSTATUS makeKey(Place place, std::shared_ptr<regstore::Store> store, regstore::
     k->place = place;
     k->store = std::move(store);
     k->key = std::move(key);
-    k->access = mapGeneric(access);
+    k->access = kobj::mapKeyAccess(access);
     *out = k;
     return STATUS_SUCCESS;
 }

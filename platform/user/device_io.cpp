@@ -28,20 +28,8 @@ struct ChannelFile {
     }
 };
 
-struct FileRef {
-    ChannelFile* file;
-    explicit FileRef(HANDLE h)
-        : file(static_cast<ChannelFile*>(uhandle::reference(h, uhandle::Kind::File))) {
-        if (file && kobj::typeOf(file) != &channelType) {
-            ObfDereferenceObject(file);
-            file = nullptr;
-        }
-    }
-    ~FileRef() {
-        if (file) ObfDereferenceObject(file);
-    }
-    FileRef(const FileRef&) = delete;
-    FileRef& operator=(const FileRef&) = delete;
+struct FileRef : uhandle::Ref<ChannelFile> {
+    explicit FileRef(HANDLE h) : Ref(h, uhandle::Kind::File, &channelType) {}
 };
 
 ULONG_PTR_W loadInternal(const LPOVERLAPPED ov) {
@@ -90,7 +78,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {
     FileRef ref(hDevice);
-    if (!ref.file) {
+    if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -98,7 +86,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    ChannelFile* file = ref.file;
+    ChannelFile* file = ref.get();
 
     if (lpOverlapped && file->overlapped) {
         HANDLE event = lpOverlapped->hEvent;
@@ -180,12 +168,12 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
             }
         } else {
             FileRef ref(hFile);
-            if (!ref.file) {
+            if (!ref) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return FALSE;
             }
-            std::unique_lock<std::mutex> g(ref.file->lock);
-            ref.file->completed.wait(g, [&] { return loadInternal(lpOverlapped) != kPending; });
+            std::unique_lock<std::mutex> g(ref->lock);
+            ref->completed.wait(g, [&] { return loadInternal(lpOverlapped) != kPending; });
         }
     }
     ULONG_PTR_W internal = loadInternal(lpOverlapped);
@@ -196,10 +184,10 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 
 BOOL CancelIo(HANDLE hFile) {
     FileRef ref(hFile);
-    if (!ref.file) {
+    if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    ref.file->channel->cancelAll();
+    ref->channel->cancelAll();
     return TRUE;
 }

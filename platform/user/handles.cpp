@@ -98,26 +98,29 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
     return h;
 }
 
-BOOL SetEvent(HANDLE hEvent) {
+namespace {
+
+// Runs `change` on the event behind an event handle.
+template <typename F>
+BOOL changeEvent(HANDLE hEvent, F&& change) {
     auto* ev = static_cast<PKEVENT>(uhandle::reference(hEvent, uhandle::Kind::Event));
     if (!ev) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    KeSetEvent(ev, 0, FALSE);
+    change(ev);
     ObfDereferenceObject(ev);
     return TRUE;
 }
 
+}  // namespace
+
+BOOL SetEvent(HANDLE hEvent) {
+    return changeEvent(hEvent, [](PKEVENT ev) { KeSetEvent(ev, 0, FALSE); });
+}
+
 BOOL ResetEvent(HANDLE hEvent) {
-    auto* ev = static_cast<PKEVENT>(uhandle::reference(hEvent, uhandle::Kind::Event));
-    if (!ev) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    KeResetEvent(ev);
-    ObfDereferenceObject(ev);
-    return TRUE;
+    return changeEvent(hEvent, [](PKEVENT ev) { KeResetEvent(ev); });
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/kernel/dispatcher.h"
+#include "platform/kernel/object.h"
 #include "platform/user/win32.h"
 
 DWORD GetLastError();
@@ -40,5 +41,29 @@ inline std::uint32_t wireValue(HANDLE h) {
 }
 inline HANDLE fromWire(std::uint32_t v) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 LONG openHandles();
+
+// A reference to the object behind a handle of `kind` whose object type is
+// `type`, held for the scope; get() is null when the handle is no such object.
+template <typename T>
+class Ref {
+public:
+    Ref(HANDLE handle, Kind kind, POBJECT_TYPE type) : object_(static_cast<T*>(reference(handle, kind))) {
+        if (object_ && kobj::typeOf(object_) != type) {
+            ObfDereferenceObject(object_);
+            object_ = nullptr;
+        }
+    }
+    ~Ref() {
+        if (object_) ObfDereferenceObject(object_);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T* get() const { return object_; }
+    T* operator->() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    T* object_;
+};
 
 }  // namespace uhandle

@@ -19,19 +19,6 @@ namespace {
 OBJECT_TYPE userKeyObjectType{"Key"};
 POBJECT_TYPE userKeyType = &userKeyObjectType;
 
-constexpr ACCESS_MASK kGenericRead = 0x80000000;
-constexpr ACCESS_MASK kGenericWrite = 0x40000000;
-constexpr ACCESS_MASK kGenericExecute = 0x20000000;
-constexpr ACCESS_MASK kGenericAll = 0x10000000;
-constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
-
-ACCESS_MASK mapGeneric(ACCESS_MASK a) {
-    if (a & (kGenericRead | kGenericExecute)) a |= KEY_READ;
-    if (a & kGenericWrite) a |= KEY_WRITE;
-    if (a & (kGenericAll | kMaximumAllowed)) a |= KEY_ALL_ACCESS;
-    return a & 0x00FFFFFF;
-}
-
 LONG toWin32(regstore::Status s) {
     using regstore::Status;
     switch (s) {
@@ -152,7 +139,7 @@ LONG newHandle(const Target& parent, regstore::Key key, REGSAM access, PHKEY out
     if (!k) return ERROR_NOT_ENOUGH_MEMORY;
     k->store = parent.store;
     k->key = std::move(key);
-    k->access = mapGeneric(access);
+    k->access = kobj::mapKeyAccess(access);
     HANDLE h = uhandle::insert(k, uhandle::Kind::Key);
     ObfDereferenceObject(k);
     *out = reinterpret_cast<HKEY>(h);

@@ -17,20 +17,8 @@ struct DeviceInfoSet {
     std::vector<std::string> paths;
 };
 
-struct SetRef {
-    DeviceInfoSet* set;
-    explicit SetRef(HDEVINFO h)
-        : set(static_cast<DeviceInfoSet*>(uhandle::reference(h, uhandle::Kind::Other))) {
-        if (set && kobj::typeOf(set) != &deviceInfoType) {
-            ObfDereferenceObject(set);
-            set = nullptr;
-        }
-    }
-    ~SetRef() {
-        if (set) ObfDereferenceObject(set);
-    }
-    SetRef(const SetRef&) = delete;
-    SetRef& operator=(const SetRef&) = delete;
+struct SetRef : uhandle::Ref<DeviceInfoSet> {
+    explicit SetRef(HDEVINFO h) : Ref(h, uhandle::Kind::Other, &deviceInfoType) {}
 };
 
 constexpr DWORD kDetailHeader = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
@@ -66,7 +54,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA,
                                  const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     SetRef ref(DeviceInfoSet);
-    if (!ref.set) {
+    if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -75,11 +63,11 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!(*InterfaceClassGuid == ref.set->classGuid) || MemberIndex >= ref.set->paths.size()) {
+    if (!(*InterfaceClassGuid == ref->classGuid) || MemberIndex >= ref->paths.size()) {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
-    DeviceInterfaceData->InterfaceClassGuid = ref.set->classGuid;
+    DeviceInterfaceData->InterfaceClassGuid = ref->classGuid;
     DeviceInterfaceData->Flags = SPINT_ACTIVE;
     DeviceInterfaceData->Reserved = MemberIndex + 1;  // which member this is; 0 is never valid
     return TRUE;
@@ -91,18 +79,18 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
                                       DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
                                       PSP_DEVINFO_DATA) {
     SetRef ref(DeviceInfoSet);
-    if (!ref.set) {
+    if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (DeviceInterfaceData == nullptr ||
         DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
         DeviceInterfaceData->Reserved == 0 ||
-        DeviceInterfaceData->Reserved > ref.set->paths.size()) {
+        DeviceInterfaceData->Reserved > ref->paths.size()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::string& path = ref.set->paths[DeviceInterfaceData->Reserved - 1];
+    const std::string& path = ref->paths[DeviceInterfaceData->Reserved - 1];
     DWORD needed = kDetailHeader + static_cast<DWORD>(path.size()) + 1;
     if (RequiredSize) *RequiredSize = needed;
     if (DeviceInterfaceDetailData == nullptr) {
@@ -127,7 +115,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     SetRef ref(DeviceInfoSet);
-    if (!ref.set) {
+    if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -14,6 +14,7 @@
 #include "pav512/guids.h"
 #include "platform/user/channel_transport.h"
 #include "platform/user/device_io.h"
+#include "platform/user/handles.h"
 #include "platform/user/setupapi.h"
 #include "platform/user/socket_client.h"
 
@@ -74,6 +75,20 @@ inline std::uint16_t u16At(const std::vector<std::uint8_t>& b, std::size_t at) {
 }
 inline void putU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
     std::memcpy(b.data() + at, &v, 4);
+}
+
+// A notification request naming `event` for one event of `set`, as the
+// library builds it to register or clear the event.
+inline std::vector<std::uint8_t> eventRequest(const GUID& set, std::uint32_t eventId,
+                                              HANDLE event) {
+    auto b = requestBuffer(sizeof(pav512::PropertyHeader));
+    pav512::PropertyHeader h{};
+    h.moduleStatus = pav512::kModuleStatusUnanswered;
+    h.propertySet = set;
+    h.propertyId = eventId;
+    h.dataLengthOrEvent = uhandle::wireValue(event);
+    std::memcpy(b.data(), &h, sizeof h);
+    return b;
 }
 
 // Sends a request synchronously on an overlapped channel, as the library does

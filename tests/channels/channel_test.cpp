@@ -179,13 +179,7 @@ TEST_P(ChannelTest, RegisteredEventIsSignalledInTheClient) {
     HANDLE h = open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    auto b = requestBuffer(sizeof(PropertyHeader));
-    PropertyHeader ph{};
-    ph.moduleStatus = kModuleStatusUnanswered;
-    ph.propertySet = kEventSetCamera;
-    ph.propertyId = kEventCameraRemoved;
-    ph.dataLengthOrEvent = uhandle::wireValue(ev);
-    std::memcpy(b.data(), &ph, sizeof ph);
+    auto b = eventRequest(kEventSetCamera, kEventCameraRemoved, ev);
     DWORD returned = 0;
     ASSERT_TRUE(call(h, IOCTL_VPI_NOTIFICATION_SET, b, &returned));
     ASSERT_EQ(driver_->registeredEvents(), 1u);

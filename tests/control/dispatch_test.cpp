@@ -221,13 +221,7 @@ TEST_P(DispatchTest, DataAreasLongerThanTheBufferAreRefused) {
 
 TEST_P(DispatchTest, RegisteredEventIsSignalledByTheDriverAndClearedOnClose) {
     HANDLE removal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    auto b = requestBuffer(sizeof(PropertyHeader));
-    PropertyHeader h{};
-    h.moduleStatus = kModuleStatusUnanswered;
-    h.propertySet = kEventSetCamera;
-    h.propertyId = kEventCameraRemoved;
-    h.dataLengthOrEvent = uhandle::wireValue(removal);
-    std::memcpy(b.data(), &h, sizeof h);
+    auto b = eventRequest(kEventSetCamera, kEventCameraRemoved, removal);
     DWORD returned = 0;
     ASSERT_TRUE(send(IOCTL_VPI_NOTIFICATION_SET, b, &returned));
     EXPECT_EQ(b[0], kModuleStatusSuccess);

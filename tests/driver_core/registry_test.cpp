@@ -17,15 +17,19 @@ std::u16string text(PCWSTR s) {
     return std::u16string(s);
 }
 
-void setString(PCWSTR path, PCWSTR name, PCWSTR value) {
-    ASSERT_EQ(regEnsureKey(path), STATUS_SUCCESS);
+NTSTATUS openKey(PCWSTR path, ACCESS_MASK access, HANDLE* key) {
     UNICODE_STRING keyName;
     RtlInitUnicodeString(&keyName, path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                nullptr, nullptr);
+    return ZwOpenKey(key, access, &attributes);
+}
+
+void setString(PCWSTR path, PCWSTR name, PCWSTR value) {
+    ASSERT_EQ(regEnsureKey(path), STATUS_SUCCESS);
     HANDLE key = nullptr;
-    ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+    ASSERT_EQ(openKey(path, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
     auto bytes = static_cast<ULONG>((text(value).size() + 1) * sizeof(WCHAR));
@@ -35,13 +39,8 @@ void setString(PCWSTR path, PCWSTR name, PCWSTR value) {
 }
 
 HANDLE openKey(PCWSTR path) {
-    UNICODE_STRING keyName;
-    RtlInitUnicodeString(&keyName, path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
     HANDLE key = nullptr;
-    return NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)) ? key : nullptr;
+    return NT_SUCCESS(openKey(path, KEY_READ, &key)) ? key : nullptr;
 }
 
 TEST(Registry, EnsureKeyCreatesEveryMissingKeyOnThePath) {
