@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/quick.h"
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
@@ -38,8 +39,9 @@ namespace {
 
 constexpr ULONG kPacketBytes = 1023;
 constexpr ULONG kPacketsPerVideoSecond = 1000;
-constexpr std::uint64_t kWarmupPackets = 20000;
-constexpr std::uint64_t kMeasuredPackets = 400000;  // 400 s of video
+const std::uint64_t kWarmupPackets = pavbench::scaled<std::uint64_t>(20000, 100);
+const std::uint64_t kMeasuredPackets =
+    pavbench::scaled<std::uint64_t>(400000, 2000);  // 400 s of video
 
 std::uint64_t threadCpuNs() {
     timespec ts;
