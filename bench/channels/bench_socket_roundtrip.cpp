@@ -70,8 +70,7 @@ int main() {
     // The test bus has no camera behind its device, so the camera's start-up
     // is left out; what is measured is the request path, not the camera.
     if (PDRIVER_OBJECT driver = pnp.driver())
-        driverContextOf(driver)->modules[kModuleStreamInterface] = {
-            "SRBIF", [](DeviceContext*) { return STATUS_SUCCESS; }, nullptr};
+        driverContextOf(driver)->modules[kModuleStreamInterface] = streamInterfaceWithoutCamera();
     bus.setListener(&pnp);
     bus.plug("USB\\VID_F1A5&PID_0B2D\\bench-1");
     pnp.settle();

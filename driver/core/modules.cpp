@@ -32,6 +32,10 @@ void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModuleStartupQuery] = {"USBIF", USBIF_StartupQuery, nullptr};
 }
 
+ModuleOps streamInterfaceWithoutCamera() {
+    return {"SRBIF", nothingToInitialise, nullptr};
+}
+
 NTSTATUS modulesInitialise(DeviceContext* device) {
     for (const ModuleOps& m : device->driver->modules) {
         if (!m.initialise) continue;

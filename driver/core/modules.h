@@ -33,6 +33,10 @@ enum ModuleIndex : int {
 // The pairs a freshly loaded driver uses.
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]);
 
+// The stream interface's pair for devices with no camera behind them (the
+// test bus): the device starts and stops without the camera's start-up.
+ModuleOps streamInterfaceWithoutCamera();
+
 // Runs the initialisations in order, stopping at the first failure.
 NTSTATUS modulesInitialise(DeviceContext* device);
 // Runs every terminate in order.

@@ -23,8 +23,8 @@ struct DriverUnderTest {
         // The camera's start-up needs a camera behind the device; the test
         // bus has none, so the switch is tested without it.
         if (PDRIVER_OBJECT driver = pnp.driver())
-            driverContextOf(driver)->modules[kModuleStreamInterface] = {
-                "SRBIF", [](DeviceContext*) { return STATUS_SUCCESS; }, nullptr};
+            driverContextOf(driver)->modules[kModuleStreamInterface] =
+                streamInterfaceWithoutCamera();
         bus.setListener(&pnp);
         pdo = bus.plug(instance);
         pnp.settle();

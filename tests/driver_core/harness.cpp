@@ -83,8 +83,7 @@ Harness::Harness(bool autoStart) {
     StandInModule::install(pnp.driver());
     // The camera's start-up needs a camera behind the device; the test bus
     // has none, so the tests of the core start without it.
-    driver()->modules[kModuleStreamInterface] = {
-        "SRBIF", [](DeviceContext*) { return STATUS_SUCCESS; }, nullptr};
+    driver()->modules[kModuleStreamInterface] = streamInterfaceWithoutCamera();
     if (autoStart) bus.setListener(&pnp);
 }
 
