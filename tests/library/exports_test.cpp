@@ -14,7 +14,15 @@
 
 #include "pav512u/pavpi.h"
 
+extern "C" PAVPI_STATUS pavTestVersionFromC(uint16_t* version);
+
 namespace {
+
+TEST(Exports, TheHeadersServeACProgram) {
+    uint16_t version = 0;
+    EXPECT_EQ(pavTestVersionFromC(&version), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(version, PAVPI_VERSION);
+}
 
 std::set<std::string> declaredExports() {
     std::set<std::string> names;

@@ -4,6 +4,8 @@
 // duplication and waits on 64 handles.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -104,6 +106,20 @@ TEST(SharedSection, AProcessAloneStartsItAfresh) {
     ChildProcess reader = child({"read"});
     EXPECT_EQ(reader.line(), "0");
     ::setenv("PAV512_RUNTIME_DIR", previous.c_str(), 1);
+}
+
+TEST(SharedSection, LivesBesideThePerUserHostAndIsOpenToItsGroup) {
+    const std::string previous = std::getenv("PAV512_RUNTIME_DIR");
+    ::unsetenv("PAV512_RUNTIME_DIR");
+    const std::string xdg = std::getenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(ushared::areaDirectory(), xdg + "/pav512");
+    ::setenv("PAV512_RUNTIME_DIR", previous.c_str(), 1);
+    EXPECT_EQ(ushared::areaDirectory(), previous);
+    ChildProcess reader = child({"read"});
+    ASSERT_FALSE(reader.line().empty());
+    struct stat st {};
+    ASSERT_EQ(::stat((previous + "/" + ushared::kAreaFileName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
 }
 
 TEST(TickCount, IsTheSameCountInEveryProcess) {
