@@ -85,6 +85,15 @@ struct DeviceContext {
     std::atomic<bool> running{false};
     std::atomic<bool> holding{false};
     std::atomic<bool> stopped{false};
+    // Dispatches that have entered the modules and not yet returned. A stop
+    // closes it with "stopped" and waits for it before the modules go.
+    Rundown moduleCalls;
+    // Set once a stop has given those calls their grace: a call that would
+    // go on blocking (a diagnostic transfer) gives up.
+    std::atomic<bool> callsCancelled{false};
+    // Held requests that are run on a thread of their own when released,
+    // so that one that blocks holds up neither the start nor the veto.
+    struct HeldLane* lanes = nullptr;  // under gateLock
 
     // Later modules add their state below.
 

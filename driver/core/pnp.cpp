@@ -108,6 +108,8 @@ void stopSequence(DeviceContext* device) {
     gateSetStopped(device, true);
     incrementCameraChange();
     gateCancelHeld(device);
+    // No module goes while a call is still inside it.
+    gateWaitCalls(device);
     modulesTerminate(device);
 }
 
