@@ -69,7 +69,15 @@ struct DeviceContext {
     // Wait-wake requests passed down and not yet back; removal waits for
     // them so that none is pending below a deleted device.
     volatile LONG waitWakeBelow = 0;
-    KEVENT waitWakeIdle;
+    // Who finishes a wait-wake request that a canceller took from the slot
+    // while the bus was completing it: the canceller names it in
+    // waitWakeCancelling until its cancel has returned, and a completion
+    // that meets it there parks the request in waitWakeParked for the
+    // canceller to finish. Both under waitWakeLock; cancellers one at a time.
+    KSPIN_LOCK waitWakeLock;
+    PIRP waitWakeCancelling = nullptr;
+    PIRP waitWakeParked = nullptr;
+    KEVENT waitWakeCancelMutex;
     UNICODE_STRING interfaceName{};
     volatile LONG pnpState = 0;
     std::atomic<PropertyRequestHook> propertyRequest{nullptr};
