@@ -65,21 +65,21 @@ void replaceWaitWake(DeviceContext* device, PIRP replacement) {
         device->waitWakeCancelling = taken;
         device->waitWakeParked = nullptr;
     }
+    bool parked = false;
     if (taken) {
         IoCancelIrp(taken);
-        bool parked;
-        {
-            WaitWakeLock g(device);
-            parked = device->waitWakeParked == taken;
-            device->waitWakeCancelling = nullptr;
-            device->waitWakeParked = nullptr;
-        }
-        if (parked) {
-            IoCompleteRequest(taken, IO_NO_INCREMENT);
-            InterlockedDecrement(&device->waitWakeBelow);
-        }
+        WaitWakeLock g(device);
+        parked = device->waitWakeParked == taken;
+        device->waitWakeCancelling = nullptr;
+        device->waitWakeParked = nullptr;
     }
     KeSetEvent(&device->waitWakeCancelMutex, IO_NO_INCREMENT, FALSE);
+    // Finished outside the mutex: whoever asked for the request may ask for
+    // the next one from its completion.
+    if (parked) {
+        IoCompleteRequest(taken, IO_NO_INCREMENT);
+        InterlockedDecrement(&device->waitWakeBelow);
+    }
 }
 
 NTSTATUS waitWake(DeviceContext* device, PIRP irp) {
