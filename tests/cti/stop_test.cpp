@@ -132,6 +132,12 @@ TEST_F(StopUnderRequests, AnAllowedStopWaitsForTheCallsAndTheDeviceStartsAgain) 
     checkOutcomes();
     EXPECT_EQ(device->openSessions, 0) << "an open ran after the transport stopped";
     EXPECT_EQ(device->moduleCalls.inside(), 0u);
+    // An open that got the lock only after the transport had stopped (it
+    // waited for it across the terminate) opens nothing.
+    Bytes late = header(0);
+    EXPECT_EQ(CTIIF_Open(device, late.data()), kModuleStatusInUse);
+    EXPECT_EQ(device->openSessions, 0);
+    EXPECT_EQ(device->cti.sessions, nullptr);
 
     ASSERT_EQ(h.pnp().stop(h.pdo()), STATUS_SUCCESS);
     ASSERT_EQ(h.pnp().start(h.pdo()), STATUS_SUCCESS);
