@@ -377,3 +377,37 @@ TEST_F(Pavpi, UnpluggingTheCameraMakesTheHandlesRequestsAnswerRemoved) {
 
 }  // namespace
 }  // namespace pavtest
+
+namespace pavtest {
+namespace {
+
+// The same over the real driver and simulated cameras: enumeration by the
+// cameras' own identifiers, and a new camera noticed from the driver's
+// "CameraChange" counter.
+TEST(PavpiCameras, EnumerationAndTheNewCameraEventFollowTheRealDriver) {
+    pavu::processAttach();
+    SimulatedCameras cameras;
+    ASSERT_TRUE(cameras.plug("enum-one"));
+    ASSERT_TRUE(cameras.plug("enum-two"));
+    std::uint32_t numbers[4] = {};
+    std::uint32_t count = 0;
+    ASSERT_EQ(PAVPI_CameraEnum(0xF1A5, 0x0B2D, numbers, 1, &count), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    EXPECT_NE(numbers[0], 0u);
+    EXPECT_EQ(numbers[1], 0u);
+
+    HANDLE added = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(PAVPI_CameraNotifyNew(0xF1A5, 0x0B2D, added), PAVPI_STATUS_SUCCESS);
+    // Unplugging changes the counter too, but is no new camera.
+    unsigned rounds = pavu::watchRounds();
+    cameras.unplug("enum-two");
+    EXPECT_TRUE(waitFor([&] { return pavu::watchRounds() >= rounds + 3; }, std::chrono::seconds(20)));
+    EXPECT_EQ(WaitForSingleObject(added, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(cameras.plug("enum-three"));
+    EXPECT_EQ(WaitForSingleObject(added, 10000), WAIT_OBJECT_0);
+    CloseHandle(added);
+    pavu::processDetach();
+}
+
+}  // namespace
+}  // namespace pavtest
