@@ -32,7 +32,10 @@ std::uint8_t sendRequest(HANDLE channel, DWORD code, void* buffer, DWORD size) {
         else
             result = deviceGone(GetLastError()) ? kResultRemoved : kResultShortReply;
     } else if (!ok) {
-        result = kResultRemoved;
+        // The same rule as for a pending call: only a device that is gone is
+        // reported as removed (which closes the handle's channel); a request
+        // the driver refused is a failed request, not a lost camera.
+        result = deviceGone(GetLastError()) ? kResultRemoved : kResultShortReply;
     } else {
         result = returned == size ? bytes[0] : kResultShortReply;
     }

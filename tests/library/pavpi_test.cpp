@@ -13,6 +13,7 @@
 #include "library/device/library.h"
 #include "library/device/pavpi_internal.h"
 #include "library/device/registry_key.h"
+#include "library/device/request.h"
 #include "pav512/buffers.h"
 #include "pav512/guids.h"
 #include "pav512u/pavpi.h"
@@ -215,6 +216,26 @@ TEST_F(Pavpi, PropertyRequestsReachTheDriverAsBuiltAndComeBack) {
     EXPECT_EQ(PAVPI_HandleClose(&h), PAVPI_STATUS_SUCCESS);
     EXPECT_EQ(f.registeredEvents(), 0u);
     CloseHandle(event);
+}
+
+TEST_F(Pavpi, TheRequestWrapperTellsARefusedRequestFromALostCamera) {
+    FakeDriver& f = addCamera("wrapper");
+    HANDLE channel = openChannel(f.interfacePath());
+    ASSERT_NE(channel, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> b(sizeof(PropertyHeader), 0);
+    EXPECT_EQ(pavu::sendRequest(channel, IOCTL_VPI_DEVICE_ID, b.data(), 28), 0u);
+    EXPECT_EQ(u32At(b, 4), 0xF1A5u);
+    // A code the driver does not know: refused, and the channel stays usable.
+    EXPECT_EQ(pavu::sendRequest(channel, 0x220FFC, b.data(), 28), pavu::kResultShortReply);
+    EXPECT_EQ(b[0], kModuleStatusUnanswered);
+    EXPECT_EQ(pavu::sendRequest(channel, IOCTL_VPI_DEVICE_ID, b.data(), 28), 0u);
+    CloseHandle(channel);
+    // A closed channel never reaches the driver.
+    std::size_t asked = f.count(IOCTL_VPI_DEVICE_ID);
+    EXPECT_EQ(pavu::sendRequest(INVALID_HANDLE_VALUE, IOCTL_VPI_DEVICE_ID, b.data(), 28),
+              pavu::kResultRemoved);
+    EXPECT_EQ(pavu::sendRequest(channel, IOCTL_VPI_DEVICE_ID, b.data(), 28), pavu::kResultRemoved);
+    EXPECT_EQ(f.count(IOCTL_VPI_DEVICE_ID), asked);
 }
 
 TEST_F(Pavpi, TheRemovalEventClosesTheHandlesChannel) {
