@@ -405,11 +405,12 @@ namespace {
 // The same over the real driver and simulated cameras: enumeration by the
 // cameras' own identifiers, and a new camera noticed from the driver's
 // "CameraChange" counter.
-TEST(PavpiCameras, EnumerationAndTheNewCameraEventFollowTheRealDriver) {
-    pavu::processAttach();
+TEST_F(Pavpi, EnumerationAndTheNewCameraEventFollowTheRealDriver) {
     SimulatedCameras cameras;
     ASSERT_TRUE(cameras.plug("enum-one"));
     ASSERT_TRUE(cameras.plug("enum-two"));
+    // Within a second of another refresh the new paths would not be known yet.
+    refreshNow();
     std::uint32_t numbers[4] = {};
     std::uint32_t count = 0;
     ASSERT_EQ(PAVPI_CameraEnum(0xF1A5, 0x0B2D, numbers, 1, &count), PAVPI_STATUS_SUCCESS);
@@ -427,7 +428,6 @@ TEST(PavpiCameras, EnumerationAndTheNewCameraEventFollowTheRealDriver) {
     ASSERT_TRUE(cameras.plug("enum-three"));
     EXPECT_EQ(WaitForSingleObject(added, 10000), WAIT_OBJECT_0);
     CloseHandle(added);
-    pavu::processDetach();
 }
 
 }  // namespace
