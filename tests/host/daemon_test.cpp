@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 
@@ -126,11 +127,16 @@ TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
     int status = bad.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
 
+    // Without either variable (put back afterwards, for the tests that follow).
+    const std::string runtime = std::getenv("PAV512_RUNTIME_DIR");
+    const std::string xdg = std::getenv("XDG_RUNTIME_DIR");
     ::unsetenv("PAV512_RUNTIME_DIR");
     ::unsetenv("XDG_RUNTIME_DIR");
     ChildProcess nowhere = startDaemon({});
     output.clear();
     status = nowhere.stop(0, &output);
+    ::setenv("PAV512_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
     EXPECT_NE(output.find("no runtime directory"), std::string::npos) << output;
 }
