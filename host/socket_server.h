@@ -60,7 +60,7 @@ class SocketServer {
         // Bytes of every connection together (messages being read, requests in
         // the driver, output not yet read); past it the connection holding the
         // most is closed.
-        std::size_t memoryBudget = std::size_t{192} << 20;
+        std::size_t memoryBudget = std::size_t{128} << 20;
         std::size_t maxConnections = 16384;
     };
 

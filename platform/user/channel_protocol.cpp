@@ -273,6 +273,15 @@ FrameReader::Result FrameReader::next(Message* message) {
         return Result::NeedMore;
     }
     message->kind = static_cast<Kind>(kind);
+    if (offset_ == 0 && buffer_.size() == kHeaderLength + std::size_t{length} &&
+        length > (1u << 16)) {
+        // A large message alone in the buffer: hand the buffer itself over
+        // rather than holding the message twice.
+        buffer_.erase(buffer_.begin(), buffer_.begin() + kHeaderLength);
+        message->payload.swap(buffer_);
+        std::vector<std::uint8_t>().swap(buffer_);
+        return Result::Message;
+    }
     message->payload.assign(h + kHeaderLength, h + kHeaderLength + length);
     offset_ += kHeaderLength + length;
     if (offset_ == buffer_.size()) {
