@@ -71,8 +71,10 @@ class HostileClients : public ::testing::Test {
         ASSERT_TRUE(
             waitFor([&] { return std::filesystem::exists(socket_); }, std::chrono::seconds(20)));
         uchannel::setTransport(uchannel::makeSocketTransport(socket_));
-        auto paths = listInterfaces();
-        ASSERT_EQ(paths.size(), 1u);
+        // The socket is served before the camera's start-up ends.
+        std::vector<std::string> paths;
+        ASSERT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 1; },
+                            std::chrono::seconds(20)));
         path_ = paths[0];
         ASSERT_TRUE(roundTrips(5));
         idleKb_ = residentKb(daemon_->pid());
