@@ -11,6 +11,7 @@
 // pav512 when it exists). Stops in order on SIGTERM, SIGINT or SIGHUP:
 // requests in flight get the grace (5 s unless --grace-ms) and are cancelled
 // after it; a second signal ends the host at once.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -92,6 +93,12 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    // Request buffers and replies of up to 16 MiB come and go with clients.
+    // A fixed threshold keeps every large one in its own mapping, returned
+    // to the system when freed; the allocator's sliding threshold would move
+    // them into arenas that keep their peak.
+    mallopt(M_MMAP_THRESHOLD, 256 << 10);
 
     host::Daemon daemon;
     std::string error;

@@ -587,8 +587,8 @@ bool prepareFile(const std::string& file) {
     int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
     if (fd < 0) return errno == EACCES ? true : false;  // SQLite reports what it can
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777 & ~mode))
-        ::fchmod(fd, st.st_mode & mode & 0777);
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777) != mode)
+        ::fchmod(fd, mode);
     ::close(fd);
     return true;
 }

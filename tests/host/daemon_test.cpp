@@ -122,6 +122,8 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
 TEST(Daemon, AsAServiceSharesItsMachineHiveWithItsClients) {
     const std::string state = pavtest::privateDir() + "/service-state";
     const std::string ownHive = std::getenv("PAV512_MACHINE_HIVE");
+    const char* ownState = std::getenv("PAV512_SERVICE_STATE_DIR");
+    const std::string ownServiceState = ownState ? ownState : "";
     ::unsetenv("PAV512_MACHINE_HIVE");
     ::setenv("PAV512_SERVICE_STATE_DIR", state.c_str(), 1);
     const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(true));
@@ -157,7 +159,10 @@ TEST(Daemon, AsAServiceSharesItsMachineHiveWithItsClients) {
     machine.reset();
     regstore::closeHives();
     ::setenv("PAV512_MACHINE_HIVE", ownHive.c_str(), 1);
-    ::unsetenv("PAV512_SERVICE_STATE_DIR");
+    if (ownServiceState.empty())
+        ::unsetenv("PAV512_SERVICE_STATE_DIR");
+    else
+        ::setenv("PAV512_SERVICE_STATE_DIR", ownServiceState.c_str(), 1);
 }
 
 TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
