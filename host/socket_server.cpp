@@ -896,9 +896,9 @@ void Connection::send(std::vector<std::uint8_t> bytes) {
             out.push_back(std::move(bytes));
         }
     }
-    {
+    if (auto self = table.connection()) {
         std::lock_guard<std::mutex> g(server->connLock);
-        server->attention.push_back(table.connection());
+        server->attention.push_back(std::move(self));
     }
     server->wake();
 }

@@ -344,7 +344,10 @@ TEST(RegistryHives, AClientUsesTheServicesMachineHiveWhenItMayWriteIt) {
     const std::string state = pavtest::privateDir() + "/service-hive";
     const char* ownHive = std::getenv("PAV512_MACHINE_HIVE");
     const std::string own = ownHive ? ownHive : "";
+    const char* ownUserHive = std::getenv("PAV512_USER_HIVE");
+    const std::string ownUser = ownUserHive ? ownUserHive : "";
     ::unsetenv("PAV512_MACHINE_HIVE");
+    ::unsetenv("PAV512_USER_HIVE");
     ::unsetenv("PAV512_SERVICE");
     ::setenv("PAV512_SERVICE_STATE_DIR", state.c_str(), 1);
     ::setenv("XDG_STATE_HOME", (pavtest::privateDir() + "/state").c_str(), 1);
@@ -360,6 +363,7 @@ TEST(RegistryHives, AClientUsesTheServicesMachineHiveWhenItMayWriteIt) {
     ::unsetenv("PAV512_SERVICE");
     ::setenv("PAV512_SERVICE_STATE_DIR", (pavtest::privateDir() + "/service-state").c_str(), 1);
     if (!own.empty()) ::setenv("PAV512_MACHINE_HIVE", own.c_str(), 1);
+    if (!ownUser.empty()) ::setenv("PAV512_USER_HIVE", ownUser.c_str(), 1);
 }
 
 TEST(RegistryText, ConvertsBetweenUtf8AndUtf16) {
