@@ -144,6 +144,9 @@ uproto::KindLimits limitsFor(State state) {
 }
 
 constexpr std::uint64_t kWakeToken = 0;
+
+// The server whose loop this thread runs now, if any.
+thread_local SocketServer::Impl* tlsLeader = nullptr;
 constexpr std::uint64_t kListenToken = 1;
 
 struct Connection {
@@ -193,7 +196,7 @@ struct SocketServer::Impl {
     int wakeFd = -1;
     int epollFd = -1;
     int spareFd = -1;  // given up to refuse a connection when descriptors run out
-    std::thread loop;
+    std::vector<epoll_event> events = std::vector<epoll_event>(256);  // the loop's
     std::atomic<bool> stopping{false};
     std::atomic<bool> acceptStopped{false};
     bool stopped = false;
@@ -227,6 +230,10 @@ struct SocketServer::Impl {
     std::size_t idle = 0;
     bool poolStop = false;
     std::map<std::thread::id, std::thread> workers;
+    bool leading = false;       // a thread runs the loop
+    bool leaderWanted = false;  // the loop waits for a thread to take it
+    std::condition_variable leaderDone;
+    std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
     std::vector<std::thread> finished;  // workers that left, to be joined
 
     void wake() {
@@ -298,6 +305,14 @@ struct SocketServer::Impl {
         c->jobs.push_back(std::move(job));
         if (c->scheduled) return;
         c->scheduled = true;
+        // Posted by the loop while it handles its events: the loop's thread
+        // runs it itself once done with them, handing the loop to another
+        // thread first, so a request the driver completes at once is answered
+        // without crossing to another thread.
+        if (tlsLeader == this && !inlineCandidate) {
+            inlineCandidate = c;
+            return;
+        }
         ready.push_back(c);
         // Every thread is busy (some perhaps blocked in the driver): one more,
         // so that this connection does not wait for another's request.
@@ -317,9 +332,18 @@ struct SocketServer::Impl {
         std::unique_lock<std::mutex> g(poolLock);
         for (;;) {
             ++idle;
-            bool woken = poolCv.wait_for(g, std::chrono::seconds(10),
-                                         [&] { return poolStop || !ready.empty(); });
+            bool woken = poolCv.wait_for(g, std::chrono::seconds(10), [&] {
+                return poolStop || !ready.empty() || (leaderWanted && !stopping);
+            });
             --idle;
+            if (leaderWanted && !stopping && !poolStop) {
+                leaderWanted = false;
+                leading = true;
+                g.unlock();
+                lead();
+                g.lock();
+                continue;
+            }
             if (ready.empty()) {
                 // Threads started for blocked requests go once they are idle.
                 // At the stop, the stopping thread joins every worker.
@@ -358,6 +382,64 @@ struct SocketServer::Impl {
             }
             if (ready.empty() && running == 0) drainedCv.notify_all();
         }
+    }
+
+    // The thread that runs the loop: until the stop, or until it takes a
+    // connection's work for itself (see post), when another thread goes on
+    // with the loop.
+    void lead() {
+        tlsLeader = this;
+        listen();
+        while (!stopping) {
+            loopOnce();
+            std::shared_ptr<Connection> c;
+            {
+                std::lock_guard<std::mutex> g(poolLock);
+                c = std::move(inlineCandidate);
+                inlineCandidate.reset();
+                if (c && (stopping || poolStop || (idle == 0 && workers.size() >= options.maxDispatchThreads))) {
+                    // No one to take the loop over: the pool does it.
+                    ready.push_back(c);
+                    poolCv.notify_one();
+                    c.reset();
+                }
+                if (c) {
+                    leading = false;
+                    leaderWanted = true;
+                    if (idle == 0)
+                        spawnWorker();
+                    else
+                        poolCv.notify_one();
+                }
+            }
+            if (c) {
+                tlsLeader = nullptr;
+                runStrand(c);
+                return;
+            }
+        }
+        tlsLeader = nullptr;
+        std::lock_guard<std::mutex> g(poolLock);
+        leading = false;
+        leaderDone.notify_all();
+    }
+
+    // Runs what a connection has queued, in order.
+    void runStrand(const std::shared_ptr<Connection>& c) {
+        std::unique_lock<std::mutex> g(poolLock);
+        while (!c->jobs.empty()) {
+            std::function<void()> job = std::move(c->jobs.front());
+            c->jobs.pop_front();
+            ++running;
+            g.unlock();
+            job();
+            job = nullptr;
+            g.lock();
+            --running;
+        }
+        c->scheduled = false;
+        if (c->endAfterOutput) needsAttention(c);
+        if (ready.empty() && running == 0) drainedCv.notify_all();
     }
 
     std::size_t minimumWorkers() const {
@@ -760,12 +842,12 @@ struct SocketServer::Impl {
         return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60000));
     }
 
-    void run() {
-        std::vector<epoll_event> events(256);
-        listen();
-        while (!stopping) {
+    // One round of the loop: wait for events, handle them, then what other
+    // threads asked for, deadlines and the budget.
+    void loopOnce() {
+        {
             int n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), waitMs());
-            if (n < 0 && errno != EINTR) break;
+            if (n < 0) return;
             for (int i = 0; i < n; ++i) {
                 const epoll_event& e = events[i];
                 if (e.data.u64 == kWakeToken) {
@@ -808,7 +890,12 @@ struct SocketServer::Impl {
         }
         stopping = true;
         wake();
-        if (loop.joinable()) loop.join();
+        {
+            std::unique_lock<std::mutex> g(poolLock);
+            // A loop handed over and not yet taken is taken by no one now.
+            leaderWanted = false;
+            leaderDone.wait(g, [&] { return !leading; });
+        }
         {
             std::lock_guard<std::mutex> g(connLock);
             for (auto& c : adopted) {
@@ -860,11 +947,9 @@ struct SocketServer::Impl {
         ev.events = EPOLLIN;
         ev.data.u64 = kWakeToken;
         ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev);
-        {
-            std::lock_guard<std::mutex> g(poolLock);
-            for (std::size_t i = 0; i < minimumWorkers(); ++i) spawnWorker();
-        }
-        loop = std::thread([this] { run(); });
+        std::lock_guard<std::mutex> g(poolLock);
+        leaderWanted = true;
+        for (std::size_t i = 0; i < minimumWorkers(); ++i) spawnWorker();
         return true;
     }
 };

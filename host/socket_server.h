@@ -1,9 +1,11 @@
 // The channel server of pav512d: a Unix stream socket on which each connection
 // is one control channel (or one enumeration of the device interfaces). One
-// thread does all socket I/O through epoll, so an idle connection costs
-// nothing; requests are handed to the driver in order per connection by a
-// pool of dispatch threads that grows while requests block in the driver, so
-// a request that blocks delays only its own channel.
+// thread at a time runs the socket loop through epoll, so an idle connection
+// costs nothing. Requests reach the driver in order per connection: the
+// loop's thread takes a connection's request itself and hands the loop to
+// another thread of the pool, so a request the driver completes at once is
+// answered from the thread that read it; the pool grows while requests block
+// in the driver, so a request that blocks delays only its own channel.
 //
 // Every client is untrusted. A message's length is checked against what its
 // kind may carry before a byte of it is kept; the hello must come first and
