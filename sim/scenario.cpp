@@ -270,7 +270,8 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
                      {"name", "sensorType", "sensorRevision", "chipRelease", "firmwareLevel",
                       "interfaceNumber", "precedingInterfaces", "eraseTime", "infoWords",
                       "firmwareText", "versionText", "defaultContent", "objects",
-                      "memoryCapacities", "currentMemory", "maxAlternate", "timing", "faults"}))
+                      "memoryCapacities", "currentMemory", "maxAlternate", "timing", "faults",
+                      "powerOnRegisters"}))
         return false;
     if (!r.text(doc, "name", "", 64, &s->name)) return false;
     if (auto it = doc.find("name"); it != doc.end()) {
@@ -331,6 +332,23 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
     if (!r.field(doc, "currentMemory", "", 0, kMemoryCount - 1, &s->currentMemory) ||
         !r.field(doc, "maxAlternate", "", 0, 7, &s->maxAlternate))
         return false;
+    if (auto it = doc.find("powerOnRegisters"); it != doc.end()) {
+        if (!it->is_array()) return r.fail("powerOnRegisters", "must be an array");
+        s->powerOnRegisters.clear();
+        for (std::size_t i = 0; i < it->size(); ++i) {
+            std::string p = "powerOnRegisters[" + std::to_string(i) + "]";
+            const Json& e = (*it)[i];
+            PowerOnRegister reg;
+            int value = 0;
+            if (!r.object(e, p) || !r.onlyKnown(e, p, {"space", "register", "value"}) ||
+                !r.field(e, "space", p, 0, 4, &reg.space) ||
+                !r.field(e, "register", p, 0, 255, &reg.reg) ||
+                !r.field(e, "value", p, 0, 255, &value))
+                return false;
+            reg.value = static_cast<std::uint8_t>(value);
+            s->powerOnRegisters.push_back(reg);
+        }
+    }
     if (auto it = doc.find("timing"); it != doc.end() && !readTiming(r, *it, "timing", &s->timing))
         return false;
     if (auto it = doc.find("faults"); it != doc.end() && !readFaults(r, *it, "faults", &s->faults))

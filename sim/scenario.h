@@ -64,6 +64,16 @@ struct Faults {
     DescriptorFaults descriptor;
 };
 
+// A register's value at power-on, before the host writes anything (so that
+// a read-modify-write shows what it kept). Registers whose reads the
+// firmware computes (boot state, sensor status, firmware text) still read as
+// computed.
+struct PowerOnRegister {
+    int space = 0;  // 0-4
+    int reg = 0;    // 0-255
+    std::uint8_t value = 0;
+};
+
 // One object placed in a memory.
 struct PlacedObject {
     int memory = 0;
@@ -87,6 +97,7 @@ struct Scenario {
     std::vector<std::pair<int, std::uint64_t>> memoryCapacities;  // (memory, bytes)
     int currentMemory = 0;
     int maxAlternate = 7;  // highest alternate setting the bus bandwidth grants
+    std::vector<PowerOnRegister> powerOnRegisters;  // applied in order over the chip's own
     Timing timing;
     Faults faults;
 };
