@@ -26,9 +26,11 @@ NTSTATUS streamInterfaceInitialise(DeviceContext* device) {
     PropMan_Initialise(device);
     return Camera_ModuleInitialise(device);
 }
+// The property manager goes first: it waits for a property request still in
+// a handler, and refuses later ones, before the camera's state is freed.
 void streamInterfaceTerminate(DeviceContext* device) {
-    Camera_ModuleTerminate(device);
     PropMan_Terminate(device);
+    Camera_ModuleTerminate(device);
 }
 
 }  // namespace
