@@ -52,6 +52,9 @@ void Firmware::powerOn(LONGLONG now) {
     regs_[3][25] = 5;
     regs_[3][26] = 2;
     regs_[3][27] = 2;
+    for (const PowerOnRegister& r : scenario_.powerOnRegisters)
+        if (r.space >= 0 && r.space < kRegisterSpaces && r.reg >= 0 && r.reg <= 0xFF)
+            regs_[r.space][r.reg] = r.value;
     poweredAt_ = now;
     powerModeAt_ = now;
     textPosition_ = 0;

@@ -198,7 +198,7 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
                       "isoFailedPackets", "failedTransfers", "failedTransfersEndpoint",
                       "bulkInNeverArrives", "longerAnswers", "edMarker", "slowErase", "neverBoot",
                       "sensorNeverReady", "refusedAlternates", "removeDuringTransfer",
-                      "noReturnAfterCycle", "shortControlReads", "descriptor"}))
+                      "noReturnAfterCycle", "shortControlReads", "failedRequests", "descriptor"}))
         return false;
     std::vector<long long> list;
     if (v.contains("stalledEndpoints")) {
@@ -247,6 +247,25 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
             f->shortControlReads.push_back(s);
         }
     }
+    if (auto it = v.find("failedRequests"); it != v.end()) {
+        std::string listPath = path + ".failedRequests";
+        if (!it->is_array()) return r.fail(listPath, "must be an array");
+        f->failedRequests.clear();
+        for (std::size_t i = 0; i < it->size(); ++i) {
+            std::string p = listPath + "[" + std::to_string(i) + "]";
+            const Json& e = (*it)[i];
+            FailedRequest fr;
+            if (!r.object(e, p) || !r.onlyKnown(e, p, {"request", "value", "index", "count"}))
+                return false;
+            if (!e.contains("request")) return r.fail(p + ".request", "missing");
+            if (!r.field(e, "request", p, 0, 255, &fr.request) ||
+                !r.field(e, "value", p, -1, 65535, &fr.value) ||
+                !r.field(e, "index", p, -1, 65535, &fr.index) ||
+                !r.field(e, "count", p, 1, kMany, &fr.count))
+                return false;
+            f->failedRequests.push_back(fr);
+        }
+    }
     if (auto it = v.find("descriptor"); it != v.end()) {
         std::string p = path + ".descriptor";
         DescriptorFaults& d = f->descriptor;
@@ -270,7 +289,8 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
                      {"name", "sensorType", "sensorRevision", "chipRelease", "firmwareLevel",
                       "interfaceNumber", "precedingInterfaces", "eraseTime", "infoWords",
                       "firmwareText", "versionText", "defaultContent", "objects",
-                      "memoryCapacities", "currentMemory", "maxAlternate", "timing", "faults"}))
+                      "memoryCapacities", "currentMemory", "maxAlternate", "timing", "faults",
+                      "powerOnRegisters"}))
         return false;
     if (!r.text(doc, "name", "", 64, &s->name)) return false;
     if (auto it = doc.find("name"); it != doc.end()) {
@@ -331,6 +351,23 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
     if (!r.field(doc, "currentMemory", "", 0, kMemoryCount - 1, &s->currentMemory) ||
         !r.field(doc, "maxAlternate", "", 0, 7, &s->maxAlternate))
         return false;
+    if (auto it = doc.find("powerOnRegisters"); it != doc.end()) {
+        if (!it->is_array()) return r.fail("powerOnRegisters", "must be an array");
+        s->powerOnRegisters.clear();
+        for (std::size_t i = 0; i < it->size(); ++i) {
+            std::string p = "powerOnRegisters[" + std::to_string(i) + "]";
+            const Json& e = (*it)[i];
+            PowerOnRegister reg;
+            int value = 0;
+            if (!r.object(e, p) || !r.onlyKnown(e, p, {"space", "register", "value"}) ||
+                !r.field(e, "space", p, 0, 4, &reg.space) ||
+                !r.field(e, "register", p, 0, 255, &reg.reg) ||
+                !r.field(e, "value", p, 0, 255, &value))
+                return false;
+            reg.value = static_cast<std::uint8_t>(value);
+            s->powerOnRegisters.push_back(reg);
+        }
+    }
     if (auto it = doc.find("timing"); it != doc.end() && !readTiming(r, *it, "timing", &s->timing))
         return false;
     if (auto it = doc.find("faults"); it != doc.end() && !readFaults(r, *it, "faults", &s->faults))

@@ -41,6 +41,18 @@ struct ShortRead {
     int length = 0;
 };
 
+// A vendor request of the default pipe that the camera refuses with a stall
+// for its next `count` occurrences, as firmware that rejects a command does;
+// the firmware does not act on a refused request. `request` is bRequest;
+// `value` and `index` narrow the match (-1: any). Standard requests are never
+// matched.
+struct FailedRequest {
+    int request = 0;
+    int value = -1;
+    int index = -1;
+    int count = 1;
+};
+
 // Fault switches. Counts of the form "next N" run down as they are used;
 // "every N" patterns repeat (0 switches them off).
 struct Faults {
@@ -61,7 +73,18 @@ struct Faults {
     int removeDuringTransfer = 0;        // the Nth data transfer is cut by a surprise removal
     bool noReturnAfterCycle = false;     // the camera does not come back from a port cycle
     std::vector<ShortRead> shortControlReads;
+    std::vector<FailedRequest> failedRequests;  // entries whose count ran out stay, at 0
     DescriptorFaults descriptor;
+};
+
+// A register's value at power-on, before the host writes anything (so that
+// a read-modify-write shows what it kept). Registers whose reads the
+// firmware computes (boot state, sensor status, firmware text) still read as
+// computed.
+struct PowerOnRegister {
+    int space = 0;  // 0-4
+    int reg = 0;    // 0-255
+    std::uint8_t value = 0;
 };
 
 // One object placed in a memory.
@@ -87,6 +110,7 @@ struct Scenario {
     std::vector<std::pair<int, std::uint64_t>> memoryCapacities;  // (memory, bytes)
     int currentMemory = 0;
     int maxAlternate = 7;  // highest alternate setting the bus bandwidth grants
+    std::vector<PowerOnRegister> powerOnRegisters;  // applied in order over the chip's own
     Timing timing;
     Faults faults;
 };

@@ -13,6 +13,7 @@
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "driver/core/propman.h"
 #include "driver/core/srbif.h"
 #include "pav512/buffers.h"
 
@@ -70,8 +71,48 @@ NTSTATUS mControl_CameraDiagnostics(const ControlRequest& r) {
 NTSTATUS mControl_StreamRequests(const ControlRequest& r) {
     return unrecognised(r);
 }
+// Property get, set and default restore become device-property requests of
+// the property manager, the path the capture minidriver's requests take too;
+// they are served in the caller's thread.
 NTSTATUS mControl_VideoProperties(const ControlRequest& r) {
-    return unrecognised(r);
+    using namespace pav512;
+    PropertyHeader h;
+    std::memcpy(&h, r.buffer, sizeof h);
+    NTSTATUS status;
+    switch (r.code) {
+        case IOCTL_VPI_PROPERTY_GET:
+        case IOCTL_VPI_PROPERTY_SET: {
+            // The property header (set, identifier, flags) and the data, as
+            // the request block's property descriptor would carry them.
+            const ULONG size = kPropertyHeaderLength + h.dataLengthOrEvent;
+            DevicePropertyRequest request{&h.propertySet, h.propertyId,
+                                          r.buffer + offsetof(PropertyHeader, propertySet),
+                                          size,  size,
+                                          r.code == IOCTL_VPI_PROPERTY_SET};
+            ULONG actual = 0;
+            status = PropMan_DeviceProperty(r.device, request, &actual);
+            break;
+        }
+        case IOCTL_VPI_PROPERTY_DEFAULT: {
+            // A set of the control set's identifier 2 whose 20 data bytes
+            // name the property to restore.
+            UCHAR block[kPropertyHeaderLength + 20] = {};
+            const ULONG restore = kControlRestoreDefault;
+            std::memcpy(block, &kControlPropertySet, sizeof(GUID));
+            std::memcpy(block + sizeof(GUID), &restore, sizeof restore);
+            std::memcpy(block + kPropertyHeaderLength, r.buffer + offsetof(PropertyHeader, propertySet),
+                        20);
+            DevicePropertyRequest request{&kControlPropertySet, kControlRestoreDefault, block,
+                                          sizeof block, sizeof block, true};
+            ULONG actual = 0;
+            status = PropMan_DeviceProperty(r.device, request, &actual);
+            break;
+        }
+        default:
+            return unrecognised(r);
+    }
+    const bool ok = NT_SUCCESS(status) && status != STATUS_TIMEOUT;
+    return answer(r, ok ? kModuleStatusSuccess : kModuleStatusFailed);
 }
 NTSTATUS mControl_PtpTransport(const ControlRequest& r) {
     return unrecognised(r);

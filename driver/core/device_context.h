@@ -6,9 +6,11 @@
 #include <atomic>
 
 #include "driver/camera/camera.h"
+#include "driver/camera/camprop.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/modules.h"
+#include "driver/core/propman.h"
 #include "driver/core/srbif.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
@@ -116,6 +118,10 @@ struct DeviceContext {
 
     // The capture minidriver's connection.
     SrbifConnection srbif;
+
+    // Property manager, and the camera side of the properties.
+    PropManState propman{&lockTrace};
+    CamPropState camprop;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {

@@ -139,8 +139,14 @@ NTSTATUS PAV512_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
 bool setStreamPowerState(DeviceContext* device, LONG state) {
     if (state != kPnpStreamPoweredDown && state != kPnpStreamPoweredUp) return false;
     LONG current = InterlockedCompareExchange(&device->pnpState, 0, 0);
+    bool saved = false;
     for (;;) {
         if (current == kPnpAdded || current == kPnpStopped || current == kPnpRemoved) return false;
+        // Powering the camera down may be the last the driver sees of it.
+        if (state == kPnpStreamPoweredDown && !saved) {
+            PropMan_Save(device, PropWhich::Current);
+            saved = true;
+        }
         LONG seen = InterlockedCompareExchange(&device->pnpState, state, current);
         if (seen == current) return true;
         current = seen;

@@ -1,10 +1,12 @@
 #include "driver/core/modules.h"
 
 #include "driver/camera/camera.h"
+#include "driver/camera/camprop.h"
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
+#include "driver/core/propman.h"
 
 namespace {
 
@@ -15,14 +17,30 @@ NTSTATUS nothingToInitialise(DeviceContext*) {
 }
 void nothingToTerminate(DeviceContext*) {}
 
+// The stream interface's initialisation brings up the property manager and
+// then the camera; until the stream interface lands, this pair stands in for
+// it. A property manager that could not allocate leaves the camera running
+// without stored properties.
+NTSTATUS streamInterfaceInitialise(DeviceContext* device) {
+    CamProp_Initialise(device);
+    PropMan_Initialise(device);
+    return Camera_ModuleInitialise(device);
+}
+// The property manager goes first: it waits for a property request still in
+// a handler, and refuses later ones, before the camera's state is freed.
+void streamInterfaceTerminate(DeviceContext* device) {
+    PropMan_Terminate(device);
+    Camera_ModuleTerminate(device);
+}
+
 }  // namespace
 
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModulePtpTransport] = {"PTPIF", nothingToInitialise, nothingToTerminate};
     ops[kModuleCommandTransport] = {"CTIIF", CTIIF_Initialise, CTIIF_Terminate};
-    // The camera's start-up runs here until the stream interface lands and
-    // runs it from the frame manager's initialisation.
-    ops[kModuleStreamInterface] = {"SRBIF", Camera_ModuleInitialise, Camera_ModuleTerminate};
+    // The property manager and the camera's start-up run here until the
+    // stream interface lands and runs them from its own initialisation.
+    ops[kModuleStreamInterface] = {"SRBIF", streamInterfaceInitialise, streamInterfaceTerminate};
     // Puts the streams' watchdog on the 100 ms tick.
     ops[kModuleStreamRequestList] = {"USBSTRM", USBSTRM_Initialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.
