@@ -318,6 +318,35 @@ TEST_F(SocketLimitsTest, RequestsInFlightAndQueuedOutputAreBoundedPerConnection)
     EXPECT_TRUE(channelWorks());
 }
 
+TEST_F(SocketLimitsTest, AStopCancelsWhatIsStillInFlightAfterItsGrace) {
+    serve();
+    HANDLE h = openChannel(driver_->interfacePath());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto b = requestBuffer(24);
+    OVERLAPPED ov{};
+    EXPECT_FALSE(DeviceIoControl(h, kHoldCode, b.data(), 24, b.data(), 24, nullptr, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(waitFor([&] { return driver_->held() == 1; }));
+    // The driver never completes it: the stop waits out its grace, then
+    // cancels the request with its channel and returns.
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server_->stop(milliseconds(200));
+        stopped = true;
+    });
+    const bool ended = waitFor([&] { return stopped.load(); });
+    if (!ended) driver_->releaseHeld();  // lets the stop end, so the test can
+    stopper.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(driver_->cancelled(), 1);
+    EXPECT_EQ(driver_->held(), 0u);
+    DWORD returned = 0;
+    // The host has gone with the channel: the client learns that much.
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &returned, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(h);
+}
+
 TEST_F(SocketLimitsTest, ARequestThatBlocksInTheDriverDelaysOnlyItsOwnChannel) {
     serve({}, 1);
     std::vector<HANDLE> blocked;
