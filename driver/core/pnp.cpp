@@ -89,13 +89,15 @@ NTSTATUS removeDevice(DeviceContext* device, PIRP irp) {
     removalSequence(device);
     drainWaitWake(device);
     PDEVICE_OBJECT lower = device->lowerDevice;
+    // The interface goes before the stack comes apart: once detached, the bus
+    // may delete the physical device object at any moment, and a channel
+    // still open on the interface would then send its closing requests to a
+    // freed device. Disabling it first tells every channel the device is gone.
+    IoSetDeviceInterfaceState(&device->interfaceName, FALSE);
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = passDown(device, irp);
     IoDetachDevice(lower);
-    if (NT_SUCCESS(status)) {
-        IoSetDeviceInterfaceState(&device->interfaceName, FALSE);
-        deleteDevice(device);
-    }
+    if (NT_SUCCESS(status)) deleteDevice(device);
     return status;
 }
 

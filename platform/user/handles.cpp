@@ -1,5 +1,6 @@
 #include "platform/user/handles.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "platform/kernel/clock.h"
 #include "platform/kernel/object.h"
 #include "platform/kernel/thread.h"
+#include "platform/user/synch.h"
 
 namespace uhandle {
 namespace {
@@ -69,10 +71,26 @@ DISPATCHER_HEADER* referenceWaitable(HANDLE handle) {
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == t.entries.end()) return nullptr;
-    if (it->second.kind != Kind::Event && it->second.kind != Kind::Thread && it->second.kind != Kind::Mutex)
-        return nullptr;
+    if (it->second.kind != Kind::Event && it->second.kind != Kind::Thread) return nullptr;
     ObfReferenceObject(it->second.object);
     return static_cast<DISPATCHER_HEADER*>(it->second.object);
+}
+
+HANDLE duplicate(HANDLE handle) {
+    void* object = nullptr;
+    Kind kind;
+    {
+        Table& t = table();
+        std::lock_guard<std::mutex> g(t.lock);
+        auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == t.entries.end()) return nullptr;
+        object = it->second.object;
+        kind = it->second.kind;
+        ObfReferenceObject(object);
+    }
+    HANDLE copy = insert(object, kind);
+    ObfDereferenceObject(object);
+    return copy;
 }
 
 LONG openHandles() {
@@ -141,6 +159,13 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    // Mutexes are not dispatcher objects of this model (a named one lives in
+    // memory shared between processes), so they are waited for apart.
+    if (void* m = uhandle::reference(hHandle, uhandle::Kind::Mutex)) {
+        DWORD rc = umutex::wait(m, dwMilliseconds);
+        ObfDereferenceObject(m);
+        return rc;
+    }
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
@@ -154,7 +179,9 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         DISPATCHER_HEADER* h = uhandle::referenceWaitable(lpHandles[i]);
         if (!h) {
             for (PVOID o : objects) ObfDereferenceObject(o);
-            SetLastError(ERROR_INVALID_HANDLE);
+            void* m = uhandle::reference(lpHandles[i], uhandle::Kind::Mutex);
+            if (m) ObfDereferenceObject(m);
+            SetLastError(m ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
         objects.push_back(h);
@@ -169,7 +196,16 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 
 void Sleep(DWORD dwMilliseconds) { kclock::sleepMs(dwMilliseconds); }
 
-DWORD GetTickCount() { return static_cast<DWORD>(kclock::milliseconds()); }
+// Milliseconds since the machine started, on the model's clock: the same count
+// in every process (of the same clock scale), as the platform's tick count is,
+// so that a tick written by one process means something to another.
+DWORD GetTickCount() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    double ms = (static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6) *
+                kclock::scale();
+    return static_cast<DWORD>(static_cast<unsigned long long>(ms));
+}
 
 DWORD GetCurrentThreadId() {
     return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(PsGetCurrentThreadId()));

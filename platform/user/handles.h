@@ -40,6 +40,8 @@ inline std::uint32_t wireValue(HANDLE h) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h));
 }
 inline HANDLE fromWire(std::uint32_t v) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
+// A second handle to the object behind `handle` (same kind), or null.
+HANDLE duplicate(HANDLE handle);
 LONG openHandles();
 
 // A reference to the object behind a handle of `kind` whose object type is

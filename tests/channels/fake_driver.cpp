@@ -22,6 +22,9 @@ struct FakeDriver::State {
     std::condition_variable unblock;
     std::size_t blocking = 0;
     std::uint64_t releases = 0;
+    std::uint32_t vendor = 0xF1A5;
+    std::uint32_t product = 0x0B2D;
+    std::uint8_t propertyStatus = 0;
 };
 
 namespace {
@@ -75,7 +78,8 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
     {
         std::lock_guard<std::mutex> g(s->lock);
         s->seen.push_back({code, b ? u32(b, 4, length) : 0, b ? u32(b, 8, length) : 0,
-                           b ? u32(b, 24, length) : 0});
+                           b ? u32(b, 24, length) : 0,
+                           b ? std::vector<std::uint8_t>(b, b + length) : std::vector<std::uint8_t>()});
     }
     ULONG need = minimumLength(code);
     if (need == 0) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -107,6 +111,26 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
             std::lock_guard<std::mutex> g(s->lock);
             put(8, s->nextId++);
             break;
+        }
+        case IOCTL_VPI_DEVICE_ID: {
+            std::lock_guard<std::mutex> g(s->lock);
+            put(4, s->vendor);
+            put(8, s->product);
+            break;
+        }
+        case IOCTL_VPI_PROPERTY_GET:
+        case IOCTL_VPI_PROPERTY_SET:
+        case IOCTL_VPI_PROPERTY_DEFAULT: {
+            std::uint8_t status;
+            {
+                std::lock_guard<std::mutex> g(s->lock);
+                status = s->propertyStatus;
+            }
+            if (code == IOCTL_VPI_PROPERTY_GET && status == kModuleStatusSuccess)
+                for (ULONG i = kPropertyDataOffset; i < length; ++i)
+                    b[i] = static_cast<UCHAR>(0xA0 + (i - kPropertyDataOffset));
+            b[0] = status;
+            return complete(irp, STATUS_SUCCESS, sp->Parameters.DeviceIoControl.OutputBufferLength);
         }
         case IOCTL_VPI_NOTIFICATION_SET: {
             std::uint32_t h = u32(b, 24, length);
@@ -297,6 +321,19 @@ void FakeDriver::signalEvents() {
         KeSetEvent(e, IO_NO_INCREMENT, FALSE);
         ObfDereferenceObject(e);
     }
+}
+
+void FakeDriver::setDeviceIds(std::uint32_t vendor, std::uint32_t product) {
+    State* s = stateOf(device_);
+    std::lock_guard<std::mutex> g(s->lock);
+    s->vendor = vendor;
+    s->product = product;
+}
+
+void FakeDriver::setPropertyStatus(std::uint8_t status) {
+    State* s = stateOf(device_);
+    std::lock_guard<std::mutex> g(s->lock);
+    s->propertyStatus = status;
 }
 
 std::size_t FakeDriver::registeredEvents() const {

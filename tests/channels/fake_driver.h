@@ -31,6 +31,7 @@ class FakeDriver {
         std::uint32_t at4;   // session / stream handle
         std::uint32_t at8;   // thread / state
         std::uint32_t at24;  // event handle of the notification codes
+        std::vector<std::uint8_t> bytes;  // the request buffer as it arrived
     };
 
     // Loads the driver and adds one device named by `instance`; its interface
@@ -56,6 +57,11 @@ class FakeDriver {
     // Sets every registered event.
     void signalEvents();
     std::size_t registeredEvents() const;
+    // What the video property codes answer: the identification request's
+    // ids, and the module status of property get, set and default (a get
+    // that succeeds fills its data area with 0xA0, 0xA1, ...).
+    void setDeviceIds(std::uint32_t vendor, std::uint32_t product);
+    void setPropertyStatus(std::uint8_t status);
 
     struct State;
 

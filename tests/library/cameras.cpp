@@ -1,0 +1,63 @@
+#include "tests/library/cameras.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/core/driver.h"
+#include "host/inprocess_transport.h"
+#include "platform/user/channel_transport.h"
+#include "platform/user/runtime_dir.h"
+#include "sim/scenario.h"
+#include "sim/sim_camera.h"
+
+namespace pavtest {
+
+SimulatedCameras::SimulatedCameras(bool socket) {
+    bus_ = std::make_unique<usbbus::Bus>("pav_librarybus");
+    pnp_ = std::make_unique<host::PnpManager>();
+    EXPECT_TRUE(NT_SUCCESS(pnp_->loadDriver("pav512", PAV512_DriverEntry)));
+    bus_->setListener(pnp_.get());
+    uchannel::setTransport(host::makeInProcessTransport());
+    if (socket) {
+        host::SocketServer::Options o;
+        o.socketPath = uruntime::socketPathIn(uruntime::hostDirectory(false));
+        std::string error;
+        server_ = host::SocketServer::start(o, &error);
+        EXPECT_NE(server_, nullptr) << error;
+    }
+}
+
+SimulatedCameras::~SimulatedCameras() {
+    if (server_) server_->stop();
+    uchannel::setTransport(nullptr);
+    for (auto& [key, pdo] : plugged_) bus_->unplug(pdo);
+    bus_->settle();
+    pnp_->settle();
+    bus_->setListener(nullptr);
+    pnp_.reset();
+    bus_.reset();
+}
+
+bool SimulatedCameras::plug(const std::string& name, int port) {
+    sim::Scenario s = sim::defaultScenario();
+    s.name = name;
+    std::string instance = sim::instancePathFor(s) + (port == 1 ? "" : "-port" + std::to_string(port));
+    std::string key = name + "#" + std::to_string(port);
+    std::string error;
+    PDEVICE_OBJECT pdo = bus_->plug(sim::SimCamera::create(s), instance, &error);
+    EXPECT_NE(pdo, nullptr) << error;
+    if (!pdo) return false;
+    plugged_[key] = pdo;
+    pnp_->settle();
+    return pnp_->arrivalStatus(pdo) == STATUS_SUCCESS && pnp_->functionDevice(pdo) != nullptr;
+}
+
+void SimulatedCameras::unplug(const std::string& name, int port) {
+    auto it = plugged_.find(name + "#" + std::to_string(port));
+    if (it == plugged_.end()) return;
+    bus_->unplug(it->second);
+    plugged_.erase(it);
+    bus_->settle();
+    pnp_->settle();
+}
+
+}  // namespace pavtest
