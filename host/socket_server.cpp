@@ -158,11 +158,12 @@ struct Connection {
     uproto::FrameReader reader;
     State state = State::AwaitHello;
     Clock::time_point deadline = Clock::time_point::max();
-    std::size_t inputCharged = 0;  // the reader's bytes, as charged to the budget
+    std::size_t inputCharged = 0;  // the reader's allocation, as charged to the budget
     bool writeArmed = false;
 
     // Budget (Impl::budgetLock).
     std::size_t held = 0;
+    std::size_t wanting = 0;  // asked for by a request waiting for room
     bool dropped = false;
 
     std::mutex outLock;
@@ -184,7 +185,10 @@ struct Connection {
     std::unique_ptr<HostChannel> channel;  // dispatch threads only
     RemoteClientTable table;
 
-    void send(std::vector<std::uint8_t> bytes);
+    // `prepaid` of the bytes were reserved against the budget before they
+    // were made; the reservation becomes the queued output's charge, or is
+    // given back when nothing is queued.
+    void send(std::vector<std::uint8_t> bytes, std::size_t prepaid = 0);
 };
 
 }  // namespace
@@ -214,8 +218,10 @@ struct SocketServer::Impl {
     std::atomic<std::size_t> live{0};
 
     std::mutex budgetLock;
+    std::condition_variable budgetCv;  // bytes came back, or a waiter's connection went
     std::size_t used = 0;
     std::size_t usedByDropped = 0;  // will come back as those connections close
+    std::size_t wanted = 0;         // asked for by requests waiting for room
     std::atomic<bool> overBudget{false};
 
     std::mutex flightLock;
@@ -251,15 +257,49 @@ struct SocketServer::Impl {
             c.held += bytes;
             used += bytes;
             if (c.dropped) usedByDropped += bytes;
-            over = used - usedByDropped > options.limits.memoryBudget;
+            over = used - usedByDropped + wanted > options.limits.memoryBudget;
         }
         if (over && !overBudget.exchange(true)) wake();
     }
     void release(Connection& c, std::size_t bytes) {
+        if (bytes == 0) return;
         std::lock_guard<std::mutex> g(budgetLock);
         c.held -= bytes;
         used -= bytes;
         if (c.dropped) usedByDropped -= bytes;
+        budgetCv.notify_all();
+    }
+
+    enum class Reservation { Taken, Dropped, Refused };
+
+    // Takes `bytes` of the budget for buffers a request is about to make (its
+    // system buffer and its reply), before they exist, so that what the host
+    // really holds stays within the budget however many threads make
+    // replies at once. Without room the request waits while the loop closes
+    // the connections holding the most (this one, if it is the greediest) and
+    // while closed connections give their memory back; a request that still
+    // finds no room after the message deadline is refused.
+    Reservation reserve(Connection& c, std::size_t bytes) {
+        std::unique_lock<std::mutex> g(budgetLock);
+        const std::size_t budget = options.limits.memoryBudget;
+        auto fits = [&] { return used + bytes <= budget; };
+        if (!c.dropped && !fits()) {
+            c.wanting += bytes;
+            wanted += bytes;
+            if (!overBudget.exchange(true)) wake();
+            budgetCv.wait_until(g, Clock::now() + options.limits.messageDeadline,
+                                [&] { return c.dropped || stopping || fits(); });
+            // A drop has already taken back what this connection wanted.
+            if (!c.dropped) {
+                c.wanting -= bytes;
+                wanted -= bytes;
+            }
+        }
+        if (c.dropped) return Reservation::Dropped;
+        if (!fits()) return Reservation::Refused;
+        c.held += bytes;
+        used += bytes;
+        return Reservation::Taken;
     }
 
     // Loop thread: closes the connections holding the most until what the
@@ -271,11 +311,11 @@ struct SocketServer::Impl {
             std::shared_ptr<Connection> largest;
             {
                 std::lock_guard<std::mutex> g(budgetLock);
-                if (used - usedByDropped <= options.limits.memoryBudget) return;
+                if (used - usedByDropped + wanted <= options.limits.memoryBudget) return;
                 std::size_t most = 0;
                 for (auto& [id, c] : connections)
-                    if (!c->dropped && c->held > most) {
-                        most = c->held;
+                    if (!c->dropped && c->held + c->wanting > most) {
+                        most = c->held + c->wanting;
                         largest = c;
                     }
             }
@@ -497,6 +537,9 @@ struct SocketServer::Impl {
             std::lock_guard<std::mutex> g(budgetLock);
             c->dropped = true;
             usedByDropped += c->held;
+            wanted -= c->wanting;
+            c->wanting = 0;
+            budgetCv.notify_all();
         }
         release(*c, queued + c->inputCharged);
         c->inputCharged = 0;
@@ -680,25 +723,39 @@ struct SocketServer::Impl {
                 requestDone(*c);
                 return fail(c, true);
             }
-            // The system buffer the request gets, until its reply is queued.
+            // The system buffer the request gets, until its reply is made,
+            // and the reply itself, reserved before either is allocated.
             const std::size_t buffer = std::max(in, outLen);
-            charge(*c, buffer);
+            const std::size_t reply = uproto::kHeaderLength + 16 + std::size_t{outLen};
+            const Reservation room = reserve(*c, buffer + reply);
+            if (room != Reservation::Taken) {
+                payload.reset();
+                release(*c, payloadBytes);
+                // A connection being closed runs nothing more in the driver.
+                if (room == Reservation::Refused)
+                    c->send(uproto::encodeCompletion(id, STATUS_INSUFFICIENT_RESOURCES, 0,
+                                                     nullptr));
+                requestDone(*c);
+                return;
+            }
             std::weak_ptr<Connection> weak = c;
             bool fresh = c->channel->submit(
                 id, code, payload->data() + inputAt, in, outLen,
-                [this, weak, id, buffer](NTSTATUS st, std::uint32_t info,
-                                         const std::uint8_t* data) {
+                [this, weak, id, buffer, reply](NTSTATUS st, std::uint32_t info,
+                                                const std::uint8_t* data) {
                     auto conn = weak.lock();
                     if (!conn) return;
-                    conn->send(uproto::encodeCompletion(id, st, info, data));
-                    release(*conn, buffer);
+                    auto frame = uproto::encodeCompletion(id, st, info, data);
+                    const std::size_t prepaid = std::min(frame.size(), reply);
+                    conn->send(std::move(frame), prepaid);
+                    release(*conn, buffer + (reply - prepaid));
                     requestDone(*conn);
                 });
             payload.reset();
             release(*c, payloadBytes);
             // Two pending requests under one id cannot be told apart.
             if (!fresh) {
-                release(*c, buffer);
+                release(*c, buffer + reply);
                 requestDone(*c);
                 fail(c, true);
             }
@@ -730,12 +787,15 @@ struct SocketServer::Impl {
             handle(c, m);
             if (c->failed) break;
         }
+        // What the reader has allocated, not only what arrived: room made for
+        // a long message is the client's claim on the budget from its header.
         const std::size_t pending = c->reader.pending();
-        if (pending > c->inputCharged)
-            charge(*c, pending - c->inputCharged);
+        const std::size_t holding = c->reader.capacity();
+        if (holding > c->inputCharged)
+            charge(*c, holding - c->inputCharged);
         else
-            release(*c, c->inputCharged - pending);
-        c->inputCharged = pending;
+            release(*c, c->inputCharged - holding);
+        c->inputCharged = holding;
         // A message under way must arrive whole in time; each one that does
         // starts the time again.
         if (c->state == State::Open) {
@@ -891,6 +951,10 @@ struct SocketServer::Impl {
         stopping = true;
         wake();
         {
+            std::lock_guard<std::mutex> g(budgetLock);
+            budgetCv.notify_all();  // requests waiting for room give up
+        }
+        {
             std::unique_lock<std::mutex> g(poolLock);
             // A loop handed over and not yet taken is taken by no one now.
             leaderWanted = false;
@@ -956,17 +1020,23 @@ struct SocketServer::Impl {
 
 namespace {
 
-void Connection::send(std::vector<std::uint8_t> bytes) {
+void Connection::send(std::vector<std::uint8_t> bytes, std::size_t prepaid) {
     {
         std::lock_guard<std::mutex> g(outLock);
-        if (closed) return;
+        if (closed) {
+            server->release(*this, prepaid);
+            return;
+        }
         std::size_t sent = 0;
         if (out.empty()) {
             // Nothing queued ahead: write from this thread, which saves the
             // round through the I/O thread in the common case.
             ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) sent = static_cast<std::size_t>(n);
-            if (sent == bytes.size()) return;
+            if (sent == bytes.size()) {
+                server->release(*this, prepaid);
+                return;
+            }
             if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
         }
         if (!failed && outBytes + bytes.size() > server->options.limits.maxQueuedOutput) {
@@ -977,9 +1047,11 @@ void Connection::send(std::vector<std::uint8_t> bytes) {
             if (out.empty()) outOffset = sent;
             outBytes += bytes.size();
             // Charged before the I/O thread can write it and give it back.
-            server->charge(*this, bytes.size());
+            server->charge(*this, bytes.size() - prepaid);
+            prepaid = 0;
             out.push_back(std::move(bytes));
         }
+        server->release(*this, prepaid);
     }
     if (auto self = table.connection()) {
         std::lock_guard<std::mutex> g(server->connLock);

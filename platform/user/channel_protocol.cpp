@@ -273,13 +273,18 @@ FrameReader::Result FrameReader::next(Message* message) {
         return Result::NeedMore;
     }
     message->kind = static_cast<Kind>(kind);
-    if (offset_ == 0 && buffer_.size() == kHeaderLength + std::size_t{length} &&
-        length > (1u << 16)) {
-        // A large message alone in the buffer: hand the buffer itself over
-        // rather than holding the message twice.
+    const std::size_t end = kHeaderLength + std::size_t{length};
+    if (offset_ == 0 && length > (1u << 16) && buffer_.size() - end < length) {
+        // A large message at the front of the buffer: hand the buffer itself
+        // over rather than holding the message twice, and keep only the
+        // (shorter) start of what follows it.
+        std::vector<std::uint8_t> rest(buffer_.begin() + static_cast<std::ptrdiff_t>(end),
+                                       buffer_.end());
+        buffer_.resize(end);
         buffer_.erase(buffer_.begin(), buffer_.begin() + kHeaderLength);
         message->payload.swap(buffer_);
-        std::vector<std::uint8_t>().swap(buffer_);
+        buffer_.swap(rest);
+        std::vector<std::uint8_t>().swap(rest);
         return Result::Message;
     }
     message->payload.assign(h + kHeaderLength, h + kHeaderLength + length);

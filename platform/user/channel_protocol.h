@@ -117,6 +117,9 @@ class FrameReader {
     Result next(Message* message);
     // Bytes received and not yet taken (a half-sent message at end of stream).
     std::size_t pending() const { return buffer_.size() - offset_; }
+    // Bytes the reader keeps allocated, room made for a message announced
+    // and not yet whole included.
+    std::size_t capacity() const { return buffer_.capacity(); }
     const std::string& error() const { return error_; }
 
   private:

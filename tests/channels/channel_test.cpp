@@ -267,6 +267,26 @@ TEST_P(ChannelTest, ClosingChannelClosesWhatItLeftOpen) {
     CloseHandle(ev);
 }
 
+TEST_P(ChannelTest, AnOpenInProgressHoldsItsDeviceUntilTheRemovalHasMarkedIt) {
+    const std::string path = driver_->interfacePath();
+    HANDLE h = INVALID_HANDLE_VALUE;
+    std::thread opener([&] { h = openChannel(path + kBlockingOpenName); });
+    ASSERT_TRUE(waitFor([&] { return driver_->blocking() == 1; }));
+    // The interface goes while the open is still in the driver: the removal
+    // waits for the open and then marks the channel it made.
+    std::thread remover([&] { driver_->disableInterface(); });
+    driver_->releaseBlocking();
+    opener.join();
+    remover.join();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    // Its requests fail in the host and never reach the device being removed.
+    auto b = requestBuffer(sizeof(CommandHeader));
+    DWORD returned = 0;
+    EXPECT_FALSE(call(h, IOCTL_CTI_VERSION, b, &returned));
+    EXPECT_EQ(driver_->count(IOCTL_CTI_VERSION), 0u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST_P(ChannelTest, RequestsOfManyThreadsOnOneChannelAllComplete) {
     HANDLE h = open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

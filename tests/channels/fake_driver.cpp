@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "pav512/buffers.h"
 #include "pav512/guids.h"
@@ -185,8 +186,25 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, STATUS_SUCCESS, sp->Parameters.DeviceIoControl.OutputBufferLength);
 }
 
+NTSTATUS create(PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT fo = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    std::string name;
+    if (fo)
+        for (int i = 0; i < fo->FileName.Length / 2; ++i)
+            name.push_back(static_cast<char>(fo->FileName.Buffer[i]));
+    if (name.rfind(kBlockingOpenName, 0) == 0) {
+        FakeDriver::State* s = stateOf(device);
+        std::unique_lock<std::mutex> g(s->lock);
+        std::uint64_t round = s->releases;
+        ++s->blocking;
+        s->unblock.wait(g, [&] { return s->releases != round; });
+        --s->blocking;
+    }
+    return succeed(device, irp);
+}
+
 NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_CREATE] = succeed;
+    driver->MajorFunction[IRP_MJ_CREATE] = create;
     driver->MajorFunction[IRP_MJ_CLOSE] = succeed;
     driver->MajorFunction[IRP_MJ_CLEANUP] = succeed;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = control;

@@ -20,6 +20,9 @@ constexpr ULONG kHoldCode = 0x22001C;
 // Blocks in the dispatch routine, on the caller's thread, until released (as
 // a diagnostic bulk transfer polls in the caller's thread).
 constexpr ULONG kBlockCode = 0x22041C;
+// An open of a file name starting so blocks in the driver until released, as an
+// open waiting for a module's lock does.
+constexpr const char* kBlockingOpenName = "\\BlockOpen";
 
 class FakeDriver {
   public:
@@ -47,7 +50,8 @@ class FakeDriver {
     int cancelled() const;
     // Completes every held request with success and module status 0.
     void releaseHeld();
-    // Requests of kBlockCode blocking now; release lets every one return.
+    // Requests of kBlockCode (and opens of kBlockingOpenName) blocking now;
+    // release lets every one return.
     std::size_t blocking() const;
     void releaseBlocking();
     // Sets every registered event.

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include <sys/stat.h>
@@ -163,6 +164,67 @@ TEST(Daemon, AsAServiceSharesItsMachineHiveWithItsClients) {
         ::unsetenv("PAV512_SERVICE_STATE_DIR");
     else
         ::setenv("PAV512_SERVICE_STATE_DIR", ownServiceState.c_str(), 1);
+}
+
+// A diagnostic buffer: p0 to p2 at 8, 12 and 16, then `data` bytes.
+std::vector<std::uint8_t> diagnostic(std::uint32_t p0, std::uint32_t p1, std::uint32_t p2,
+                                     std::size_t data) {
+    auto b = requestBuffer(kDiagnosticDataOffset + data);
+    const auto total = static_cast<std::uint32_t>(b.size());
+    std::memcpy(&b[4], &total, 4);
+    std::memcpy(&b[8], &p0, 4);
+    std::memcpy(&b[12], &p1, 4);
+    std::memcpy(&b[16], &p2, 4);
+    return b;
+}
+
+TEST(Daemon, ASecondSignalEndsItAtOnceWhileTheGraceIsStillRunning) {
+    const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(false));
+    ChildProcess daemon = startDaemon({"--simulated", "--no-usb", "--grace-ms", "600000"});
+    ASSERT_TRUE(daemon.running());
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
+    uchannel::setTransport(uchannel::makeSocketTransport());
+    std::vector<std::string> paths;
+    ASSERT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 1; },
+                        std::chrono::seconds(20)));
+    HANDLE h = openChannel(paths[0]);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // A diagnostic read of bulk data the camera never sends: it stays in the
+    // driver for a minute, far longer than this test.
+    auto setting = diagnostic(0x0100, 0, 0, 0);
+    DWORD returned = 0;
+    ASSERT_TRUE(call(h, IOCTL_DEBUG_SET_INTERFACE, setting, &returned));
+    ASSERT_EQ(setting[0], kModuleStatusSuccess);
+    auto transfer = diagnostic(0x82, 64, 60000, 64);
+    OVERLAPPED ov{};
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_DEBUG_USB_TRANSFER, transfer.data(),
+                                 static_cast<DWORD>(transfer.size()), transfer.data(),
+                                 static_cast<DWORD>(transfer.size()), nullptr, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    // The host has read the transfer by the time it answers a request sent
+    // after it on another channel.
+    HANDLE other = openChannel(paths[0]);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    auto version = requestBuffer(minimumLength(IOCTL_CTI_VERSION));
+    ASSERT_TRUE(call(other, IOCTL_CTI_VERSION, version, &returned));
+
+    // The first signal starts the stop, whose grace would outlast the
+    // transfer; the second ends the host there and then.
+    daemon.signal(SIGTERM);
+    std::string line;
+    while ((line = daemon.line()).find("stopping on signal") == std::string::npos && !line.empty()) {
+    }
+    ASSERT_NE(line.find("stopping on signal"), std::string::npos);
+    std::string output;
+    int status = daemon.stop(SIGTERM, &output);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << output;
+    EXPECT_NE(output.find("stopped at once on a second signal"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &returned, TRUE));
+    CloseHandle(other);
+    CloseHandle(h);
+    uchannel::setTransport(nullptr);
 }
 
 TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {

@@ -243,6 +243,44 @@ TEST_F(SocketLimitsTest, AClientThatNeverReadsLosesItsConnectionAndNobodyElseNot
     ::close(greedy);
 }
 
+TEST_F(SocketLimitsTest, ARequestHeldInTheDriverCountsTheReplyItWillGet) {
+    host::SocketServer::Limits limits;
+    limits.memoryBudget = 8u << 20;
+    serve(limits);
+    const std::uint32_t size = 1u << 20;
+    std::vector<std::uint8_t> in(size, 0);
+    // Three 1 MiB requests the driver holds. When they complete together
+    // each has its system buffer and its 1 MiB reply at once: 6 MiB that the
+    // host must count while they wait, not once the replies are queued.
+    uproto::FrameReader greedyReader;
+    int greedy = openRaw(&greedyReader);
+    ASSERT_GE(greedy, 0);
+    for (std::uint64_t id = 1; id <= 3; ++id)
+        ASSERT_TRUE(uproto::writeAll(greedy, uproto::encodeRequest(id, kHoldCode, in.data(),
+                                                                   size, size)));
+    ASSERT_TRUE(waitFor([&] { return driver_->held() == 3; }));
+    // Another client's 1 MiB request does not fit beside them: it waits while
+    // the connection holding the most is closed, and is then answered.
+    uproto::FrameReader reader;
+    int fd = openRaw(&reader);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(uproto::writeAll(fd, uproto::encodeRequest(9, IOCTL_CTI_VERSION, in.data(), size,
+                                                           size)));
+    uproto::Message m;
+    ASSERT_TRUE(uproto::readMessage(fd, reader, &m, 10000, nullptr));
+    auto c = uproto::decodeCompletion(m.payload);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->id, 9u);
+    EXPECT_EQ(c->status, STATUS_SUCCESS);
+    EXPECT_TRUE(closedByHost(greedy));
+    EXPECT_EQ(server_->boundsExceeded(), 1u);
+    EXPECT_EQ(driver_->cancelled(), 3);
+    ::close(greedy);
+    ::close(fd);
+    EXPECT_TRUE(waitFor([&] { return server_->memoryInUse() == 0; }));
+    EXPECT_TRUE(channelWorks());
+}
+
 TEST_F(SocketLimitsTest, RequestsInFlightAndQueuedOutputAreBoundedPerConnection) {
     host::SocketServer::Limits limits;
     limits.maxRequestsInFlight = 8;
@@ -258,9 +296,13 @@ TEST_F(SocketLimitsTest, RequestsInFlightAndQueuedOutputAreBoundedPerConnection)
     ASSERT_TRUE(uproto::writeAll(fd, hold));
     EXPECT_TRUE(closedByHost(fd));
     ::close(fd);
-    // The eight it took are cancelled in the driver with the connection.
-    EXPECT_TRUE(waitFor([&] { return driver_->held() == 0 && driver_->cancelled() == 8; }))
-        << driver_->held() << " " << driver_->cancelled();
+    // Of the eight it took, those that reached the driver before the
+    // connection was dropped are cancelled with it; the rest never start.
+    EXPECT_TRUE(waitFor([&] {
+        return server_->requestsInFlight() == 0 && driver_->held() == 0 &&
+               driver_->cancelled() == static_cast<int>(driver_->count(kHoldCode));
+    })) << driver_->held() << " " << driver_->cancelled() << " " << driver_->count(kHoldCode);
+    EXPECT_LE(driver_->count(kHoldCode), 8u);
 
     // Replies piling up unread past 64 KiB.
     fd = openRaw(&reader);
@@ -274,6 +316,35 @@ TEST_F(SocketLimitsTest, RequestsInFlightAndQueuedOutputAreBoundedPerConnection)
     ::close(fd);
     EXPECT_EQ(server_->boundsExceeded(), 2u);
     EXPECT_TRUE(channelWorks());
+}
+
+TEST_F(SocketLimitsTest, AStopCancelsWhatIsStillInFlightAfterItsGrace) {
+    serve();
+    HANDLE h = openChannel(driver_->interfacePath());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto b = requestBuffer(24);
+    OVERLAPPED ov{};
+    EXPECT_FALSE(DeviceIoControl(h, kHoldCode, b.data(), 24, b.data(), 24, nullptr, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(waitFor([&] { return driver_->held() == 1; }));
+    // The driver never completes it: the stop waits out its grace, then
+    // cancels the request with its channel and returns.
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server_->stop(milliseconds(200));
+        stopped = true;
+    });
+    const bool ended = waitFor([&] { return stopped.load(); });
+    if (!ended) driver_->releaseHeld();  // lets the stop end, so the test can
+    stopper.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(driver_->cancelled(), 1);
+    EXPECT_EQ(driver_->held(), 0u);
+    DWORD returned = 0;
+    // The host has gone with the channel: the client learns that much.
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &returned, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(h);
 }
 
 TEST_F(SocketLimitsTest, ARequestThatBlocksInTheDriverDelaysOnlyItsOwnChannel) {
