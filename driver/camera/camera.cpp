@@ -366,6 +366,26 @@ NTSTATUS Camera_Stop(DeviceContext* device) {
 // ---------------------------------------------------------------------------
 // Mode selection
 
+namespace {
+
+// The video stream's reset routine. A recovery that re-selects the setting
+// may have had to fall back to a lower one: the packet size (and with it the
+// checksum rule), the isochronous mode and the transfer mode register follow
+// the setting the video now really runs at.
+void videoStreamReset(DeviceContext* device, ULONG phase) {
+    CameraState& c = device->camera;
+    if (phase != 0) return;
+    LONG now = device->usbif.currentAlternate;
+    if (now < 0 || now >= static_cast<LONG>(kAlternateCount) || now == c.alternate.load()) return;
+    c.alternate.store(now);
+    c.packetSize.store(kPacketSizes[now]);
+    c.isochronousMode.store(now >= 2);
+    if (now != 0)
+        Camera_ReadModifyWrite(device, CAMERAACCESS_ASIC, kRegTransferMode, 0, now == 1 ? 6 : 5);
+}
+
+}  // namespace
+
 NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
     CameraState& c = device->camera;
     if (mode < 0 || mode >= static_cast<LONG>(kAlternateCount)) return STATUS_INVALID_PARAMETER;
@@ -402,7 +422,8 @@ NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
         status = Camera_ReadModifyWrite(device, CAMERAACCESS_ASIC, kRegTransferMode, 0, transfer);
         if (NT_SUCCESS(status) && selected != 0) {
             UsbStream* video = selected >= 2 ? c.isochronous : c.bulkIn;
-            if (video) status = USBSTRM_Start(video, 0, Camera_VideoData, nullptr, nullptr);
+            if (video)
+                status = USBSTRM_Start(video, 0, Camera_VideoData, nullptr, videoStreamReset);
             if (NT_SUCCESS(status) && c.interrupt)
                 status = USBSTRM_Start(c.interrupt, 0, Camera_InterruptMessage, nullptr, nullptr);
         }
