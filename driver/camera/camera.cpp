@@ -626,17 +626,43 @@ void Camera_USBBulkTransfer(DeviceContext* device, PVOID, PVOID) {
     KeSetEvent(&b.done, IO_NO_INCREMENT, FALSE);
 }
 
+namespace {
+NTSTATUS bulkTransferClaimed(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
+                             ULONG waitMs, ULONG* result);
+}  // namespace
+
+bool Camera_ClaimBulkPipes(DeviceContext* device) {
+    return InterlockedCompareExchange(&device->camera.bulk.claimed, 1, 0) == 0;
+}
+
+void Camera_ReleaseBulkPipes(DeviceContext* device) {
+    InterlockedExchange(&device->camera.bulk.claimed, 0);
+}
+
 NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
                              ULONG waitMs, ULONG* result) {
     CameraState& c = device->camera;
-    CameraBulkTransfer& b = c.bulk;
     if (result) *result = kBulkResultPending;
     if (buffer == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
+    if ((in ? c.bulkIn : c.bulkOut) == nullptr) return STATUS_DEVICE_NOT_READY;
+    if (!Camera_ClaimBulkPipes(device)) return STATUS_DEVICE_NOT_READY;  // another transfer runs
+    struct Unclaim {
+        DeviceContext* device;
+        ~Unclaim() { Camera_ReleaseBulkPipes(device); }
+    } unclaim{device};
+    return bulkTransferClaimed(device, in, buffer, length, waitMs, result);
+}
+
+namespace {
+
+NTSTATUS bulkTransferClaimed(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
+                             ULONG waitMs, ULONG* result) {
+    CameraState& c = device->camera;
+    CameraBulkTransfer& b = c.bulk;
     UsbStream* stream = in ? c.bulkIn : c.bulkOut;
-    if (stream == nullptr) return STATUS_DEVICE_NOT_READY;
     {
         SpinGuard g(b.lock);
-        if (b.buffer != nullptr) return STATUS_DEVICE_NOT_READY;  // another transfer runs
+        if (b.buffer != nullptr) return STATUS_DEVICE_NOT_READY;  // a stale one still stops
         b.stream = stream;
         b.in = in;
         b.toHand = in ? 0 : length;
@@ -676,3 +702,5 @@ NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULON
     if (result) *result = code;
     return STATUS_SUCCESS;
 }
+
+}  // namespace

@@ -93,6 +93,10 @@ NTSTATUS USBSTRM_BuildTransfer(StreamTransfer* t) {
             // the data must not reach the camera.
             ULONG supplied = s->fill ? s->fill(s->device, t->buffer, length) : 0;
             if (supplied < length) length = supplied;
+            // Nothing to send (the owner's data has ended, or its block was
+            // aborted) is no transfer: a zero-length packet would reach the
+            // camera as one.
+            if (length == 0) return STATUS_UNSUCCESSFUL;
         }
         bulk.TransferBufferLength = length;
         bulk.TransferBuffer = t->buffer;
@@ -301,8 +305,9 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
         }
         built[count] = t;
     }
-    // A finite stream may need fewer transfers than it keeps in flight.
-    if (!NT_SUCCESS(status) && !endless(s) && s->transfersLeft <= 0 && count > 0)
+    // A finite stream may need fewer transfers than it keeps in flight, and
+    // an outgoing one's owner may have fewer bytes ready than that.
+    if (!NT_SUCCESS(status) && count > 0 && (s->out || (!endless(s) && s->transfersLeft <= 0)))
         status = STATUS_SUCCESS;
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {

@@ -75,6 +75,22 @@ TEST_F(Streams, FiniteOutgoingStreamSendsItsBytesInWholeTransfersAndNoMore) {
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1);
 }
 
+// An outgoing stream whose owner has nothing (more) to give sends nothing:
+// a zero-length packet would reach the camera as a transfer of its own.
+TEST_F(Streams, OutgoingStreamWithNothingToSendSendsNoZeroLengthPacket) {
+    UsbStream* s = create(0x05, 8, 64);
+    Recorder::get().setSupply(0);
+    EXPECT_FALSE(NT_SUCCESS(USBSTRM_Start(s, 4096, Recorder::data, Recorder::fill, nullptr)));
+    EXPECT_EQ(h.camera().pendingTransfers(), 0u);
+    // The owner's data ends before the stream's length: only what it gave goes.
+    Recorder::get().setSupply(100);
+    ASSERT_EQ(USBSTRM_Start(s, 10000, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    EXPECT_EQ(Recorder::get().dataLengths(), (std::vector<ULONG>{100}));
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 100u);
+    USBSTRM_Stop(s, false);
+}
+
 TEST_F(Streams, StartIsRefusedWithoutAPipeOrWithoutAFillRoutineForOutgoingData) {
     UsbStream* out = create(0x05, 8, 64);
     EXPECT_EQ(USBSTRM_Start(out, 100, Recorder::data, nullptr, nullptr), STATUS_INVALID_PARAMETER);
