@@ -52,9 +52,9 @@ void SessionLedger::observe(std::uint32_t code, const std::uint8_t* request,
             if (ok) commandSessions_.insert(u32At(reply, offsetof(CommandHeader, value)));
             break;
         case IOCTL_CTI_CLOSE:
-            // The driver closes whatever it is told; a close that went through
-            // leaves nothing to repeat.
-            if (NT_SUCCESS(status)) {
+            // A close the driver answered with a failure (it could not get
+            // its lock) closed nothing: the session stays to be closed later.
+            if (ok) {
                 std::uint32_t session = u32At(request, offsetof(CommandHeader, sessionId));
                 eraseOne(commandSessions_, session);
                 std::erase_if(commandLocks_, [&](const auto& l) { return l.first == session; });

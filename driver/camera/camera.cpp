@@ -366,6 +366,26 @@ NTSTATUS Camera_Stop(DeviceContext* device) {
 // ---------------------------------------------------------------------------
 // Mode selection
 
+namespace {
+
+// The video stream's reset routine. A recovery that re-selects the setting
+// may have had to fall back to a lower one: the packet size (and with it the
+// checksum rule), the isochronous mode and the transfer mode register follow
+// the setting the video now really runs at.
+void videoStreamReset(DeviceContext* device, ULONG phase) {
+    CameraState& c = device->camera;
+    if (phase != 0) return;
+    LONG now = device->usbif.currentAlternate;
+    if (now < 0 || now >= static_cast<LONG>(kAlternateCount) || now == c.alternate.load()) return;
+    c.alternate.store(now);
+    c.packetSize.store(kPacketSizes[now]);
+    c.isochronousMode.store(now >= 2);
+    if (now != 0)
+        Camera_ReadModifyWrite(device, CAMERAACCESS_ASIC, kRegTransferMode, 0, now == 1 ? 6 : 5);
+}
+
+}  // namespace
+
 NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
     CameraState& c = device->camera;
     if (mode < 0 || mode >= static_cast<LONG>(kAlternateCount)) return STATUS_INVALID_PARAMETER;
@@ -402,7 +422,8 @@ NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode) {
         status = Camera_ReadModifyWrite(device, CAMERAACCESS_ASIC, kRegTransferMode, 0, transfer);
         if (NT_SUCCESS(status) && selected != 0) {
             UsbStream* video = selected >= 2 ? c.isochronous : c.bulkIn;
-            if (video) status = USBSTRM_Start(video, 0, Camera_VideoData, nullptr, nullptr);
+            if (video)
+                status = USBSTRM_Start(video, 0, Camera_VideoData, nullptr, videoStreamReset);
             if (NT_SUCCESS(status) && c.interrupt)
                 status = USBSTRM_Start(c.interrupt, 0, Camera_InterruptMessage, nullptr, nullptr);
         }
@@ -605,17 +626,43 @@ void Camera_USBBulkTransfer(DeviceContext* device, PVOID, PVOID) {
     KeSetEvent(&b.done, IO_NO_INCREMENT, FALSE);
 }
 
+namespace {
+NTSTATUS bulkTransferClaimed(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
+                             ULONG waitMs, ULONG* result);
+}  // namespace
+
+bool Camera_ClaimBulkPipes(DeviceContext* device) {
+    return InterlockedCompareExchange(&device->camera.bulk.claimed, 1, 0) == 0;
+}
+
+void Camera_ReleaseBulkPipes(DeviceContext* device) {
+    InterlockedExchange(&device->camera.bulk.claimed, 0);
+}
+
 NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
                              ULONG waitMs, ULONG* result) {
     CameraState& c = device->camera;
-    CameraBulkTransfer& b = c.bulk;
     if (result) *result = kBulkResultPending;
     if (buffer == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
+    if ((in ? c.bulkIn : c.bulkOut) == nullptr) return STATUS_DEVICE_NOT_READY;
+    if (!Camera_ClaimBulkPipes(device)) return STATUS_DEVICE_NOT_READY;  // another transfer runs
+    struct Unclaim {
+        DeviceContext* device;
+        ~Unclaim() { Camera_ReleaseBulkPipes(device); }
+    } unclaim{device};
+    return bulkTransferClaimed(device, in, buffer, length, waitMs, result);
+}
+
+namespace {
+
+NTSTATUS bulkTransferClaimed(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
+                             ULONG waitMs, ULONG* result) {
+    CameraState& c = device->camera;
+    CameraBulkTransfer& b = c.bulk;
     UsbStream* stream = in ? c.bulkIn : c.bulkOut;
-    if (stream == nullptr) return STATUS_DEVICE_NOT_READY;
     {
         SpinGuard g(b.lock);
-        if (b.buffer != nullptr) return STATUS_DEVICE_NOT_READY;  // another transfer runs
+        if (b.buffer != nullptr) return STATUS_DEVICE_NOT_READY;  // a stale one still stops
         b.stream = stream;
         b.in = in;
         b.toHand = in ? 0 : length;
@@ -655,3 +702,5 @@ NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULON
     if (result) *result = code;
     return STATUS_SUCCESS;
 }
+
+}  // namespace

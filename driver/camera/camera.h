@@ -173,6 +173,10 @@ struct CameraBulkTransfer {
     ULONG result = kBulkResultOk;
     bool finished = false;  // every byte was seen
     KEVENT done;            // notification
+    // Held by one caller from its start to the collection of its result, so
+    // a second one is refused at once instead of resetting the first's
+    // result or done event; the diagnostic bulk transfer holds it too.
+    volatile LONG claimed = 0;
 };
 
 struct CameraState {
@@ -251,6 +255,10 @@ NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode);
 // `buffer` goes out on the bulk-out pipe. *result gets the result code.
 NTSTATUS Camera_BulkTransfer(DeviceContext* device, bool in, PUCHAR buffer, ULONG length,
                              ULONG waitMs, ULONG* result);
+// The bulk pipes for a user outside the camera object (the diagnostic
+// transfer): false when a bulk transfer or another user has them.
+bool Camera_ClaimBulkPipes(DeviceContext* device);
+void Camera_ReleaseBulkPipes(DeviceContext* device);
 // The work item behind it (worker thread, under the bulk-transfer lock).
 void Camera_USBBulkTransfer(DeviceContext* device, PVOID unused1, PVOID unused2);
 

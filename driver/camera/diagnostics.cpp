@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/camera/camera.h"
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
@@ -107,6 +108,23 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     // that runs for its owner is not taken from it (a finite one that has
     // delivered all its bytes is free again).
     if (!stream || stream->isochronous) return kDebugStatusFailed;
+    // The bulk pipes belong to one user at a time: the camera is taken the
+    // way the command transport and the PTP transport take it, and the
+    // camera object's bulk transfer is claimed, each in one step, so no
+    // command block or camera transfer can have its routines swapped for
+    // these while it runs.
+    if (!NT_SUCCESS(Camera_Acquire(device, 0))) return kDebugStatusFailed;
+    if (!Camera_ClaimBulkPipes(device)) {
+        Camera_Release(device);
+        return kDebugStatusFailed;
+    }
+    struct Give {
+        DeviceContext* device;
+        ~Give() {
+            Camera_ReleaseBulkPipes(device);
+            Camera_Release(device);
+        }
+    } give{device};
     if (stream->active && (stream->outstanding > 0 || stream->transfersLeft > 0))
         return kDebugStatusFailed;
     DebugTransfer& d = device->streams.debug;

@@ -122,6 +122,14 @@ void releaseUrb(PURB urb, NTSTATUS status) {
     if (status != STATUS_TIMEOUT) ExFreePool(urb);
 }
 
+// What the layer's own operations report for a submission that timed out.
+// STATUS_TIMEOUT is a success code: handed on, every caller that tests
+// NT_SUCCESS would take a request the bus never answered for one that
+// worked. Past the URB's owner it is the failure it is.
+NTSTATUS failureOf(NTSTATUS status) {
+    return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status;
+}
+
 // Reads descriptor `type` (index 0, language 0) into `buffer`; bytes past
 // the `*got` that came are zero.
 NTSTATUS readDescriptor(DeviceContext* d, UCHAR type, PVOID buffer, ULONG length, ULONG* got) {
@@ -133,7 +141,7 @@ NTSTATUS readDescriptor(DeviceContext* d, UCHAR type, PVOID buffer, ULONG length
     UsbBuildGetDescriptorRequest(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, data,
                                  length);
     NTSTATUS status = submitSync(d, urb);
-    if (status == STATUS_TIMEOUT) return status;
+    if (status == STATUS_TIMEOUT) return failureOf(status);  // the URB is the bus's now
     ULONG moved = urb->UrbControlDescriptorRequest.TransferBufferLength;
     if (moved > length) moved = length;
     if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
@@ -248,8 +256,22 @@ NTSTATUS USBIF_SetCameraAlternate(DeviceContext* device, LONG interfaceNumber, L
         for (ULONG i = 0; i < iface->NumberOfPipes; ++i)
             iface->Pipes[i].MaximumTransferSize = kUsbifMaxTransferSize;
         status = submitSync(device, urb);
+        if (status == STATUS_TIMEOUT) {
+            // The bus still holds the URB and the interface block inside it:
+            // nothing of it is read, and it is the layer's no more. Which
+            // setting the device is at is not known now, so no pipe of the
+            // old one is handed out; a lower setting would only wait as long
+            // again on a bus that does not answer.
+            if (u.info) {
+                ExFreePool(u.info);
+                u.info = nullptr;
+            }
+            u.currentAlternate = 0;
+            if (selected) *selected = -1;
+            return failureOf(status);
+        }
         if (!NT_SUCCESS(status)) {
-            releaseUrb(urb, status);
+            ExFreePool(urb);
             continue;
         }
         auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
@@ -303,7 +325,7 @@ NTSTATUS USBIF_PipeRequest(DeviceContext* device, USHORT function, UCHAR endpoin
     urb->UrbPipeRequest.PipeHandle = pipe.PipeHandle;
     NTSTATUS status = submitSync(device, urb);
     releaseUrb(urb, status);
-    return status;
+    return failureOf(status);
 }
 
 NTSTATUS USBIF_SubmitUrb(DeviceContext* device, PURB urb) {
@@ -427,7 +449,13 @@ NTSTATUS USBIF_VendorRequest(DeviceContext* device, bool in, UCHAR request, USHO
                               in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, 0,
                               request, value, index, len ? data : nullptr, len);
         NTSTATUS status = submitSync(device, urb);
-        if (status == STATUS_TIMEOUT) return status;
+        if (status == STATUS_TIMEOUT) {
+            // Nothing was moved that anyone knows of: a read hands back
+            // nothing, a write is not reported as done, and the URB with its
+            // data area is left to the bus.
+            if (length) *length = 0;
+            return failureOf(status);
+        }
         ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
         if (moved > len) moved = len;
         if (!NT_SUCCESS(status)) moved = 0;

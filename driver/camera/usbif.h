@@ -70,7 +70,10 @@ NTSTATUS USBIF_PipeRequest(DeviceContext* device, USHORT function, UCHAR endpoin
 // moved (0 on failure); an in request fills all *length bytes of `buffer`,
 // zeroes after what came, and only when it succeeded. A failed URB reports
 // its own USBD error status rather than the request's. The bus never sees
-// `buffer` itself, so a time-out leaves nothing of the caller's behind.
+// `buffer` itself, so a time-out leaves nothing of the caller's behind; it
+// reports STATUS_IO_TIMEOUT with *length 0 (as do the descriptor reads, the
+// pipe requests and the selection of a setting, which then stops trying
+// lower settings and leaves no pipe of the old one).
 // With `done`, the request goes out asynchronously on `buffer` (which must
 // live until `done` runs), `*inFlight` (if given) points at it until it
 // completes, and the call returns at once.

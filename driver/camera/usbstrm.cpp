@@ -35,17 +35,22 @@ void freeTransfer(StreamTransfer* t) {
 
 void startRecovery(UsbStream* s) {
     InterlockedExchange(&s->active, 0);
-    // Queued by id, not by pointer: the stream may be destroyed before the
-    // worker gets to it. Without a node the recovery cannot be queued and
-    // the stream stays stopped until its owner starts it again.
-    workerQueue(s->device, USBSTRM_Crisis, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(s->id)),
-                nullptr);
+    // Marked on the stream, run by the device's one reserved item: a stream
+    // destroyed meanwhile is simply not found, and an empty node pool cannot
+    // lose the recovery (the stream would stay stopped for good).
+    InterlockedExchange(&s->recoveryPending, 1);
+    workerQueueReserved(s->device, &s->device->streams.recovery, USBSTRM_Crisis, nullptr, nullptr);
 }
 
-NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context);
+// The owner of a failed non-isochronous stream hears of it once per start.
+void reportFailure(UsbStream* s) {
+    if (s->isochronous || s->failed == nullptr) return;
+    if (InterlockedExchange(&s->failureReported, 1) == 0) s->failed(s->device, s);
+}
 
-// Fills in a transfer for its next submission; allocates nothing.
-NTSTATUS buildTransfer(StreamTransfer* t) {
+}  // namespace
+
+NTSTATUS USBSTRM_BuildTransfer(StreamTransfer* t) {
     UsbStream* s = t->stream;
     if (!t->urb || !t->irp) return STATUS_UNSUCCESSFUL;
     if (s->transfersLeft <= 0) return STATUS_UNSUCCESSFUL;
@@ -88,15 +93,21 @@ NTSTATUS buildTransfer(StreamTransfer* t) {
             // the data must not reach the camera.
             ULONG supplied = s->fill ? s->fill(s->device, t->buffer, length) : 0;
             if (supplied < length) length = supplied;
+            // Nothing to send (the owner's data has ended, or its block was
+            // aborted) is no transfer: a zero-length packet would reach the
+            // camera as one.
+            if (length == 0) return STATUS_UNSUCCESSFUL;
         }
         bulk.TransferBufferLength = length;
         bulk.TransferBuffer = t->buffer;
     }
-    t->record.routine = complete;
+    t->record.routine = USBSTRM_Complete;
     t->record.context = t;
     USBIF_PrepareAsync(s->device, t->irp, t->urb, &t->record);
     return STATUS_SUCCESS;
 }
+
+namespace {
 
 NTSTATUS submit(StreamTransfer* t) {
     InterlockedIncrement(&t->stream->outstanding);
@@ -140,7 +151,9 @@ void deliverIsochronous(UsbStream* s, StreamTransfer* t) {
     }
 }
 
-NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
+}  // namespace
+
+NTSTATUS USBSTRM_Complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
     auto* t = static_cast<StreamTransfer*>(context);
     UsbStream* s = t->stream;
     if (InterlockedIncrement(&s->nesting) != 1) {
@@ -152,11 +165,16 @@ NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
     if (s->active && current) {
         bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(urb->UrbHeader.Status);
         if (failed) {
-            // One failed transfer is tolerated; a second in a row is not.
-            if (s->errorFlag)
-                startRecovery(s);
-            else
+            // One failed transfer is tolerated on a stream that runs for
+            // ever; a second in a row is not. A finite bulk stream has lost
+            // bytes it was started for: it has failed at once.
+            if (s->errorFlag || (!s->isochronous && !endless(s))) {
                 InterlockedExchange(&s->errorFlag, 1);
+                reportFailure(s);
+                startRecovery(s);
+            } else {
+                InterlockedExchange(&s->errorFlag, 1);
+            }
         } else if (s->isochronous) {
             deliverIsochronous(s, t);
         } else {
@@ -167,7 +185,7 @@ NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
     }
     bool resubmitted = false;
     if (s->active && current) {
-        if (NT_SUCCESS(buildTransfer(t))) {
+        if (NT_SUCCESS(USBSTRM_BuildTransfer(t))) {
             submit(t);
             resubmitted = true;
         }
@@ -182,6 +200,8 @@ NTSTATUS complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+namespace {
+
 // Waits, polling, until nothing is outstanding or `ms` have passed.
 bool drain(UsbStream* s, ULONG ms) {
     LONGLONG until = deadline(ms);
@@ -194,12 +214,19 @@ bool drain(UsbStream* s, ULONG ms) {
 void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery);
 
 NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
-                     StreamResetRoutine reset, bool lockHeld) {
+                     StreamResetRoutine reset, StreamFailRoutine failed, bool lockHeld) {
     DeviceContext* device = s->device;
     if (s->out && !fill) return STATUS_INVALID_PARAMETER;
     s->data = data;
     s->fill = fill;
     s->reset = reset;
+    s->failed = failed;
+    InterlockedExchange(&s->failureReported, 0);
+    if (!lockHeld) {
+        // The owner's start: what was asked of the start before is void.
+        InterlockedExchange(&s->recoveryPending, 0);
+        InterlockedExchange(&s->running, 1);
+    }
     // Transfers of an earlier start that are still out belong to another
     // generation: they are freed when they come back, never resubmitted.
     ULONG generation = static_cast<ULONG>(InterlockedIncrement(&s->generation));
@@ -271,15 +298,16 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
-        status = buildTransfer(t);
+        status = USBSTRM_BuildTransfer(t);
         if (!NT_SUCCESS(status)) {
             freeTransfer(t);
             break;
         }
         built[count] = t;
     }
-    // A finite stream may need fewer transfers than it keeps in flight.
-    if (!NT_SUCCESS(status) && !endless(s) && s->transfersLeft <= 0 && count > 0)
+    // A finite stream may need fewer transfers than it keeps in flight, and
+    // an outgoing one's owner may have fewer bytes ready than that.
+    if (!NT_SUCCESS(status) && count > 0 && (s->out || (!endless(s) && s->transfersLeft <= 0)))
         status = STATUS_SUCCESS;
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
@@ -287,15 +315,15 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
         stopStream(s, lockHeld, lockHeld);
         return status;
     }
-    NTSTATUS failed = STATUS_SUCCESS;
+    NTSTATUS refused = STATUS_SUCCESS;
     for (ULONG i = 0; i < count; ++i) {
         // A refused submission has been through its completion already.
         NTSTATUS sent = submit(built[i]);
-        if (!NT_SUCCESS(sent) && NT_SUCCESS(failed)) failed = sent;
+        if (!NT_SUCCESS(sent) && NT_SUCCESS(refused)) refused = sent;
     }
-    if (!NT_SUCCESS(failed)) {
+    if (!NT_SUCCESS(refused)) {
         stopStream(s, lockHeld, lockHeld);
-        return failed;
+        return refused;
     }
     return STATUS_SUCCESS;
 }
@@ -303,6 +331,11 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
 void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery) {
     DeviceContext* device = s->device;
     EventLock lock(lockHeld ? nullptr : &s->streamLock);
+    if (!fromRecovery) {
+        // The owner's stop: nothing is to keep it going any more.
+        InterlockedExchange(&s->running, 0);
+        InterlockedExchange(&s->recoveryPending, 0);
+    }
     if (s->isochronous) InterlockedExchange(&s->errorFlag, 0);
     InterlockedExchange(&s->active, 0);
     if (!s->isochronous) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
@@ -409,8 +442,8 @@ UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint) {
 }
 
 NTSTATUS USBSTRM_Start(UsbStream* s, ULONG totalBytes, StreamDataRoutine data,
-                       StreamFillRoutine fill, StreamResetRoutine reset) {
-    return startStream(s, totalBytes, data, fill, reset, false);
+                       StreamFillRoutine fill, StreamResetRoutine reset, StreamFailRoutine failed) {
+    return startStream(s, totalBytes, data, fill, reset, failed, false);
 }
 
 void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
@@ -418,7 +451,12 @@ void USBSTRM_Stop(UsbStream* s, bool fromRecovery) {
 }
 
 void USBSTRM_CheckStall(UsbStream* s, ULONG nowMs) {
-    if (!s->active || !s->isochronous) return;
+    // A stream its owner runs is watched whether transfers are out or not:
+    // one left stopped by a recovery that could not restart it is tried again
+    // (each try counts towards the limit). One its owner stopped, one at the
+    // limit and one with a recovery on the way are left alone.
+    if (!s->isochronous || !s->running || s->recoveryPending || s->recovering) return;
+    if (s->crisisCount >= kCrisisLimit) return;
     if (nowMs - static_cast<ULONG>(s->lastGoodMs) <= kStallMs) return;
     InterlockedExchange(&s->errorFlag, 1);
     InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(nowMs));
@@ -441,18 +479,21 @@ NTSTATUS USBSTRM_Initialise(DeviceContext* device) {
     return STATUS_SUCCESS;
 }
 
-void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID) {
+namespace {
+
+void recover(DeviceContext* device, UsbStream* s) {
     StreamList& list = device->streams;
-    EventLock recovery(&list.recoveryLock);
-    UsbStream* s = findById(device, static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(streamId)));
-    if (!s) return;  // destroyed since the recovery was queued
     if (!s->isochronous) {
         InterlockedExchange(&list.pipeFailure, 1);
         return;
     }
     EventLock lock(&s->streamLock);
-    if (!s->errorFlag) return;
+    // Its owner stopped it since the recovery was asked for: nothing to keep
+    // going. (Not the error flag: a good packet that was on its way when the
+    // recovery was asked for clears it, and the stream would stay stopped.)
+    if (!s->running) return;
     if (s->crisisCount >= kCrisisLimit) return;  // stays stopped until started again
+    InterlockedExchange(&s->recovering, 1);
     InterlockedIncrement(&s->crisisCount);
     USBSTRM_Stop(s, true);
     // The other streams, in list order; none can be unlinked while the
@@ -479,8 +520,31 @@ void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID) {
         UsbStream* o = others[i];
         bool restart = NT_SUCCESS(status) && endless(o);
         InterlockedExchange(&o->paused, 0);
-        if (restart) startStream(o, 0, o->data, o->fill, o->reset, true);
+        if (restart) startStream(o, 0, o->data, o->fill, o->reset, o->failed, true);
         KeSetEvent(&o->streamLock, IO_NO_INCREMENT, FALSE);
     }
-    if (NT_SUCCESS(status)) startStream(s, 0, s->data, s->fill, s->reset, true);
+    if (NT_SUCCESS(status)) startStream(s, 0, s->data, s->fill, s->reset, s->failed, true);
+    // The stall check waits its full time again from here.
+    InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(USBSTRM_Now(device)));
+    InterlockedExchange(&s->recovering, 0);
+}
+
+}  // namespace
+
+void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID) {
+    StreamList& list = device->streams;
+    EventLock recovery(&list.recoveryLock);
+    const ULONG only = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(streamId));
+    ULONG ids[kMaxStreamsPerDevice];
+    ULONG count = 0;
+    KIRQL irql = KfAcquireSpinLock(&list.lock);
+    for (UsbStream* s = list.head; s && count < kMaxStreamsPerDevice; s = s->next)
+        if (only == 0 || s->id == only) ids[count++] = s->id;
+    KfReleaseSpinLock(&list.lock, irql);
+    for (ULONG i = 0; i < count; ++i) {
+        // Destroyed since: nothing to recover.
+        UsbStream* s = findById(device, ids[i]);
+        if (!s || InterlockedExchange(&s->recoveryPending, 0) == 0) continue;
+        recover(device, s);
+    }
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "driver/camera/usbif.h"
+#include "driver/core/support.h"
 
 struct DeviceContext;
 
@@ -33,6 +34,10 @@ using StreamFillRoutine = ULONG (*)(DeviceContext* device, PUCHAR buffer, ULONG 
 using StreamResetRoutine = void (*)(DeviceContext* device, ULONG phase);
 
 struct UsbStream;
+// A non-isochronous stream has failed for its current start and stopped
+// resubmitting (the pipe failure flag follows); completion context, once per
+// start.
+using StreamFailRoutine = void (*)(DeviceContext* device, UsbStream* stream);
 
 // One transfer: a request, its URB and its data buffer, recycled on completion.
 struct StreamTransfer {
@@ -67,12 +72,19 @@ struct UsbStream {
     volatile LONG crisisCount;
     volatile LONG paused;
     volatile LONG generation;
+    // Started by its owner and not stopped by it since: what a recovery and
+    // the stall check keep going, whether transfers are out or not.
+    volatile LONG running;
+    volatile LONG recoveryPending;  // a recovery was asked for and has not run
+    volatile LONG recovering;       // a recovery is working on it
+    volatile LONG failureReported;
     bool hasPipe;
     USBD_PIPE_INFORMATION pipe;
     KEVENT streamLock;  // an event used as a mutex by stop and recovery
     StreamDataRoutine data;
     StreamFillRoutine fill;
     StreamResetRoutine reset;
+    StreamFailRoutine failed;
 };
 
 // One diagnostic bulk transfer of a client (at most one per device): the
@@ -105,6 +117,9 @@ struct StreamList {
     // Held by a recovery while it works on the device's streams and by a
     // destroy while it unlinks one, so no recovery ever holds a freed stream.
     KEVENT recoveryLock;
+    // Runs USBSTRM_Crisis for every stream whose recovery is pending; kept
+    // here so that no recovery is lost when the node pool is empty.
+    ReservedWork recovery;
     DebugTransfer debug;
 };
 
@@ -121,11 +136,16 @@ UsbStream* USBSTRM_Find(DeviceContext* device, UCHAR endpoint);
 // totalBytes 0 runs endlessly. An outgoing stream needs a fill routine
 // (STATUS_INVALID_PARAMETER otherwise): only what it supplies is sent.
 NTSTATUS USBSTRM_Start(UsbStream* stream, ULONG totalBytes, StreamDataRoutine data,
-                       StreamFillRoutine fill, StreamResetRoutine reset);
+                       StreamFillRoutine fill, StreamResetRoutine reset,
+                       StreamFailRoutine failed = nullptr);
+// Fills in a transfer for its next submission (first or recycled); allocates nothing.
+NTSTATUS USBSTRM_BuildTransfer(StreamTransfer* transfer);
+// The completion routine of every transfer (completion context).
+NTSTATUS USBSTRM_Complete(DeviceContext* device, PIRP irp, PURB urb, PVOID transfer);
 void USBSTRM_Stop(UsbStream* stream, bool fromRecovery);
 void USBSTRM_CheckStall(UsbStream* stream, ULONG nowMs);
-// The recovery work item (runs on the worker thread); `streamId` is the id
-// of the stream it was queued for.
+// The recovery work item (runs on the worker thread): recovers every stream
+// whose recovery is pending (`streamId` 0), or that one stream.
 void USBSTRM_Crisis(DeviceContext* device, PVOID streamId, PVOID unused);
 // The module operation of the start sequence: puts USBSTRM_Tick on the
 // 100 ms tick unless another routine that calls it is there already.

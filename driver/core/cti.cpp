@@ -98,8 +98,14 @@ struct ControlRecord {
 };
 
 void queueTrigger(DeviceContext* d, ULONG sequence, TriggerKind kind) {
-    workerQueue(d, mCTIIF_ProcessNextBlock, reinterpret_cast<PVOID>(ULONG_PTR{sequence}),
-                reinterpret_cast<PVOID>(ULONG_PTR{kind}));
+    CtiState& t = d->cti;
+    if (kind == kTriggerKick) {
+        InterlockedExchange(&t.kickPending, 1);
+    } else if (sequence != 0) {
+        EngineGuard g(t);
+        t.endedSequence = sequence;
+    }
+    workerQueueReserved(d, &t.engineWork, mCTIIF_ProcessNextBlock, nullptr, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -298,6 +304,22 @@ void ctiReceive(DeviceContext* d, PUCHAR data, ULONG length) {
     if (trigger) queueTrigger(d, sequence, kTriggerStep);
 }
 
+// The bulk pipe of the current block stalled or failed: the block can never
+// see its bytes, so the transaction ends with the bulk failure and the
+// queue moves on.
+void ctiBulkFailed(DeviceContext* d, UsbStream* stream) {
+    CtiState& t = d->cti;
+    ULONG sequence = 0;
+    {
+        EngineGuard g(t);
+        if (t.current == nullptr || t.bulkStream != stream || t.bulkDone) return;
+        setStatuses(t, kBulkFailed);
+        t.bulkDone = true;
+        sequence = t.blockSequence;
+    }
+    queueTrigger(d, sequence, kTriggerStep);
+}
+
 // The stream asks for up to `length` bytes of an outgoing block.
 ULONG ctiSend(DeviceContext* d, PUCHAR buffer, ULONG length) {
     CtiState& t = d->cti;
@@ -380,8 +402,8 @@ bool startBlock(DeviceContext* d) {
         t.bulkDone = false;
         t.bulkStream = stream;
     }
-    NTSTATUS status =
-        USBSTRM_Start(stream, dataLength, ctiReceive, out ? ctiSend : nullptr, nullptr);
+    NTSTATUS status = USBSTRM_Start(stream, dataLength, ctiReceive, out ? ctiSend : nullptr,
+                                    nullptr, ctiBulkFailed);
     if (!NT_SUCCESS(status)) {
         {
             EngineGuard g(t);
@@ -459,12 +481,9 @@ UCHAR CTIIF_Open(DeviceContext* device, PUCHAR header) {
     if (!g.owns() || !t.initialised) return kInUse;
     const bool exclusive = get32(header + kValueOffset) != 0;
     if (t.exclusiveSession != 0 || (exclusive && t.openCount != 0)) return kInUse;
-    const ULONG id = static_cast<ULONG>(InterlockedIncrement(&t.sessionCounter)) + 1;
-    if (!sessionAdd(t, id)) return kInUse;
     if (InterlockedIncrement(&t.openCount) == 1) {
         if (!NT_SUCCESS(Camera_Acquire(device, 0))) {
             InterlockedDecrement(&t.openCount);
-            sessionRemove(t, id);
             return kInUse;
         }
         LONG selected = 0;
@@ -473,9 +492,18 @@ UCHAR CTIIF_Open(DeviceContext* device, PUCHAR header) {
         if (!NT_SUCCESS(status) || selected != 1) {
             Camera_Release(device);
             InterlockedDecrement(&t.openCount);
-            sessionRemove(t, id);
             return kClaimFailed;
         }
+    }
+    // Only an open that got the camera uses up an identifier.
+    const ULONG id = static_cast<ULONG>(InterlockedIncrement(&t.sessionCounter)) + 1;
+    if (!sessionAdd(t, id)) {
+        if (InterlockedDecrement(&t.openCount) == 0) {
+            LONG selected = 0;
+            USBIF_SetCameraAlternate(device, device->usbif.interfaceNumber, 0, &selected);
+            Camera_Release(device);
+        }
+        return kInUse;
     }
     if (exclusive) t.exclusiveSession = id;
     put32(header + kValueOffset, id);
@@ -487,7 +515,9 @@ UCHAR CTIIF_Close(DeviceContext* device, PUCHAR header) {
     CtiState& t = device->cti;
     const ULONG session = get32(header + kSessionOffset);
     ModuleLockGuard g(t.lock, "CTIIF_Close");
-    if (!g.owns()) return kSuccess;
+    // Nothing was closed: saying so keeps the session for a close that can
+    // work (the host closes what a client left open when it goes).
+    if (!g.owns()) return kNotLockOwner;
     abortSession(device, session);
     if (sessionRemove(t, session)) {
         if (InterlockedDecrement(&t.openCount) == 0) {
@@ -590,13 +620,13 @@ NTSTATUS CTIIF_Transaction(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG
     return STATUS_PENDING;
 }
 
-void mCTIIF_ProcessNextBlock(DeviceContext* device, PVOID sequence, PVOID kind) {
+void mCTIIF_ProcessNextBlock(DeviceContext* device, PVOID, PVOID) {
     CtiState& t = device->cti;
     if (!t.initialised) return;
     ModuleLockGuard g(t.lock, "CTIIF_ProcessNextBlock");
     if (!g.owns()) {
         // Nothing may be lost: try again once the holder lets go.
-        workerQueue(device, mCTIIF_ProcessNextBlock, sequence, kind);
+        workerQueueReserved(device, &t.engineWork, mCTIIF_ProcessNextBlock, nullptr, nullptr);
         return;
     }
     if (!t.initialised) return;
@@ -604,20 +634,19 @@ void mCTIIF_ProcessNextBlock(DeviceContext* device, PVOID sequence, PVOID kind) 
         engineStep(device);
         return;
     }
-    if (reinterpret_cast<ULONG_PTR>(kind) == kTriggerKick) {
-        if (!t.current->Cancel) return;
+    if (InterlockedExchange(&t.kickPending, 0) != 0 && t.current->Cancel) {
         closeBlock(device);
         completeCurrent(device, STATUS_CANCELLED, 0);
         engineStep(device);
         return;
     }
-    ULONG current;
+    bool ended;
     {
         EngineGuard e(t);
-        current = t.blockSequence;
+        ended = t.endedSequence == t.blockSequence;
     }
-    if (static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(sequence)) != current) return;
-    engineStep(device);
+    // An event of a block that was closed meanwhile carries an older sequence.
+    if (ended) engineStep(device);
 }
 
 bool CTIIF_BlockListValid(const UCHAR* buffer, ULONG length) {
@@ -694,6 +723,8 @@ NTSTATUS CTIIF_Initialise(DeviceContext* device) {
     t.bulkStream = nullptr;
     t.receiveRemaining = 0;
     t.sendRemaining = 0;
+    t.endedSequence = 0;
+    t.kickPending = 0;
     t.initialised = true;
     return STATUS_SUCCESS;
 }
@@ -702,9 +733,16 @@ void CTIIF_Terminate(DeviceContext* device) {
     CtiState& t = device->cti;
     if (!t.initialised) return;
     {
-        // Every request must leave, so the stop goes on even when the lock
-        // cannot be had.
-        ModuleLockGuard g(t.lock, "CTIIF_Terminate");
+        // The current transaction and the sessions are only ever touched
+        // under the lock. Every holder lets go within a bounded time (its
+        // longest step is one synchronous submission), so the stop waits
+        // for it rather than tear state from under it.
+        while (!t.lock.acquire("CTIIF_Terminate")) {
+        }
+        struct Release {
+            ModuleLock& lock;
+            ~Release() { lock.release(); }
+        } release{t.lock};
         while (PIRP irp = t.queue.popFirst()) finishQueued(device, irp);
         if (t.current != nullptr) finishCurrent(device);
         // Sessions do not survive a stop: the next start begins with none.

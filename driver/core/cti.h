@@ -48,6 +48,12 @@ struct CtiState {
     bool bulkDone = false;  // its last byte was seen
     ULONG receiveRemaining = 0;
     ULONG sendRemaining = 0;
+    // What moves the engine on, for its one work item: the sequence of the
+    // last block that ended (engine lock), and a cancel to look at. The item
+    // lives here, so no trigger is lost when the node pool is empty.
+    ULONG endedSequence = 0;
+    volatile LONG kickPending = 0;
+    ReservedWork engineWork;
     bool initialised = false;
 };
 
@@ -69,8 +75,9 @@ UCHAR CTIIF_Unlock(DeviceContext* device, PUCHAR header);
 UCHAR CTIIF_Abort(DeviceContext* device, PUCHAR header);
 UCHAR CTIIF_AbortSingle(DeviceContext* device, PUCHAR header);
 NTSTATUS CTIIF_Transaction(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG length);
-// The block engine's work item: argument 1 is the block sequence the trigger
-// belongs to, argument 2 its kind.
+// The block engine's work item: ends a cancelled current transaction, and
+// moves on when the current block has ended or nothing is current. The
+// arguments are not used (what it is to do is in the module's state).
 void mCTIIF_ProcessNextBlock(DeviceContext* device, PVOID sequence, PVOID kind);
 
 // Checks a transaction's block list against its buffer: every block at

@@ -55,6 +55,25 @@ bool workerAppend(Worker& w, WorkItem* item) {
     return true;
 }
 
+// Items the modules keep inside the DeviceContext (and the reserve stop
+// item) never came from the node pool.
+bool reservedItem(const DeviceContext* device, const WorkItem* item) {
+    auto* p = reinterpret_cast<const UCHAR*>(item);
+    auto* base = reinterpret_cast<const UCHAR*>(device);
+    return p >= base && p < base + sizeof(DeviceContext);
+}
+
+void runReserved(DeviceContext* device, PVOID argument1, PVOID) {
+    auto* work = static_cast<ReservedWork*>(argument1);
+    WorkRoutine routine = work->routine;
+    PVOID a1 = work->argument1;
+    PVOID a2 = work->argument2;
+    // Cleared before the routine runs: whatever is asked from here on queues
+    // it again, and what was asked before is in the state it is about to read.
+    InterlockedExchange(&work->queued, 0);
+    routine(device, a1, a2);
+}
+
 void workerLoop(PVOID context) {
     auto* device = static_cast<DeviceContext*>(context);
     Worker& w = device->worker;
@@ -69,7 +88,7 @@ void workerLoop(PVOID context) {
         KfReleaseSpinLock(&w.queueLock, irql);
         if (item == nullptr) continue;  // the semaphore counts items; cannot happen
         WorkItem copy = *item;
-        if (item != &w.reserveStop) nodeFree(&w.nodes, item);
+        if (!reservedItem(device, item)) nodeFree(&w.nodes, item);
         if (copy.routine == nullptr) break;
         // The node is back in the pool first, so a routine that queues more
         // work reuses it.
@@ -126,6 +145,24 @@ bool workerQueue(DeviceContext* device, WorkRoutine routine, PVOID argument1, PV
     item->routine = routine;
     if (!workerAppend(w, item)) {
         nodeFree(&w.nodes, item);
+        return false;
+    }
+    return true;
+}
+
+bool workerQueueReserved(DeviceContext* device, ReservedWork* work, WorkRoutine routine,
+                         PVOID argument1, PVOID argument2) {
+    if (routine == nullptr || !reservedItem(device, &work->item)) return false;
+    if (InterlockedCompareExchange(&work->queued, 1, 0) != 0) return true;
+    work->routine = routine;
+    work->argument1 = argument1;
+    work->argument2 = argument2;
+    work->item.context = device;
+    work->item.argument1 = work;
+    work->item.argument2 = nullptr;
+    work->item.routine = runReserved;
+    if (!workerAppend(device->worker, &work->item)) {
+        InterlockedExchange(&work->queued, 0);
         return false;
     }
     return true;

@@ -73,6 +73,22 @@ NTSTATUS workerStart(DeviceContext* device);
 // Appends routine(device, argument1, argument2) to the FIFO. False when no
 // node could be had; the routine is then not run.
 bool workerQueue(DeviceContext* device, WorkRoutine routine, PVOID argument1, PVOID argument2);
+// Work that must not be lost when the node pool is empty (the command
+// transport's engine triggers, the streams' recoveries): its module keeps
+// the item inside the DeviceContext, so queueing it takes no node. It is
+// queued at most once at a time; asking again while it waits folds into the
+// queued run, so its routine reads its module's state for all that was asked.
+struct ReservedWork {
+    WorkItem item{};
+    WorkRoutine routine = nullptr;
+    PVOID argument1 = nullptr;
+    PVOID argument2 = nullptr;
+    volatile LONG queued = 0;
+};
+// `work` must lie inside `device`'s DeviceContext. True when it runs (or was
+// queued already); false only when the worker takes no more work.
+bool workerQueueReserved(DeviceContext* device, ReservedWork* work, WorkRoutine routine,
+                         PVOID argument1, PVOID argument2);
 // Runs everything already queued, ends the thread and waits until it is gone.
 // Called once, from the removal path; never from the worker itself.
 void workerStop(DeviceContext* device);

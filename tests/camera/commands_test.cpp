@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
@@ -305,6 +307,38 @@ TEST_F(BulkTransfers, NothingToTransferIsRefused) {
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Camera_BulkTransfer(h.device(), false, nullptr, 8, 6000, &result),
               STATUS_INVALID_PARAMETER);
+}
+
+// Two callers of the camera's bulk transfer at once: each is either refused
+// at once (the other has the pipes) or gets its own transfer's result; a
+// caller never loses its result to the other, nor waits out its time-out
+// because the other reset its done event.
+TEST_F(BulkTransfers, TwoCallersAtOnceEachGetTheirOwnResultOrAreRefused) {
+    pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario(), 1));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    LONG selected = 0;
+    ASSERT_EQ(USBIF_SetCameraAlternate(d, d->usbif.interfaceNumber, 1, &selected), STATUS_SUCCESS);
+    std::atomic<int> done{0}, refused{0}, lost{0};
+    auto caller = [&] {
+        Bytes data(64, 0x5A);
+        for (int i = 0; i < 40; ++i) {
+            ULONG result = 0xAA;
+            NTSTATUS status = Camera_BulkTransfer(d, false, data.data(), 64, 3000, &result);
+            if (status == STATUS_DEVICE_NOT_READY)
+                ++refused;
+            else if (status == STATUS_SUCCESS && result == kBulkResultOk)
+                ++done;
+            else
+                ++lost;
+        }
+    };
+    std::thread a(caller), b(caller);
+    a.join();
+    b.join();
+    EXPECT_EQ(lost, 0) << done << " done, " << refused << " refused";
+    EXPECT_GT(done, 0);
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 64u * static_cast<unsigned>(done.load()));
 }
 
 }  // namespace

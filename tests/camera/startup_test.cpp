@@ -9,6 +9,7 @@
 #include "driver/core/device_context.h"
 #include "sim/sim_camera.h"
 #include "tests/camera/camera_test_util.h"
+#include "tests/support/unanswering_camera.h"
 
 namespace {
 
@@ -149,6 +150,28 @@ TEST_F(Startup, CameraThatNeverBootsIsWaitedForTenSecondsAndStillStarts) {
     EXPECT_LT(spent, 20000u);
     // A sensor that never reports ready is read for its type all the same.
     EXPECT_EQ(h.device()->camera.sensorType, 16);
+}
+
+// A wedged camera enumerates but answers no vendor request. The first one
+// of the start-up times out and ends it with that failure: no long polling of
+// registers that never answer, no sensor made up from zeroes.
+TEST_F(Startup, CameraThatAnswersNoVendorRequestEndsTheStartUpAtTheFirstTimeOut) {
+    std::shared_ptr<pavtest::UnansweringCamera> front;
+    pavtest::CameraHarness h(pavtest::withUnansweringCamera(
+        camtest::cameraOptions(sim::defaultScenario(), 100, false), &front));
+    ULONGLONG before = kclock::milliseconds();
+    ASSERT_TRUE(h.plug());
+    ULONGLONG spent = kclock::milliseconds() - before;
+    ASSERT_NE(h.device(), nullptr);
+    EXPECT_FALSE(h.started());
+    EXPECT_TRUE(h.device()->stopped.load());
+    EXPECT_EQ(front->taken(), 1) << "the start-up went on after a request timed out";
+    // One submission's two waits of 10 s, and little besides.
+    EXPECT_GE(spent, 20000u);
+    EXPECT_LT(spent, 40000u);
+    EXPECT_TRUE(UpperModules::formats().empty()) << "a sensor was registered";
+    EXPECT_EQ(h.device()->camera.sensorType, 0);
+    h.camera().unplug();  // what makes the bus let go of the request
 }
 
 TEST_F(Startup, RemovalRaisesTheRemovedEventAndGivesEverythingBack) {

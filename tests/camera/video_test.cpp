@@ -115,6 +115,43 @@ TEST_F(Video, IsochronousPacketsAreCheckedAndStripped) {
     EXPECT_TRUE(Frames::calls().empty());
 }
 
+// The bus takes back the bandwidth of setting 7 and the video stream stalls:
+// its recovery can only get setting 6. The camera object then works with the
+// packet size of setting 6 (its checksum rule too) and tells the camera
+// the transfer mode again.
+TEST_F(Video, RecoveryThatFallsBackToALowerSettingMovesTheCameraWithIt) {
+    pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    ASSERT_EQ(Camera_SetMode(d, 7), STATUS_SUCCESS);
+    ASSERT_EQ(d->camera.packetSize.load(), 1023u);
+    auto transferModeWrites = [&] {
+        auto writes = h.camera().registerWrites();
+        return std::count_if(writes.begin(), writes.end(),
+                             [](const sim::RegisterWrite& w) { return w.space == 3 && w.reg == 0x21; });
+    };
+    const auto before = transferModeWrites();
+    h.camera().changeFaults([](sim::Faults& f) { f.refusedAlternates = {7}; });
+    UsbStream* iso = d->camera.isochronous;
+    ASSERT_NE(iso, nullptr);
+    USBSTRM_CheckStall(iso, static_cast<ULONG>(iso->lastGoodMs) + 10 * kStallMs);
+    ASSERT_TRUE(pavtest::waitFor([&] { return d->camera.alternate.load() == 6; }));
+    EXPECT_EQ(h.camera().alternateSetting(), 6);
+    EXPECT_EQ(d->camera.packetSize.load(), 896u);
+    EXPECT_TRUE(d->camera.isochronousMode.load());
+    ASSERT_TRUE(pavtest::waitFor([&] { return transferModeWrites() == before + 1; }));
+    EXPECT_EQ(h.camera().registerValue(3, 0x21) & 5, 5);
+    ASSERT_TRUE(pavtest::waitFor([&] { return iso->active == 1; }));
+
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    feed(d, packet(892, false, 3));  // 894 bytes: the new packet size - 2
+    auto calls = Frames::calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], packet(892, false, 3)) << "judged by the old packet size";
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    EXPECT_EQ(Camera_SetMode(d, 0), STATUS_SUCCESS);
+}
+
 TEST_F(Video, BulkVideoPassesUnchanged) {
     pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
     ASSERT_TRUE(h.started()) << h.arrivalText();

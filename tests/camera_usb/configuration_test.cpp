@@ -2,15 +2,92 @@
 // alternate settings with their fall-back, and the pipes of a setting.
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <vector>
+
 #include "driver/core/device_context.h"
 #include "sim/descriptors.h"
 #include "sim/sim_camera.h"
 #include "tests/camera_usb/usb_test_util.h"
+#include "tests/support/kernel_test.h"
 
 namespace {
 
 using usbtest::configure;
 using usbtest::usbOnly;
+
+// A device put between the driver and the bus that keeps every selection of
+// a configuration to itself, with no cancel routine (a bus that neither
+// answers nor lets go), until the test releases it; everything else goes on
+// to the bus.
+class SelectionHolder {
+  public:
+    explicit SelectionHolder(DeviceContext* device) : device_(device) {
+        lower_ = device->lowerDevice;
+        EXPECT_EQ(kio::loadDriver("SelectionHolder", entry, &driver_), STATUS_SUCCESS);
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(SelectionHolder*), nullptr, FILE_DEVICE_UNKNOWN,
+                                 0, FALSE, &filter_),
+                  STATUS_SUCCESS);
+        *static_cast<SelectionHolder**>(filter_->DeviceExtension) = this;
+        filter_->StackSize = static_cast<CCHAR>(lower_->StackSize + 1);
+        device->lowerDevice = filter_;
+    }
+    ~SelectionHolder() {
+        release();
+        device_->lowerDevice = lower_;
+        IoDeleteDevice(filter_);
+        kio::unloadDriver(driver_);
+    }
+    std::size_t held() {
+        std::lock_guard<std::mutex> g(lock_);
+        return held_.size();
+    }
+    // The bus lets go at last: it writes the selection's outcome into the URB
+    // (which must still be there) and completes the request.
+    void release() {
+        std::vector<PIRP> held;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            held.swap(held_);
+        }
+        for (PIRP irp : held) {
+            auto* urb = static_cast<PURB>(
+                IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+            urb->UrbSelectConfiguration.Interface.NumberOfPipes = 0;
+            irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+    }
+
+  private:
+    static NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+        return STATUS_SUCCESS;
+    }
+    static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        auto* self = *static_cast<SelectionHolder**>(device->DeviceExtension);
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        auto* urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+        if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && urb &&
+            urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+            IoMarkIrpPending(irp);
+            std::lock_guard<std::mutex> g(self->lock_);
+            self->held_.push_back(irp);
+            return STATUS_PENDING;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(self->lower_, irp);
+    }
+
+    DeviceContext* device_;
+    PDEVICE_OBJECT lower_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT filter_ = nullptr;
+    std::mutex lock_;
+    std::vector<PIRP> held_;
+};
 
 std::uint64_t controlTransfers(pavtest::CameraHarness& h) {
     return h.camera().counters().controlTransfers;
@@ -146,6 +223,44 @@ TEST(Configuration, TerminationUnconfiguresAndFreesTheCopies) {
     LONG selected = 0;
     EXPECT_EQ(USBIF_SetCameraAlternate(device, 0, 1, &selected), STATUS_UNSUCCESSFUL)
         << "no descriptor copy";
+}
+
+// A selection the bus never answers times out. The URB and the interface
+// block inside it are the bus's from then on: nothing is read from it, it is
+// freed once (when the bus finally lets go), and no pipe of the setting
+// before is handed out, since the device may be at another one by now.
+TEST(Configuration, SelectionTheBusNeverAnswersFailsAndLeavesItsUrbToTheBus) {
+    pavtest::CameraHarness h(usbOnly(sim::defaultScenario(), 100));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    ASSERT_EQ(configure(device, 3), STATUS_SUCCESS);
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_TRUE(USBIF_GetPipeInfo(device, 0x81, &pipe));
+    // The descriptor copy and the pipes of setting 3.
+    ASSERT_EQ(usbtest::liveAllocations("usbi"), 2);
+    {
+        SelectionHolder holder(device);
+        LONG selected = 5;
+        NTSTATUS status = USBIF_SetCameraAlternate(device, 0, 7, &selected);
+        EXPECT_FALSE(NT_SUCCESS(status)) << std::hex << status;
+        EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+        EXPECT_EQ(selected, -1);
+        EXPECT_EQ(holder.held(), 1u) << "a lower setting would wait as long again";
+        EXPECT_FALSE(USBIF_GetPipeInfo(device, 0x81, &pipe));
+        // The descriptor copy and the submission record; the URB (built by
+        // USBD) is still out too.
+        EXPECT_EQ(usbtest::liveAllocations("usbi"), 2);
+        EXPECT_EQ(usbtest::liveAllocations("USBD"), 1);
+        holder.release();
+    }
+    // Freed by the layer when the bus let go, and only then.
+    EXPECT_TRUE(pavtest::waitFor([&] {
+        return usbtest::liveAllocations("usbi") == 1 && usbtest::liveAllocations("USBD") == 0;
+    }));
+    LONG selected = -1;
+    EXPECT_EQ(USBIF_SetCameraAlternate(device, 0, 7, &selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 7);
+    EXPECT_TRUE(USBIF_GetPipeInfo(device, 0x81, &pipe));
 }
 
 }  // namespace

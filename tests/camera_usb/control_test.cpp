@@ -11,6 +11,7 @@
 #include "sim/sim_camera.h"
 #include "tests/camera_usb/usb_test_util.h"
 #include "tests/support/kernel_test.h"
+#include "tests/support/unanswering_camera.h"
 
 namespace {
 
@@ -82,6 +83,48 @@ TEST(VendorRequests, WriteReachesTheCameraRegisters) {
     EXPECT_EQ(length, 2u);
     EXPECT_EQ(h.camera().registerValue(2, 0x30), 0x12);
     EXPECT_EQ(h.camera().registerValue(2, 0x31), 0x34);
+}
+
+// A camera that takes vendor requests and never answers them, on a bus that
+// does not let go of them when asked: the submission times out. STATUS_TIMEOUT
+// passes NT_SUCCESS, so what the caller gets must be a failure by any test.
+TEST(VendorRequests, RequestsTheCameraNeverAnswersFailAndMoveNothing) {
+    std::shared_ptr<pavtest::UnansweringCamera> front;
+    pavtest::CameraHarness h(
+        pavtest::withUnansweringCamera(usbOnly(sim::defaultScenario(), 100), &front));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    LONGLONG usbiBefore = usbtest::liveBytes("usbi");
+
+    UCHAR buffer[22];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    ULONG length = sizeof buffer;
+    NTSTATUS read = USBIF_VendorRequest(device, true, kInformationRequest, 0, buffer, &length);
+    EXPECT_FALSE(NT_SUCCESS(read)) << std::hex << read;
+    EXPECT_EQ(read, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(length, 0u) << "nothing came";
+    for (size_t i = 0; i < sizeof buffer; ++i) EXPECT_EQ(buffer[i], 0xEE) << "byte " << i;
+
+    UCHAR values[2] = {0x12, 0x34};
+    length = sizeof values;
+    NTSTATUS write = USBIF_VendorRequest(device, false, 0x01, (0x30 << 8) | 2, values, &length);
+    EXPECT_FALSE(NT_SUCCESS(write)) << std::hex << write;
+    EXPECT_EQ(write, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(length, 0u) << "a write that was never answered is not reported as done";
+    EXPECT_NE(h.camera().registerValue(2, 0x30), 0x12);
+
+    // Both went to the camera, and the layer asked the bus to let go of each.
+    EXPECT_EQ(front->taken(), 2);
+    EXPECT_GE(front->cancelsIgnored(), 2);
+    // Their URBs stay with the bus until it lets go: when the camera leaves.
+    EXPECT_GT(usbtest::liveBytes("usbi"), usbiBefore);
+    h.camera().unplug();
+    ASSERT_TRUE(waitFor([&] {
+        h.settle();
+        return h.device() == nullptr && h.pnp().devices().empty();
+    }));
+    EXPECT_EQ(front->held(), 0);
+    EXPECT_EQ(usbtest::liveBytes("usbi"), 0);
 }
 
 struct AsyncResult {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
 #include "pav512/buffers.h"
 #include "pav512/ioctl.h"
@@ -233,6 +234,28 @@ TEST_F(Diagnostics, OnlyOneBulkTransferRunsAtATime) {
     waiting.join();
     EXPECT_EQ(first.moduleStatus(), 1) << "nothing was prepared for it";
     EXPECT_EQ(device->streams.debug.busy, 0);
+}
+
+// The bulk pipes have one user at a time: a command session (or video, or
+// PTP) holding the camera, or a bulk transfer of the camera object, keeps the
+// diagnostic transfer off them, and the transfer gives the camera back.
+TEST_F(Diagnostics, BulkTransferRefusedWhileAnotherUserHasTheBulkPipes) {
+    ASSERT_EQ(configure(device, 1), STATUS_SUCCESS);
+    stream(0x05, 8);
+    std::vector<UCHAR> b = request(0x05, 10, 500, 10);
+    ASSERT_EQ(Camera_Acquire(device, 0), STATUS_SUCCESS);
+    EXPECT_EQ(send(pav512::IOCTL_DEBUG_USB_TRANSFER, b).moduleStatus(), 1);
+    Camera_Release(device);
+    ASSERT_TRUE(Camera_ClaimBulkPipes(device));
+    EXPECT_EQ(send(pav512::IOCTL_DEBUG_USB_TRANSFER, b).moduleStatus(), 1);
+    Camera_ReleaseBulkPipes(device);
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 0u);
+
+    EXPECT_EQ(send(pav512::IOCTL_DEBUG_USB_TRANSFER, b).moduleStatus(), 0);
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 10u);
+    // Given back: others may have the camera now.
+    ASSERT_EQ(Camera_Acquire(device, 0), STATUS_SUCCESS);
+    Camera_Release(device);
 }
 
 TEST_F(Diagnostics, DeviceIdentifiersComeFromTheDeviceDescriptor) {

@@ -75,6 +75,22 @@ TEST_F(Streams, FiniteOutgoingStreamSendsItsBytesInWholeTransfersAndNoMore) {
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1);
 }
 
+// An outgoing stream whose owner has nothing (more) to give sends nothing:
+// a zero-length packet would reach the camera as a transfer of its own.
+TEST_F(Streams, OutgoingStreamWithNothingToSendSendsNoZeroLengthPacket) {
+    UsbStream* s = create(0x05, 8, 64);
+    Recorder::get().setSupply(0);
+    EXPECT_FALSE(NT_SUCCESS(USBSTRM_Start(s, 4096, Recorder::data, Recorder::fill, nullptr)));
+    EXPECT_EQ(h.camera().pendingTransfers(), 0u);
+    // The owner's data ends before the stream's length: only what it gave goes.
+    Recorder::get().setSupply(100);
+    ASSERT_EQ(USBSTRM_Start(s, 10000, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    EXPECT_EQ(Recorder::get().dataLengths(), (std::vector<ULONG>{100}));
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 100u);
+    USBSTRM_Stop(s, false);
+}
+
 TEST_F(Streams, StartIsRefusedWithoutAPipeOrWithoutAFillRoutineForOutgoingData) {
     UsbStream* out = create(0x05, 8, 64);
     EXPECT_EQ(USBSTRM_Start(out, 100, Recorder::data, nullptr, nullptr), STATUS_INVALID_PARAMETER);
@@ -200,8 +216,58 @@ TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWor
     ASSERT_TRUE(waitFor([&] { return ran.load(); }));
     EXPECT_EQ(s->active, 0);
     EXPECT_EQ(s->outstanding, 0);
+    // Once memory is there again the stall check tries again by itself: the
+    // video does not stay stopped until its owner happens to restart it.
     kpool::failAllocations(kUsbstrmTag, 0);
+    ASSERT_TRUE(waitFor([&] { return s->active == 1; }));
+    ASSERT_TRUE(morePackets(16));
+    EXPECT_LT(s->crisisCount, kCrisisLimit);
+    USBSTRM_Stop(s, false);
+    // Stopped by its owner, it stays stopped.
+    std::uint64_t packets = isoPackets();
+    ASSERT_TRUE(waitFor([&] { return device->tickHooks.streamWatchdogs.load() != nullptr; }));
+    kclock::sleepMs(3 * kStallMs);
+    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(isoPackets(), packets);
+}
+
+// Holds the worker until released.
+struct WorkerGate {
+    KEVENT go;
+    WorkerGate() { KeInitializeEvent(&go, NotificationEvent, FALSE); }
+    static void hold(DeviceContext*, PVOID gate, PVOID) {
+        KeWaitForSingleObject(&static_cast<WorkerGate*>(gate)->go, Executive, KernelMode, FALSE,
+                              nullptr);
+    }
+    void open() { KeSetEvent(&go, IO_NO_INCREMENT, FALSE); }
+};
+
+TEST_F(Streams, RecoveryIsNotLostToAGoodPacketOnItsWayNorToAnEmptyNodePool) {
+    UsbStream* s = create(0x81, 8, 8);
     ASSERT_EQ(startIso(s), STATUS_SUCCESS);
+    ASSERT_TRUE(morePackets(8));
+    WorkerGate gate;
+    ASSERT_TRUE(workerQueue(device, WorkerGate::hold, &gate, nullptr));
+    // The stall check asks for a recovery; a packet that was on its way when
+    // it did clears the error flag before the worker gets to the recovery.
+    USBSTRM_CheckStall(s, static_cast<ULONG>(s->lastGoodMs) + 10 * kStallMs);
+    EXPECT_EQ(s->active, 0);
+    InterlockedExchange(&s->errorFlag, 0);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return s->active == 1; })) << "the recovery did not restart it";
+    ASSERT_TRUE(morePackets(16));
+
+    // No node can be had: the recovery of two failed transfers still runs.
+    std::vector<PVOID> taken;
+    kpool::failAllocations(kNodePoolTag, 1 << 30);
+    while (PVOID node = nodeAllocate(&device->worker.nodes, sizeof(WorkItem))) taken.push_back(node);
+    ASSERT_FALSE(workerQueue(device, WorkerGate::hold, &gate, nullptr)) << "the pool is not empty";
+    failIsoTransfers(2);
+    ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 4; }));
+    ASSERT_TRUE(waitFor([&] { return s->active == 1; }));
+    kpool::failAllocations(kNodePoolTag, 0);
+    for (PVOID node : taken) nodeFree(&device->worker.nodes, node);
     ASSERT_TRUE(morePackets(16));
     USBSTRM_Stop(s, false);
 }

@@ -175,10 +175,16 @@ TEST(Removal, PendingTransactionsEndWhenTheCameraIsPulled) {
     auto queued = client.send(IOCTL_CTI_TRANSACTION, writes(a, 2, 0x57, 8));
     ASSERT_TRUE(stillPending(queued));
     h.unplug();
+    // Each ends with a failure: aborted by the stop, or (when the pipes went
+    // first) failed on them.
     for (auto& t : {current, queued}) {
         ASSERT_TRUE(Client::wait(t));
         EXPECT_EQ(t->status, STATUS_SUCCESS);
-        EXPECT_EQ(t->moduleStatus(), kModuleStatusTaskAborted);
+        const std::uint8_t status = t->moduleStatus();
+        EXPECT_TRUE(status == kModuleStatusTaskAborted ||
+                    status == kModuleStatusBulkTransferFailed ||
+                    status == kModuleStatusControlTransferFailed)
+            << int{status};
     }
     // The harness checks that every request and pool byte came back.
 }

@@ -8,6 +8,7 @@
 #include "sim/sim_camera.h"
 #include "tests/cti/cti_client.h"
 #include "tests/support/camera_harness.h"
+#include "tests/support/kernel_test.h"
 
 namespace {
 
@@ -159,6 +160,49 @@ TEST(Lock, AThreadTiedLockRefusesTheSameSessionOnAnotherThread) {
     EXPECT_EQ(client.call(IOCTL_CTI_TRANSACTION, readRegister(a, 102))->moduleStatus(),
               kModuleStatusSuccess);
     EXPECT_EQ(client.close(a), kModuleStatusSuccess);
+}
+
+// An open refused (camera taken) or failing (no command setting) uses up
+// no identifier: the first session the device object gives is still 2.
+TEST(Sessions, RefusedOpensTakeNoIdentifier) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    Client client(h.fdo());
+    ULONG session = 0;
+    ASSERT_EQ(Camera_Acquire(d, 1), STATUS_SUCCESS);
+    EXPECT_EQ(client.open(false, &session), kModuleStatusInUse);
+    Camera_Release(d);
+    h.camera().changeFaults([](sim::Faults& f) { f.refusedAlternates = {1, 2, 3, 4, 5, 6, 7}; });
+    EXPECT_EQ(client.open(false, &session), kModuleStatusClaimFailed);
+    h.camera().changeFaults([](sim::Faults& f) { f.refusedAlternates.clear(); });
+    ASSERT_EQ(client.open(false, &session), kModuleStatusSuccess);
+    EXPECT_EQ(session, 2u);
+    EXPECT_EQ(client.close(session), kModuleStatusSuccess);
+}
+
+// A close that cannot get the module lock closes nothing and says so; the
+// session is still open and a later close works.
+TEST(Sessions, CloseThatCannotGetTheLockFailsAndClosesNothing) {
+    pavtest::CameraHarnessOptions o;
+    o.clockScale = 100;  // the lock's 5-second wait
+    pavtest::CameraHarness h(o);
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    Client client(h.fdo());
+    ULONG session = 0;
+    ASSERT_EQ(client.open(false, &session), kModuleStatusSuccess);
+    ASSERT_TRUE(d->cti.lock.acquire("test"));
+    EXPECT_EQ(client.close(session), kModuleStatusNotLockOwner);
+    d->cti.lock.release();
+    EXPECT_EQ(d->openSessions, 1);
+    EXPECT_FALSE(cameraFree(d));
+    EXPECT_EQ(h.camera().alternateSetting(), 1);
+    EXPECT_EQ(client.call(IOCTL_CTI_TRANSACTION, readRegister(session, 1))->moduleStatus(),
+              kModuleStatusSuccess);
+    EXPECT_EQ(client.close(session), kModuleStatusSuccess);
+    EXPECT_EQ(d->openSessions, 0);
+    EXPECT_TRUE(cameraFree(d));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "sim/sim_camera.h"
 #include "tests/cti/cti_client.h"
 #include "tests/support/camera_harness.h"
+#include "tests/support/kernel_test.h"
 
 namespace {
 
@@ -247,6 +248,71 @@ TEST(Transactions, BlockListsThatDoNotFitTheirBufferAreRefusedBeforeAnythingRuns
     // The same list, well formed, runs.
     EXPECT_EQ(o.client.call(IOCTL_CTI_TRANSACTION, good)->moduleStatus(), kModuleStatusSuccess);
     EXPECT_EQ(h.camera().registerValue(3, 0x43), 0x77);
+}
+
+// A bulk pipe that stalls (or fails) can never deliver the block's bytes:
+// the transaction ends with the bulk failure at once, and the one queued
+// behind it runs on.
+TEST(Transactions, AStalledOrFailingBulkPipeEndsTheTransactionAndTheQueueRunsOn) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    Open o(h);
+    struct Case {
+        const char* what;
+        UCHAR endpoint;
+        bool stall;
+        Block block;
+    };
+    const Case cases[] = {{"bulk in stalled", 0x82, true, bulkIn(64)},
+                          {"bulk out stalled", 0x05, true, bulkOut(Bytes(300, 0x3C))},
+                          {"bulk in failing", 0x82, false, bulkIn(64)}};
+    std::uint8_t value = 0x60;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.stall) {
+            h.camera().stallEndpoint(c.endpoint);
+        } else {
+            const UCHAR endpoint = c.endpoint;
+            h.camera().changeFaults([endpoint](sim::Faults& f) {
+                f.failedTransfers = 1;
+                f.failedTransfersEndpoint = endpoint;
+            });
+        }
+        std::vector<Block> blocks = {c.block, controlOut(0x01, reg(3, 0x44), {0x01})};
+        auto failing = o.client.send(IOCTL_CTI_TRANSACTION, transaction(o.session, 1, 1, blocks));
+        ++value;
+        auto next = o.client.send(IOCTL_CTI_TRANSACTION,
+                                  transaction(o.session, 1, 2, {controlOut(0x01, reg(3, 0x45), {value})}));
+        ASSERT_TRUE(Client::wait(failing));
+        EXPECT_EQ(failing->status, STATUS_SUCCESS);
+        EXPECT_EQ(failing->moduleStatus(), kModuleStatusBulkTransferFailed);
+        EXPECT_EQ(blockStatus(failing->data, blocks, 0), kModuleStatusBulkTransferFailed);
+        EXPECT_EQ(blockStatus(failing->data, blocks, 1), 0xFF) << "the next block never started";
+        ASSERT_TRUE(Client::wait(next));
+        EXPECT_EQ(next->moduleStatus(), kModuleStatusSuccess);
+        EXPECT_EQ(h.camera().registerValue(3, 0x45), value);
+        EXPECT_FALSE(h.camera().halted(c.endpoint)) << "the block's end cleared the halt";
+    }
+}
+
+// With no node to be had from the pool, the events that move the engine on
+// (a control block's end) still reach it.
+TEST(Transactions, RunToTheirEndWhenTheNodePoolIsEmpty) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    Open o(h);
+    DeviceContext* d = h.device();
+    std::vector<PVOID> taken;
+    kpool::failAllocations(kNodePoolTag, 1 << 30);
+    while (PVOID node = nodeAllocate(&d->worker.nodes, sizeof(WorkItem))) taken.push_back(node);
+    std::vector<Block> blocks = {controlOut(0x01, reg(3, 0x46), {0x5D}), controlIn(0x81, reg(3, 0x46), 1),
+                                 controlIn(0x84, 0, 22)};
+    auto r = o.client.call(IOCTL_CTI_TRANSACTION, transaction(o.session, 1, 1, blocks));
+    kpool::failAllocations(kNodePoolTag, 0);
+    for (PVOID node : taken) nodeFree(&d->worker.nodes, node);
+    ASSERT_TRUE(r->done);
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    EXPECT_EQ(blockData(r->data, blocks, 1, 1), Bytes({0x5D}));
 }
 
 }  // namespace

@@ -107,6 +107,20 @@ TEST(SessionLedger, ClosingASessionDropsItsLock) {
     EXPECT_TRUE(l.empty());
 }
 
+TEST(SessionLedger, KeepsASessionWhoseCloseFailed) {
+    SessionLedger l;
+    observe(l, IOCTL_CTI_OPEN, buffer(20), opened(20, 5));
+    auto refused = buffer(20, 5);
+    refused[0] = kModuleStatusNotLockOwner;  // the driver could not get its lock
+    observe(l, IOCTL_CTI_CLOSE, buffer(20, 5), refused);
+    auto closing = l.closingRequests();
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(closing[0].code, IOCTL_CTI_CLOSE);
+    EXPECT_EQ(at(closing[0], 4), 5u);
+    observe(l, IOCTL_CTI_CLOSE, buffer(20, 5), buffer(20));
+    EXPECT_TRUE(l.empty());
+}
+
 TEST(SessionLedger, IgnoresRequestsTooShortToRead) {
     SessionLedger l;
     std::vector<std::uint8_t> shortRequest(3, 0);
