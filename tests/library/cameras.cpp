@@ -43,10 +43,12 @@ bool SimulatedCameras::plug(const std::string& name, int port) {
     std::string instance = sim::instancePathFor(s) + (port == 1 ? "" : "-port" + std::to_string(port));
     std::string key = name + "#" + std::to_string(port);
     std::string error;
-    PDEVICE_OBJECT pdo = bus_->plug(sim::SimCamera::create(s), instance, &error);
+    std::shared_ptr<sim::SimCamera> camera = sim::SimCamera::create(s);
+    PDEVICE_OBJECT pdo = bus_->plug(camera, instance, &error);
     EXPECT_NE(pdo, nullptr) << error;
     if (!pdo) return false;
     plugged_[key] = pdo;
+    cameras_[key] = camera;
     pnp_->settle();
     return pnp_->arrivalStatus(pdo) == STATUS_SUCCESS && pnp_->functionDevice(pdo) != nullptr;
 }
@@ -56,8 +58,14 @@ void SimulatedCameras::unplug(const std::string& name, int port) {
     if (it == plugged_.end()) return;
     bus_->unplug(it->second);
     plugged_.erase(it);
+    cameras_.erase(name + "#" + std::to_string(port));
     bus_->settle();
     pnp_->settle();
+}
+
+sim::SimCamera* SimulatedCameras::camera(const std::string& name, int port) {
+    auto it = cameras_.find(name + "#" + std::to_string(port));
+    return it == cameras_.end() ? nullptr : it->second.get();
 }
 
 }  // namespace pavtest

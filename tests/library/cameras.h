@@ -11,6 +11,7 @@
 #include "host/pnp_manager.h"
 #include "host/socket_server.h"
 #include "platform/usb/bus.h"
+#include "sim/sim_camera.h"
 
 namespace pavtest {
 
@@ -27,12 +28,16 @@ class SimulatedCameras {
     // Surprise removal; returns once its stack is gone.
     void unplug(const std::string& name, int port = 1);
     host::PnpManager& pnp() { return *pnp_; }
+    // The simulated camera plugged as `name` at `port`, for reading back what
+    // reached it; null when none is plugged there.
+    sim::SimCamera* camera(const std::string& name, int port = 1);
 
   private:
     std::unique_ptr<usbbus::Bus> bus_;
     std::unique_ptr<host::PnpManager> pnp_;
     std::unique_ptr<host::SocketServer> server_;
     std::map<std::string, PDEVICE_OBJECT> plugged_;
+    std::map<std::string, std::shared_ptr<sim::SimCamera>> cameras_;
 };
 
 }  // namespace pavtest

@@ -432,3 +432,51 @@ TEST_F(Pavpi, EnumerationAndTheNewCameraEventFollowTheRealDriver) {
 
 }  // namespace
 }  // namespace pavtest
+
+namespace pavtest {
+namespace {
+
+// A property set from the library reaches the camera's registers through the
+// driver's property path, and the default puts back what the driver starts with.
+TEST_F(Pavpi, TheBandingFilterSetReachesTheCameraAndTheDefaultRestoresIt) {
+    SimulatedCameras cameras;
+    ASSERT_TRUE(cameras.plug("banding"));
+    refreshNow();
+    std::vector<std::string> present = listInterfaces();
+    ASSERT_EQ(present.size(), 1u);
+    std::uint32_t n = 0;
+    for (DWORD i = 1; i <= 16 && !n; ++i) {
+        char path[pavu::kPathRoom];
+        if (pavu::pathOfCameraNumber(i, path, sizeof path) && present[0] == path) n = i;
+    }
+    ASSERT_NE(n, 0u);
+    sim::SimCamera* camera = cameras.camera("banding");
+    ASSERT_NE(camera, nullptr);
+    PAVPI_HANDLE h = nullptr;
+    ASSERT_EQ(PAVPI_HandleOpen(n, &h), PAVPI_STATUS_SUCCESS);
+    // The flicker setting register of each mains frequency.
+    auto flicker = [](std::uint8_t on50Hz) { return on50Hz ? 100 : 120; };
+
+    ASSERT_EQ(PAVPI_PropertyDefault(h, &kDeviceSet, kBandingFilter), PAVPI_STATUS_SUCCESS);
+    std::uint8_t initial = 0xEE;
+    ASSERT_EQ(PAVPI_PropertyGet(h, &kDeviceSet, kBandingFilter, 1, &initial), PAVPI_STATUS_SUCCESS);
+    ASSERT_LE(initial, 1u);
+    EXPECT_EQ(camera->registerValue(2, 0x26), flicker(initial));
+
+    std::uint8_t other = initial ? 0 : 1;
+    EXPECT_EQ(PAVPI_PropertySet(h, &kDeviceSet, kBandingFilter, 1, &other), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(camera->registerValue(2, 0x26), flicker(other));
+    std::uint8_t read = 0xEE;
+    EXPECT_EQ(PAVPI_PropertyGet(h, &kDeviceSet, kBandingFilter, 1, &read), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(read, other);
+
+    EXPECT_EQ(PAVPI_PropertyDefault(h, &kDeviceSet, kBandingFilter), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(camera->registerValue(2, 0x26), flicker(initial));
+    read = 0xEE;
+    EXPECT_EQ(PAVPI_PropertyGet(h, &kDeviceSet, kBandingFilter, 1, &read), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(read, initial);
+    EXPECT_EQ(PAVPI_HandleClose(&h), PAVPI_STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace pavtest
