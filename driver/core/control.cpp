@@ -13,6 +13,7 @@
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "driver/core/ptpif.h"
 #include "driver/core/srbif.h"
 #include "pav512/buffers.h"
 
@@ -74,7 +75,7 @@ NTSTATUS mControl_VideoProperties(const ControlRequest& r) {
     return unrecognised(r);
 }
 NTSTATUS mControl_PtpTransport(const ControlRequest& r) {
-    return unrecognised(r);
+    return PTPIF_DeviceControl(r.device, r.irp, r.code, r.buffer, r.length);
 }
 
 NTSTATUS commandFamily(const ControlRequest& r) {

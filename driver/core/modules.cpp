@@ -5,6 +5,7 @@
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
+#include "driver/core/ptpif.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ void nothingToTerminate(DeviceContext*) {}
 }  // namespace
 
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
-    ops[kModulePtpTransport] = {"PTPIF", nothingToInitialise, nothingToTerminate};
+    ops[kModulePtpTransport] = {"PTPIF", PTPIF_Initialise, PTPIF_Terminate};
     ops[kModuleCommandTransport] = {"CTIIF", CTIIF_Initialise, CTIIF_Terminate};
     // The camera's start-up runs here until the stream interface lands and
     // runs it from the frame manager's initialisation.
