@@ -41,6 +41,19 @@ struct ShortRead {
     int length = 0;
 };
 
+// A bulk-in answer that misbehaves: the nth answer (1 = the first) to the
+// request (-1: any request) is cut short (ends after `bytes`), partial (stops
+// after `bytes` and the rest never comes), late (comes whole `delayMs`
+// after it was prepared) or longer (`bytes` more than the host asked).
+struct BulkAnswerFault {
+    enum class Kind { Short, Partial, Late, Longer };
+    Kind kind = Kind::Short;
+    int request = -1;
+    int nth = 1;
+    std::size_t bytes = 0;
+    int delayMs = 0;
+};
+
 // Fault switches. Counts of the form "next N" run down as they are used;
 // "every N" patterns repeat (0 switches them off).
 struct Faults {
@@ -62,6 +75,11 @@ struct Faults {
     bool noReturnAfterCycle = false;     // the camera does not come back from a port cycle
     std::vector<ShortRead> shortControlReads;
     DescriptorFaults descriptor;
+    std::vector<BulkAnswerFault> bulkAnswers;
+    // The camera refuses (stalls) item reads that are not whole 512-byte
+    // blocks, pieces over 64 KiB, and a clip's sound read after its video
+    // without the object being closed and opened again.
+    bool strictReads = false;
 };
 
 // One object placed in a memory.
