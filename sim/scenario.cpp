@@ -198,7 +198,7 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
                       "isoFailedPackets", "failedTransfers", "failedTransfersEndpoint",
                       "bulkInNeverArrives", "longerAnswers", "edMarker", "slowErase", "neverBoot",
                       "sensorNeverReady", "refusedAlternates", "removeDuringTransfer",
-                      "noReturnAfterCycle", "shortControlReads", "descriptor"}))
+                      "noReturnAfterCycle", "shortControlReads", "failedRequests", "descriptor"}))
         return false;
     std::vector<long long> list;
     if (v.contains("stalledEndpoints")) {
@@ -245,6 +245,25 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
                 !r.field(e, "length", p, 0, 65535, &s.length))
                 return false;
             f->shortControlReads.push_back(s);
+        }
+    }
+    if (auto it = v.find("failedRequests"); it != v.end()) {
+        std::string listPath = path + ".failedRequests";
+        if (!it->is_array()) return r.fail(listPath, "must be an array");
+        f->failedRequests.clear();
+        for (std::size_t i = 0; i < it->size(); ++i) {
+            std::string p = listPath + "[" + std::to_string(i) + "]";
+            const Json& e = (*it)[i];
+            FailedRequest fr;
+            if (!r.object(e, p) || !r.onlyKnown(e, p, {"request", "value", "index", "count"}))
+                return false;
+            if (!e.contains("request")) return r.fail(p + ".request", "missing");
+            if (!r.field(e, "request", p, 0, 255, &fr.request) ||
+                !r.field(e, "value", p, -1, 65535, &fr.value) ||
+                !r.field(e, "index", p, -1, 65535, &fr.index) ||
+                !r.field(e, "count", p, 1, kMany, &fr.count))
+                return false;
+            f->failedRequests.push_back(fr);
         }
     }
     if (auto it = v.find("descriptor"); it != v.end()) {

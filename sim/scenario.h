@@ -54,6 +54,18 @@ struct BulkAnswerFault {
     int delayMs = 0;
 };
 
+// A vendor request of the default pipe that the camera refuses with a stall
+// for its next `count` occurrences, as firmware that rejects a command does;
+// the firmware does not act on a refused request. `request` is bRequest;
+// `value` and `index` narrow the match (-1: any). Standard requests are never
+// matched.
+struct FailedRequest {
+    int request = 0;
+    int value = -1;
+    int index = -1;
+    int count = 1;
+};
+
 // Fault switches. Counts of the form "next N" run down as they are used;
 // "every N" patterns repeat (0 switches them off).
 struct Faults {
@@ -74,6 +86,7 @@ struct Faults {
     int removeDuringTransfer = 0;        // the Nth data transfer is cut by a surprise removal
     bool noReturnAfterCycle = false;     // the camera does not come back from a port cycle
     std::vector<ShortRead> shortControlReads;
+    std::vector<FailedRequest> failedRequests;  // entries whose count ran out stay, at 0
     DescriptorFaults descriptor;
     std::vector<BulkAnswerFault> bulkAnswers;
     // The camera refuses (stalls) item reads that are not whole 512-byte

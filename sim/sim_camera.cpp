@@ -441,6 +441,25 @@ int SimCamera::shortReadLimit(int request) const {
     return limit;
 }
 
+bool SimCamera::takeFailedRequest(UCHAR request, USHORT value, USHORT index) {
+    for (FailedRequest& f : faults_.failedRequests) {
+        if (f.count <= 0 || f.request != request) continue;
+        if ((f.value >= 0 && f.value != value) || (f.index >= 0 && f.index != index)) continue;
+        --f.count;
+        return true;
+    }
+    return false;
+}
+
+void SimCamera::logRequest(VendorRequestRecord record) {
+    requestLogBytes_ += record.data.size();
+    requestLog_.push_back(std::move(record));
+    while (requestLog_.size() > kMaxRequestLogEntries || requestLogBytes_ > kMaxRequestLogBytes) {
+        requestLogBytes_ -= requestLog_.front().data.size();
+        requestLog_.pop_front();
+    }
+}
+
 void SimCamera::executeControl(Pending& p, LONGLONG now) {
     usbbus::Transfer* t = p.transfer;
     const UCHAR* s = t->setup;
@@ -448,14 +467,21 @@ void SimCamera::executeControl(Pending& p, LONGLONG now) {
     const int kind = (s[0] >> 5) & 3;
     const UCHAR request = s[1];
     const USHORT value = static_cast<USHORT>(s[2] | (s[3] << 8));
+    const USHORT index = static_cast<USHORT>(s[4] | (s[5] << 8));
     const USHORT wLength = static_cast<USHORT>(s[6] | (s[7] << 8));
     const ULONG length = std::min<ULONG>(wLength, t->length);
     ULONG moved = 0;
     USBD_STATUS status = USBD_STATUS_STALL_PID;
-    if (kind == 0)
+    if (kind == 0) {
         status = standardRequest(s, t->buffer, length, &moved);
-    else if (kind == 2)
-        status = firmware_->vendorRequest(now, in, request, value, t->buffer, length, &moved);
+    } else if (kind == 2) {
+        VendorRequestRecord record{s[0], request, value, index, in, wLength, {}, status};
+        if (!in && length) record.data.assign(t->buffer, t->buffer + length);
+        if (!takeFailedRequest(request, value, index))
+            status = firmware_->vendorRequest(now, in, request, value, t->buffer, length, &moved);
+        record.status = status;
+        logRequest(std::move(record));
+    }
     if (in && status == USBD_STATUS_SUCCESS)
         moved = std::min<ULONG>(moved, static_cast<ULONG>(shortReadLimit(request)));
     if (status != USBD_STATUS_SUCCESS) moved = 0;
@@ -828,6 +854,17 @@ WireCounters SimCamera::counters() const {
 std::size_t SimCamera::pendingTransfers() const {
     std::lock_guard<std::mutex> g(lock_);
     return control_.size() + iso_.size() + bulkIn_.size() + bulkOut_.size() + interrupt_.size();
+}
+
+std::vector<VendorRequestRecord> SimCamera::requestLog() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return {requestLog_.begin(), requestLog_.end()};
+}
+
+void SimCamera::clearRequestLog() {
+    std::lock_guard<std::mutex> g(lock_);
+    requestLog_.clear();
+    requestLogBytes_ = 0;
 }
 
 void SimCamera::withStore(const std::function<void(ObjectStore&)>& use) {

@@ -46,6 +46,23 @@ struct WireCounters {
     std::uint64_t maxBulkPacketsAtOnce = 0;  // in one frame, or one pass when unthrottled
 };
 
+// One vendor request of the default pipe as the camera received it.
+struct VendorRequestRecord {
+    std::uint8_t requestType = 0;  // bmRequestType
+    std::uint8_t request = 0;      // bRequest
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    bool in = false;                           // device to host
+    std::uint16_t length = 0;                  // wLength
+    std::vector<std::uint8_t> data;            // the data stage of an out request
+    USBD_STATUS status = USBD_STATUS_PENDING;  // how the camera answered
+};
+
+// The request log keeps the latest entries within both bounds, so a camera
+// that runs for days (or takes megabytes of data blocks) stays small.
+constexpr std::size_t kMaxRequestLogEntries = 4096;
+constexpr std::size_t kMaxRequestLogBytes = 1u << 20;  // out-request data bytes
+
 class SimCamera : public usbbus::DeviceBackend {
   public:
     // Generates the scenario's content (objects it cannot make are left out
@@ -96,6 +113,9 @@ class SimCamera : public usbbus::DeviceBackend {
     bool present() const;  // false after removal and while cycled out
     WireCounters counters() const;
     std::size_t pendingTransfers() const;
+    // Vendor requests received, oldest first (see kMaxRequestLog*).
+    std::vector<VendorRequestRecord> requestLog() const;
+    void clearRequestLog();
     // Reads or changes the stored objects under the camera's lock.
     void withStore(const std::function<void(ObjectStore&)>& use);
     // Faults: the whole set, or one change under the lock.
@@ -143,6 +163,8 @@ class SimCamera : public usbbus::DeviceBackend {
     bool endpointActive(UCHAR endpoint, UCHAR* type) const;
     void updateVideo(LONGLONG now);
     int shortReadLimit(int request) const;
+    bool takeFailedRequest(UCHAR request, USHORT value, USHORT index);
+    void logRequest(VendorRequestRecord record);
     void powerOn();
 
     const Scenario scenario_;
@@ -184,6 +206,8 @@ class SimCamera : public usbbus::DeviceBackend {
     int transfersStarted_ = 0;
     bool removeAfterFrame_ = false;
     WireCounters counters_;
+    std::deque<VendorRequestRecord> requestLog_;
+    std::size_t requestLogBytes_ = 0;
 };
 
 }  // namespace sim

@@ -121,6 +121,34 @@ TEST_F(SimFaults, ShortControlReads) {
     EXPECT_EQ(host->vendorIn(0x83, 0, 4).data.size(), 4u) << "other requests answer in full";
 }
 
+TEST_F(SimFaults, FailedRequestsStallTheirNextOccurrencesAndAreNotCarriedOut) {
+    sim::Faults f;
+    // Writes of register 0x10 of space 3 fail twice; any information read once.
+    f.failedRequests = {{0x01, 0x1003, -1, 2}, {0x84, -1, -1, 1}};
+    auto host = camera(f);
+    EXPECT_EQ(host->writeRegister(3, 0x10, 0x55), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(host->readRegister(3, 0x10), 0) << "a refused write changes nothing";
+    EXPECT_EQ(host->writeRegister(3, 0x11, 0x66), USBD_STATUS_SUCCESS) << "another value";
+    EXPECT_EQ(host->writeRegister(3, 0x10, 0x55), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(host->writeRegister(3, 0x10, 0x55), USBD_STATUS_SUCCESS) << "two occurrences only";
+    EXPECT_EQ(host->readRegister(3, 0x10), 0x55);
+
+    ControlResult info = host->vendorIn(0x84, 0, 22);
+    EXPECT_EQ(info.status, USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(info.data.empty());
+    EXPECT_EQ(host->vendorIn(0x84, 0, 22).data.size(), 22u);
+    EXPECT_EQ(host->camera().faults().failedRequests[1].count, 0);
+
+    // The index narrows the match; a standard request of the same number
+    // (GET_DESCRIPTOR is 6, as is the patch header) is never hit.
+    host->camera().changeFaults([](sim::Faults& x) {
+        x.failedRequests = {{0x83, -1, 7, 1}, {0x06, -1, -1, 5}};
+    });
+    EXPECT_EQ(host->control(0xC0, 0x83, 0, 0, {}, 4).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(host->control(0xC0, 0x83, 0, 7, {}, 4).status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(host->descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18).status, USBD_STATUS_SUCCESS);
+}
+
 TEST_F(SimFaults, RemovalInTheMiddleOfATransferAndNoReturnFromACycle) {
     struct Sink : usbbus::DeviceBackend::Sink {
         void deviceGone() override { ++gone; }

@@ -35,6 +35,8 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
         "timing": {"bootDelayMs": 10, "deleteMs": 5, "throttled": false},
         "faults": {"isoDropEvery": 9, "stalledEndpoints": ["0x82"],
                    "shortControlReads": [{"request": 132, "length": 3}],
+                   "failedRequests": [{"request": "0x83", "index": 2, "count": 3},
+                                      {"request": 1}],
                    "descriptor": {"missingAlternate": 6}}
     })");
     std::string error = "unset";
@@ -49,6 +51,12 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
     EXPECT_FALSE(s.timing.throttled);
     EXPECT_EQ(s.faults.stalledEndpoints, std::vector<std::uint8_t>{0x82});
     EXPECT_EQ(s.faults.descriptor.missingAlternate, 6);
+    ASSERT_EQ(s.faults.failedRequests.size(), 2u);
+    EXPECT_EQ(s.faults.failedRequests[0].request, 0x83);
+    EXPECT_EQ(s.faults.failedRequests[0].value, -1);
+    EXPECT_EQ(s.faults.failedRequests[0].index, 2);
+    EXPECT_EQ(s.faults.failedRequests[0].count, 3);
+    EXPECT_EQ(s.faults.failedRequests[1].count, 1) << "once unless told";
     EXPECT_EQ(sim::instancePathFor(s), "USB\\VID_F1A5&PID_0B2D\\sim-lab-2");
 
     Host host(s);
@@ -57,6 +65,7 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
     EXPECT_EQ(host.vendorIn(0x80, 0, 1).data, std::vector<std::uint8_t>{2});
     EXPECT_EQ(host.vendorIn(0x83, 0x0200, 4).data, be32(2));
     EXPECT_EQ(host.vendorIn(0x83, 0x0000, 4).data, be32(0));
+    EXPECT_EQ(host.control(0xC0, 0x83, 0x0200, 2, {}, 4).status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(host.select(6), USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(host.select(5), USBD_STATUS_SUCCESS);
     EXPECT_EQ(host.select(6 + 1), USBD_STATUS_NO_BANDWIDTH);
@@ -84,6 +93,16 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
          "faults.stalledEndpoints[0]: must be one of 129, 130, 131, 5 (0x81, 0x82, 0x83, 0x05)"},
         {R"({"faults": {"descriptor": {"missingAlternate": 9}}})",
          "faults.descriptor.missingAlternate: must be an integer from -1 to 7"},
+        {R"({"faults": {"failedRequests": [{"value": 1}]}})",
+         "faults.failedRequests[0].request: missing"},
+        {R"({"faults": {"failedRequests": [{"request": 1}, {"request": 256}]}})",
+         "faults.failedRequests[1].request: must be an integer from 0 to 255"},
+        {R"({"faults": {"failedRequests": [{"request": 1, "count": 0}]}})",
+         "faults.failedRequests[0].count: must be an integer from 1 to 1000000"},
+        {R"({"faults": {"failedRequests": [{"request": 1, "wIndex": 0}]}})",
+         "faults.failedRequests[0].wIndex: unknown field"},
+        {R"({"faults": {"failedRequests": {"request": 1}}})",
+         "faults.failedRequests: must be an array"},
         {R"({"memoryCapacities": {"16": 100}})",
          "memoryCapacities.16: must be an integer from 0 to 15"},
         {R"({"name": "a/b"})", "name: must be letters, digits, '-' or '_'"},
