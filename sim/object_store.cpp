@@ -110,7 +110,9 @@ const StoredObject& Memory::place(StoredObject object) {
     return objects_.back();
 }
 
-void Memory::addCopies(const StoredObject& prototype, std::size_t count) {
+void Memory::addCopies(const StoredObject& original, std::size_t count) {
+    // The prototype may be one of this memory's own objects.
+    const StoredObject prototype = original;
     objects_.reserve(objects_.size() + count);
     for (std::size_t i = 0; i < count; ++i) {
         if (nextNumber_ > kMaxObjectNumber)
