@@ -308,6 +308,101 @@ TEST(ObjectFiles, OddFramesAndOddSoundKeepEverySizeInAgreement) {
     EXPECT_EQ(u32(even.file, 4), 200u + 1000 + 25 * 2 + 340);
 }
 
+// A clip whose video bytes are given whole (broken clips).
+sim::StoredObject clipFromVideo(Bytes video, int frames) {
+    sim::ObjectSpec recipe;
+    recipe.kind = sim::ObjectKind::Clip;
+    recipe.width = 64;
+    recipe.height = 48;
+    sim::ClipBytes bytes;
+    bytes.video = std::move(video);
+    bytes.frames = frames;
+    return sim::clipObject(recipe, std::move(bytes));
+}
+
+Bytes frames(std::initializer_list<std::size_t> lengths) {
+    Bytes v;
+    std::uint32_t seed = 7;
+    for (std::size_t n : lengths) {
+        Bytes f = sim::syntheticFrame(n, seed++);
+        v.insert(v.end(), f.begin(), f.end());
+    }
+    return v;
+}
+
+// Against a camera that reads only whole blocks of at most 64 KiB and a
+// clip's sound only from a fresh opening: each clip comes whole and
+// consistent, or is refused with phase status 1 and never delivered whole.
+TEST(ObjectFiles, AStrictCameraDeliversEveryClipConsistentlyOrRefusesIt) {
+    sim::Scenario s = emptyCamera();
+    s.faults.strictReads = true;
+    s.timing.throttled = false;
+    pavtest::CameraHarness h(s);
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    struct Case {
+        const char* what;
+        bool delivered;
+    };
+    std::vector<Case> cases;
+    h.camera().withStore([&](sim::ObjectStore& st) {
+        sim::Memory& m = st.memory(0);
+        // Frames across the refill point and the window's end.
+        m.add(clipOf(sim::ObjectKind::Clip, {60000, 60000, 60000, 30000, 45001}));
+        cases.push_back({"frames across 139265 and 204800", true});
+        m.add(clipOf(sim::ObjectKind::Clip, {65535, 70001, 150000, 5}, 5));
+        cases.push_back({"frames of 65535 bytes and longer", true});
+        m.add(clipOf(sim::ObjectKind::Clip, {204800, 10}));
+        cases.push_back({"a frame as long as the window", true});
+        m.add(clipOf(sim::ObjectKind::Clip, {204801, 10}));
+        cases.push_back({"a frame longer than the window", false});
+        m.add(clipOf(sim::ObjectKind::Clip, {101, 103, 1005}));
+        cases.push_back({"three odd frames", true});
+        m.add(clipOf(sim::ObjectKind::ClipWithSound, {101, 99, 333}, 0, 4001));
+        cases.push_back({"odd frames and odd stereo sound", true});
+        Bytes open = frames({100, 100});
+        open.resize(open.size() - 2);  // the last frame never ends
+        m.add(clipFromVideo(open, 2));
+        cases.push_back({"a frame without an end marker", false});
+        Bytes twice = frames({100, 100});
+        twice[50] = 0xFF;
+        twice[51] = 0xD8;  // a second start inside the first frame
+        m.add(clipFromVideo(twice, 2));
+        cases.push_back({"a second start marker", false});
+        m.add(clipFromVideo(frames({100, 100}), 3));
+        cases.push_back({"fewer frames than the entry announces", false});
+    });
+    // The sound of the odd stereo clip is 16-bit stereo.
+    h.camera().withStore([](sim::ObjectStore& st) {
+        sim::StoredObject& o = const_cast<sim::StoredObject&>(*st.memory(0).find(6));
+        o.directoryEntry[39] = 2;
+        o.directoryEntry[40] = 16;
+        sim::writeFirstBlock(o);
+    });
+    PtpClient client(h.fdo());
+    LockedSession session(client);
+    ASSERT_TRUE(session.ok());
+    std::mt19937 random(99);
+    std::uniform_int_distribution<std::size_t> size(1, 70000);
+    for (std::uint32_t n = 1; n <= cases.size(); ++n) {
+        const Case& c = cases[n - 1];
+        Delivered d = fetch(client, session.id(), handleOf(0, n), 0, [&] { return size(random); });
+        ASSERT_EQ(d.response, kOk) << c.what;
+        if (c.delivered) {
+            EXPECT_EQ(d.dataStatus, kPhaseDone) << c.what;
+            EXPECT_EQ(d.file.size(), d.announced) << c.what;
+            const std::size_t header = n == 6 ? kClipWithSoundHeaderLength : kClipHeaderLength;
+            ClipLayout l = layoutOf(d.file, header);
+            EXPECT_TRUE(l.parsed) << c.what;
+        } else {
+            EXPECT_EQ(d.dataStatus, kPhaseNotSupported) << c.what;
+            EXPECT_LT(d.file.size(), d.announced) << c.what;
+        }
+    }
+    // Every read the camera took was of whole blocks: none was refused.
+    for (const auto& r : h.camera().requestLog())
+        EXPECT_EQ(r.status, USBD_STATUS_SUCCESS) << "request " << int(r.request);
+}
+
 class DefaultCameraFiles : public ::testing::Test {
   protected:
     void SetUp() override {
