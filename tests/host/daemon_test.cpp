@@ -41,7 +41,10 @@ TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
 
-    auto paths = listInterfaces();
+    // The socket is served before the cameras have finished starting.
+    std::vector<std::string> paths;
+    EXPECT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 2; },
+                        std::chrono::seconds(20)));
     ASSERT_EQ(paths.size(), 2u);
     std::vector<HANDLE> channels;
     for (const std::string& path : paths) {
@@ -85,7 +88,9 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
-    auto paths = listInterfaces();
+    std::vector<std::string> paths;
+    EXPECT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 2; },
+                        std::chrono::seconds(20)));
     ASSERT_EQ(paths.size(), 2u);
     bool sawSecond = false;
     for (const std::string& path : paths) {
