@@ -119,7 +119,8 @@ int main() {
     if (ffmpeg.empty()) return fail("ffmpeg is not installed");
     if (!runQuiet("mkdir -p " + dir)) return fail("no scratch directory");
     std::ofstream(dir + "/frames.mjpeg", std::ios::binary)
-        .write(reinterpret_cast<const char*>(video.data()), static_cast<std::streamsize>(video.size()));
+        .write(reinterpret_cast<const char*>(video.data()),
+               static_cast<std::streamsize>(video.size()));
 
     double oursBest = 1e30, ffmpegBest = 1e30;
     std::size_t fileBytes = 0;
@@ -134,7 +135,8 @@ int main() {
         if (!pdo) return fail(error.c_str());
         pnp.settle();
         PDEVICE_OBJECT fdo = pnp.functionDevice(pdo);
-        if (!fdo || pnp.arrivalStatus(pdo) != STATUS_SUCCESS) return fail("the camera did not start");
+        if (!fdo || pnp.arrivalStatus(pdo) != STATUS_SUCCESS)
+            return fail("the camera did not start");
         DeviceContext* device = deviceContextOf(fdo);
         std::vector<UCHAR> header(sizeof(pav512::PtpHeader), 0);
         if (PTPIF_Open(device, header.data()) != 0) return fail("no PTP session");
@@ -153,7 +155,8 @@ int main() {
             file.reserve(video.size() + 65536);
             const auto start = Clock::now();
             if (!getObject(device, session, handle, &file)) return fail("GetObject failed");
-            oursBest = std::min(oursBest, std::chrono::duration<double>(Clock::now() - start).count());
+            oursBest =
+                std::min(oursBest, std::chrono::duration<double>(Clock::now() - start).count());
             fileBytes = file.size();
         }
         PTPIF_Close(device, header.data());
@@ -170,10 +173,12 @@ int main() {
     for (int i = 0; i < kRuns; ++i) {
         const auto start = Clock::now();
         if (!runQuiet(mux)) return fail("ffmpeg could not mux the frames");
-        ffmpegBest = std::min(ffmpegBest, std::chrono::duration<double>(Clock::now() - start).count());
+        ffmpegBest =
+            std::min(ffmpegBest, std::chrono::duration<double>(Clock::now() - start).count());
     }
     runQuiet("rm -rf " + dir);
-    std::printf("clip: %d frames, %zu video bytes, AVI of %zu bytes\n", frames, video.size(), fileBytes);
+    std::printf("clip: %d frames, %zu video bytes, AVI of %zu bytes\n", frames, video.size(),
+                fileBytes);
     std::printf("through the responder: %.3f ms; ffmpeg -c copy: %.3f ms (best of %d)\n",
                 oursBest * 1e3, ffmpegBest * 1e3, kRuns);
     std::printf("clip-avi speedup: %.2f\n", ffmpegBest / oursBest);

@@ -86,12 +86,33 @@ ULONGLONG moviSizeOf(const ObjectEntry& e) {
 
 void videoStreamList(UCHAR* at, const ObjectEntry& e) {
     Writer(at)
-        .code("LIST").u32(108).code("strl")
-        .code("strh").u32(48).code("vids").code("MJPG")
-        .u32(0).u16(0).u16(0).u32(0)
-        .u32(2).u32(e.frameRate).u32(0).u32(e.frames).u32(54485).u32(0xFFFFFFFF).u32(0)
-        .code("strf").u32(40)
-        .u32(40).u32(e.width).u32(e.height).u16(1).u16(24).code("MJPG").u32(41871)
+        .code("LIST")
+        .u32(108)
+        .code("strl")
+        .code("strh")
+        .u32(48)
+        .code("vids")
+        .code("MJPG")
+        .u32(0)
+        .u16(0)
+        .u16(0)
+        .u32(0)
+        .u32(2)
+        .u32(e.frameRate)
+        .u32(0)
+        .u32(e.frames)
+        .u32(54485)
+        .u32(0xFFFFFFFF)
+        .u32(0)
+        .code("strf")
+        .u32(40)
+        .u32(40)
+        .u32(e.width)
+        .u32(e.height)
+        .u16(1)
+        .u16(24)
+        .code("MJPG")
+        .u32(41871)
         .zeros(16);
 }
 
@@ -103,11 +124,25 @@ void clipHeader(ObjectFile* f) {
     if (e.kind == kObjectClip) {
         f->headerLength = kClipHeaderLength;
         Writer(h)
-            .code("RIFF").u32(riffSize).code("AVI ")
-            .code("LIST").u32(184).code("hdrl")
-            .code("avih").u32(56)
-            .u32(usPerFrame).u32(428523).u32(0).u32(0x810).u32(e.frames).u32(0).u32(1)
-            .u32(54485).u32(e.width).u32(e.height).zeros(16);
+            .code("RIFF")
+            .u32(riffSize)
+            .code("AVI ")
+            .code("LIST")
+            .u32(184)
+            .code("hdrl")
+            .code("avih")
+            .u32(56)
+            .u32(usPerFrame)
+            .u32(428523)
+            .u32(0)
+            .u32(0x810)
+            .u32(e.frames)
+            .u32(0)
+            .u32(1)
+            .u32(54485)
+            .u32(e.width)
+            .u32(e.height)
+            .zeros(16);
         videoStreamList(h + 88, e);
         Writer(h + 204).code("LIST").u32(f->moviSize).code("movi");
         return;
@@ -119,37 +154,86 @@ void clipHeader(ObjectFile* f) {
     const ULONG byteRate = e.sampleRate * e.channels * e.bitsPerSample / 8;
     f->headerLength = kClipWithSoundHeaderLength;
     Writer(h)
-        .code("RIFF").u32(riffSize).code("AVI ")
-        .code("LIST").u32(276).code("hdrl")
-        .code("avih").u32(56)
-        .u32(usPerFrame).u32(byteRate + 428523).u32(0).u32(0x810).u32(e.frames + 2).u32(0)
-        .u32(2).u32(e.soundLength).u32(e.width).u32(e.height).zeros(16);
+        .code("RIFF")
+        .u32(riffSize)
+        .code("AVI ")
+        .code("LIST")
+        .u32(276)
+        .code("hdrl")
+        .code("avih")
+        .u32(56)
+        .u32(usPerFrame)
+        .u32(byteRate + 428523)
+        .u32(0)
+        .u32(0x810)
+        .u32(e.frames + 2)
+        .u32(0)
+        .u32(2)
+        .u32(e.soundLength)
+        .u32(e.width)
+        .u32(e.height)
+        .zeros(16);
     videoStreamList(h + 88, e);
     Writer(h + 204)
-        .code("LIST").u32(84).code("strl")
-        .code("strh").u32(48).code("auds").code("WAVE")
-        .u32(0).u16(0).u16(0).u32(0)
-        .u32(align).u32(byteRate).u32(0).u32(align ? e.soundLength / align : 0)
-        .u32(e.soundLength).u32(0xFFFFFFFF).u32(align)
-        .code("strf").u32(16)
-        .u16(1).u16(e.channels).u32(e.sampleRate).u32(byteRate).u16(align).u16(e.bitsPerSample)
-        .code("LIST").u32(f->moviSize).code("movi");
+        .code("LIST")
+        .u32(84)
+        .code("strl")
+        .code("strh")
+        .u32(48)
+        .code("auds")
+        .code("WAVE")
+        .u32(0)
+        .u16(0)
+        .u16(0)
+        .u32(0)
+        .u32(align)
+        .u32(byteRate)
+        .u32(0)
+        .u32(align ? e.soundLength / align : 0)
+        .u32(e.soundLength)
+        .u32(0xFFFFFFFF)
+        .u32(align)
+        .code("strf")
+        .u32(16)
+        .u16(1)
+        .u16(e.channels)
+        .u32(e.sampleRate)
+        .u32(byteRate)
+        .u16(align)
+        .u16(e.bitsPerSample)
+        .code("LIST")
+        .u32(f->moviSize)
+        .code("movi");
 }
 
 void soundHeader(const ObjectEntry& e, UCHAR* h) {
     const ULONG align = e.bitsPerSample * e.channels / 8;
     Writer(h)
-        .code("RIFF").u32(e.soundLength + 36).code("WAVE")
-        .code("fmt ").u32(16)
-        .u16(1).u16(e.channels).u32(e.sampleRate).u32(e.sampleRate * (e.bitsPerSample * e.channels) / 8)
-        .u16(align).u16(e.bitsPerSample)
-        .code("data").u32(e.soundLength);
+        .code("RIFF")
+        .u32(e.soundLength + 36)
+        .code("WAVE")
+        .code("fmt ")
+        .u32(16)
+        .u16(1)
+        .u16(e.channels)
+        .u32(e.sampleRate)
+        .u32(e.sampleRate * (e.bitsPerSample * e.channels) / 8)
+        .u16(align)
+        .u16(e.bitsPerSample)
+        .code("data")
+        .u32(e.soundLength);
 }
 
 void bitmapHeader(const ObjectEntry& e, UCHAR* h) {
     Writer(h)
-        .u32(40).u32(e.thumbnailWidth).u32(static_cast<ULONG>(-static_cast<LONG>(e.thumbnailHeight)))
-        .u16(1).u16(24).u32(0).u32(e.thumbnailLength).zeros(16);
+        .u32(40)
+        .u32(e.thumbnailWidth)
+        .u32(static_cast<ULONG>(-static_cast<LONG>(e.thumbnailHeight)))
+        .u16(1)
+        .u16(24)
+        .u32(0)
+        .u32(e.thumbnailLength)
+        .zeros(16);
 }
 
 // ---------------------------------------------------------------------------
@@ -359,8 +443,8 @@ bool produceClip(ObjectFile* f, const ObjectSource& source, PUCHAR dest, ULONG l
 }
 
 // Produces a slice of a file made of a fixed header followed by one item.
-bool produceHeaded(ObjectFile* f, const ObjectSource& source, const UCHAR* header,
-                   ULONG headerLength, UCHAR item, ULONG offset, PUCHAR dest, ULONG length) {
+bool produceHeaded(const ObjectSource& source, const UCHAR* header, ULONG headerLength, UCHAR item,
+                   ULONG offset, PUCHAR dest, ULONG length) {
     if (offset < headerLength) {
         ULONG n = std::min(length, headerLength - offset);
         std::memcpy(dest, header + offset, n);
@@ -369,7 +453,6 @@ bool produceHeaded(ObjectFile* f, const ObjectSource& source, const UCHAR* heade
         length -= n;
     }
     if (length == 0) return true;
-    (void)f;
     return source.read(source.context, item, offset - headerLength, dest, length);
 }
 
@@ -531,8 +614,7 @@ void Camera_ObjectFileOpen(ObjectFile* file, const UCHAR* entry86, ObjectFileFor
 
 bool Camera_ObjectFileProduce(ObjectFile* file, const ObjectSource& source, ULONG offset,
                               PUCHAR dest, ULONG length) {
-    if (file->failed || offset != file->produced ||
-        ULONGLONG{offset} + length > file->length) {
+    if (file->failed || offset != file->produced || ULONGLONG{offset} + length > file->length) {
         file->failed = true;
         return false;
     }
@@ -542,15 +624,14 @@ bool Camera_ObjectFileProduce(ObjectFile* file, const ObjectSource& source, ULON
     if (file->form == ObjectFileForm::Thumbnail) {
         UCHAR h[kBitmapHeaderLength];
         bitmapHeader(e, h);
-        ok = produceHeaded(file, source, h, kBitmapHeaderLength, kCamItemThumbnail, offset, dest,
-                           length);
+        ok = produceHeaded(source, h, kBitmapHeaderLength, kCamItemThumbnail, offset, dest, length);
     } else if (isClip(e.kind)) {
         ok = file->window != nullptr && file->index != nullptr &&
              produceClip(file, source, dest, length);
     } else if (e.kind == kObjectSound) {
         UCHAR h[kWavHeaderLength];
         soundHeader(e, h);
-        ok = produceHeaded(file, source, h, kWavHeaderLength, kCamItemSound, offset, dest, length);
+        ok = produceHeaded(source, h, kWavHeaderLength, kCamItemSound, offset, dest, length);
     } else {
         ok = source.read(source.context, kCamItemPicture, offset, dest, length);
     }

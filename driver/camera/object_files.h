@@ -38,9 +38,9 @@ struct ObjectEntry {
     UCHAR kind = 0;
     ULONG videoLength = 0;  // V
     ULONG width = 0, height = 0;
-    ULONG frames = 0;        // F
-    ULONG frameRate = 0;     // R, half-frames per second
-    ULONG soundLength = 0;   // S
+    ULONG frames = 0;       // F
+    ULONG frameRate = 0;    // R, half-frames per second
+    ULONG soundLength = 0;  // S
     ULONG channels = 0;
     ULONG bitsPerSample = 0;
     ULONG sampleRate = 0;
@@ -68,7 +68,7 @@ ULONG Camera_ThumbnailFileLength(const ObjectEntry& e);
 // and offset, so a read that starts inside it takes its first bytes from it.
 struct ObjectReader {
     UCHAR memory = 0;
-    ULONG object = 0;  // 24-bit object number
+    ULONG object = 0;        // 24-bit object number
     PUCHAR block = nullptr;  // 512 bytes, owned by the responder
     UCHAR blockItem = 0;     // 0: nothing kept
     ULONG blockOffset = 0;   // item offset of the kept block
@@ -111,7 +111,7 @@ struct ObjectFile {
     bool failed = false;   // a step failed: nothing more is built
 
     // Clips.
-    ULONG step = 0;         // construction step (0 header, 1 frames, 2 sound, 3 filler, 4 index, 5 done)
+    ULONG step = 0;  // construction step (0 header, 1 frames, 2 sound, 3 filler, 4 index, 5 done)
     ULONG chunkOffset = 0;  // offset within the current chunk
     ULONG chunkLength = 0;  // header, data and pad byte of the current chunk
     ULONG moviWritten = 4;  // W: bytes of the movi list so far, with its "movi" code
@@ -122,7 +122,7 @@ struct ObjectFile {
     UCHAR header[kClipWithSoundHeaderLength] = {};
     ULONG headerLength = 0;
     UCHAR chunkHeader[8] = {};
-    PUCHAR index = nullptr;  // 16 bytes per chunk, owned by the responder
+    PUCHAR index = nullptr;   // 16 bytes per chunk, owned by the responder
     ULONG indexCapacity = 0;  // entries
     ULONG indexCount = 0;
 

@@ -146,8 +146,8 @@ bool openOnCamera(DeviceContext* d, UCHAR memory, ULONG object) {
     if (!NT_SUCCESS(Camera_OpenObject(d, memory, object, &result)) || !result.valid ||
         result.result != 0)
         return false;
-    if (!NT_SUCCESS(Camera_ReadItem(d, memory, kCamItemFirstBlock, object, kCameraBlockLength,
-                                    &result)))
+    if (!NT_SUCCESS(
+            Camera_ReadItem(d, memory, kCamItemFirstBlock, object, kCameraBlockLength, &result)))
         return false;
     // The first block is the object's own record, not data of any item: it
     // is never taken for the kept block of an item.
@@ -213,7 +213,8 @@ void putString(PUCHAR out, ULONG room, ULONG offset, ULONG area, UCHAR lengthByt
     out[offset] = lengthByte;
     PUCHAR at = out + offset + 1;
     std::memset(at, 0, area);
-    for (ULONG i = 0; text[i] != '\0' && 2 * (i + 1) <= area; ++i) at[2 * i] = static_cast<UCHAR>(text[i]);
+    for (ULONG i = 0; text[i] != '\0' && 2 * (i + 1) <= area; ++i)
+        at[2 * i] = static_cast<UCHAR>(text[i]);
 }
 
 UCHAR textLengthByte(const char* text) {
@@ -506,7 +507,8 @@ UCHAR commandDeleteObject(DeviceContext* d, PtpResponderState& r, const Request&
     // The camera announces how long an erase may take; past that the wait
     // ends without an error.
     const ULONG eraseTime = (ULONG{info[12]} << 8) | info[13];
-    const LONGLONG until = deadline(static_cast<ULONG>(ULONGLONG{eraseTime} * 65536 * 1000 / 1048576));
+    const LONGLONG until =
+        deadline(static_cast<ULONG>(ULONGLONG{eraseTime} * 65536 * 1000 / 1048576));
     for (;;) {
         CameraMemoryResult result;
         if (!NT_SUCCESS(Camera_MemoryResult(d, memory, &result))) {
@@ -600,18 +602,12 @@ struct PhaseEntry {
 };
 
 constexpr PhaseEntry kCommandTable[] = {
-    {kGetDeviceInfo, commandGetDeviceInfo},
-    {kOpenSession, commandSessionOnly},
-    {kCloseSession, commandSessionOnly},
-    {kGetStorageIds, commandSessionOnly},
-    {kGetStorageInfo, commandGetStorageInfo},
-    {kGetNumObjects, commandListObjects},
-    {kGetObjectHandles, commandListObjects},
-    {kGetObjectInfo, commandGetObjectInfo},
-    {kGetObject, commandGetObject},
-    {kGetThumb, commandGetObject},
-    {kDeleteObject, commandDeleteObject},
-    {kGetPartialObject, commandGetPartialObject},
+    {kGetDeviceInfo, commandGetDeviceInfo},   {kOpenSession, commandSessionOnly},
+    {kCloseSession, commandSessionOnly},      {kGetStorageIds, commandSessionOnly},
+    {kGetStorageInfo, commandGetStorageInfo}, {kGetNumObjects, commandListObjects},
+    {kGetObjectHandles, commandListObjects},  {kGetObjectInfo, commandGetObjectInfo},
+    {kGetObject, commandGetObject},           {kGetThumb, commandGetObject},
+    {kDeleteObject, commandDeleteObject},     {kGetPartialObject, commandGetPartialObject},
 };
 
 constexpr PhaseEntry kDataTable[] = {
@@ -783,7 +779,7 @@ ULONG Camera_PtpClassRequest(DeviceContext* device, PUCHAR buffer, ULONG) {
         case kClassCancel:
             // The transaction in progress comes back to rest; the session stays.
             r.dataOffset = 0;
-                    r.operation = 0;
+            r.operation = 0;
             freeDataset(r);
             closeCurrent(device);
             r.responseCode = kPtpOk;

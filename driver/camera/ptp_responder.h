@@ -49,8 +49,8 @@ struct PtpResponderState {
     bool initialised = false;
     bool sessionOpen = false;
     USHORT responseCode = kPtpOk;
-    USHORT operation = 0;   // of the last command phase
-    ULONG dataOffset = 0;   // bytes of the current dataset or object delivered
+    USHORT operation = 0;         // of the last command phase
+    ULONG dataOffset = 0;         // bytes of the current dataset or object delivered
     PUCHAR deviceInfo = nullptr;  // built once and kept
     ULONG deviceInfoLength = 0;
     PtpDataset dataset;

@@ -202,8 +202,7 @@ void startCurrent(DeviceContext* d) {
         if (irp == nullptr) return;
         if (irp->Cancel || t.terminating) {
             const bool cancelled = irp->Cancel;
-            if (finishAndTakeNext(d, irp, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS,
-                                  kAborted))
+            if (finishAndTakeNext(d, irp, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS, kAborted))
                 queueStart(d);
             return;
         }
@@ -448,8 +447,8 @@ void mPTPIF_StartNext(DeviceContext* device, PVOID, PVOID) {
 // ---------------------------------------------------------------------------
 // Receive
 
-NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length,
-                                ULONG* received, ULONG* receiveStatus) {
+NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length, ULONG* received,
+                                ULONG* receiveStatus) {
     PtpState& t = device->ptp;
     if (received) *received = 0;
     if (receiveStatus) *receiveStatus = kPtpReceiveOk;

@@ -85,8 +85,8 @@ NTSTATUS PTPIF_Command(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG len
 // value: *received bytes are in the buffer); STATUS_UNSUCCESSFUL when the
 // receive was abandoned (the request was cancelled or the transport stops);
 // a stream failure's status otherwise. For the camera engine.
-NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length,
-                                ULONG* received, ULONG* receiveStatus);
+NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length, ULONG* received,
+                                ULONG* receiveStatus);
 
 // Completion step for a handler that answered later: completes `irp` with
 // the module status and starts the next queued request on the worker.

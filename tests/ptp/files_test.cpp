@@ -74,12 +74,12 @@ std::string tool(const char* name) {
 
 // CI installs ffmpeg; there a missing tool is a failure, elsewhere the check
 // is skipped.
-#define REQUIRE_FFMPEG()                                                              \
-    do {                                                                              \
-        if (tool("ffmpeg").empty() || tool("ffprobe").empty()) {                      \
+#define REQUIRE_FFMPEG()                                                               \
+    do {                                                                               \
+        if (tool("ffmpeg").empty() || tool("ffprobe").empty()) {                       \
             if (std::getenv("CI")) FAIL() << "ffmpeg and ffprobe are needed under CI"; \
-            GTEST_SKIP() << "ffmpeg is not installed";                                \
-        }                                                                             \
+            GTEST_SKIP() << "ffmpeg is not installed";                                 \
+        }                                                                              \
     } while (0)
 
 struct ToolRun {
@@ -89,8 +89,8 @@ struct ToolRun {
 
 ToolRun runTool(const std::string& command) {
     static int counter = 0;
-    const std::string errPath = ::testing::TempDir() + "ptp_files_err_" + std::to_string(::getpid()) +
-                                "_" + std::to_string(++counter);
+    const std::string errPath = ::testing::TempDir() + "ptp_files_err_" +
+                                std::to_string(::getpid()) + "_" + std::to_string(++counter);
     ToolRun r;
     FILE* p = ::popen((command + " 2>" + errPath).c_str(), "r");
     if (!p) return r;
@@ -106,20 +106,21 @@ ToolRun runTool(const std::string& command) {
 
 std::string saved(const Bytes& file, const std::string& name) {
     const std::string path = ::testing::TempDir() + std::to_string(::getpid()) + "_" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                static_cast<std::streamsize>(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
     return path;
 }
 
 // Decodes every stream of the file, stopping at the first error of any kind.
 ToolRun strictCheck(const std::string& path) {
     return runTool(tool("ffmpeg") + " -nostdin -v error -xerror -err_detect explode -i " + path +
-               " -f null -");
+                   " -f null -");
 }
 
 std::string packets(const std::string& path, bool ignoreIndex) {
     return runTool(tool("ffprobe") + " -v error" + (ignoreIndex ? " -fflags +ignidx" : "") +
-               " -show_entries packet=stream_index,pts,size -of csv " + path)
+                   " -show_entries packet=stream_index,pts,size -of csv " + path)
         .out;
 }
 
@@ -203,8 +204,8 @@ ClipLayout layoutOf(const Bytes& f, std::size_t headerLength) {
     at += 8 + l.junk;
     if (at + 8 > f.size() || fourcc(f, at) != "idx1") return l;
     l.index = u32(f, at + 4);
-    l.parsed = at + 8 + l.index == f.size() && l.riff + 8 == f.size() &&
-               headerLength - 4 + l.movi == at;
+    l.parsed =
+        at + 8 + l.index == f.size() && l.riff + 8 == f.size() && headerLength - 4 + l.movi == at;
     return l;
 }
 
@@ -411,7 +412,8 @@ class DefaultCameraFiles : public ::testing::Test {
         session_ = std::make_unique<LockedSession>(*client_);
         ASSERT_TRUE(session_->ok());
         Transaction t = client_->run(session_->id(), 0x1007, {0x00010000, 0, 0});
-        for (std::uint32_t i = 0; i < u32(t.data, 0); ++i) handles_.push_back(u32(t.data, 4 + 4 * i));
+        for (std::uint32_t i = 0; i < u32(t.data, 0); ++i)
+            handles_.push_back(u32(t.data, 4 + 4 * i));
         ASSERT_FALSE(handles_.empty());
     }
     void TearDown() override {
@@ -439,8 +441,8 @@ TEST_F(DefaultCameraFiles, EveryObjectReadInSlicesOfAnySizeIsTheSameFile) {
         std::uint32_t offset = 0;
         while (offset < whole.file.size()) {
             const std::uint32_t want = static_cast<std::uint32_t>(size(random) * 7);
-            Transaction t = client_->run(session_->id(), 0x101B, {handle, offset, want},
-                                         size(random));
+            Transaction t =
+                client_->run(session_->id(), 0x101B, {handle, offset, want}, size(random));
             ASSERT_EQ(t.response, kOk) << std::hex << handle << " at " << std::dec << offset;
             ASSERT_FALSE(t.data.empty());
             EXPECT_EQ(t.parameters.at(0), t.data.size());

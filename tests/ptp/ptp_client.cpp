@@ -87,7 +87,8 @@ Phase PtpClient::transfer(std::uint32_t session, std::uint16_t kind, std::uint16
     p.offset = u32(r->data, 24);
     const std::size_t at = pav512::kPtpDataOffset;
     if (r->data.size() >= at + p.length)
-        p.data.assign(r->data.begin() + at, r->data.begin() + static_cast<std::ptrdiff_t>(at + p.length));
+        p.data.assign(r->data.begin() + at,
+                      r->data.begin() + static_cast<std::ptrdiff_t>(at + p.length));
     return p;
 }
 

@@ -22,7 +22,8 @@ constexpr std::uint16_t kOk = 0x2001;
 std::string textAt(const Bytes& b, std::size_t at, std::uint8_t* lengthByte = nullptr) {
     if (lengthByte) *lengthByte = b[at];
     std::string s;
-    for (std::size_t i = at + 1; i + 1 < b.size() && b[i] != 0; i += 2) s.push_back(static_cast<char>(b[i]));
+    for (std::size_t i = at + 1; i + 1 < b.size() && b[i] != 0; i += 2)
+        s.push_back(static_cast<char>(b[i]));
     return s;
 }
 
@@ -137,13 +138,16 @@ TEST(PtpTables, UnsupportedAndUnknownOperationsAnswerByPhase) {
     };
     for (const Case& c : {Case{0x100C, 1, 1, 1}, Case{0x1010, 1, 3, 1}, Case{0xB001, 1, 1, 1},
                           Case{0x101C, 1, 3, 1}, Case{0x9999, 3, 3, 3}, Case{0x1006, 0, 3, 0}}) {
-        std::vector<std::uint32_t> params = c.op == 0x1006 ? std::vector<std::uint32_t>{0xFFFFFFFF, 0, 0}
-                                                           : std::vector<std::uint32_t>{};
+        std::vector<std::uint32_t> params = c.op == 0x1006
+                                                ? std::vector<std::uint32_t>{0xFFFFFFFF, 0, 0}
+                                                : std::vector<std::uint32_t>{};
         Bytes p(params.size() * 4);
         if (!params.empty()) std::memcpy(p.data(), params.data(), p.size());
         EXPECT_EQ(client.transfer(s.id(), 1, c.op, p).moduleStatus, c.command) << std::hex << c.op;
-        EXPECT_EQ(client.transfer(s.id(), 2, c.op, {}, 64).moduleStatus, c.data) << std::hex << c.op;
-        EXPECT_EQ(client.transfer(s.id(), 3, c.op, {}, 64).moduleStatus, c.response) << std::hex << c.op;
+        EXPECT_EQ(client.transfer(s.id(), 2, c.op, {}, 64).moduleStatus, c.data)
+            << std::hex << c.op;
+        EXPECT_EQ(client.transfer(s.id(), 3, c.op, {}, 64).moduleStatus, c.response)
+            << std::hex << c.op;
     }
 }
 
@@ -265,9 +269,8 @@ TEST(PtpListingLimits, MoreThan8192ObjectsAreAGeneralError) {
     ASSERT_EQ(all.response, kOk);
     ASSERT_EQ(u32(all.data, 0), 8192u);
     EXPECT_EQ(u32(all.data, 4 + 4 * 8191), handleOf(0, 8192));
-    h.camera().withStore([](sim::ObjectStore& st) {
-        st.memory(0).addCopies(*st.memory(0).find(1), 1);
-    });
+    h.camera().withStore(
+        [](sim::ObjectStore& st) { st.memory(0).addCopies(*st.memory(0).find(1), 1); });
     Transaction over = client.run(s.id(), 0x1007, {0x00010000, 0, 0});
     EXPECT_EQ(over.response, 0x2002);
     EXPECT_EQ(over.dataStatus, kPhaseRefused);

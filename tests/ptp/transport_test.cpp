@@ -229,11 +229,14 @@ TEST(PtpRequests, QueuedRequestsAreCancelledOrAbortedWhenTheTransportStops) {
         Bytes info(4);
         info[0] = 1;
         info[3] = 0x10;  // handle 0x10000001
-        first = client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 1, 0x1008, info, 4));
+        first =
+            client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 1, 0x1008, info, 4));
     });
     ASSERT_TRUE(pavtest::waitFor([&] { return d->ptp.receiveBuffer != nullptr; }));
-    auto second = client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 2, 0x1008, {}, 64));
-    auto third = client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 3, 0x1008, {}, 64));
+    auto second =
+        client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 2, 0x1008, {}, 64));
+    auto third =
+        client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 3, 0x1008, {}, 64));
     EXPECT_FALSE(second->done.load());
     EXPECT_EQ(d->ptp.queue.count(), 2u);
     client.cancel(second);

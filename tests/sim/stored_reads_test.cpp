@@ -63,8 +63,10 @@ ControlResult entry(Host& host, std::size_t room) {
 TEST(BulkAnswerFaults, TheChosenAnswerComesShortPartialLateOrLonger) {
     using Kind = sim::BulkAnswerFault::Kind;
     sim::Faults f;
-    f.bulkAnswers = {{Kind::Short, 0x0A, 1, 20, 0}, {Kind::Longer, 0x0A, 2, 10, 0},
-                     {Kind::Partial, 0x0A, 3, 30, 0}, {Kind::Late, 0x0A, 4, 0, 100}};
+    f.bulkAnswers = {{Kind::Short, 0x0A, 1, 20, 0},
+                     {Kind::Longer, 0x0A, 2, 10, 0},
+                     {Kind::Partial, 0x0A, 3, 30, 0},
+                     {Kind::Late, 0x0A, 4, 0, 100}};
     auto host = camera(f);
     EXPECT_EQ(entry(*host, 128).data.size(), 20u) << "cut short";
     EXPECT_EQ(entry(*host, 128).data.size(), 96u) << "ten bytes more";
