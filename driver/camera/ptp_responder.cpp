@@ -176,10 +176,22 @@ ObjectSource sourceOf(DeviceContext* d) {
     return ObjectSource{sourceRead, sourceReopen, d};
 }
 
+// The buffers every object read uses, allocated once and kept until the
+// transport ends.
+bool readBuffers(PtpResponderState& r) {
+    if (!r.entry) r.entry = allocate(kDirectoryEntryLength);
+    if (!r.block) r.block = allocate(kCameraBlockLength);
+    if (!r.window) r.window = allocate(kFrameWindowLength);
+    if (!r.entry || !r.block || !r.window) return false;
+    r.reader.block = r.block;
+    return true;
+}
+
 // Opening an object for reading (GetObject, GetThumb, GetPartialObject at 0).
 USHORT openObject(DeviceContext* d, ULONG handle, ObjectFileForm form) {
     PtpResponderState& r = state(d);
     closeCurrent(d);
+    if (!readBuffers(r)) return kPtpGeneralError;
     const UCHAR memory = static_cast<UCHAR>((handle >> 24) & 0xF);
     const ULONG object = handle & 0xFFFFFF;
     if (!readEntry(d, memory, object, r.entry)) return kPtpGeneralError;
@@ -801,16 +813,9 @@ ULONG Camera_PtpClassRequest(DeviceContext* device, PUCHAR buffer, ULONG) {
 NTSTATUS Camera_PtpInitialise(DeviceContext* device) {
     PtpResponderState& r = state(device);
     Camera_PtpTerminate(device);
-    r.entry = allocate(kDirectoryEntryLength);
-    r.block = allocate(kCameraBlockLength);
-    r.window = allocate(kFrameWindowLength);
-    if (!r.entry || !r.block || !r.window) {
-        Camera_PtpTerminate(device);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    std::memset(r.entry, 0, kDirectoryEntryLength);
-    std::memset(r.block, 0, kCameraBlockLength);
-    r.reader.block = r.block;
+    // The entry copy, the block cache and the frame window are taken when
+    // the first object is opened: a camera nobody reads objects from holds
+    // none of them.
     r.initialised = true;
     return STATUS_SUCCESS;
 }

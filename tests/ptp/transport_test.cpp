@@ -210,6 +210,41 @@ TEST(PtpReceive, AnAnswerThatStopsReturnsWhatCameAfterSixSecondsAsATimeOut) {
     EXPECT_EQ(client.close(session), kModuleStatusSuccess);
 }
 
+// Requests that arrive while one executes run after it, in order, without
+// the client doing anything more.
+TEST(PtpRequests, RequestsBehindTheCurrentOneRunInOrderOnceItEnds) {
+    sim::Scenario s = sim::defaultScenario();
+    s.faults.bulkAnswers = {{sim::BulkAnswerFault::Kind::Late, 0x0A, 1, 0, 300}};
+    pavtest::CameraHarness h(s);
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    PtpClient client(h.fdo());
+    std::uint32_t session = 0;
+    ASSERT_EQ(client.open(&session), kModuleStatusSuccess);
+    ASSERT_EQ(client.lock(session), kModuleStatusSuccess);
+    ASSERT_EQ(client.run(session, 0x1002, {1}).response, 0x2001);
+
+    std::shared_ptr<Reply> command;
+    std::thread sender([&] {
+        command = client.sendRequest(IOCTL_PTP_TRANSFER,
+                                     transferRequest(session, 1, 0x1008, Bytes{1, 0, 0, 0x10}, 4));
+    });
+    ASSERT_TRUE(pavtest::waitFor([&] { return d->ptp.receiveBuffer != nullptr; }));
+    auto data =
+        client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 2, 0x1008, {}, 200));
+    auto response =
+        client.sendRequest(IOCTL_PTP_TRANSFER, transferRequest(session, 3, 0x1008, {}, 64));
+    sender.join();
+    ASSERT_TRUE(PtpClient::wait(data));
+    ASSERT_TRUE(PtpClient::wait(response));
+    EXPECT_EQ(command->moduleStatus(), 0);
+    EXPECT_EQ(data->moduleStatus(), 0);
+    EXPECT_EQ(u32(data->data, 16), 146u) << "the object information of the command before it";
+    EXPECT_EQ(response->moduleStatus(), 0);
+    EXPECT_EQ(u16(response->data, 10), 0x2001);
+    EXPECT_EQ(client.close(session), kModuleStatusSuccess);
+}
+
 // A transfer whose entry read waits for an answer that is very late holds
 // the transport; the ones behind it wait in the queue.
 TEST(PtpRequests, QueuedRequestsAreCancelledOrAbortedWhenTheTransportStops) {
