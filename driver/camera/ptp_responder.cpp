@@ -527,7 +527,8 @@ UCHAR commandDeleteObject(DeviceContext* d, PtpResponderState& r, const Request&
             r.responseCode = kPtpGeneralError;
             return kPhaseDone;
         }
-        if (!result.running) break;
+        // A device on its way down waits for this call: it does not wait on.
+        if (!result.running || d->stopped.load()) break;
         LARGE_INTEGER pause;
         pause.QuadPart = -10 * 10000;  // 10 ms
         if (reached(until)) break;

@@ -10,6 +10,7 @@
 // cancel spin lock before it touches anything and never takes the module lock.
 #include "driver/core/ptpif.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver/camera/camera.h"
@@ -42,6 +43,8 @@ constexpr UCHAR kAlreadyLocked = pav512::kModuleStatusAlreadyLocked;
 constexpr UCHAR kNotLockOwner = pav512::kModuleStatusNotLockOwner;
 constexpr UCHAR kAborted = pav512::kModuleStatusTaskAborted;
 constexpr UCHAR kNotLocked = pav512::kModuleStatusPtpNotLocked;
+// How often a receive looks whether it should give up early.
+constexpr LONGLONG kReceiveLookMs = 20;
 
 ULONG get32(const UCHAR* p) {
     ULONG v;
@@ -200,7 +203,7 @@ void startCurrent(DeviceContext* d) {
             buffer = t.currentBuffer;
         }
         if (irp == nullptr) return;
-        if (irp->Cancel || t.terminating) {
+        if (irp->Cancel || t.terminating || d->stopped.load()) {
             const bool cancelled = irp->Cancel;
             if (finishAndTakeNext(d, irp, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS, kAborted))
                 queueStart(d);
@@ -475,12 +478,26 @@ NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG leng
     }
     NTSTATUS result = USBSTRM_Start(pipe, length, ptpReceive, nullptr, nullptr);
     if (NT_SUCCESS(result)) {
-        // A cancel that came while the receive was being set up finds the
-        // buffer now; one that came before is seen here.
-        if (currentCancelled(t) || t.terminating) abandonReceive(t);
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -static_cast<LONGLONG>(kPtpReceiveWaitMs) * 10000;
-        NTSTATUS wait = KeWaitForSingleObject(&t.doneEvent, Executive, KernelMode, TRUE, &timeout);
+        // The wait looks up now and then: a device that is being stopped
+        // waits for the calls inside it, and one that was pulled sends
+        // nothing more, so the receive gives up rather than hold the stop
+        // for its whole time. A cancel or the termination sets the event.
+        const LONGLONG until = deadline(kPtpReceiveWaitMs);
+        NTSTATUS wait = STATUS_TIMEOUT;
+        for (;;) {
+            if (currentCancelled(t) || t.terminating || device->stopped.load()) {
+                abandonReceive(t);
+                wait = STATUS_SUCCESS;
+                break;
+            }
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            if (now.QuadPart >= until) break;
+            LARGE_INTEGER slice;
+            slice.QuadPart = -std::min<LONGLONG>(until - now.QuadPart, kReceiveLookMs * 10000);
+            wait = KeWaitForSingleObject(&t.doneEvent, Executive, KernelMode, TRUE, &slice);
+            if (wait != STATUS_TIMEOUT) break;
+        }
         SpinGuard g(t.receiveLock);
         if (wait == STATUS_TIMEOUT)
             result = STATUS_TIMEOUT;
