@@ -26,6 +26,9 @@ void usePrivateState() {
     setenv("PAV512_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (dir + "/xdg-run").c_str(), 1);
+    // A service's hives on this machine are not the tests' to share.
+    setenv("PAV512_SERVICE_STATE_DIR", (dir + "/service-state").c_str(), 1);
+    unsetenv("PAV512_SERVICE");
 }
 
 void removePrivateState() {
