@@ -288,6 +288,64 @@ void buildSound(const ObjectSpec& recipe, StoredObject& object) {
 
 }  // namespace
 
+std::vector<std::uint8_t> syntheticFrame(std::size_t length, std::uint32_t seed) {
+    if (length < 4) throw std::invalid_argument("length: a frame takes at least 4 bytes");
+    std::vector<std::uint8_t> f(length);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (std::size_t i = 2; i + 2 < length; ++i) {
+        x = x * 1103515245u + 12345u;
+        f[i] = static_cast<std::uint8_t>((x >> 16) % 0xFF);  // never 0xFF
+    }
+    f[0] = 0xFF;
+    f[1] = 0xD8;
+    f[length - 2] = 0xFF;
+    f[length - 1] = 0xD9;
+    return f;
+}
+
+void fillDirectoryEntry(StoredObject& object, const ObjectSpec& recipe, int frames) {
+    std::uint8_t* e = object.directoryEntry.data();
+    e[0] = static_cast<std::uint8_t>(object.kind);
+    if (isClip(object.kind)) {
+        putBe32(e + 18, static_cast<std::uint32_t>(object.clipVideo.size()));
+        putBe16(e + 22, static_cast<std::uint32_t>(recipe.width));
+        putBe16(e + 24, static_cast<std::uint32_t>(recipe.height));
+        putBe16(e + 26, static_cast<std::uint32_t>(
+                            frames >= 0 ? frames : static_cast<int>(object.frameLengths.size())));
+        putBe16(e + 28, static_cast<std::uint32_t>(recipe.frameRateHalfFps));
+    }
+    if (hasSound(object.kind)) {
+        putBe32(e + 35, static_cast<std::uint32_t>(object.sound.size()));
+        e[39] = static_cast<std::uint8_t>(recipe.channels);
+        e[40] = static_cast<std::uint8_t>(recipe.bitsPerSample);
+        putBe16(e + 41, static_cast<std::uint32_t>(recipe.sampleRate));
+    }
+    if (isPicture(object.kind)) {
+        putBe32(e + 69, static_cast<std::uint32_t>(object.picture.size()));
+        putBe16(e + 73, static_cast<std::uint32_t>(recipe.width));
+        putBe16(e + 75, static_cast<std::uint32_t>(recipe.height));
+    }
+    if (object.kind == ObjectKind::PictureWithThumbnail) {
+        putBe32(e + 52, static_cast<std::uint32_t>(object.thumbnail.size()));
+        putBe16(e + 56, static_cast<std::uint32_t>(recipe.thumbnailWidth));
+        putBe16(e + 58, static_cast<std::uint32_t>(recipe.thumbnailHeight));
+    }
+    writeFirstBlock(object);
+}
+
+StoredObject clipObject(const ObjectSpec& recipe, ClipBytes bytes, std::uint32_t number) {
+    if (!isClip(recipe.kind)) refuse("kind", "a clip is of kind 1 or 3");
+    StoredObject object;
+    object.number = number;
+    object.kind = recipe.kind;
+    stampCapture(object.directoryEntry.data(), number, recipe.seed);
+    object.clipVideo = std::move(bytes.video);
+    object.frameLengths = std::move(bytes.frameLengths);
+    if (hasSound(recipe.kind)) object.sound = std::move(bytes.sound);
+    fillDirectoryEntry(object, recipe, bytes.frames);
+    return object;
+}
+
 void writeFirstBlock(StoredObject& object) {
     std::uint8_t* b = object.firstBlock.data();
     object.firstBlock.fill(0);

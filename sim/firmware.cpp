@@ -303,7 +303,7 @@ void Firmware::finishOperation(LONGLONG now) {
     lastResult_ = kMemoryOk;
 }
 
-void Firmware::respond(std::vector<std::uint8_t> answer) {
+void Firmware::respond(LONGLONG now, std::uint8_t request, std::vector<std::uint8_t> answer) {
     // A new command replaces whatever the host left unread.
     bulkIn_.clear();
     if (faults_->bulkInNeverArrives || answer.empty()) return;
@@ -312,7 +312,37 @@ void Firmware::respond(std::vector<std::uint8_t> answer) {
         if (answer.size() >= 2) answer[0] = 0xED, answer[1] = 0x15;
         if (answer.size() >= 64) answer[62] = 0xED, answer[63] = 0x15;
     }
-    bulkIn_.push_back(BulkChunk{std::move(answer), 0});
+    BulkChunk chunk{std::move(answer), 0};
+    for (std::size_t i = 0; i < faults_->bulkAnswers.size(); ++i) {
+        const BulkAnswerFault& f = faults_->bulkAnswers[i];
+        if (f.request != -1 && f.request != request) continue;
+        if (++answersSeen_[i] != f.nth) continue;
+        switch (f.kind) {
+            case BulkAnswerFault::Kind::Short:
+                chunk.data.resize(std::min(chunk.data.size(), f.bytes));
+                break;
+            case BulkAnswerFault::Kind::Partial:
+                chunk.holdAt = f.bytes;
+                break;
+            case BulkAnswerFault::Kind::Late:
+                chunk.availableAt = now + ms(f.delayMs);
+                break;
+            case BulkAnswerFault::Kind::Longer:
+                chunk.data.insert(chunk.data.end(), f.bytes, 0x5A);
+                break;
+        }
+    }
+    if (chunk.data.empty()) return;
+    bulkIn_.push_back(std::move(chunk));
+}
+
+bool Firmware::bulkInReady(LONGLONG now) const {
+    return !bulkIn_.empty() && bulkIn_.front().sendable(now) > 0;
+}
+
+LONGLONG Firmware::nextBulkEvent(LONGLONG now) const {
+    if (bulkIn_.empty() || bulkIn_.front().availableAt <= now) return LLONG_MAX;
+    return bulkIn_.front().availableAt;
 }
 
 USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value,
@@ -345,14 +375,14 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
     lastResult_ = kMemoryOk;
     switch (request) {
         case kReqPrepareTable:
-            respond(m.objectTable());
+            respond(now, request, m.objectTable());
             break;
         case kReqPrepareStorage: {
             std::size_t n = std::min<std::size_t>(be16(data), kMaxDescriptionRead);
             auto d = m.storageDescription();
             std::vector<std::uint8_t> out(n, 0);
             std::copy_n(d.begin(), std::min(n, d.size()), out.begin());
-            respond(std::move(out));
+            respond(now, request, std::move(out));
             break;
         }
         case kReqPrepareEntry: {
@@ -366,7 +396,7 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
             std::vector<std::uint8_t> out(n, 0);
             std::copy_n(o->directoryEntry.begin(), std::min(n, o->directoryEntry.size()),
                         out.begin());
-            respond(std::move(out));
+            respond(now, request, std::move(out));
             break;
         }
         case kReqOpenObject: {
@@ -413,6 +443,15 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
                 break;
             }
             std::span<const std::uint8_t> bytes = o->itemBytes(item);
+            // A strict camera reads whole blocks of at most 64 KiB, and a
+            // clip's sound only from a fresh opening.
+            if (faults_->strictReads &&
+                (want % kFirstBlockSize != 0 || want == 0 || want > 65536 ||
+                 (item == kItemSound && open_.videoRead))) {
+                lastResult_ = kMemoryBadLength;
+                return USBD_STATUS_STALL_PID;
+            }
+            if (item == kItemClipVideo) open_.videoRead = true;
             if (want > kMaxItemRead) {
                 lastResult_ = kMemoryBadLength;
                 break;
@@ -423,7 +462,7 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
                 std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
                             std::min(want, bytes.size() - pos), out.begin());
             pos += want;
-            respond(std::move(out));
+            respond(now, request, std::move(out));
             break;
         }
         case kReqDeleteObject: {

@@ -5,7 +5,10 @@
 // timing around it lives in SimCamera. Not locked: its owner serialises it.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -90,6 +93,14 @@ enum class PatchState { None, Receiving, Accepted, Rejected };
 struct BulkChunk {
     std::vector<std::uint8_t> data;
     std::size_t position = 0;
+    std::size_t holdAt = SIZE_MAX;  // bytes from here on never come
+    LONGLONG availableAt = 0;       // nothing of it comes before this time
+    // The bytes that may go out now.
+    std::size_t sendable(LONGLONG now) const {
+        if (now < availableAt) return 0;
+        std::size_t end = std::min(holdAt, data.size());
+        return position < end ? end - position : 0;
+    }
 };
 
 class Firmware {
@@ -110,6 +121,10 @@ class Firmware {
     void bulkOut(LONGLONG now, const std::uint8_t* data, std::size_t length);
     // Answers prepared for the bulk-in endpoint, oldest first.
     std::deque<BulkChunk>& bulkIn() { return bulkIn_; }
+    // Whether bytes of a prepared answer may go out now, and when the next
+    // late one may (LLONG_MAX: none waits).
+    bool bulkInReady(LONGLONG now) const;
+    LONGLONG nextBulkEvent(LONGLONG now) const;
 
     // Interrupt messages: due ones are taken in order.
     bool interruptDue(LONGLONG now) const;
@@ -153,6 +168,7 @@ class Firmware {
         int memory = 0;
         std::uint32_t number = 0;
         std::map<std::uint8_t, std::size_t> positions;  // sequential read position per item
+        bool videoRead = false;  // item 1 was read since the object was opened
     };
 
     USBD_STATUS readRegisters(LONGLONG now, std::uint16_t value, std::uint8_t* data, ULONG length,
@@ -163,7 +179,7 @@ class Firmware {
     USBD_STATUS memoryCommand(LONGLONG now, std::uint8_t request, std::uint16_t value,
                               const std::uint8_t* data, ULONG length);
     void finishOperation(LONGLONG now);
-    void respond(std::vector<std::uint8_t> answer);
+    void respond(LONGLONG now, std::uint8_t request, std::vector<std::uint8_t> answer);
     void checkPatch(LONGLONG now);
     LONGLONG ms(int milliseconds) const { return static_cast<LONGLONG>(milliseconds) * 10000; }
     LONGLONG eraseWindow() const;
@@ -183,6 +199,7 @@ class Firmware {
     std::deque<BulkChunk> bulkIn_;
     std::vector<std::pair<LONGLONG, InterruptMessage>> interrupts_;  // by due time
     MemoryOperation operation_;
+    std::map<std::size_t, int> answersSeen_;  // per bulk answer fault
     OpenObject open_;
     std::uint8_t lastResult_ = kMemoryOk;
     std::array<std::uint8_t, kPatchHeaderSize> patchHeader_{};

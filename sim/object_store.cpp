@@ -54,7 +54,7 @@ std::uint32_t Memory::freePictures() const {
 
 std::array<std::uint8_t, kStorageDescriptionSize> Memory::storageDescription() const {
     std::array<std::uint8_t, kStorageDescriptionSize> d{};
-    d[3] = 1;  // DCF file system
+    d[3] = dcf_ ? 1 : 0;  // DCF file system
     const auto capacity =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity_, 0xFFFFFFFFu));
     const std::uint32_t free = freeBytes();
@@ -108,6 +108,20 @@ const StoredObject& Memory::place(StoredObject object) {
     nextNumber_ = std::max(nextNumber_, object.number + 1);
     objects_.push_back(std::move(object));
     return objects_.back();
+}
+
+void Memory::addCopies(const StoredObject& original, std::size_t count) {
+    // The prototype may be one of this memory's own objects.
+    const StoredObject prototype = original;
+    objects_.reserve(objects_.size() + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (nextNumber_ > kMaxObjectNumber)
+            throw std::length_error("memory " + std::to_string(number_) + " has no object number left");
+        StoredObject copy = prototype;
+        copy.number = nextNumber_;
+        writeFirstBlock(copy);
+        place(std::move(copy));
+    }
 }
 
 bool Memory::remove(std::uint32_t number) {

@@ -96,6 +96,26 @@ struct StoredObject {
     std::uint32_t tableWord(int memory) const;
 };
 
+// A clip made from frames chosen byte for byte (tests that need frames of
+// given lengths, broken frames or bytes between frames): `video` is the clip's
+// video item as it is stored, `frameLengths` what it holds, `sound` the sound
+// item of a clip with sound. The recipe gives kind, size, rate and the sound's
+// format; its frame count is taken from frameLengths unless `frames` is set.
+struct ClipBytes {
+    std::vector<std::uint8_t> video;
+    std::vector<std::size_t> frameLengths;
+    std::vector<std::uint8_t> sound;
+    int frames = -1;  // what the directory entry announces (-1: frameLengths.size())
+};
+// A frame for the frame finder of exactly `length` bytes (at least 4): a
+// start-of-image marker, filler that holds no marker, an end-of-image marker.
+std::vector<std::uint8_t> syntheticFrame(std::size_t length, std::uint32_t seed);
+// Fills the object's directory entry from its items and the recipe's formats
+// (kind, sizes, frame count and rate, sound format) and rewrites its first block.
+void fillDirectoryEntry(StoredObject& object, const ObjectSpec& recipe, int frames = -1);
+// An object of the recipe's kind (1 or 3) holding the given clip bytes.
+StoredObject clipObject(const ObjectSpec& recipe, ClipBytes bytes, std::uint32_t number = 0);
+
 // Builds an object with generated content; throws std::invalid_argument
 // naming the field when the recipe is out of range.
 StoredObject generateObject(const ObjectSpec& recipe, std::uint32_t number);
@@ -111,8 +131,14 @@ public:
     std::uint32_t freeBytes() const;
     // Pictures of 640 x 480 that still fit (an estimate, as cameras give it).
     std::uint32_t freePictures() const;
-    // 12 bytes: byte 3 = 1 (DCF file system), bytes 8-11 capacity big-endian.
+    // 12 bytes: byte 3 = 1 (DCF file system, 0 for other memories), bytes
+    // 4-7 free bytes and 8-11 capacity big-endian.
     std::array<std::uint8_t, kStorageDescriptionSize> storageDescription() const;
+    bool dcf() const { return dcf_; }
+    void setDcf(bool dcf) { dcf_ = dcf; }
+    // Adds `count` copies of `prototype` under the next free numbers: a cheap
+    // way to a memory of thousands of objects.
+    void addCopies(const StoredObject& prototype, std::size_t count);
 
     const std::vector<StoredObject>& objects() const { return objects_; }
     const StoredObject* find(std::uint32_t number) const;
@@ -135,6 +161,7 @@ private:
     std::uint64_t capacity_;
     std::vector<StoredObject> objects_;
     std::uint32_t nextNumber_ = 1;
+    bool dcf_ = true;
 };
 
 // The sixteen memories of a camera and which one is current.

@@ -198,7 +198,8 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
                       "isoFailedPackets", "failedTransfers", "failedTransfersEndpoint",
                       "bulkInNeverArrives", "longerAnswers", "edMarker", "slowErase", "neverBoot",
                       "sensorNeverReady", "refusedAlternates", "removeDuringTransfer",
-                      "noReturnAfterCycle", "shortControlReads", "failedRequests", "descriptor"}))
+                      "noReturnAfterCycle", "shortControlReads", "failedRequests", "descriptor",
+                      "strictReads"}))
         return false;
     std::vector<long long> list;
     if (v.contains("stalledEndpoints")) {
@@ -226,7 +227,8 @@ bool readFaults(Reader& r, const Json& v, const std::string& path, Faults* f) {
         !r.flag(v, "neverBoot", path, &f->neverBoot) ||
         !r.flag(v, "sensorNeverReady", path, &f->sensorNeverReady) ||
         !r.field(v, "removeDuringTransfer", path, 0, kMany, &f->removeDuringTransfer) ||
-        !r.flag(v, "noReturnAfterCycle", path, &f->noReturnAfterCycle))
+        !r.flag(v, "noReturnAfterCycle", path, &f->noReturnAfterCycle) ||
+        !r.flag(v, "strictReads", path, &f->strictReads))
         return false;
     if (v.contains("refusedAlternates")) {
         if (!readIntList(r, v, "refusedAlternates", path, 1, 7, &list)) return false;

@@ -41,6 +41,19 @@ struct ShortRead {
     int length = 0;
 };
 
+// A bulk-in answer that misbehaves: the nth answer (1 = the first) to the
+// request (-1: any request) is cut short (ends after `bytes`), partial (stops
+// after `bytes` and the rest never comes), late (comes whole `delayMs`
+// after it was prepared) or longer (`bytes` more than the host asked).
+struct BulkAnswerFault {
+    enum class Kind { Short, Partial, Late, Longer };
+    Kind kind = Kind::Short;
+    int request = -1;
+    int nth = 1;
+    std::size_t bytes = 0;
+    int delayMs = 0;
+};
+
 // A vendor request of the default pipe that the camera refuses with a stall
 // for its next `count` occurrences, as firmware that rejects a command does;
 // the firmware does not act on a refused request. `request` is bRequest;
@@ -75,6 +88,11 @@ struct Faults {
     std::vector<ShortRead> shortControlReads;
     std::vector<FailedRequest> failedRequests;  // entries whose count ran out stay, at 0
     DescriptorFaults descriptor;
+    std::vector<BulkAnswerFault> bulkAnswers;
+    // The camera refuses (stalls) item reads that are not whole 512-byte
+    // blocks, pieces over 64 KiB, and a clip's sound read after its video
+    // without the object being closed and opened again.
+    bool strictReads = false;
 };
 
 // A register's value at power-on, before the host writes anything (so that

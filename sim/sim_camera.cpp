@@ -125,7 +125,7 @@ ULONG SimCamera::currentFrame() {
 bool SimCamera::needsFrames() const {
     if (!control_.empty() || !iso_.empty() || !bulkOut_.empty()) return true;
     if (!bulkIn_.empty()) {
-        if (!firmware_->bulkIn().empty() || halted_.count(kBulkInEndpoint)) return true;
+        if (firmware_->bulkInReady(kclock::now()) || halted_.count(kBulkInEndpoint)) return true;
         if (faults_.failedTransfers > 0) return true;
         int w = 0, h = 0;
         if (alternate_ == 1 && firmware_->videoSize(kclock::now(), &w, &h)) return true;
@@ -183,6 +183,8 @@ void SimCamera::run() {
         LONGLONG wakeAt = LLONG_MAX;
         if (busy) wakeAt = frameStart(lastFrame_ + 1);
         if (connected_ && !interrupt_.empty()) wakeAt = std::min(wakeAt, firmware_->nextEvent());
+        if (connected_ && !bulkIn_.empty())
+            wakeAt = std::min(wakeAt, firmware_->nextBulkEvent(kclock::now()));
         if (wakeAt == LLONG_MAX)
             wake_.wait(lk);
         else
@@ -680,7 +682,9 @@ bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent) {
     auto& answers = firmware_->bulkIn();
     if (!answers.empty()) {
         BulkChunk& c = answers.front();
-        n = std::min<std::size_t>(max, c.data.size() - c.position);
+        // An answer held back (late, or cut off for good) sends nothing now.
+        n = std::min<std::size_t>(max, c.sendable(now));
+        if (n == 0) return false;
         std::memcpy(out, c.data.data() + c.position, n);
         c.position += n;
         if (c.position == c.data.size()) {
@@ -734,7 +738,7 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
         }
         if (!p.started) {
             int w = 0, h = 0;
-            bool data = !firmware_->bulkIn().empty() ||
+            bool data = firmware_->bulkInReady(now) ||
                         (alternate_ == 1 && firmware_->videoSize(now, &w, &h));
             if (!data && !burstApplies(kBulkInEndpoint)) break;
             beginTransfer(p);

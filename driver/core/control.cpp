@@ -14,6 +14,7 @@
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
 #include "driver/core/propman.h"
+#include "driver/core/ptpif.h"
 #include "driver/core/srbif.h"
 #include "pav512/buffers.h"
 
@@ -115,7 +116,7 @@ NTSTATUS mControl_VideoProperties(const ControlRequest& r) {
     return answer(r, ok ? kModuleStatusSuccess : kModuleStatusFailed);
 }
 NTSTATUS mControl_PtpTransport(const ControlRequest& r) {
-    return unrecognised(r);
+    return PTPIF_DeviceControl(r.device, r.irp, r.code, r.buffer, r.length);
 }
 
 NTSTATUS commandFamily(const ControlRequest& r) {

@@ -7,10 +7,12 @@
 
 #include "driver/camera/camera.h"
 #include "driver/camera/camprop.h"
+#include "driver/camera/ptp_responder.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/modules.h"
 #include "driver/core/propman.h"
+#include "driver/core/ptpif.h"
 #include "driver/core/srbif.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
@@ -109,6 +111,9 @@ struct DeviceContext {
 
     // Command transport.
     CtiState cti;
+    // PTP transport and the camera engine's PTP responder.
+    PtpState ptp;
+    PtpResponderState ptpResponder;
 
     // Camera engine: the USB interface layer and the streams.
     UsbInterfaceState usbif;

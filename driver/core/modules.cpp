@@ -7,6 +7,7 @@
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
 #include "driver/core/propman.h"
+#include "driver/core/ptpif.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ void streamInterfaceTerminate(DeviceContext* device) {
 }  // namespace
 
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
-    ops[kModulePtpTransport] = {"PTPIF", nothingToInitialise, nothingToTerminate};
+    ops[kModulePtpTransport] = {"PTPIF", PTPIF_Initialise, PTPIF_Terminate};
     ops[kModuleCommandTransport] = {"CTIIF", CTIIF_Initialise, CTIIF_Terminate};
     // The property manager and the camera's start-up run here until the
     // stream interface lands and runs them from its own initialisation.

@@ -142,7 +142,7 @@ TEST_P(DispatchTest, UnrecognisedCodesLeaveTheBufferAsTheClientSentIt) {
         IOCTL_CTI_VERSION | 0x4000,  // another access
         IOCTL_INTERNAL_CONNECT,      // internal codes are not user codes
         0x230000,                    // another device type
-        IOCTL_PTP_OPEN,              // its module is not in this driver yet
+        IOCTL_PTP_OPEN_WIA + 4,      // past the end of the PTP family
         IOCTL_STREAM_OPEN,
     };
     for (ULONG code : codes) {

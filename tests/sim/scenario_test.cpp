@@ -37,7 +37,7 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
                    "shortControlReads": [{"request": 132, "length": 3}],
                    "failedRequests": [{"request": "0x83", "index": 2, "count": 3},
                                       {"request": 1}],
-                   "descriptor": {"missingAlternate": 6}}
+                   "descriptor": {"missingAlternate": 6}, "strictReads": true}
     })");
     std::string error = "unset";
     sim::Scenario s = sim::loadScenario(path, &error);
@@ -51,6 +51,7 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
     EXPECT_FALSE(s.timing.throttled);
     EXPECT_EQ(s.faults.stalledEndpoints, std::vector<std::uint8_t>{0x82});
     EXPECT_EQ(s.faults.descriptor.missingAlternate, 6);
+    EXPECT_TRUE(s.faults.strictReads);
     ASSERT_EQ(s.faults.failedRequests.size(), 2u);
     EXPECT_EQ(s.faults.failedRequests[0].request, 0x83);
     EXPECT_EQ(s.faults.failedRequests[0].value, -1);
