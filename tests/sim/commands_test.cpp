@@ -126,6 +126,41 @@ TEST(SimCommands, DataBlocksAreKeptAndTheVersionBlockIsThere) {
     EXPECT_EQ(host.vendorIn(0x8B, 0x55, 4).status, USBD_STATUS_STALL_PID);
 }
 
+TEST(SimCommands, DataBlocksAndTheLogsOfBlocksAndTablesAreBoundedInBytes) {
+    sim::Scenario s = quickScenario();
+    s.timing.throttled = false;
+    Host host(s);
+    std::vector<std::uint8_t> block(65535, 0x11);
+    std::size_t taken = 0;
+    USBD_STATUS last = USBD_STATUS_SUCCESS;
+    for (std::uint16_t item = 0x200; item < 0x300 && last == USBD_STATUS_SUCCESS; ++item) {
+        last = host.vendorOut(0x0B, item, block).status;
+        if (last == USBD_STATUS_SUCCESS) ++taken;
+    }
+    EXPECT_EQ(last, USBD_STATUS_STALL_PID) << "a full block area refuses more";
+    EXPECT_LE(taken * block.size(), sim::kMaxDataBlockBytes);
+    EXPECT_GE((taken + 1) * block.size() + 7, sim::kMaxDataBlockBytes) << "it was really full";
+    EXPECT_EQ(host.vendorIn(0x8B, static_cast<std::uint16_t>(0x200 + taken), 1).status,
+              USBD_STATUS_STALL_PID)
+        << "the refused block was not kept";
+    // A block written again in its place, or smaller, still fits.
+    block.assign(65535, 0x22);
+    EXPECT_EQ(host.vendorOut(0x0B, 0x200, block).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(host.vendorIn(0x8B, 0x200, 1).data, std::vector<std::uint8_t>{0x22});
+
+    std::size_t logged = 0;
+    for (const auto& b : host.camera().dataBlocks()) logged += b.data.size();
+    EXPECT_LE(logged, sim::kMaxLoggedBytes);
+    EXPECT_EQ(host.camera().dataBlocks().back().data[0], 0x22) << "the latest is kept";
+
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs(32000, {0x30, 0x01});
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(host.writeTable(4, pairs), USBD_STATUS_SUCCESS);
+    std::size_t tableBytes = 0;
+    for (const auto& t : host.camera().tables()) tableBytes += t.pairs.size() * 2;
+    EXPECT_LE(tableBytes, sim::kMaxLoggedBytes);
+    EXPECT_GT(tableBytes, 0u);
+}
+
 TEST(SimCommands, InterruptMessagesReportBootReportInputsAndButtons) {
     sim::Scenario s = quickScenario();
     Host host(s);
