@@ -34,7 +34,7 @@ TEST(SimCommands, InformationBlockCarriesReleaseLevelEraseTimeAndWords) {
 }
 
 TEST(SimCommands, BootStateAndSensorReadinessFollowTheClock) {
-    kclock::setScale(10);  // long delays, so that slow reads cannot outrun them
+    kclock::setScale(10);  // long delays, so that slow reads cannot outrun them (put back after the test)
     sim::Scenario s = quickScenario();
     s.timing.bootDelayMs = 3000;
     s.timing.sensorReadyDelayMs = 1000;
