@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <condition_variable>
+#include <map>
 #include <set>
 
 namespace host {
@@ -36,19 +38,37 @@ class ChannelDirectory {
         channels_.erase(c);
     }
 
+    // An open in progress on `link` holds the interface: its removal waits
+    // until the open is done (and has then marked the new channel gone), so
+    // the device an open is sent to is never deleted under it.
+    void beginOpen(const std::string& link) {
+        std::lock_guard<std::mutex> g(lock_);
+        opening_[link]++;
+    }
+    void endOpen(const std::string& link) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (--opening_[link] == 0) {
+            opening_.erase(link);
+            opened_.notify_all();
+        }
+    }
+
   private:
     ChannelDirectory() {
         kio::subscribeInterfaces([this](const kio::InterfaceInfo& info) {
             if (info.enabled) return;
             std::string link = lower(info.symbolicLink);
-            std::lock_guard<std::mutex> g(lock_);
+            std::unique_lock<std::mutex> g(lock_);
+            opened_.wait(g, [&] { return opening_.count(link) == 0; });
             for (HostChannel* c : channels_)
                 if (c->link_ == link) c->markGone();
         });
     }
 
     std::mutex lock_;
+    std::condition_variable opened_;
     std::set<HostChannel*> channels_;
+    std::map<std::string, int> opening_;
 };
 
 std::vector<std::string> enabledInterfacePaths(const GUID& classGuid) {
@@ -73,20 +93,29 @@ NTSTATUS HostChannel::open(const std::string& path, kobj::ClientObjectTable* tab
         if (!best || link.size() > best->symbolicLink.size()) best = &info;
     }
     if (!best || !best->physicalDevice) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const std::string link = lower(best->symbolicLink);
+    const std::size_t linkLength = best->symbolicLink.size();
+    ChannelDirectory::instance().beginOpen(link);
+    // Looked up again now that a removal would wait for this open: a device
+    // whose interface has gone by now is not opened at all.
+    PDEVICE_OBJECT device = nullptr;
+    for (const kio::InterfaceInfo& info : kio::interfaces(nullptr, true))
+        if (lower(info.symbolicLink) == link) device = info.physicalDevice;
+    if (!device) {
+        ChannelDirectory::instance().endOpen(link);
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     // "\\?\" and "\??\" are both four characters, so the file name starts
     // at the same place in either form of the path.
-    std::string fileName = path.substr(std::min(path.size(), best->symbolicLink.size()));
+    std::string fileName = path.substr(std::min(path.size(), linkLength));
     PFILE_OBJECT file = nullptr;
-    NTSTATUS st = kio::openFile(best->physicalDevice, fileName, &file);
-    if (!NT_SUCCESS(st)) return st;
-    channel->reset(new HostChannel(file, lower(best->symbolicLink), table));
-    ChannelDirectory::instance().add(channel->get());
-    // The interface may have gone between the lookup and the registration.
-    bool stillThere = false;
-    for (const kio::InterfaceInfo& info : kio::interfaces(nullptr, true))
-        if (lower(info.symbolicLink) == (*channel)->link_) stillThere = true;
-    if (!stillThere) (*channel)->markGone();
-    return STATUS_SUCCESS;
+    NTSTATUS st = kio::openFile(device, fileName, &file);
+    if (NT_SUCCESS(st)) {
+        channel->reset(new HostChannel(file, link, table));
+        ChannelDirectory::instance().add(channel->get());
+    }
+    ChannelDirectory::instance().endOpen(link);
+    return st;
 }
 
 HostChannel::HostChannel(PFILE_OBJECT file, std::string link, kobj::ClientObjectTable* table)

@@ -1,8 +1,9 @@
 #include "host/socket_server.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,21 +16,23 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "host/channel_host.h"
 #include "platform/kernel/object.h"
+#include "pav512/buffers.h"
 #include "platform/user/channel_protocol.h"
 
 namespace host {
 namespace {
 
-// Output a client has not read yet; past this the client is not keeping up
-// and its connection is ended rather than the host's memory.
-constexpr std::size_t kMaxQueuedOutput = 64u << 20;
+using Clock = std::chrono::steady_clock;
 // Distinct event handles one connection may register.
 constexpr std::size_t kMaxClientEvents = 1024;
 
@@ -77,6 +80,7 @@ void forwardSignal(void* context);
 class RemoteClientTable : public kobj::ClientObjectTable {
   public:
     void bind(std::weak_ptr<Connection> connection) { connection_ = std::move(connection); }
+    std::shared_ptr<Connection> connection() const { return connection_.lock(); }
 
     NTSTATUS referenceEvent(std::uint32_t handle, PKEVENT* event) override {
         std::lock_guard<std::mutex> g(lock_);
@@ -120,11 +124,46 @@ class RemoteClientTable : public kobj::ClientObjectTable {
 
 enum class State { AwaitHello, AwaitOpen, Open, Finished };
 
+// What a client may send in each state, and how long each kind may be.
+uproto::KindLimits limitsFor(State state) {
+    using uproto::Kind;
+    uproto::KindLimits l;
+    switch (state) {
+        case State::AwaitHello:
+            return l.allow(Kind::Hello, 8);
+        case State::AwaitOpen:
+            return l.allow(Kind::Open, uproto::kMaxPathLength).allow(Kind::Enumerate, sizeof(GUID));
+        case State::Open:
+            return l.allow(Kind::Request, 20 + uproto::kMaxBuffer)
+                .allow(Kind::Cancel, 8)
+                .allow(Kind::CancelAll, 0);
+        case State::Finished:
+            return l;
+    }
+    return l;
+}
+
+constexpr std::uint64_t kWakeToken = 0;
+
+// The server whose loop this thread runs now, if any.
+thread_local SocketServer::Impl* tlsLeader = nullptr;
+constexpr std::uint64_t kListenToken = 1;
+
 struct Connection {
+    std::uint64_t id = 0;
     int fd = -1;
     SocketServer::Impl* server = nullptr;
+
+    // Loop thread only.
     uproto::FrameReader reader;
-    State state = State::AwaitHello;  // loop thread only
+    State state = State::AwaitHello;
+    Clock::time_point deadline = Clock::time_point::max();
+    std::size_t inputCharged = 0;  // the reader's bytes, as charged to the budget
+    bool writeArmed = false;
+
+    // Budget (Impl::budgetLock).
+    std::size_t held = 0;
+    bool dropped = false;
 
     std::mutex outLock;
     std::deque<std::vector<std::uint8_t>> out;
@@ -135,6 +174,8 @@ struct Connection {
     std::atomic<bool> failed{false};          // to be dropped by the loop (set from any thread)
     std::atomic<bool> endAfterOutput{false};  // dropped once what is queued has been sent
     std::atomic<bool> protocolError{false};
+    std::atomic<bool> overBounds{false};
+    std::atomic<std::size_t> inFlight{0};  // requests taken and not yet answered
 
     // Dispatch: run in order, one at a time, on the pool.
     std::deque<std::function<void()>> jobs;
@@ -151,24 +192,49 @@ struct Connection {
 struct SocketServer::Impl {
     Options options;
     int listenFd = -1;
+    int lockFd = -1;  // held for as long as this host owns the socket path
     int wakeFd = -1;
-    std::thread loop;
+    int epollFd = -1;
+    int spareFd = -1;  // given up to refuse a connection when descriptors run out
+    std::vector<epoll_event> events = std::vector<epoll_event>(256);  // the loop's
     std::atomic<bool> stopping{false};
+    std::atomic<bool> acceptStopped{false};
     bool stopped = false;
     std::atomic<std::uint64_t> protocolErrors{0};
+    std::atomic<std::uint64_t> boundsExceeded{0};
+    std::uint64_t nextId = 2;
+    bool listening = false;
+    Clock::time_point resumeListening = Clock::time_point::max();
 
     std::mutex connLock;
-    std::vector<std::shared_ptr<Connection>> adopted;        // waiting for the loop
-    std::map<int, std::shared_ptr<Connection>> connections;  // loop thread
+    std::vector<std::shared_ptr<Connection>> adopted;    // waiting for the loop
+    std::vector<std::shared_ptr<Connection>> attention;  // output queued or failed
+    std::unordered_map<std::uint64_t, std::shared_ptr<Connection>> connections;  // loop thread
+    std::set<std::pair<Clock::time_point, std::uint64_t>> deadlines;              // loop thread
     std::atomic<std::size_t> live{0};
+
+    std::mutex budgetLock;
+    std::size_t used = 0;
+    std::size_t usedByDropped = 0;  // will come back as those connections close
+    std::atomic<bool> overBudget{false};
+
+    std::mutex flightLock;
+    std::condition_variable flightCv;
+    std::size_t inFlightTotal = 0;
 
     std::mutex poolLock;
     std::condition_variable poolCv;
     std::condition_variable drainedCv;
     std::deque<std::shared_ptr<Connection>> ready;
     std::size_t running = 0;
+    std::size_t idle = 0;
     bool poolStop = false;
-    std::vector<std::thread> workers;
+    std::map<std::thread::id, std::thread> workers;
+    bool leading = false;       // a thread runs the loop
+    bool leaderWanted = false;  // the loop waits for a thread to take it
+    std::condition_variable leaderDone;
+    std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
+    std::vector<std::thread> finished;  // workers that left, to be joined
 
     void wake() {
         std::uint64_t one = 1;
@@ -176,24 +242,124 @@ struct SocketServer::Impl {
         (void)n;
     }
 
+    // --- memory budget -----------------------------------------------------
+
+    void charge(Connection& c, std::size_t bytes) {
+        bool over;
+        {
+            std::lock_guard<std::mutex> g(budgetLock);
+            c.held += bytes;
+            used += bytes;
+            if (c.dropped) usedByDropped += bytes;
+            over = used - usedByDropped > options.limits.memoryBudget;
+        }
+        if (over && !overBudget.exchange(true)) wake();
+    }
+    void release(Connection& c, std::size_t bytes) {
+        std::lock_guard<std::mutex> g(budgetLock);
+        c.held -= bytes;
+        used -= bytes;
+        if (c.dropped) usedByDropped -= bytes;
+    }
+
+    // Loop thread: closes the connections holding the most until what the
+    // others hold fits again. A client that asks for much and reads nothing
+    // is the one that goes, not the one that asks for a little next.
+    void enforceBudget() {
+        if (!overBudget.exchange(false)) return;
+        for (;;) {
+            std::shared_ptr<Connection> largest;
+            {
+                std::lock_guard<std::mutex> g(budgetLock);
+                if (used - usedByDropped <= options.limits.memoryBudget) return;
+                std::size_t most = 0;
+                for (auto& [id, c] : connections)
+                    if (!c->dropped && c->held > most) {
+                        most = c->held;
+                        largest = c;
+                    }
+            }
+            if (!largest) return;
+            exceeded(largest);
+            drop(largest);
+        }
+    }
+
+    // --- requests in flight ------------------------------------------------
+
+    void requestTaken(Connection& c) {
+        c.inFlight.fetch_add(1);
+        std::lock_guard<std::mutex> g(flightLock);
+        ++inFlightTotal;
+    }
+    void requestDone(Connection& c) {
+        c.inFlight.fetch_sub(1);
+        std::lock_guard<std::mutex> g(flightLock);
+        if (--inFlightTotal == 0) flightCv.notify_all();
+    }
+
+    // --- dispatch pool -----------------------------------------------------
+
     void post(const std::shared_ptr<Connection>& c, std::function<void()> job) {
         std::lock_guard<std::mutex> g(poolLock);
         c->jobs.push_back(std::move(job));
-        if (!c->scheduled) {
-            c->scheduled = true;
-            ready.push_back(c);
-            poolCv.notify_one();
+        if (c->scheduled) return;
+        c->scheduled = true;
+        // Posted by the loop while it handles its events: the loop's thread
+        // runs it itself once done with them, handing the loop to another
+        // thread first, so a request the driver completes at once is answered
+        // without crossing to another thread.
+        if (tlsLeader == this && !inlineCandidate) {
+            inlineCandidate = c;
+            return;
         }
+        ready.push_back(c);
+        // Every thread is busy (some perhaps blocked in the driver): one more,
+        // so that this connection does not wait for another's request.
+        if (idle < ready.size() && workers.size() < options.maxDispatchThreads && !poolStop)
+            spawnWorker();
+        else
+            poolCv.notify_one();
+    }
+
+    void spawnWorker() {  // poolLock held
+        std::thread t([this] { worker(); });
+        std::thread::id id = t.get_id();
+        workers.emplace(id, std::move(t));
     }
 
     void worker() {
         std::unique_lock<std::mutex> g(poolLock);
         for (;;) {
-            poolCv.wait(g, [&] { return poolStop || !ready.empty(); });
-            if (ready.empty()) {
-                if (poolStop) return;
+            ++idle;
+            bool woken = poolCv.wait_for(g, std::chrono::seconds(10), [&] {
+                return poolStop || !ready.empty() || (leaderWanted && !stopping);
+            });
+            --idle;
+            if (leaderWanted && !stopping && !poolStop) {
+                leaderWanted = false;
+                leading = true;
+                g.unlock();
+                lead();
+                g.lock();
                 continue;
             }
+            if (ready.empty()) {
+                // Threads started for blocked requests go once they are idle.
+                // At the stop, the stopping thread joins every worker.
+                if (poolStop) return;
+                if (!woken && workers.size() > minimumWorkers()) {
+                    auto it = workers.find(std::this_thread::get_id());
+                    if (it != workers.end()) {
+                        finished.push_back(std::move(it->second));
+                        workers.erase(it);
+                    }
+                    return;
+                }
+                continue;
+            }
+            for (std::thread& t : finished) t.join();
+            finished.clear();
             std::shared_ptr<Connection> c = ready.front();
             ready.pop_front();
             std::function<void()> job = std::move(c->jobs.front());
@@ -206,31 +372,134 @@ struct SocketServer::Impl {
             --running;
             if (!c->jobs.empty()) {
                 ready.push_back(c);
-                poolCv.notify_one();
+                if (idle == 0 && workers.size() < options.maxDispatchThreads && !poolStop)
+                    spawnWorker();
+                else
+                    poolCv.notify_one();
             } else {
                 c->scheduled = false;
+                if (c->endAfterOutput) needsAttention(c);
             }
             if (ready.empty() && running == 0) drainedCv.notify_all();
         }
     }
 
+    // The thread that runs the loop: until the stop, or until it takes a
+    // connection's work for itself (see post), when another thread goes on
+    // with the loop.
+    void lead() {
+        tlsLeader = this;
+        listen();
+        while (!stopping) {
+            loopOnce();
+            std::shared_ptr<Connection> c;
+            {
+                std::lock_guard<std::mutex> g(poolLock);
+                c = std::move(inlineCandidate);
+                inlineCandidate.reset();
+                if (c && (stopping || poolStop || (idle == 0 && workers.size() >= options.maxDispatchThreads))) {
+                    // No one to take the loop over: the pool does it.
+                    ready.push_back(c);
+                    poolCv.notify_one();
+                    c.reset();
+                }
+                if (c) {
+                    leading = false;
+                    leaderWanted = true;
+                    if (idle == 0)
+                        spawnWorker();
+                    else
+                        poolCv.notify_one();
+                }
+            }
+            if (c) {
+                tlsLeader = nullptr;
+                runStrand(c);
+                return;
+            }
+        }
+        tlsLeader = nullptr;
+        std::lock_guard<std::mutex> g(poolLock);
+        leading = false;
+        leaderDone.notify_all();
+    }
+
+    // Runs what a connection has queued, in order.
+    void runStrand(const std::shared_ptr<Connection>& c) {
+        std::unique_lock<std::mutex> g(poolLock);
+        while (!c->jobs.empty()) {
+            std::function<void()> job = std::move(c->jobs.front());
+            c->jobs.pop_front();
+            ++running;
+            g.unlock();
+            job();
+            job = nullptr;
+            g.lock();
+            --running;
+        }
+        c->scheduled = false;
+        if (c->endAfterOutput) needsAttention(c);
+        if (ready.empty() && running == 0) drainedCv.notify_all();
+    }
+
+    std::size_t minimumWorkers() const {
+        return options.dispatchThreads ? options.dispatchThreads : 1;
+    }
+
+    // --- connections -------------------------------------------------------
+
     void fail(const std::shared_ptr<Connection>& c, bool protocol) {
         if (protocol) c->protocolError = true;
         c->failed = true;
+        needsAttention(c);
+    }
+
+    void exceeded(const std::shared_ptr<Connection>& c) {
+        c->overBounds = true;
+        c->failed = true;
+    }
+
+    void needsAttention(const std::shared_ptr<Connection>& c) {
+        {
+            std::lock_guard<std::mutex> g(connLock);
+            attention.push_back(c);
+        }
         wake();
     }
 
-    // Loop thread: forget the socket's events and close the connection on the
-    // pool, after whatever it already queued.
+    void setDeadline(const std::shared_ptr<Connection>& c, Clock::time_point when) {
+        if (c->deadline == when) return;
+        if (c->deadline != Clock::time_point::max()) deadlines.erase({c->deadline, c->id});
+        c->deadline = when;
+        if (when != Clock::time_point::max()) deadlines.insert({when, c->id});
+    }
+
+    // Loop thread: forget the socket and close the connection on the pool,
+    // after whatever it already queued.
     void drop(std::shared_ptr<Connection> c) {
+        if (c->state == State::Finished && !connections.count(c->id)) return;
         if (c->protocolError) protocolErrors.fetch_add(1);
-        connections.erase(c->fd);
+        if (c->overBounds) boundsExceeded.fetch_add(1);
+        connections.erase(c->id);
+        setDeadline(c, Clock::time_point::max());
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd, nullptr);
         c->state = State::Finished;
+        std::size_t queued;
         {
             std::lock_guard<std::mutex> g(c->outLock);
             c->closed = true;
             c->out.clear();
+            queued = c->outBytes;
+            c->outBytes = 0;
         }
+        c->reader = uproto::FrameReader();
+        {
+            std::lock_guard<std::mutex> g(budgetLock);
+            c->dropped = true;
+            usedByDropped += c->held;
+        }
+        release(*c, queued + c->inputCharged);
+        c->inputCharged = 0;
         post(c, [this, c] { closeConnection(c); });
     }
 
@@ -241,57 +510,119 @@ struct SocketServer::Impl {
         }
         c->table.release();
         ::close(c->fd);
+        {
+            // Whatever is left (nothing, once the channel has closed).
+            std::lock_guard<std::mutex> g(budgetLock);
+            used -= c->held;
+            usedByDropped -= c->held;
+            c->held = 0;
+        }
         live.fetch_sub(1);
     }
 
     void accept() {
         for (;;) {
             int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) return;
-            if (options.checkPeerCredentials) {
-                ucred cred{};
-                socklen_t len = sizeof cred;
-                if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
-                    (cred.uid != ::geteuid() && cred.uid != 0)) {
-                    ::close(fd);
-                    continue;
-                }
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE) outOfDescriptors();
+                return;
+            }
+            if (live.load() >= options.limits.maxConnections ||
+                (options.checkPeerCredentials &&
+                 !PeerPolicy(::geteuid(), options.group).admits(peerIdentityOf(fd)))) {
+                ::close(fd);
+                continue;
             }
             addConnection(fd);
         }
     }
 
-    void addConnection(int fd) {
+    // The connection waiting cannot be taken: refuse it with the descriptor
+    // kept for this, so that the listening socket does not stay readable and
+    // spin the loop; with no spare left, stop listening for a moment.
+    void outOfDescriptors() {
+        if (spareFd >= 0) {
+            ::close(spareFd);
+            spareFd = -1;
+            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+            spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (spareFd >= 0) return;
+        }
+        if (listening) {
+            ::epoll_ctl(epollFd, EPOLL_CTL_DEL, listenFd, nullptr);
+            listening = false;
+        }
+        resumeListening = Clock::now() + std::chrono::milliseconds(100);
+    }
+
+    void listen() {
+        if (listenFd < 0 || listening || acceptStopped) return;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kListenToken;
+        if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev) == 0) listening = true;
+        resumeListening = Clock::time_point::max();
+        if (spareFd < 0) spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+
+    std::shared_ptr<Connection> makeConnection(int fd) {
         auto c = std::make_shared<Connection>();
         c->fd = fd;
         c->server = this;
         c->table.bind(c);
-        connections[fd] = c;
+        c->reader.limit(limitsFor(State::AwaitHello));
+        return c;
+    }
+
+    void addConnection(int fd) {
         live.fetch_add(1);
+        insert(makeConnection(fd));
+    }
+
+    void insert(const std::shared_ptr<Connection>& c) {
+        c->id = nextId++;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = c->id;
+        if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, c->fd, &ev) != 0) {
+            post(c, [this, c] { closeConnection(c); });
+            return;
+        }
+        connections[c->id] = c;
+        setDeadline(c, Clock::now() + options.limits.setupDeadline);
+    }
+
+    void enter(const std::shared_ptr<Connection>& c, State state) {
+        c->state = state;
+        c->reader.limit(limitsFor(state));
+        if (state == State::Open || state == State::Finished)
+            setDeadline(c, Clock::time_point::max());
     }
 
     void handle(const std::shared_ptr<Connection>& c, uproto::Message& m) {
         using uproto::Kind;
         switch (c->state) {
             case State::AwaitHello: {
-                auto h = m.kind == Kind::Hello ? uproto::decodeHello(m.payload) : std::nullopt;
+                auto h = uproto::decodeHello(m.payload);
                 if (!h || h->magic != uproto::kMagic) return fail(c, true);
                 c->send(uproto::encodeHello());
                 // A client of another version learns ours from the reply and
                 // the connection ends here.
                 if (h->version != uproto::kVersion) {
                     c->endAfterOutput = true;
-                    c->state = State::Finished;
+                    enter(c, State::Finished);
+                    needsAttention(c);
                     return;
                 }
-                c->state = State::AwaitOpen;
+                enter(c, State::AwaitOpen);
                 return;
             }
             case State::AwaitOpen:
                 if (m.kind == Kind::Open) {
                     auto path = uproto::decodeOpen(m.payload);
                     if (!path) return fail(c, true);
-                    c->state = State::Open;
+                    enter(c, State::Open);
                     post(c, [c, p = *path] {
                         NTSTATUS st = HostChannel::open(p, &c->table, &c->channel);
                         // After a failed open the client only closes; a request
@@ -300,39 +631,18 @@ struct SocketServer::Impl {
                     });
                     return;
                 }
-                if (m.kind == Kind::Enumerate) {
+                {
                     auto guid = uproto::decodeEnumerate(m.payload);
                     if (!guid) return fail(c, true);
-                    c->state = State::Finished;
+                    enter(c, State::Finished);
+                    c->endAfterOutput = true;
                     post(c, [c, g = *guid] {
                         c->send(uproto::encodeEnumerateReply(enabledInterfacePaths(g)));
                     });
                     return;
                 }
-                return fail(c, true);
             case State::Open:
-                if (m.kind == Kind::Request) {
-                    auto r = uproto::decodeRequest(m.payload);
-                    if (!r) return fail(c, true);
-                    auto payload =
-                        std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
-                    const std::size_t inputAt =
-                        static_cast<std::size_t>(r->input - payload->data());
-                    post(c, [this, c, payload, inputAt, id = r->id, code = r->code,
-                             in = r->inputLength, outLen = r->outputLength] {
-                        if (!c->channel) return fail(c, true);
-                        std::weak_ptr<Connection> weak = c;
-                        bool fresh = c->channel->submit(
-                            id, code, payload->data() + inputAt, in, outLen,
-                            [weak, id](NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
-                                if (auto conn = weak.lock())
-                                    conn->send(uproto::encodeCompletion(id, st, info, data));
-                            });
-                        // Two pending requests under one id cannot be told apart.
-                        if (!fresh) fail(c, true);
-                    });
-                    return;
-                }
+                if (m.kind == Kind::Request) return request(c, m);
                 if (m.kind == Kind::Cancel) {
                     auto id = uproto::decodeCancel(m.payload);
                     if (!id) return fail(c, true);
@@ -341,17 +651,58 @@ struct SocketServer::Impl {
                     });
                     return;
                 }
-                if (m.kind == Kind::CancelAll) {
-                    if (!m.payload.empty()) return fail(c, true);
-                    post(c, [c] {
-                        if (c->channel) c->channel->cancelAll();
-                    });
-                    return;
-                }
-                return fail(c, true);
+                post(c, [c] {
+                    if (c->channel) c->channel->cancelAll();
+                });
+                return;
             case State::Finished:
                 return fail(c, true);
         }
+    }
+
+    void request(const std::shared_ptr<Connection>& c, uproto::Message& m) {
+        auto r = uproto::decodeRequest(m.payload);
+        if (!r) return fail(c, true);
+        if (c->inFlight.load() >= options.limits.maxRequestsInFlight) {
+            exceeded(c);
+            return;
+        }
+        const std::uint32_t outLen = std::min(r->outputLength, replyLimit(r->code, r->inputLength));
+        auto payload = std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
+        const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
+        const std::size_t payloadBytes = payload->size();
+        charge(*c, payloadBytes);
+        requestTaken(*c);
+        post(c, [this, c, payload, payloadBytes, inputAt, id = r->id, code = r->code,
+                 in = r->inputLength, outLen]() mutable {
+            if (!c->channel) {
+                release(*c, payloadBytes);
+                requestDone(*c);
+                return fail(c, true);
+            }
+            // The system buffer the request gets, until its reply is queued.
+            const std::size_t buffer = std::max(in, outLen);
+            charge(*c, buffer);
+            std::weak_ptr<Connection> weak = c;
+            bool fresh = c->channel->submit(
+                id, code, payload->data() + inputAt, in, outLen,
+                [this, weak, id, buffer](NTSTATUS st, std::uint32_t info,
+                                         const std::uint8_t* data) {
+                    auto conn = weak.lock();
+                    if (!conn) return;
+                    conn->send(uproto::encodeCompletion(id, st, info, data));
+                    release(*conn, buffer);
+                    requestDone(*conn);
+                });
+            payload.reset();
+            release(*c, payloadBytes);
+            // Two pending requests under one id cannot be told apart.
+            if (!fresh) {
+                release(*c, buffer);
+                requestDone(*c);
+                fail(c, true);
+            }
+        });
     }
 
     void readFrom(const std::shared_ptr<Connection>& c) {
@@ -366,92 +717,193 @@ struct SocketServer::Impl {
             return;
         }
         c->reader.append(buf, static_cast<std::size_t>(n));
+        bool progress = false;
         uproto::Message m;
         for (;;) {
             auto r = c->reader.next(&m);
-            if (r == uproto::FrameReader::Result::NeedMore) return;
-            if (r == uproto::FrameReader::Result::Error) return fail(c, true);
+            if (r == uproto::FrameReader::Result::NeedMore) break;
+            if (r == uproto::FrameReader::Result::Error) {
+                fail(c, true);
+                break;
+            }
+            progress = true;
             handle(c, m);
-            if (c->failed) return;
+            if (c->failed) break;
+        }
+        const std::size_t pending = c->reader.pending();
+        if (pending > c->inputCharged)
+            charge(*c, pending - c->inputCharged);
+        else
+            release(*c, c->inputCharged - pending);
+        c->inputCharged = pending;
+        // A message under way must arrive whole in time; each one that does
+        // starts the time again.
+        if (c->state == State::Open) {
+            if (pending == 0)
+                setDeadline(c, Clock::time_point::max());
+            else if (progress || c->deadline == Clock::time_point::max())
+                setDeadline(c, Clock::now() + options.limits.messageDeadline);
         }
     }
 
     void writeTo(const std::shared_ptr<Connection>& c) {
-        std::lock_guard<std::mutex> g(c->outLock);
-        while (!c->out.empty()) {
-            auto& front = c->out.front();
-            ssize_t n = ::send(c->fd, front.data() + c->outOffset, front.size() - c->outOffset,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-            if (n <= 0) {
-                c->failed = true;
-                return;
+        std::size_t sentWhole = 0;
+        bool empty;
+        {
+            std::lock_guard<std::mutex> g(c->outLock);
+            while (!c->out.empty()) {
+                auto& front = c->out.front();
+                ssize_t n = ::send(c->fd, front.data() + c->outOffset,
+                                   front.size() - c->outOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+                if (n <= 0) {
+                    c->failed = true;
+                    break;
+                }
+                c->outOffset += static_cast<std::size_t>(n);
+                if (c->outOffset == front.size()) {
+                    c->outBytes -= front.size();
+                    sentWhole += front.size();
+                    c->out.pop_front();
+                    c->outOffset = 0;
+                }
             }
-            c->outOffset += static_cast<std::size_t>(n);
-            if (c->outOffset == front.size()) {
-                c->outBytes -= front.size();
-                c->out.pop_front();
-                c->outOffset = 0;
-            }
+            empty = c->out.empty();
         }
+        if (sentWhole) release(*c, sentWhole);
+        arm(c, !empty);
     }
 
-    void run() {
-        std::vector<pollfd> fds;
-        std::vector<std::shared_ptr<Connection>> order;
-        while (!stopping) {
-            {
-                std::lock_guard<std::mutex> g(connLock);
-                for (auto& c : adopted) connections[c->fd] = c;
-                adopted.clear();
-            }
-            fds.clear();
-            order.clear();
-            fds.push_back({wakeFd, POLLIN, 0});
-            if (listenFd >= 0) fds.push_back({listenFd, POLLIN, 0});
-            const std::size_t first = fds.size();
-            for (auto it = connections.begin(); it != connections.end();) {
-                auto c = (it++)->second;
-                bool queued;
-                {
-                    std::lock_guard<std::mutex> g(c->outLock);
-                    queued = !c->out.empty();
-                }
-                if (c->failed || (c->endAfterOutput && !queued)) {
-                    drop(c);
-                    continue;
-                }
-                short events = POLLIN;
-                if (queued) events |= POLLOUT;
-                fds.push_back({c->fd, events, 0});
-                order.push_back(c);
-            }
-            if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-            if (fds[0].revents & POLLIN) {
-                std::uint64_t v;
-                ssize_t n = ::read(wakeFd, &v, sizeof v);
-                (void)n;
-            }
-            if (listenFd >= 0 && (fds[1].revents & POLLIN)) accept();
-            for (std::size_t i = 0; i < order.size(); ++i) {
-                const pollfd& p = fds[first + i];
-                auto& c = order[i];
-                if (p.revents & POLLOUT) writeTo(c);
-                if (!c->failed && (p.revents & (POLLIN | POLLHUP | POLLERR))) readFrom(c);
-            }
-        }
+    void arm(const std::shared_ptr<Connection>& c, bool write) {
+        if (c->writeArmed == write || !connections.count(c->id)) return;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP | (write ? EPOLLOUT : 0u);
+        ev.data.u64 = c->id;
+        ::epoll_ctl(epollFd, EPOLL_CTL_MOD, c->fd, &ev);
+        c->writeArmed = write;
     }
 
-    void shutdown() {
-        if (stopped) return;
-        stopped = true;
-        stopping = true;
-        wake();
-        if (loop.joinable()) loop.join();
+    // Loop thread: what other threads asked of it.
+    void attend() {
+        std::vector<std::shared_ptr<Connection>> adds, due;
         {
             std::lock_guard<std::mutex> g(connLock);
-            for (auto& c : adopted) connections[c->fd] = c;
+            adds.swap(adopted);
+            due.swap(attention);
+        }
+        for (auto& c : adds) insert(c);
+        for (auto& c : due) {
+            if (!connections.count(c->id)) continue;
+            settle(c);
+        }
+    }
+
+    // Drops a connection that failed or has said all it will, else makes sure
+    // its queued output is being written.
+    void settle(const std::shared_ptr<Connection>& c) {
+        bool queued;
+        {
+            std::lock_guard<std::mutex> g(c->outLock);
+            queued = !c->out.empty();
+        }
+        if (c->failed) return drop(c);
+        if (c->endAfterOutput && !queued) {
+            bool busy;
+            {
+                std::lock_guard<std::mutex> g(poolLock);
+                busy = c->scheduled;
+            }
+            // An enumeration's reply is still being made; the pool calls
+            // again when it is done.
+            if (!busy) return drop(c);
+        }
+        if (queued) arm(c, true);
+    }
+
+    void expireDeadlines() {
+        const auto now = Clock::now();
+        while (!deadlines.empty() && deadlines.begin()->first <= now) {
+            auto it = connections.find(deadlines.begin()->second);
+            if (it == connections.end()) {
+                deadlines.erase(deadlines.begin());
+                continue;
+            }
+            auto c = it->second;
+            exceeded(c);
+            drop(c);
+        }
+    }
+
+    int waitMs() const {
+        auto next = resumeListening;
+        if (!deadlines.empty()) next = std::min(next, deadlines.begin()->first);
+        if (next == Clock::time_point::max()) return -1;
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+        return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60000));
+    }
+
+    // One round of the loop: wait for events, handle them, then what other
+    // threads asked for, deadlines and the budget.
+    void loopOnce() {
+        {
+            int n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), waitMs());
+            if (n < 0) return;
+            for (int i = 0; i < n; ++i) {
+                const epoll_event& e = events[i];
+                if (e.data.u64 == kWakeToken) {
+                    std::uint64_t v;
+                    ssize_t r = ::read(wakeFd, &v, sizeof v);
+                    (void)r;
+                    continue;
+                }
+                if (e.data.u64 == kListenToken) {
+                    accept();
+                    continue;
+                }
+                auto it = connections.find(e.data.u64);
+                if (it == connections.end()) continue;
+                auto c = it->second;
+                if (e.events & EPOLLOUT) writeTo(c);
+                if (!c->failed && (e.events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)))
+                    readFrom(c);
+                if (c->failed || c->endAfterOutput) settle(c);
+            }
+            attend();
+            expireDeadlines();
+            enforceBudget();
+            if (acceptStopped && listening) {
+                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, listenFd, nullptr);
+                listening = false;
+            }
+            if (!listening && Clock::now() >= resumeListening) listen();
+        }
+    }
+
+    void shutdown(std::chrono::milliseconds grace) {
+        if (stopped) return;
+        stopped = true;
+        acceptStopped = true;
+        wake();
+        {
+            std::unique_lock<std::mutex> g(flightLock);
+            flightCv.wait_for(g, grace, [&] { return inFlightTotal == 0; });
+        }
+        stopping = true;
+        wake();
+        {
+            std::unique_lock<std::mutex> g(poolLock);
+            // A loop handed over and not yet taken is taken by no one now.
+            leaderWanted = false;
+            leaderDone.wait(g, [&] { return !leading; });
+        }
+        {
+            std::lock_guard<std::mutex> g(connLock);
+            for (auto& c : adopted) {
+                c->id = nextId++;
+                connections[c->id] = c;
+            }
             adopted.clear();
+            attention.clear();
         }
         while (!connections.empty()) drop(connections.begin()->second);
         {
@@ -460,20 +912,45 @@ struct SocketServer::Impl {
             poolStop = true;
             poolCv.notify_all();
         }
-        for (auto& t : workers) t.join();
-        workers.clear();
+        for (;;) {
+            std::vector<std::thread> joinable;
+            {
+                std::lock_guard<std::mutex> g(poolLock);
+                for (auto& [id, t] : workers) joinable.push_back(std::move(t));
+                workers.clear();
+                for (auto& t : finished) joinable.push_back(std::move(t));
+                finished.clear();
+            }
+            if (joinable.empty()) break;
+            for (auto& t : joinable)
+                if (t.joinable()) t.join();
+        }
         if (listenFd >= 0) {
             ::close(listenFd);
             ::unlink(options.socketPath.c_str());
             listenFd = -1;
         }
+        if (lockFd >= 0) {
+            ::close(lockFd);
+            lockFd = -1;
+        }
+        if (spareFd >= 0) ::close(spareFd);
+        ::close(epollFd);
         ::close(wakeFd);
     }
 
-    void launch() {
-        unsigned n = options.dispatchThreads ? options.dispatchThreads : 1;
-        for (unsigned i = 0; i < n; ++i) workers.emplace_back([this] { worker(); });
-        loop = std::thread([this] { run(); });
+    bool launch() {
+        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+        if (wakeFd < 0 || epollFd < 0) return false;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kWakeToken;
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev);
+        std::lock_guard<std::mutex> g(poolLock);
+        leaderWanted = true;
+        for (std::size_t i = 0; i < minimumWorkers(); ++i) spawnWorker();
+        return true;
     }
 };
 
@@ -492,13 +969,21 @@ void Connection::send(std::vector<std::uint8_t> bytes) {
             if (sent == bytes.size()) return;
             if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
         }
-        if (!failed && outBytes + bytes.size() > kMaxQueuedOutput) {
+        if (!failed && outBytes + bytes.size() > server->options.limits.maxQueuedOutput) {
+            // A client that does not read its replies is over its bound.
+            overBounds = true;
             failed = true;
         } else if (!failed) {
             if (out.empty()) outOffset = sent;
             outBytes += bytes.size();
+            // Charged before the I/O thread can write it and give it back.
+            server->charge(*this, bytes.size());
             out.push_back(std::move(bytes));
         }
+    }
+    if (auto self = table.connection()) {
+        std::lock_guard<std::mutex> g(server->connLock);
+        server->attention.push_back(std::move(self));
     }
     server->wake();
 }
@@ -510,26 +995,76 @@ void forwardSignal(void* context) {
         c->send(uproto::encodeEventSignal(handle));
 }
 
-bool prepareDirectory(const std::string& dir, std::string* error) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+// Creates what is missing of `dir`, each new folder private (or open to the
+// group); a folder that exists is left as it is, whoever made it.
+bool prepareDirectory(const std::string& dir, std::optional<gid_t> group, std::string* error) {
+    const mode_t mode = group ? 0750 : 0700;
+    std::filesystem::path path(dir);
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path p = path; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0) break;
+        missing.push_back(p);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), mode) != 0 && errno != EEXIST) {
+            *error = "cannot create runtime directory " + it->string() + ": " + std::strerror(errno);
+            return false;
+        }
+        // mkdir's mode passes through the umask; say exactly what is meant.
+        ::chmod(it->c_str(), mode);
+        if (group && ::chown(it->c_str(), static_cast<uid_t>(-1), *group) != 0) {
+            *error = "cannot give runtime directory " + it->string() + " to its group: " +
+                     std::strerror(errno);
+            return false;
+        }
+    }
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *error = "cannot create runtime directory " + dir;
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        *error = "runtime directory " + dir + " belongs to another user";
-        return false;
-    }
-    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
-        *error = "cannot make runtime directory " + dir + " private";
         return false;
     }
     return true;
 }
 
 }  // namespace
+
+std::optional<PeerIdentity> peerIdentityOf(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return std::nullopt;
+    PeerIdentity id;
+    id.uid = cred.uid;
+    id.gid = cred.gid;
+    std::vector<gid_t> groups(64);
+    for (int tries = 0; tries < 4; ++tries) {
+        socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+            groups.resize(bytes / sizeof(gid_t));
+            id.groups = std::move(groups);
+            return id;
+        }
+        if (errno != ERANGE) break;
+        groups.resize(bytes / sizeof(gid_t) + 16);
+    }
+    // Without the supplementary groups only the primary one can admit.
+    return id;
+}
+
+bool PeerPolicy::admits(const std::optional<PeerIdentity>& peer) const {
+    if (!peer) return false;
+    if (peer->uid == owner_ || peer->uid == 0) return true;
+    if (!group_) return false;
+    if (peer->gid == *group_) return true;
+    for (gid_t g : peer->groups)
+        if (g == *group_) return true;
+    return false;
+}
+
+std::uint32_t replyLimit(std::uint32_t code, std::uint32_t inputLength) {
+    return std::max(inputLength, pav512::minimumLength(code));
+}
 
 SocketServer::SocketServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
@@ -546,44 +1081,62 @@ std::unique_ptr<SocketServer> SocketServer::start(const Options& options, std::s
         return nullptr;
     }
     std::string dir = std::filesystem::path(options.socketPath).parent_path().string();
-    if (!dir.empty() && !prepareDirectory(dir, error)) return nullptr;
+    if (!dir.empty() && !prepareDirectory(dir, options.group, error)) return nullptr;
+    const mode_t mode = options.group ? 0660 : 0600;
 
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
+    // Whoever holds the lock beside the socket owns the path: a second host
+    // learns at once that the first serves, and a socket file without a
+    // holder is a leftover to take over, with nothing to wait for.
+    const std::string lockPath = options.socketPath + ".lock";
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (lockFd < 0) {
+        *error = "cannot open " + lockPath + ": " + std::strerror(errno);
         return nullptr;
     }
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd);
+        *error = "another host is serving " + options.socketPath;
+        return nullptr;
+    }
+    auto fail = [&](std::string why) {
+        *error = std::move(why);
+        ::close(lockFd);
+        return nullptr;
+    };
+    struct stat st {};
+    if (::lstat(options.socketPath.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            return fail(options.socketPath + " exists and is not a socket");
+        ::unlink(options.socketPath.c_str());
+    }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, options.socketPath.c_str(), options.socketPath.size() + 1);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        bool taken = errno == EADDRINUSE;
-        if (taken) {
-            // A socket file is left over: take it over unless a host still answers on it.
-            int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            bool alive = probe >= 0 &&
-                         ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            if (probe >= 0) ::close(probe);
-            if (alive) {
-                ::close(fd);
-                *error = "another host is serving " + options.socketPath;
-                return nullptr;
-            }
-            ::unlink(options.socketPath.c_str());
-        }
-        if (!taken || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            *error = std::string("bind: ") + std::strerror(errno);
-            ::close(fd);
-            return nullptr;
-        }
-    }
-    if (::listen(fd, 64) != 0) {
-        *error = std::string("listen: ") + std::strerror(errno);
         ::close(fd);
-        return nullptr;
+        return fail(std::string("bind: ") + std::strerror(errno));
+    }
+    // Before listen, so no one connects through a wider mode.
+    if (::chmod(options.socketPath.c_str(), mode) != 0 ||
+        (options.group &&
+         ::chown(options.socketPath.c_str(), static_cast<uid_t>(-1), *options.group) != 0)) {
+        ::close(fd);
+        ::unlink(options.socketPath.c_str());
+        return fail("cannot set the access of " + options.socketPath + ": " +
+                    std::strerror(errno));
+    }
+    if (::listen(fd, 512) != 0) {
+        ::close(fd);
+        return fail(std::string("listen: ") + std::strerror(errno));
     }
     impl->listenFd = fd;
-    impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    impl->launch();
+    impl->lockFd = lockFd;
+    if (!impl->launch()) {
+        *error = "cannot start the server's loop";
+        return nullptr;
+    }
     return std::unique_ptr<SocketServer>(new SocketServer(std::move(impl)));
 }
 
@@ -591,22 +1144,18 @@ std::unique_ptr<SocketServer> SocketServer::startDetached(unsigned dispatchThrea
     auto impl = std::make_unique<Impl>();
     impl->options.dispatchThreads = dispatchThreads;
     impl->options.checkPeerCredentials = false;
-    impl->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    impl->launch();
+    if (!impl->launch()) return nullptr;
     return std::unique_ptr<SocketServer>(new SocketServer(std::move(impl)));
 }
 
-void SocketServer::stop() {
-    impl_->shutdown();
+void SocketServer::stop(std::chrono::milliseconds grace) {
+    impl_->shutdown(grace);
 }
 
 void SocketServer::adopt(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    auto c = std::make_shared<Connection>();
-    c->fd = fd;
-    c->server = impl_.get();
-    c->table.bind(c);
+    auto c = impl_->makeConnection(fd);
     impl_->live.fetch_add(1);
     {
         std::lock_guard<std::mutex> g(impl_->connLock);
@@ -620,6 +1169,21 @@ std::size_t SocketServer::connectionCount() const {
 }
 std::uint64_t SocketServer::protocolErrors() const {
     return impl_->protocolErrors.load();
+}
+std::uint64_t SocketServer::boundsExceeded() const {
+    return impl_->boundsExceeded.load();
+}
+std::size_t SocketServer::memoryInUse() const {
+    std::lock_guard<std::mutex> g(impl_->budgetLock);
+    return impl_->used;
+}
+std::size_t SocketServer::requestsInFlight() const {
+    std::lock_guard<std::mutex> g(impl_->flightLock);
+    return impl_->inFlightTotal;
+}
+unsigned SocketServer::dispatchThreadCount() const {
+    std::lock_guard<std::mutex> g(impl_->poolLock);
+    return static_cast<unsigned>(impl_->workers.size());
 }
 const std::string& SocketServer::socketPath() const {
     return impl_->options.socketPath;

@@ -44,17 +44,18 @@ UCHAR setInterface(DeviceContext* device, PUCHAR b) {
 }
 
 // 32-bit direction at 8 (nonzero: from the camera), request at 12, value at
-// 14, length at 16, index at 18 (the camera's command set always runs at
-// index 0), data from 20.
+// 14, length at 16, index at 18, data from 20. The camera's own command set
+// always runs at index 0, but a diagnostic client asks for what it wants.
 UCHAR usbCommand(DeviceContext* device, PUCHAR b, ULONG size) {
     bool in = getU32(b, 8) != 0;
     UCHAR request = b[12];
     USHORT value = getU16(b, 14);
     ULONG length = getU16(b, 16);
+    USHORT index = getU16(b, 18);
     if (length > size - kDiagnosticDataOffset) return kDebugStatusFailed;
     ULONG moved = length;
-    NTSTATUS status =
-        USBIF_VendorRequest(device, in, request, value, b + kDiagnosticDataOffset, &moved);
+    NTSTATUS status = USBIF_VendorRequest(device, in, request, value, b + kDiagnosticDataOffset,
+                                          &moved, nullptr, nullptr, nullptr, index);
     if (status == STATUS_TIMEOUT) moved = 0;
     if (moved < length) return kDebugStatusShortTransfer;
     return NT_SUCCESS(status) ? kDebugStatusSuccess : kDebugStatusFailed;
@@ -123,7 +124,8 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {
         LONGLONG until = deadline(timeoutMs);
         while (!(done = d.complete != 0)) {
-            if (reached(until)) {
+            // A stop that is waiting for this call has let it run its grace.
+            if (callsCancelled(device) || reached(until)) {
                 done = d.complete != 0;
                 break;
             }

@@ -104,8 +104,22 @@ NTSTATUS diagnosticFamily(const ControlRequest& r) {
     }
 }
 
+// The identifiers the start-up read from the device descriptor; a device
+// whose descriptor could not be read has none to give.
+NTSTATUS answerDeviceIds(const ControlRequest& r, std::size_t vendorAt, std::size_t productAt) {
+    const UsbInterfaceState& u = r.device->usbif;
+    if (!u.idsValid) return answer(r, pav512::kModuleStatusFailed);
+    putU32(r.buffer, vendorAt, u.vendorId);
+    putU32(r.buffer, productAt, u.productId);
+    return answer(r, pav512::kModuleStatusSuccess);
+}
+
 NTSTATUS streamFamily(const ControlRequest& r) {
+    using pav512::StreamDeviceId;
     if (r.code == pav512::IOCTL_STREAM_VERSION) return answerVersion(r);
+    if (r.code == pav512::IOCTL_STREAM_DEVICE_ID)
+        return answerDeviceIds(r, offsetof(StreamDeviceId, vendorId),
+                               offsetof(StreamDeviceId, productId));
     return mControl_StreamRequests(r);
 }
 
@@ -114,13 +128,19 @@ NTSTATUS videoPropertyFamily(const ControlRequest& r) {
     switch (r.code) {
         case IOCTL_VPI_VERSION:
             return answerVersion(r);
+        case IOCTL_VPI_DEVICE_ID:
+            return answerDeviceIds(r, offsetof(PropertyDeviceId, vendorId),
+                                   offsetof(PropertyDeviceId, productId));
         case IOCTL_VPI_NOTIFICATION_SET: {
             // The answer is success whether or not the watch could be added.
+            // Watches count against the channel that asked, so that one
+            // client cannot grow the list without end.
             PropertyHeader h;
             std::memcpy(&h, r.buffer, sizeof h);
             r.device->watches.addEvent(
                 h.propertySet, h.propertyId,
-                reinterpret_cast<HANDLE>(std::uintptr_t{h.dataLengthOrEvent}));
+                reinterpret_cast<HANDLE>(std::uintptr_t{h.dataLengthOrEvent}),
+                IoGetCurrentIrpStackLocation(r.irp)->FileObject);
             return answer(r, kModuleStatusSuccess);
         }
         case IOCTL_VPI_NOTIFICATION_CLEAR:
@@ -221,6 +241,11 @@ NTSTATUS Control_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             break;
     }
     return unrecognised(r);
+}
+
+bool Control_BlocksCaller(ULONG code) {
+    return USBIF_IsDebugCode(code) || code == pav512::IOCTL_CTI_OPEN ||
+           code == pav512::IOCTL_CTI_CLOSE;
 }
 
 NTSTATUS Control_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

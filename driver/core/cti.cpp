@@ -455,7 +455,8 @@ void abortSession(DeviceContext* d, ULONG session) {
 UCHAR CTIIF_Open(DeviceContext* device, PUCHAR header) {
     CtiState& t = device->cti;
     ModuleLockGuard g(t.lock, "CTIIF_Open");
-    if (!g.owns()) return kInUse;
+    // A terminate that ran while this waited has taken the sessions down.
+    if (!g.owns() || !t.initialised) return kInUse;
     const bool exclusive = get32(header + kValueOffset) != 0;
     if (t.exclusiveSession != 0 || (exclusive && t.openCount != 0)) return kInUse;
     const ULONG id = static_cast<ULONG>(InterlockedIncrement(&t.sessionCounter)) + 1;

@@ -69,7 +69,15 @@ struct DeviceContext {
     // Wait-wake requests passed down and not yet back; removal waits for
     // them so that none is pending below a deleted device.
     volatile LONG waitWakeBelow = 0;
-    KEVENT waitWakeIdle;
+    // Who finishes a wait-wake request that a canceller took from the slot
+    // while the bus was completing it: the canceller names it in
+    // waitWakeCancelling until its cancel has returned, and a completion
+    // that meets it there parks the request in waitWakeParked for the
+    // canceller to finish. Both under waitWakeLock; cancellers one at a time.
+    KSPIN_LOCK waitWakeLock;
+    PIRP waitWakeCancelling = nullptr;
+    PIRP waitWakeParked = nullptr;
+    KEVENT waitWakeCancelMutex;
     UNICODE_STRING interfaceName{};
     volatile LONG pnpState = 0;
     std::atomic<PropertyRequestHook> propertyRequest{nullptr};
@@ -85,6 +93,15 @@ struct DeviceContext {
     std::atomic<bool> running{false};
     std::atomic<bool> holding{false};
     std::atomic<bool> stopped{false};
+    // Dispatches that have entered the modules and not yet returned. A stop
+    // closes it with "stopped" and waits for it before the modules go.
+    Rundown moduleCalls;
+    // Set once a stop has given those calls their grace: a call that would
+    // go on blocking (a diagnostic transfer) gives up.
+    std::atomic<bool> callsCancelled{false};
+    // Held requests that are run on a thread of their own when released,
+    // so that one that blocks holds up neither the start nor the veto.
+    struct HeldLane* lanes = nullptr;  // under gateLock
 
     // Later modules add their state below.
 

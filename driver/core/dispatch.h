@@ -17,3 +17,7 @@ void completeRequest(DeviceContext* device, PIRP irp, NTSTATUS status, ULONG_PTR
 // the client owns bytes 1-3; nothing is written into an empty buffer) and the
 // request ends with `status` and its whole output buffer.
 void completeWithModuleStatus(DeviceContext* device, PIRP irp, NTSTATUS status, UCHAR moduleStatus);
+
+// True once a stop has waited its grace for the calls in the modules: a call
+// that blocks its caller (a diagnostic transfer) ends now with a failure.
+bool callsCancelled(const DeviceContext* device);

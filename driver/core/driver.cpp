@@ -101,6 +101,8 @@ NTSTATUS PAV512_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     device->physicalDevice = PhysicalDeviceObject;
     KeInitializeSpinLock(&device->gateLock);
     KeInitializeEvent(&device->idleEvent, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&device->waitWakeLock);
+    KeInitializeEvent(&device->waitWakeCancelMutex, SynchronizationEvent, TRUE);
     status = workerStart(device);
     if (!NT_SUCCESS(status)) {
         deleteDevice(device);

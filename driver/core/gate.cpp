@@ -7,11 +7,28 @@
 // admitted is still out.
 #include "driver/core/gate.h"
 
+#include <new>
+
 #include "driver/core/control.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
 
+// The held requests of one channel that are released onto a thread of their
+// own: the first was one that blocks its caller, and the channel's later ones
+// follow it in order, as they would have had nothing been held.
+struct HeldLane {
+    HeldLane* next = nullptr;
+    DeviceContext* device = nullptr;
+    PFILE_OBJECT file = nullptr;
+    RequestFifo queue;
+};
+
 namespace {
+
+constexpr ULONG kGateTag = PoolTag("gate");
+// How long a stop lets the calls in the modules finish on their own before
+// it tells those that block to give up.
+constexpr ULONG kStopGraceMs = 1000;
 
 class GateLock {
   public:
@@ -63,7 +80,96 @@ NTSTATUS dispatchAdmitted(DeviceContext* device, PIRP irp) {
     return STATUS_NOT_SUPPORTED;
 }
 
+// Runs a released request as its caller's own dispatch would have run: in
+// the caller's process, so that the handles in its buffer are the caller's,
+// and counted among the calls a stop waits for. A stop that came first
+// cancels it instead.
+void dispatchReleased(DeviceContext* device, PIRP irp) {
+    bool admitted;
+    {
+        GateLock g(device);
+        admitted = device->running.load() && !device->stopped.load() &&
+                   device->moduleCalls.enter();
+    }
+    if (!admitted) {
+        completeRequest(device, irp, STATUS_CANCELLED, 0);
+        return;
+    }
+    KAPC_STATE apc;
+    KeStackAttachProcess(IoGetRequestorProcess(irp), &apc);
+    dispatchAdmitted(device, irp);
+    KeUnstackDetachProcess(&apc);
+    device->moduleCalls.leave();
+}
+
+bool blocksCaller(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    return sp->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+           Control_BlocksCaller(sp->Parameters.DeviceIoControl.IoControlCode);
+}
+
+// Gate lock held.
+HeldLane* findLane(DeviceContext* device, PFILE_OBJECT file) {
+    for (HeldLane* lane = device->lanes; lane; lane = lane->next)
+        if (lane->file == file) return lane;
+    return nullptr;
+}
+
+// Gate lock held. A lane counts as outstanding until its thread has let go
+// of the device, so a removal waits for it.
+HeldLane* openLane(DeviceContext* device, PFILE_OBJECT file) {
+    void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(HeldLane), kGateTag);
+    if (memory == nullptr) return nullptr;
+    auto* lane = new (memory) HeldLane();
+    lane->device = device;
+    lane->file = file;
+    lane->next = device->lanes;
+    device->lanes = lane;
+    countIn(device);
+    return lane;
+}
+
+void runLane(PVOID context) {
+    auto* lane = static_cast<HeldLane*>(context);
+    DeviceContext* device = lane->device;
+    for (;;) {
+        PIRP irp;
+        {
+            GateLock g(device);
+            irp = lane->queue.popFirst();
+            if (irp == nullptr) {
+                for (HeldLane** link = &device->lanes; *link; link = &(*link)->next) {
+                    if (*link == lane) {
+                        *link = lane->next;
+                        break;
+                    }
+                }
+            }
+        }
+        if (irp == nullptr) break;
+        dispatchReleased(device, irp);
+    }
+    lane->~HeldLane();
+    ExFreePool(lane);
+    countOut(device);  // the last touch of the device
+}
+
+void startLane(HeldLane* lane) {
+    HANDLE thread = nullptr;
+    if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                        runLane, lane))) {
+        ZwClose(thread);
+        return;
+    }
+    // No thread to be had: the lane runs here, late but in order.
+    runLane(lane);
+}
+
 }  // namespace
+
+bool callsCancelled(const DeviceContext* device) {
+    return device->callsCancelled.load();
+}
 
 NTSTATUS PAV512_DispatchGate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceContext* device = deviceContextOf(DeviceObject);
@@ -78,13 +184,17 @@ NTSTATUS PAV512_DispatchGate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 device->heldQueue.append(Irp);
                 return STATUS_PENDING;
             }
+            // Cannot fail: the door closes only together with "stopped".
+            device->moduleCalls.enter();
         }
     }
     if (!admitted) {
         refuse(Irp, STATUS_DELETE_PENDING);
         return STATUS_DELETE_PENDING;
     }
-    return dispatchAdmitted(device, Irp);
+    NTSTATUS status = dispatchAdmitted(device, Irp);
+    device->moduleCalls.leave();
+    return status;
 }
 
 NTSTATUS PAV512_DispatchInternal(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -138,6 +248,20 @@ void gateSetHolding(DeviceContext* device) {
 void gateSetStopped(DeviceContext* device, bool stopped) {
     GateLock g(device);
     device->stopped.store(stopped);
+    if (stopped) {
+        device->moduleCalls.close();
+    } else {
+        device->callsCancelled.store(false);
+        device->moduleCalls.reopen();
+    }
+}
+
+void gateWaitCalls(DeviceContext* device) {
+    if (device->moduleCalls.waitEmpty(kStopGraceMs)) return;
+    device->callsCancelled.store(true);
+    // What is still inside is bounded by its own time-outs (bus requests,
+    // module lock waits); a diagnostic transfer ends at once now.
+    device->moduleCalls.waitEmpty(0);
 }
 
 void gateClose(DeviceContext* device) {
@@ -148,6 +272,8 @@ void gateClose(DeviceContext* device) {
 void gateReleaseHeld(DeviceContext* device) {
     for (;;) {
         PIRP irp;
+        HeldLane* lane = nullptr;
+        bool laneIsNew = false;
         {
             GateLock g(device);
             irp = device->heldQueue.popFirst();
@@ -155,8 +281,18 @@ void gateReleaseHeld(DeviceContext* device) {
                 device->holding.store(false);
                 return;
             }
+            // A channel whose earlier request went to a lane sends the rest
+            // after it; a request that would block this thread starts one.
+            PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+            lane = findLane(device, file);
+            if (lane == nullptr && blocksCaller(irp)) {
+                lane = openLane(device, file);
+                laneIsNew = lane != nullptr;
+            }
+            if (lane) lane->queue.append(irp);
         }
-        dispatchAdmitted(device, irp);
+        if (laneIsNew) startLane(lane);
+        if (lane == nullptr) dispatchReleased(device, irp);
     }
 }
 

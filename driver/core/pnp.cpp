@@ -69,12 +69,18 @@ NTSTATUS queryCapabilities(DeviceContext* device, PIRP irp) {
     return finish(irp, status);
 }
 
+// How long a removal waits for the bus to give back the wait-wake requests
+// it was asked to cancel.
+constexpr ULONG kWaitWakeDrainMs = 5000;
+
 // Waits until no wait-wake request of this device is left below it: a
-// request still pending there would outlive the device object.
+// request still pending there would outlive the device object. A bus that
+// keeps a cancelled request beyond the bound does not hold up the removal.
 void drainWaitWake(DeviceContext* device) {
+    LONGLONG until = deadline(kWaitWakeDrainMs);
     while (InterlockedCompareExchange(&device->waitWakeBelow, 0, 0) != 0) {
         cancelWaitWake(device);
-        reached(deadline(1));
+        if (reached(until)) break;
     }
 }
 
@@ -108,6 +114,8 @@ void stopSequence(DeviceContext* device) {
     gateSetStopped(device, true);
     incrementCameraChange();
     gateCancelHeld(device);
+    // No module goes while a call is still inside it.
+    gateWaitCalls(device);
     modulesTerminate(device);
 }
 

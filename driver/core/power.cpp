@@ -22,14 +22,64 @@ NTSTATUS failPower(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+class WaitWakeLock {
+  public:
+    explicit WaitWakeLock(DeviceContext* d) : lock_(d->waitWakeLock), irql_(KfAcquireSpinLock(&lock_)) {}
+    ~WaitWakeLock() { KfReleaseSpinLock(&lock_, irql_); }
+    WaitWakeLock(const WaitWakeLock&) = delete;
+    WaitWakeLock& operator=(const WaitWakeLock&) = delete;
+
+  private:
+    KSPIN_LOCK& lock_;
+    KIRQL irql_;
+};
+
 // A wait-wake request leaving the slot, however it ends, so the slot never
-// names a request that is gone.
+// names a request that is gone. One that a canceller has taken out of the
+// slot stays alive until that canceller is done with it.
 NTSTATUS waitWakeFinished(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID) {
     DeviceContext* device = deviceContextOf(DeviceObject);
-    InterlockedCompareExchangePointer(&device->waitWakeIrp, nullptr, Irp);
+    {
+        WaitWakeLock g(device);
+        if (device->waitWakeIrp == Irp) {
+            InterlockedExchangePointer(&device->waitWakeIrp, nullptr);
+        } else if (device->waitWakeCancelling == Irp) {
+            device->waitWakeParked = Irp;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+    }
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     InterlockedDecrement(&device->waitWakeBelow);  // last touch of the record
     return STATUS_SUCCESS;
+}
+
+// Puts `replacement` (may be null) into the slot and cancels what was there.
+// The request taken out cannot be freed under the cancel: its completion
+// parks it, and it is finished here once the cancel has returned.
+void replaceWaitWake(DeviceContext* device, PIRP replacement) {
+    KeWaitForSingleObject(&device->waitWakeCancelMutex, Executive, KernelMode, FALSE, nullptr);
+    PIRP taken;
+    {
+        WaitWakeLock g(device);
+        taken = static_cast<PIRP>(InterlockedExchangePointer(&device->waitWakeIrp, replacement));
+        device->waitWakeCancelling = taken;
+        device->waitWakeParked = nullptr;
+    }
+    bool parked = false;
+    if (taken) {
+        IoCancelIrp(taken);
+        WaitWakeLock g(device);
+        parked = device->waitWakeParked == taken;
+        device->waitWakeCancelling = nullptr;
+        device->waitWakeParked = nullptr;
+    }
+    KeSetEvent(&device->waitWakeCancelMutex, IO_NO_INCREMENT, FALSE);
+    // Finished outside the mutex: whoever asked for the request may ask for
+    // the next one from its completion.
+    if (parked) {
+        IoCompleteRequest(taken, IO_NO_INCREMENT);
+        InterlockedDecrement(&device->waitWakeBelow);
+    }
 }
 
 NTSTATUS waitWake(DeviceContext* device, PIRP irp) {
@@ -38,8 +88,7 @@ NTSTATUS waitWake(DeviceContext* device, PIRP irp) {
         InterlockedDecrement(&device->waitWakeBelow);
         return failPower(irp, STATUS_DELETE_PENDING);
     }
-    auto* previous = static_cast<PIRP>(InterlockedExchangePointer(&device->waitWakeIrp, irp));
-    if (previous) IoCancelIrp(previous);
+    replaceWaitWake(device, irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, waitWakeFinished, nullptr, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(irp);
@@ -113,8 +162,7 @@ NTSTATUS devicePower(DeviceContext* device, PIRP irp) {
 }  // namespace
 
 void cancelWaitWake(DeviceContext* device) {
-    auto* irp = static_cast<PIRP>(InterlockedExchangePointer(&device->waitWakeIrp, nullptr));
-    if (irp) IoCancelIrp(irp);
+    replaceWaitWake(device, nullptr);
 }
 
 NTSTATUS requestWaitWake(DeviceContext* device) {

@@ -135,16 +135,39 @@ class SrbifConnection {
   private:
     friend void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks);
     friend SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device);
+    friend class MinidriverCall;
 
+    // Orders connects and disconnects; a disconnect holds it while it waits.
+    std::mutex changeLock_;
     mutable std::mutex lock_;
+    // Calls into the minidriver's routines in progress.
+    Rundown calls_;
     SrbifCallbacks callbacks_;
     bool connected_ = false;
     SrbifDriverTokens tokens_;
 };
 
-// Stores the minidriver's routines; all zero disconnects (the driver calls none
-// of them afterwards). Also connects the property-change routine to the watch
-// list.
+// Every call into one of the minidriver's routines is made inside one of
+// these: the routines it hands out stay valid while it lives, and a
+// disconnect waits until it is gone. Empty routines when not connected.
+class MinidriverCall {
+  public:
+    explicit MinidriverCall(DeviceContext* device);
+    ~MinidriverCall();
+    MinidriverCall(const MinidriverCall&) = delete;
+    MinidriverCall& operator=(const MinidriverCall&) = delete;
+    const SrbifCallbacks& routines() const { return callbacks_; }
+
+  private:
+    SrbifConnection& connection_;
+    bool entered_;
+    SrbifCallbacks callbacks_;
+};
+
+// Stores the minidriver's routines; all zero disconnects: it returns once no
+// call into the minidriver is in progress, and the driver calls none of its
+// routines afterwards (so it must not be called from inside one of them).
+// Also connects the property-change routine to the watch list.
 void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks);
 // The tokens for the outbound half of the connect record, made on first use.
 // Zero tokens when the routine table is full.

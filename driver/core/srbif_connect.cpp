@@ -59,8 +59,18 @@ bool SrbifConnection::connected() const {
     return connected_;
 }
 
+MinidriverCall::MinidriverCall(DeviceContext* device)
+    : connection_(device->srbif), entered_(connection_.calls_.enter()) {
+    if (entered_) callbacks_ = connection_.callbacks();
+}
+
+MinidriverCall::~MinidriverCall() {
+    if (entered_) connection_.calls_.leave();
+}
+
 void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks) {
     SrbifConnection& c = device->srbif;
+    std::lock_guard<std::mutex> change(c.changeLock_);
     {
         std::lock_guard<std::mutex> g(c.lock_);
         c.callbacks_ = callbacks;
@@ -70,6 +80,13 @@ void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callb
         device->watches.connect(callbacks.propertyChange);
     else
         device->watches.disconnect();
+    if (callbacks.empty()) {
+        // Routines copied before the change may still be running: the
+        // minidriver may unload once this returns.
+        c.calls_.close();
+        c.calls_.waitEmpty(0);
+        c.calls_.reopen();
+    }
 }
 
 SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device) {
@@ -85,7 +102,8 @@ SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device) {
 }
 
 void SRBIF_CompleteToMinidriver(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb) {
-    SrbifCallbacks cb = device->srbif.callbacks();
+    MinidriverCall call(device);
+    const SrbifCallbacks& cb = call.routines();
     if (isStreamRequest(srb->Command)) {
         if (cb.streamRequestComplete) cb.streamRequestComplete(srb->StreamObject, srb);
     } else {

@@ -364,6 +364,63 @@ void ModuleLock::release() {
 }
 
 // ---------------------------------------------------------------------------
+// Rundown protection
+
+Rundown::Rundown() {
+    KeInitializeSpinLock(&lock_);
+    KeInitializeEvent(&empty_, NotificationEvent, TRUE);
+}
+
+bool Rundown::enter() {
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    bool open = !closed_;
+    if (open && inside_++ == 0) KeResetEvent(&empty_);
+    KfReleaseSpinLock(&lock_, irql);
+    return open;
+}
+
+void Rundown::leave() {
+    // The event is set under the lock, and the waiter takes the lock once
+    // more after its wait: the last one out is done with this record before
+    // the owner may free what holds it.
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    if (--inside_ == 0) KeSetEvent(&empty_, IO_NO_INCREMENT, FALSE);
+    KfReleaseSpinLock(&lock_, irql);
+}
+
+void Rundown::close() {
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    closed_ = true;
+    KfReleaseSpinLock(&lock_, irql);
+}
+
+bool Rundown::waitEmpty(ULONG ms) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(ms) * 10000;
+    NTSTATUS status = KeWaitForSingleObject(&empty_, Executive, KernelMode, FALSE,
+                                            ms ? &timeout : nullptr);
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    bool empty = inside_ == 0;
+    KfReleaseSpinLock(&lock_, irql);
+    // STATUS_TIMEOUT is a success code: only the count decides.
+    (void)status;
+    return empty;
+}
+
+void Rundown::reopen() {
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    closed_ = false;
+    KfReleaseSpinLock(&lock_, irql);
+}
+
+ULONG Rundown::inside() {
+    KIRQL irql = KfAcquireSpinLock(&lock_);
+    ULONG n = static_cast<ULONG>(inside_);
+    KfReleaseSpinLock(&lock_, irql);
+    return n;
+}
+
+// ---------------------------------------------------------------------------
 // Time
 
 LONGLONG deadline(ULONG ms) {
@@ -504,9 +561,18 @@ void WatchList::initialise(NodePool* pool) {
     pool_ = pool;
 }
 
-NTSTATUS WatchList::addEvent(const GUID& set, ULONG identifier, HANDLE eventHandle) {
+NTSTATUS WatchList::addEvent(const GUID& set, ULONG identifier, HANDLE eventHandle,
+                             PVOID owner) {
     LONG key = watchKey(set, identifier);
     if (key < 0 || pool_ == nullptr) return STATUS_SUCCESS;
+    if (owner) {
+        ULONG owned = 0;
+        KIRQL irql = KfAcquireSpinLock(&lock_);
+        for (Node* node = head_; node; node = node->next)
+            if (node->owner == owner) ++owned;
+        KfReleaseSpinLock(&lock_, irql);
+        if (owned >= kMaxWatchesPerOwner) return STATUS_SUCCESS;
+    }
     PVOID event = nullptr;
     if (!NT_SUCCESS(ObReferenceObjectByHandle(eventHandle, SYNCHRONIZE, *ExEventObjectType,
                                               UserMode, &event, nullptr)))
@@ -519,6 +585,7 @@ NTSTATUS WatchList::addEvent(const GUID& set, ULONG identifier, HANDLE eventHand
     node->key = key;
     node->event = static_cast<PKEVENT>(event);
     node->record = nullptr;
+    node->owner = owner;
     KIRQL irql = KfAcquireSpinLock(&lock_);
     node->next = head_;
     head_ = node;
@@ -534,6 +601,7 @@ void WatchList::addWatch(const GUID& set, ULONG identifier, PVOID record, PVOID 
     node->key = key;
     node->event = nullptr;
     node->record = record;
+    node->owner = nullptr;
     routineContext_.store(context);
     KIRQL irql = KfAcquireSpinLock(&lock_);
     node->next = head_;
@@ -600,8 +668,10 @@ void WatchList::signal(const GUID& set, ULONG identifier) {
         ObfDereferenceObject(event);
     }
     if (recordWatches) {
-        if (PropertyChangeRoutine routine = routine_.load())
-            routine(kPropertyChangeReason, routineContext_.load(), 0, &set, identifier);
+        // A disconnect waits for this call; one that has begun lets none in.
+        RundownGuard call(routineCalls_);
+        PropertyChangeRoutine routine = call.entered() ? routine_.load() : nullptr;
+        if (routine) routine(kPropertyChangeReason, routineContext_.load(), 0, &set, identifier);
     }
 }
 
@@ -636,7 +706,10 @@ void WatchList::connect(PropertyChangeRoutine routine) {
 
 void WatchList::disconnect() {
     routine_.store(nullptr);
+    routineCalls_.close();
+    routineCalls_.waitEmpty(0);
     routineContext_.store(nullptr);
+    routineCalls_.reopen();
 }
 
 // ---------------------------------------------------------------------------

@@ -195,6 +195,54 @@ class ModuleLockGuard {
 };
 
 // ---------------------------------------------------------------------------
+// Rundown protection
+
+// Guards calls that must be over before something they use goes away (as the
+// kernel's rundown references do): a caller enters before the call and leaves
+// after it; the owner closes the door and waits until everyone inside has
+// left. Entering fails once the door is closed.
+class Rundown {
+  public:
+    Rundown();
+    Rundown(const Rundown&) = delete;
+    Rundown& operator=(const Rundown&) = delete;
+
+    // False once close() has been called (and until reopen()).
+    bool enter();
+    void leave();
+    // No enter() succeeds from now on.
+    void close();
+    // Waits until nobody is inside; false when `ms` (0: no limit) passed
+    // first. Call after close().
+    bool waitEmpty(ULONG ms);
+    // Lets callers in again.
+    void reopen();
+    ULONG inside();
+
+  private:
+    KSPIN_LOCK lock_;
+    LONG inside_ = 0;
+    bool closed_ = false;
+    KEVENT empty_;  // notification, signalled while nobody is inside
+};
+
+// Enters a rundown for a scope; entered() says whether the door was open.
+class RundownGuard {
+  public:
+    explicit RundownGuard(Rundown& r) : r_(r), entered_(r.enter()) {}
+    ~RundownGuard() {
+        if (entered_) r_.leave();
+    }
+    RundownGuard(const RundownGuard&) = delete;
+    RundownGuard& operator=(const RundownGuard&) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    Rundown& r_;
+    bool entered_;
+};
+
+// ---------------------------------------------------------------------------
 // Time
 
 // System time `ms` milliseconds from now (100 ns units).
@@ -268,11 +316,14 @@ class WatchList {
     // Nodes come from this pool; set before the first add.
     void initialise(NodePool* pool);
 
-    // Watches (set, identifier) with the event behind a handle. Nothing is
-    // added when the pair has no key, the handle is not an event or no node
+    // Watches (set, identifier) with the event behind a client's handle
+    // (resolved in the client's table only). Nothing is added when the pair
+    // has no key, the handle is not an event of the client, `owner` (the
+    // client's channel) already has kMaxWatchesPerOwner watches, or no node
     // can be had; the result is success in every case (the caller's answer
     // does not depend on it).
-    NTSTATUS addEvent(const GUID& set, ULONG identifier, HANDLE eventHandle);
+    NTSTATUS addEvent(const GUID& set, ULONG identifier, HANDLE eventHandle,
+                      PVOID owner = nullptr);
     // Watches (set, identifier) for the minidriver: `record` is its watch
     // record, `context` the context its property-change routine gets.
     void addWatch(const GUID& set, ULONG identifier, PVOID record, PVOID context);
@@ -290,13 +341,20 @@ class WatchList {
     ULONG count();
 
     void connect(PropertyChangeRoutine routine);
+    // Returns once no call of the routine is in progress; none follows.
+    // Must not be called from inside the routine.
     void disconnect();
+
+    // A client's channel may watch each item with a few events, not grow the
+    // list without end.
+    static constexpr ULONG kMaxWatchesPerOwner = 128;
 
   private:
     struct Node {
         LONG key;
         PKEVENT event;  // referenced, or null
         PVOID record;   // minidriver watch record, or null
+        PVOID owner;    // the channel that added an event watch
         Node* next;
     };
     static_assert(sizeof(Node) <= kNodeBytes);
@@ -310,6 +368,7 @@ class WatchList {
     NodePool* pool_ = nullptr;
     std::atomic<PropertyChangeRoutine> routine_{nullptr};
     std::atomic<PVOID> routineContext_{nullptr};
+    Rundown routineCalls_;  // calls of the routine in progress
 };
 
 // ---------------------------------------------------------------------------

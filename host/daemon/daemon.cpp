@@ -1,5 +1,16 @@
 #include "host/daemon/daemon.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/registry/hives.h"
+
 #include "driver/core/driver.h"
 #include "platform/usb/libusb_backend.h"
 #include "platform/user/runtime_dir.h"
@@ -98,7 +109,60 @@ Daemon::~Daemon() {
     shutdown();
 }
 
+namespace {
+
+// The folder of the machine hive when the host runs as a service: shared with
+// the group, whose members' libraries read, write and watch the same values,
+// and kept in the group (set-group-id) for every file made in it later.
+bool prepareServiceState(std::optional<gid_t> group, std::string* error) {
+    std::filesystem::path folder =
+        std::filesystem::path(regstore::hivePath(regstore::Hive::Machine)).parent_path();
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec)) {
+        std::filesystem::create_directories(folder.parent_path(), ec);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot create " + folder.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        if (group) {
+            if (::chown(folder.c_str(), static_cast<uid_t>(-1), *group) != 0 ||
+                ::chmod(folder.c_str(), 02770) != 0) {
+                *error = "cannot give " + folder.string() + " to its group: " +
+                         std::strerror(errno);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Daemon::start(const DaemonOptions& options, std::string* error) {
+    std::optional<gid_t> group;
+    if (!options.group.empty()) {
+        group_ = options.group;
+        struct group* g = ::getgrnam(options.group.c_str());
+        if (!g) {
+            *error = "no group named " + options.group;
+            return false;
+        }
+        group = g->gr_gid;
+    } else if (options.service) {
+        if (struct group* g = ::getgrnam("pav512")) {
+            group = g->gr_gid;
+            group_ = "pav512";
+        } else {
+            warnings_.push_back("no group pav512: only root and the host's user may use it");
+        }
+    }
+    if (options.service) {
+        // The driver's machine values live where every client of the service
+        // looks for them (hives.h), not in the state of the host's own user.
+        ::setenv("PAV512_SERVICE", "1", 1);
+        regstore::closeHives();
+        if (!prepareServiceState(group, error)) return false;
+    }
     socketPath_ = options.socketPath;
     if (socketPath_.empty()) {
         std::string dir = uruntime::hostDirectory(options.service);
@@ -138,16 +202,18 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
     SocketServer::Options o;
     o.socketPath = socketPath_;
     o.dispatchThreads = options.dispatchThreads;
+    o.group = group;
+    o.limits = options.limits;
     server_ = SocketServer::start(o, error);
     return server_ != nullptr;
 }
 
-int Daemon::shutdown() {
+int Daemon::shutdown(std::chrono::milliseconds grace) {
     if (down_) return 0;
     down_ = true;
     // Channels first: each closes as if its client had closed it, which
     // releases its sessions and streams, so no stop is vetoed for them.
-    if (server_) server_->stop();
+    if (server_) server_->stop(grace);
     for (auto& s : sources_) s->detach();
     int removed = 0;
     if (pnp_) {

@@ -2,6 +2,7 @@
 // given and serves control channels on its socket until told to stop.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ struct DaemonOptions {
     bool simulatedDefault = false;       // the built-in simulated camera
     bool usb = true;                     // watch for real cameras
     unsigned dispatchThreads = 2;
+    // Members of this group may use the host; with `service` and no name, the
+    // group "pav512" when it exists.
+    std::string group;
+    SocketServer::Limits limits;
 };
 
 class Daemon {
@@ -45,20 +50,24 @@ class Daemon {
     ~Daemon();
     // Loads the driver, attaches the sources and starts serving.
     bool start(const DaemonOptions& options, std::string* error);
-    // Stops serving (closing every channel as its client would), then takes
-    // every device through the stop and removal sequences. Returns how many
-    // devices were removed.
-    int shutdown();
+    // Stops serving (requests in flight get `grace` to finish, then are
+    // cancelled; every channel closes as its client would), then takes every
+    // device through the stop and removal sequences. Returns how many devices
+    // were removed.
+    int shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
     const std::string& socketPath() const { return socketPath_; }
     // Why a source could not start (the daemon runs on without it).
     const std::vector<std::string>& warnings() const { return warnings_; }
     PnpManager& pnp() { return *pnp_; }
+    // The group whose members may use the host; empty for none.
+    const std::string& group() const { return group_; }
 
   private:
     std::vector<std::unique_ptr<DeviceSource>> sources_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<SocketServer> server_;
     std::string socketPath_;
+    std::string group_;
     std::vector<std::string> warnings_;
     bool down_ = false;
 };

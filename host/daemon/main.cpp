@@ -1,14 +1,23 @@
-// pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]
-//         [--dispatch-threads N]
+// pav512d [--service] [--socket PATH] [--group NAME] [--simulated] [--scenario FILE]...
+//         [--no-usb] [--dispatch-threads N] [--grace-ms N] [--client-deadline-ms N]
+//         [--memory-budget-mb N]
 //
 // Serves the cameras of its buses to client processes on a Unix socket in a
 // private runtime directory: per user by default ($PAV512_RUNTIME_DIR, else
 // $XDG_RUNTIME_DIR/pav512), /run/pav512 with --service. Real cameras come
 // through libusb unless --no-usb; --simulated adds the built-in simulated
 // camera and each --scenario a simulated camera described by a scenario file.
-// Stops in order on SIGTERM or SIGINT.
+// --group lets the members of a group use the host (with --service, the group
+// pav512 when it exists). Stops in order on SIGTERM, SIGINT or SIGHUP:
+// requests in flight get the grace (5 s unless --grace-ms) and are cancelled
+// after it; a second signal ends the host at once.
+#include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <thread>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,15 +30,16 @@ namespace {
 int usage() {
     std::fprintf(
         stderr,
-        "usage: pav512d [--service] [--socket PATH] [--simulated] [--scenario FILE]... [--no-usb]\n"
-        "               [--dispatch-threads N]\n");
+        "usage: pav512d [--service] [--socket PATH] [--group NAME] [--simulated]\n"
+        "               [--scenario FILE]... [--no-usb] [--dispatch-threads N] [--grace-ms N]\n"
+        "               [--client-deadline-ms N] [--memory-budget-mb N]\n");
     return 2;
 }
 
 bool number(const char* text, int* out) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
-    if (!end || *end || v < 0 || v > 4096) return false;
+    if (!end || *end || v < 0 || v > 3600000) return false;
     *out = static_cast<int>(v);
     return true;
 }
@@ -38,6 +48,7 @@ bool number(const char* text, int* out) {
 
 int main(int argc, char** argv) {
     host::DaemonOptions options;
+    std::chrono::milliseconds grace(5000);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         int n = 0;
@@ -51,8 +62,22 @@ int main(int argc, char** argv) {
             options.usb = false;
         } else if (a == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
-        } else if (a == "--dispatch-threads" && i + 1 < argc && number(argv[i + 1], &n) && n > 0) {
+        } else if (a == "--group" && i + 1 < argc) {
+            options.group = argv[++i];
+        } else if (a == "--dispatch-threads" && i + 1 < argc && number(argv[i + 1], &n) && n > 0 &&
+                   n <= 4096) {
             options.dispatchThreads = static_cast<unsigned>(n);
+            ++i;
+        } else if (a == "--grace-ms" && i + 1 < argc && number(argv[i + 1], &n)) {
+            grace = std::chrono::milliseconds(n);
+            ++i;
+        } else if (a == "--client-deadline-ms" && i + 1 < argc && number(argv[i + 1], &n) && n > 0) {
+            options.limits.setupDeadline = options.limits.messageDeadline =
+                std::chrono::milliseconds(n);
+            ++i;
+        } else if (a == "--memory-budget-mb" && i + 1 < argc && number(argv[i + 1], &n) && n > 0 &&
+                   n <= 65536) {
+            options.limits.memoryBudget = static_cast<std::size_t>(n) << 20;
             ++i;
         } else {
             return usage();
@@ -65,8 +90,15 @@ int main(int argc, char** argv) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    // Request buffers and replies of up to 16 MiB come and go with clients.
+    // A fixed threshold keeps every large one in its own mapping, returned
+    // to the system when freed; the allocator's sliding threshold would move
+    // them into arenas that keep their peak.
+    mallopt(M_MMAP_THRESHOLD, 256 << 10);
 
     host::Daemon daemon;
     std::string error;
@@ -79,7 +111,19 @@ int main(int argc, char** argv) {
 
     int sig = 0;
     sigwait(&stop, &sig);
-    int removed = daemon.shutdown();
+    std::fprintf(stderr, "pav512d: stopping on signal %d\n", sig);
+    // Whoever sends a second signal wants the host gone now, whatever is
+    // still in flight.
+    std::thread([&stop, path = daemon.socketPath()] {
+        int again = 0;
+        sigwait(&stop, &again);
+        ::unlink(path.c_str());
+        static const char text[] = "pav512d: stopped at once on a second signal\n";
+        ssize_t w = ::write(2, text, sizeof text - 1);
+        (void)w;
+        ::_exit(128 + again);
+    }).detach();
+    int removed = daemon.shutdown(grace);
     std::fprintf(stderr, "pav512d: stopped on signal %d, %d device%s removed\n", sig, removed,
                  removed == 1 ? "" : "s");
     return 0;

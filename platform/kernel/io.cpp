@@ -784,6 +784,7 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     if (input && inputLength) std::memcpy(sys, input, inputLength);
     irp->AssociatedIrp.SystemBuffer = sys;
     irp->RequestorMode = UserMode;
+    irp->RequestorProcess = PsGetCurrentProcess();
     irp->ModelRefs = 2;  // the completion's and the caller's
     irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

@@ -235,6 +235,9 @@ struct IRP {
     // Model: who issued the request and wants to hear of its completion.
     IoOriginatorCompletion OriginatorCompletion;
     PVOID OriginatorContext;
+    // Model: the process of the caller that issued the request, whose
+    // handles its buffer may name (IoGetRequestorProcess).
+    PEPROCESS RequestorProcess;
     ULONG ModelState;  // lifecycle bits used by the verifier
     LONG ModelRefs;    // I/O manager requests: originator and caller references
 };
@@ -253,6 +256,7 @@ void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 inline void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+inline PEPROCESS IoGetRequestorProcess(PIRP Irp) { return Irp->RequestorProcess; }
 
 USHORT IoSizeOfIrp(CCHAR StackSize);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);

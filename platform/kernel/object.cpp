@@ -96,6 +96,10 @@ ClientScope::ClientScope(ClientObjectTable* table) : previous_(currentTable) {
 ClientScope::~ClientScope() { currentTable = previous_; }
 ClientObjectTable* currentClient() { return currentTable; }
 
+bool isKernelHandle(HANDLE handle) {
+    return (reinterpret_cast<std::uintptr_t>(handle) & kKernelHandleBit) != 0;
+}
+
 namespace {
 struct ForwardingEvent {
     KEVENT event;
@@ -149,12 +153,25 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
     return left;
 }
 
+void KeStackAttachProcess(PEPROCESS process, PRKAPC_STATE state) {
+    state->previous = kobj::currentTable;
+    kobj::currentTable = process;
+}
+
+void KeUnstackDetachProcess(PRKAPC_STATE state) { kobj::currentTable = state->previous; }
+
+PEPROCESS PsGetCurrentProcess() { return kobj::currentTable; }
+
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION) {
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                   POBJECT_HANDLE_INFORMATION) {
     auto value = reinterpret_cast<std::uintptr_t>(Handle);
     if (Object == nullptr) return STATUS_INVALID_PARAMETER;
     *Object = nullptr;
     if (value & kobj::kKernelHandleBit) {
+        // A value a client sent is looked up for the client: guessing a
+        // kernel handle must not hand it the driver's own objects.
+        if (AccessMode != KernelMode) return STATUS_INVALID_HANDLE;
         kobj::HandleTable& t = kobj::kernelHandles();
         std::lock_guard<std::mutex> g(t.lock);
         auto it = t.objects.find(value);

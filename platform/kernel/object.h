@@ -124,8 +124,25 @@ private:
 };
 ClientObjectTable* currentClient();
 
+// The kernel table holds only kernel handles: a handle value that came
+// from a client (UserMode) never resolves there.
+bool isKernelHandle(HANDLE handle);
+
 // An event object that stands for a client's event: signalling it calls the
 // forwarder (outside the dispatcher lock).
 PKEVENT createForwardingEvent(DispatcherSignalHook forward, void* context);
 
 }  // namespace kobj
+
+// The process a request came from. In the model a process is the table that
+// resolves its handles (null: no client, e.g. a system thread).
+using PEPROCESS = kobj::ClientObjectTable*;
+struct KAPC_STATE {
+    PEPROCESS previous;
+};
+using PRKAPC_STATE = KAPC_STATE*;
+// Makes `process` the current one of this thread (its handles resolve) until
+// KeUnstackDetachProcess; calls nest.
+void KeStackAttachProcess(PEPROCESS process, PRKAPC_STATE state);
+void KeUnstackDetachProcess(PRKAPC_STATE state);
+PEPROCESS PsGetCurrentProcess();

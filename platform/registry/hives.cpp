@@ -21,12 +21,37 @@ std::string homeDirectory() {
     return "/tmp";
 }
 
-std::string defaultFolder() {
-    if (env("PAV512_SERVICE") == "1") return "/var/lib/pav512";
+std::string serviceFolder() {
+    std::string explicitDir = env("PAV512_SERVICE_STATE_DIR");
+    return explicitDir.empty() ? std::string("/var/lib/pav512") : explicitDir;
+}
+
+bool service() {
+    return env("PAV512_SERVICE") == "1";
+}
+
+std::string userFolder() {
     std::string state = env("XDG_STATE_HOME");
     // Relative values are invalid by the base-directory rules and are ignored.
     if (state.empty() || state[0] != '/') state = homeDirectory() + "/.local/state";
     return state + "/pav512";
+}
+
+std::string defaultFolder() {
+    return service() ? serviceFolder() : userFolder();
+}
+
+// The machine's values are one set for the whole machine: a client uses the
+// service's machine hive whenever it may read and write it, so that the
+// driver in the service and the library in the client see the same
+// "CameraChange", "DebugUserModeErr" and scaling values.
+std::string machineFolder() {
+    if (service()) return serviceFolder();
+    std::string shared = serviceFolder() + "/machine.db";
+    if (::access(shared.c_str(), R_OK | W_OK) == 0 &&
+        ::access(serviceFolder().c_str(), R_OK | W_OK | X_OK) == 0)
+        return serviceFolder();
+    return userFolder();
 }
 
 struct Open {
@@ -46,7 +71,8 @@ std::string hivePath(Hive hive) {
     std::string explicitPath =
         env(hive == Hive::Machine ? "PAV512_MACHINE_HIVE" : "PAV512_USER_HIVE");
     if (!explicitPath.empty()) return explicitPath;
-    return defaultFolder() + (hive == Hive::Machine ? "/machine.db" : "/user.db");
+    if (hive == Hive::Machine) return machineFolder() + "/machine.db";
+    return defaultFolder() + "/user.db";
 }
 
 Status hive(Hive which, std::shared_ptr<Store>* out) {

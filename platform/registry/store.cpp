@@ -1,6 +1,11 @@
 #include "platform/registry/store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -479,6 +484,7 @@ struct Store::Impl {
 
     void poll() {
         std::int64_t version = dataVersion();
+        bool retry = false;  // the last read of the change log failed
         while (true) {
             bool wasKicked;
             {
@@ -489,13 +495,17 @@ struct Store::Impl {
                 kicked = false;
             }
             std::int64_t now = dataVersion();
-            if (!wasKicked && now == version && now != -1) continue;
+            if (!wasKicked && !retry && now == version && now != -1) continue;
             version = now;
-            deliver();
+            // A read that failed (the file busy, say) is tried again at the
+            // next round even if nothing else changes: what it missed is
+            // still in the log.
+            retry = !deliver();
         }
     }
 
-    void deliver() {
+    // False when the change log could not be read.
+    bool deliver() {
         std::vector<std::pair<WatchId, std::shared_ptr<Watcher>>> current;
         std::int64_t from = INT64_MAX;
         {
@@ -505,7 +515,7 @@ struct Store::Impl {
                 from = std::min(from, w->seen);
             }
         }
-        if (current.empty()) return;
+        if (current.empty()) return true;
         std::vector<Change> log;
         {
             Stmt s =
@@ -514,9 +524,9 @@ struct Store::Impl {
             int rc;
             while ((rc = s.step()) == SQLITE_ROW)
                 log.push_back(Change{s.i64(0), s.text(1), static_cast<unsigned>(s.i64(2))});
-            if (rc != SQLITE_DONE) return;  // try again at the next round
+            if (rc != SQLITE_DONE) return false;
         }
-        if (log.empty()) return;
+        if (log.empty()) return true;
         std::int64_t first = log.front().seq;
         std::int64_t last = log.back().seq;
         std::vector<std::pair<WatchId, std::shared_ptr<Watcher>>> due;
@@ -550,8 +560,40 @@ struct Store::Impl {
             }
             callbackDone.notify_all();
         }
+        return true;
     }
 };
+
+namespace {
+
+// Creates the missing folders of a hive private to their owner, and the file
+// private too, or open to the group when its folder is (a service's hive that
+// its group shares). SQLite gives the journal files the mode of the database.
+bool prepareFile(const std::string& file) {
+    std::filesystem::path parent = std::filesystem::path(file).parent_path();
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path p = parent; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0) break;
+        missing.push_back(p);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) return false;
+        ::chmod(it->c_str(), 0700);  // whatever the umask let through
+    }
+    struct stat folder {};
+    if (::stat(parent.empty() ? "." : parent.c_str(), &folder) != 0) return false;
+    const mode_t mode = (folder.st_mode & 0070) ? 0660 : 0600;
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    if (fd < 0) return errno == EACCES ? true : false;  // SQLite reports what it can
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 0777) != mode)
+        ::fchmod(fd, mode);
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
 
 Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Store::~Store() = default;
@@ -560,9 +602,7 @@ Status Store::open(const std::string& file, std::shared_ptr<Store>* out) {
     return safely([&] {
         out->reset();
         if (file.empty()) return Status::InvalidArgument;
-        std::filesystem::path parent = std::filesystem::path(file).parent_path();
-        std::error_code ec;
-        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        if (!prepareFile(file)) return Status::StoreFailed;
         auto impl = std::make_unique<Impl>();
         impl->file = file;
         Db& db = impl->db;

@@ -1,9 +1,11 @@
 #include "platform/user/channel_protocol.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace uproto {
@@ -212,13 +214,30 @@ std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& 
     return h;
 }
 
+KindLimits hostMessageLimits() {
+    return KindLimits()
+        .allow(Kind::Hello, 8)
+        .allow(Kind::OpenReply, 4)
+        .allow(Kind::EnumerateReply, kMaxPayload)
+        .allow(Kind::Completion, 16 + kMaxBuffer)
+        .allow(Kind::EventSignal, 4);
+}
+
+FrameReader::FrameReader() {
+    for (std::uint16_t k = static_cast<std::uint16_t>(Kind::Hello);
+         k <= static_cast<std::uint16_t>(Kind::EventSignal); ++k)
+        limits_.allow(static_cast<Kind>(k), kMaxPayload);
+}
+
 void FrameReader::append(const std::uint8_t* data, std::size_t length) {
     if (failed_) return;
     // Drop what was consumed before growing, so a long-lived connection does
-    // not keep every byte it ever received.
+    // not keep every byte it ever received, nor the room a large message once
+    // needed.
     if (offset_ > 0 && offset_ == buffer_.size()) {
         buffer_.clear();
         offset_ = 0;
+        if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
     } else if (offset_ > (1u << 16)) {
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
         offset_ = 0;
@@ -235,17 +254,41 @@ FrameReader::Result FrameReader::next(Message* message) {
     std::memcpy(&length, h, 4);
     std::memcpy(&kind, h + 4, 2);
     std::memcpy(&flags, h + 6, 2);
-    if (length > kMaxPayload || !knownKind(kind) || flags != 0) {
+    const bool known = knownKind(kind);
+    const bool allowed = known && limits_.allowed[kind];
+    if (!allowed || length > limits_.max[kind] || flags != 0) {
         failed_ = true;
-        error_ = length > kMaxPayload ? "over-long message"
-                 : !knownKind(kind)   ? "unknown kind"
-                                      : "bad flags";
+        error_ = !known     ? "unknown kind"
+                 : !allowed ? "a message of a kind not allowed here"
+                 : flags    ? "bad flags"
+                            : "over-long message";
+        buffer_.clear();
+        buffer_.shrink_to_fit();
+        offset_ = 0;
         return Result::Error;
     }
-    if (pending() < kHeaderLength + std::size_t{length}) return Result::NeedMore;
+    if (pending() < kHeaderLength + std::size_t{length}) {
+        // Room for the whole message at once rather than in doublings.
+        if (offset_ == 0) buffer_.reserve(kHeaderLength + std::size_t{length});
+        return Result::NeedMore;
+    }
     message->kind = static_cast<Kind>(kind);
+    if (offset_ == 0 && buffer_.size() == kHeaderLength + std::size_t{length} &&
+        length > (1u << 16)) {
+        // A large message alone in the buffer: hand the buffer itself over
+        // rather than holding the message twice.
+        buffer_.erase(buffer_.begin(), buffer_.begin() + kHeaderLength);
+        message->payload.swap(buffer_);
+        std::vector<std::uint8_t>().swap(buffer_);
+        return Result::Message;
+    }
     message->payload.assign(h + kHeaderLength, h + kHeaderLength + length);
     offset_ += kHeaderLength + length;
+    if (offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+        if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
+    }
     return Result::Message;
 }
 
@@ -261,6 +304,13 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 }
 
 bool readMessage(int fd, FrameReader& reader, Message* message) {
+    return readMessage(fd, reader, message, -1, nullptr);
+}
+
+bool readMessage(int fd, FrameReader& reader, Message* message, int timeoutMs, bool* timedOut) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    if (timedOut) *timedOut = false;
     for (;;) {
         switch (reader.next(message)) {
             case FrameReader::Result::Message:
@@ -269,6 +319,18 @@ bool readMessage(int fd, FrameReader& reader, Message* message) {
                 return false;
             case FrameReader::Result::NeedMore:
                 break;
+        }
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              Clock::now());
+            pollfd p{fd, POLLIN, 0};
+            int r = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+            if (r < 0 && errno == EINTR) continue;
+            if (r == 0) {
+                if (timedOut) *timedOut = true;
+                return false;
+            }
+            if (r < 0) return false;
         }
         std::uint8_t buf[65536];
         ssize_t n = ::recv(fd, buf, sizeof buf, 0);

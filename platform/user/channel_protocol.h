@@ -88,10 +88,29 @@ std::optional<std::uint64_t> decodeCancel(const std::vector<std::uint8_t>& p);
 std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p);
 std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& p);
 
+// The longest payload each kind may have; 0 refuses the kind. A reader checks
+// a header against its table before it keeps a byte of the payload, so a
+// length the kind cannot have costs nothing.
+struct KindLimits {
+    std::uint32_t max[11] = {};
+    bool allowed[11] = {};
+    KindLimits& allow(Kind kind, std::uint32_t maxPayload) {
+        auto k = static_cast<std::size_t>(kind);
+        allowed[k] = true;
+        max[k] = maxPayload;
+        return *this;
+    }
+};
+// What a host may send a client.
+KindLimits hostMessageLimits();
+
 // Splits a byte stream into messages.
 class FrameReader {
   public:
     enum class Result { NeedMore, Message, Error };
+    // Every known kind up to kMaxPayload, until limit() says otherwise.
+    FrameReader();
+    void limit(const KindLimits& limits) { limits_ = limits; }
     void append(const std::uint8_t* data, std::size_t length);
     // Takes the next complete message out of the stream. Error is final: the
     // stream is unusable (bad header, over-long length, unknown kind).
@@ -101,6 +120,7 @@ class FrameReader {
     const std::string& error() const { return error_; }
 
   private:
+    KindLimits limits_;
     std::vector<std::uint8_t> buffer_;
     std::size_t offset_ = 0;
     bool failed_ = false;
@@ -111,5 +131,8 @@ class FrameReader {
 bool writeAll(int fd, const std::vector<std::uint8_t>& bytes);
 // Reads one message; false at end of stream, on error or on a malformed frame.
 bool readMessage(int fd, FrameReader& reader, Message* message);
+// As readMessage, giving up after `timeoutMs` milliseconds without the whole
+// message (*timedOut is then set); a negative time-out waits for ever.
+bool readMessage(int fd, FrameReader& reader, Message* message, int timeoutMs, bool* timedOut);
 
 }  // namespace uproto

@@ -4,7 +4,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -18,34 +21,53 @@
 namespace uchannel {
 namespace {
 
-int connectTo(const std::string& path) {
+void setSendTimeout(int fd, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// -1 when nothing listens; *timedOut when a host is there but does not take
+// the connection in time (its backlog is full).
+int connectTo(const std::string& path, int timeoutMs, bool* timedOut) {
     sockaddr_un addr{};
     if (path.size() >= sizeof(addr.sun_path)) return -1;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    // A Unix socket's connect waits for room in the backlog as long as the
+    // send time-out allows.
+    setSendTimeout(fd, timeoutMs);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno == EAGAIN || errno == EINPROGRESS || errno == ETIMEDOUT) *timedOut = true;
         ::close(fd);
         return -1;
     }
+    setSendTimeout(fd, 0);
     return fd;
 }
 
-// Connects and exchanges the hello; -1 when no host answers as expected.
-int connectHost(const std::string& configured, uproto::FrameReader* reader) {
+// Connects and exchanges the hello; -1 when no host answers as expected, with
+// *timedOut set when one was found but did not answer in time.
+int connectHost(const std::string& configured, int timeoutMs, uproto::FrameReader* reader,
+                bool* timedOut) {
+    *timedOut = false;
     std::vector<std::string> paths =
         configured.empty() ? uruntime::clientSocketPaths() : std::vector<std::string>{configured};
     for (const std::string& path : paths) {
-        int fd = connectTo(path);
+        int fd = connectTo(path, timeoutMs, timedOut);
         if (fd < 0) continue;
         uproto::Message m;
         *reader = uproto::FrameReader();
-        if (uproto::writeAll(fd, uproto::encodeHello()) && uproto::readMessage(fd, *reader, &m) &&
+        reader->limit(uproto::hostMessageLimits());
+        bool late = false;
+        if (uproto::writeAll(fd, uproto::encodeHello()) &&
+            uproto::readMessage(fd, *reader, &m, timeoutMs, &late) &&
             m.kind == uproto::Kind::Hello) {
             auto h = uproto::decodeHello(m.payload);
             if (h && h->magic == uproto::kMagic && h->version == uproto::kVersion) return fd;
         }
+        if (late) *timedOut = true;
         ::close(fd);
     }
     return -1;
@@ -184,17 +206,20 @@ class SocketChannel : public Channel {
 
 class SocketTransport : public Transport {
   public:
-    explicit SocketTransport(std::string path) : path_(std::move(path)) {}
+    SocketTransport(std::string path, int timeoutMs) : path_(std::move(path)), timeoutMs_(timeoutMs) {}
 
     DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) override {
         paths->clear();
         uproto::FrameReader reader;
-        int fd = connectHost(path_, &reader);
-        if (fd < 0) return ERROR_SUCCESS;  // no host: no interfaces present
+        bool late = false;
+        int fd = connectHost(path_, timeoutMs_, &reader, &late);
+        if (fd < 0) return late ? ERROR_TIMEOUT : ERROR_SUCCESS;  // no host: no interfaces
         uproto::Message m;
         bool ok = uproto::writeAll(fd, uproto::encodeEnumerate(classGuid)) &&
-                  uproto::readMessage(fd, reader, &m) && m.kind == uproto::Kind::EnumerateReply;
+                  uproto::readMessage(fd, reader, &m, timeoutMs_, &late) &&
+                  m.kind == uproto::Kind::EnumerateReply;
         ::close(fd);
+        if (late) return ERROR_TIMEOUT;
         if (!ok) return ERROR_GEN_FAILURE;
         auto list = uproto::decodeEnumerateReply(m.payload);
         if (!list) return ERROR_GEN_FAILURE;
@@ -205,13 +230,15 @@ class SocketTransport : public Transport {
     DWORD open(const std::string& path, std::unique_ptr<Channel>* channel) override {
         if (path.empty() || path.size() > uproto::kMaxPathLength) return ERROR_FILE_NOT_FOUND;
         uproto::FrameReader reader;
-        int fd = connectHost(path_, &reader);
-        if (fd < 0) return ERROR_FILE_NOT_FOUND;
+        bool late = false;
+        int fd = connectHost(path_, timeoutMs_, &reader, &late);
+        if (fd < 0) return late ? ERROR_TIMEOUT : ERROR_FILE_NOT_FOUND;
         uproto::Message m;
         if (!uproto::writeAll(fd, uproto::encodeOpen(path)) ||
-            !uproto::readMessage(fd, reader, &m) || m.kind != uproto::Kind::OpenReply) {
+            !uproto::readMessage(fd, reader, &m, timeoutMs_, &late) ||
+            m.kind != uproto::Kind::OpenReply) {
             ::close(fd);
-            return ERROR_GEN_FAILURE;
+            return late ? ERROR_TIMEOUT : ERROR_GEN_FAILURE;
         }
         auto st = uproto::decodeOpenReply(m.payload);
         if (!st || !NT_SUCCESS(*st)) {
@@ -224,12 +251,16 @@ class SocketTransport : public Transport {
 
   private:
     std::string path_;
+    int timeoutMs_;
 };
 
 }  // namespace
 
-std::shared_ptr<Transport> makeSocketTransport(const std::string& socketPath) {
-    return std::make_shared<SocketTransport>(socketPath);
+std::shared_ptr<Transport> makeSocketTransport(const std::string& socketPath,
+                                               std::chrono::milliseconds timeout) {
+    auto ms = std::max<std::chrono::milliseconds::rep>(1, timeout.count());
+    return std::make_shared<SocketTransport>(
+        socketPath, static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms, INT32_MAX)));
 }
 
 }  // namespace uchannel

@@ -248,3 +248,56 @@ TEST_F(Diagnostics, DeviceIdentifiersComeFromTheDeviceDescriptor) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sees the setup packet of every vendor request the camera gets.
+class SetupRecorder : public usbbus::ForwardingBackend {
+  public:
+    explicit SetupRecorder(std::shared_ptr<sim::SimCamera> camera)
+        : ForwardingBackend(std::move(camera)) {}
+    USBD_STATUS submit(usbbus::Transfer* t) override {
+        if (t->type == USB_ENDPOINT_TYPE_CONTROL && (t->setup[0] & 0x60) == 0x40) {
+            std::lock_guard<std::mutex> g(lock);
+            lastRequest = t->setup[1];
+            lastIndex = static_cast<USHORT>(t->setup[4] | (t->setup[5] << 8));
+        }
+        return ForwardingBackend::submit(t);
+    }
+    std::mutex lock;
+    UCHAR lastRequest = 0;
+    USHORT lastIndex = 0xFFFF;
+};
+
+TEST(DiagnosticCommand, TheIndexTheClientAsksForReachesTheCamera) {
+    std::shared_ptr<SetupRecorder> recorder;
+    pavtest::CameraHarnessOptions o = usbOnly(sim::defaultScenario(), 20);
+    o.wrapBackend = [&](std::shared_ptr<sim::SimCamera> camera) {
+        recorder = std::make_shared<SetupRecorder>(std::move(camera));
+        return recorder;
+    };
+    pavtest::CameraHarness h(o);
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(kio::openFile(h.fdo(), "\\PAV512Connect", &file), STATUS_SUCCESS);
+    // From the camera, request 0x84, 22 bytes, index 0x1234 at offset 18.
+    std::vector<UCHAR> b(pav512::kDiagnosticDataOffset + 22, 0);
+    b[0] = 0xFF;
+    b[8] = 1;
+    b[12] = 0x84;
+    USHORT length = 22, index = 0x1234;
+    std::memcpy(&b[16], &length, 2);
+    std::memcpy(&b[18], &index, 2);
+    std::vector<UCHAR> out(b.size());
+    ULONG_PTR information = 0;
+    EXPECT_EQ(kio::deviceControl(file, pav512::IOCTL_DEBUG_USB_COMMAND, b.data(),
+                                 static_cast<ULONG>(b.size()), out.data(),
+                                 static_cast<ULONG>(out.size()), &information),
+              STATUS_SUCCESS);
+    kio::closeFile(file);
+    std::lock_guard<std::mutex> g(recorder->lock);
+    EXPECT_EQ(recorder->lastRequest, 0x84);
+    EXPECT_EQ(recorder->lastIndex, 0x1234);
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "tests/channels/fake_driver.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 
@@ -17,6 +18,9 @@ struct FakeDriver::State {
     int cancelled = 0;
     std::multimap<std::uint32_t, PKEVENT> events;
     std::uint32_t nextId = 0x100;
+    std::condition_variable unblock;
+    std::size_t blocking = 0;
+    std::uint64_t releases = 0;
 };
 
 namespace {
@@ -142,6 +146,14 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
             }
             return STATUS_PENDING;
         }
+        case kBlockCode: {
+            std::unique_lock<std::mutex> g(s->lock);
+            std::uint64_t round = s->releases;
+            ++s->blocking;
+            s->unblock.wait(g, [&] { return s->releases != round; });
+            --s->blocking;
+            break;
+        }
         default:
             break;
     }
@@ -238,6 +250,19 @@ void FakeDriver::releaseHeld() {
         static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[0] = pav512::kModuleStatusSuccess;
         complete(irp, STATUS_SUCCESS, sp->Parameters.DeviceIoControl.OutputBufferLength);
     }
+}
+
+std::size_t FakeDriver::blocking() const {
+    State* s = stateOf(device_);
+    std::lock_guard<std::mutex> g(s->lock);
+    return s->blocking;
+}
+
+void FakeDriver::releaseBlocking() {
+    State* s = stateOf(device_);
+    std::lock_guard<std::mutex> g(s->lock);
+    ++s->releases;
+    s->unblock.notify_all();
 }
 
 void FakeDriver::signalEvents() {

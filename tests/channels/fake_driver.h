@@ -17,6 +17,9 @@ namespace pavtest {
 
 // Held until released or cancelled.
 constexpr ULONG kHoldCode = 0x22001C;
+// Blocks in the dispatch routine, on the caller's thread, until released (as
+// a diagnostic bulk transfer polls in the caller's thread).
+constexpr ULONG kBlockCode = 0x22041C;
 
 class FakeDriver {
   public:
@@ -43,6 +46,9 @@ class FakeDriver {
     int cancelled() const;
     // Completes every held request with success and module status 0.
     void releaseHeld();
+    // Requests of kBlockCode blocking now; release lets every one return.
+    std::size_t blocking() const;
+    void releaseBlocking();
     // Sets every registered event.
     void signalEvents();
     std::size_t registeredEvents() const;

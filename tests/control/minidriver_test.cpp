@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "pav512/guids.h"
 #include "tests/control/driver_fixture.h"
+#include "tests/support/kernel_test.h"
 
 namespace pavtest {
 namespace {
@@ -125,6 +129,105 @@ TEST_F(MinidriverTest, WatchesReportChangesUntilRemovedOrDisconnected) {
     HW_STREAM_REQUEST_BLOCK srb{};
     EXPECT_FALSE(mini.submit(&srb));
     device->watches.clear();
+}
+
+// A routine of the minidriver that is still running when the disconnect
+// comes: it stays inside until the disconnect has been sent and then either
+// sees the disconnect return (which must not happen while it is inside) or
+// gives up waiting for that.
+struct InsideCall {
+    std::atomic<int> calls{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> disconnectSent{false};
+    std::atomic<bool> disconnectReturned{false};
+    std::atomic<int> sequence{0};
+    int leftAt = 0;
+    int returnedAt = 0;
+
+    void run() {
+        ++calls;
+        ++inside;
+        waitFor([&] { return disconnectSent.load(); });
+        waitFor([&] { return disconnectReturned.load(); }, std::chrono::milliseconds(300));
+        leftAt = ++sequence;
+        --inside;
+    }
+};
+InsideCall* insideCall = nullptr;
+
+void blockingPropertyChange(ULONG, PVOID, ULONG_PTR, const GUID*, ULONG) {
+    insideCall->run();
+}
+void blockingDeviceCompletion(PVOID, HW_STREAM_REQUEST_BLOCK*) {
+    insideCall->run();
+}
+
+NTSTATUS sendDisconnect(PDEVICE_OBJECT device) {
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_DISCONNECT, top, nullptr, 0, nullptr,
+                                             0, TRUE, &done, &iosb);
+    if (IoCallDriver(top, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return iosb.Status;
+}
+
+TEST_F(MinidriverTest, DisconnectWaitsForTheCallsInProgressAndNoneFollows) {
+    host::CaptureMinidriver mini;  // only its routine table entries are used
+    kroutine::Token change = kroutine::add<SrbPropertyChange>(blockingPropertyChange);
+    kroutine::Token completion = kroutine::add<SrbDeviceRequestComplete>(blockingDeviceCompletion);
+    ConnectRecord record = mini.ownRecord();
+    record.propertyChange = change;
+    record.deviceRequestCompletion = completion;
+    ULONG_PTR info = 0;
+    DeviceContext* device = driver_.device();
+    SRB_WATCH_RECORD watched{1, kEventSetCamera, kEventVideoStarted, nullptr};
+    HW_STREAM_REQUEST_BLOCK srb{};
+    srb.Command = SRB_GET_DEVICE_PROPERTY;
+
+    // The same for both routines: a watched change, and a completed block.
+    for (int kind = 0; kind < 2; ++kind) {
+        SCOPED_TRACE(kind == 0 ? "property change" : "device request completion");
+        InsideCall call;
+        insideCall = &call;
+        ConnectRecord r = record;
+        ASSERT_EQ(mini.sendConnect(driver_.fdo(), &r, 60, 60, &info), STATUS_SUCCESS);
+        auto* watch = kroutine::resolve<SrbDriverWatch>(r.propertyWatch);
+        auto* receive = kroutine::resolve<SrbDriverReceive>(r.receiveRequestBlock);
+        ASSERT_TRUE(watch && receive);
+        watch(r.deviceRecord, &watched);
+
+        std::thread caller([&] {
+            if (kind == 0)
+                device->watches.signal(kEventSetCamera, kEventVideoStarted);
+            else
+                receive(r.deviceRecord, &srb);
+        });
+        ASSERT_TRUE(waitFor([&] { return call.inside.load() == 1; }));
+        std::thread disconnector([&] {
+            call.disconnectSent = true;
+            EXPECT_EQ(sendDisconnect(driver_.fdo()), STATUS_SUCCESS);
+            call.returnedAt = ++call.sequence;
+            call.disconnectReturned = true;
+        });
+        disconnector.join();
+        caller.join();
+        EXPECT_LT(call.leftAt, call.returnedAt) << "the disconnect returned under a call";
+
+        // Disconnected: neither routine is called again.
+        device->watches.signal(kEventSetCamera, kEventVideoStarted);
+        receive(r.deviceRecord, &srb);
+        EXPECT_EQ(call.calls.load(), 1);
+        watched.Enable = 0;
+        watch(r.deviceRecord, &watched);
+        watched.Enable = 1;
+    }
+    insideCall = nullptr;
+    kroutine::remove(change);
+    kroutine::remove(completion);
+    EXPECT_EQ(device->watches.count(), 0u);
 }
 
 TEST_F(MinidriverTest, TokensOfARemovedDeviceNoLongerResolve) {

@@ -2,6 +2,8 @@
 // capabilities, requests passed down, wait-wake and device power.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -160,6 +162,41 @@ host::TestBus::DeviceSettings wakeableCamera(SYSTEM_POWER_STATE systemWake = Pow
     settings.systemWake = systemWake;
     settings.deviceWake = PowerDeviceD2;
     return settings;
+}
+
+// A wake that completes the request while the working state cancels it: the
+// cancel and the completion agree on who finishes it, so the request is
+// never touched after it has gone back, and it ends exactly once.
+TEST(WaitWake, AWakeCrossingItsCancelEndsTheRequestOnce) {
+    Harness h;
+    PDEVICE_OBJECT pdo = h.plug(kCamera, wakeableCamera());
+    DeviceContext* device = h.device(pdo);
+    LONG irpsBefore = kio::liveIrps();
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> endings{0};
+        std::atomic<NTSTATUS> status{STATUS_PENDING};
+        h.pnp.waitWake(pdo, PowerSystemSleeping3, [&](NTSTATUS s) {
+            status = s;
+            ++endings;
+        });
+        ASSERT_TRUE(pavtest::waitFor([&] { return h.bus.waitWakePending(pdo) == 1; }));
+        std::atomic<bool> go{false};
+        std::thread waker([&] {
+            while (!go.load()) {
+            }
+            h.bus.wake(pdo);
+        });
+        go = true;
+        ASSERT_EQ(h.pnp.setSystemPower(pdo, PowerSystemWorking), STATUS_SUCCESS);
+        waker.join();
+        ASSERT_TRUE(pavtest::waitFor([&] { return status.load() != STATUS_PENDING; }));
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << status;
+        ASSERT_TRUE(pavtest::waitFor([&] { return device->waitWakeBelow == 0; }));
+        EXPECT_EQ(endings.load(), 1);
+        EXPECT_EQ(device->waitWakeIrp, nullptr);
+    }
+    EXPECT_TRUE(pavtest::waitFor([&] { return kio::liveIrps() == irpsBefore; }));
 }
 
 TEST(WaitWake, ANewRequestReplacesTheOldAndWorkingStateCancelsIt) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "driver/core/support.h"
@@ -43,16 +44,35 @@ TEST(WatchKey, FollowsTheItemOrderOfBothEventSets) {
             << kio::guidString(*c.set) << " " << c.identifier;
 }
 
+// The handles of one client process: the watch list resolves what a request
+// carried in the client's table, never in the kernel's.
+class ClientHandles : public kobj::ClientObjectTable {
+  public:
+    NTSTATUS referenceEvent(std::uint32_t handle, PKEVENT* event) override {
+        auto it = events.find(handle);
+        if (it == events.end()) return STATUS_INVALID_HANDLE;
+        ObfReferenceObject(it->second);
+        *event = it->second;
+        return STATUS_SUCCESS;
+    }
+    std::map<std::uint32_t, PKEVENT> events;
+    std::uint32_t next = 0x40;
+};
+ClientHandles* currentHandles = nullptr;
+
 struct Event {
     PKEVENT object;
     HANDLE handle;
+    std::uint32_t value;
     Event() {
         object = kobj::create<KEVENT>(*ExEventObjectType);
         KeInitializeEvent(object, NotificationEvent, FALSE);
-        handle = kobj::insertHandle(object);
+        value = currentHandles->next += 4;
+        currentHandles->events[value] = object;
+        handle = reinterpret_cast<HANDLE>(std::uintptr_t{value});
     }
     ~Event() {
-        ZwClose(handle);
+        currentHandles->events.erase(value);
         ObfDereferenceObject(object);
     }
     bool signalled() { return KeReadStateEvent(object) != 0; }
@@ -61,6 +81,7 @@ struct Event {
 class WatchListTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        currentHandles = &handles;
         nodePoolInitialise(&pool);
         list.initialise(&pool);
     }
@@ -68,7 +89,10 @@ class WatchListTest : public ::testing::Test {
         list.clear();
         nodePoolDelete(&pool);
         EXPECT_EQ(kpool::liveBytes(kNodePoolTag), 0);
+        currentHandles = nullptr;
     }
+    ClientHandles handles;
+    kobj::ClientScope scope{&handles};
     NodePool pool;
     WatchList list;
 };

@@ -103,5 +103,48 @@ TEST(ChannelProtocol, PayloadsThatDisagreeWithThemselvesAreRefused) {
     EXPECT_TRUE(*g == pav512::kInterfaceClassGuid);
 }
 
+TEST(ChannelProtocol, ALimitedReaderDecidesOnTheHeaderAndLargeMessagesArriveWhole) {
+    // A 1 MiB request, alone and followed by another message: the same bytes
+    // come out whichever way the reader keeps them.
+    std::vector<std::uint8_t> input(1u << 20);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i * 7);
+    auto big = encodeRequest(3, 0x22001C, input.data(), static_cast<std::uint32_t>(input.size()),
+                             static_cast<std::uint32_t>(input.size()));
+    auto both = big;
+    auto cancel = encodeCancel(3);
+    both.insert(both.end(), cancel.begin(), cancel.end());
+    for (const auto* stream : {&big, &both}) {
+        FrameReader r;
+        auto msgs = feed(r, *stream, 65536);
+        ASSERT_GE(msgs.size(), 1u);
+        auto q = decodeRequest(msgs[0].payload);
+        ASSERT_TRUE(q);
+        EXPECT_EQ(std::memcmp(q->input, input.data(), input.size()), 0);
+        EXPECT_EQ(msgs.size(), stream == &big ? 1u : 2u);
+    }
+
+    // A kind the reader does not allow, or one longer than allowed, is an
+    // error as soon as its header is in.
+    KindLimits limits = KindLimits().allow(Kind::Hello, 8).allow(Kind::Cancel, 8);
+    struct Case {
+        std::uint16_t kind;
+        std::uint32_t length;
+        bool ok;
+    };
+    for (Case c : {Case{1, 8, true}, Case{1, 9, false}, Case{6, 28, false}, Case{7, 8, true},
+                   Case{7, 0xFFFFFFFF, false}}) {
+        FrameReader r;
+        r.limit(limits);
+        std::uint8_t h[8];
+        std::memcpy(h, &c.length, 4);
+        std::memcpy(h + 4, &c.kind, 2);
+        std::memset(h + 6, 0, 2);
+        r.append(h, 8);
+        Message m;
+        EXPECT_EQ(r.next(&m), c.ok ? FrameReader::Result::NeedMore : FrameReader::Result::Error)
+            << c.kind << " " << c.length;
+    }
+}
+
 }  // namespace
 }  // namespace uproto

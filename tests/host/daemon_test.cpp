@@ -6,9 +6,13 @@
 #include <sys/wait.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 
+#include <sys/stat.h>
+
+#include "platform/registry/hives.h"
 #include "tests/channels/channel_fixture.h"
 #include "tests/support/process.h"
 
@@ -41,7 +45,10 @@ TEST(Daemon, ServesEveryCameraAndShutsDownInOrder) {
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
 
-    auto paths = listInterfaces();
+    // The socket is served before the cameras have finished starting.
+    std::vector<std::string> paths;
+    EXPECT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 2; },
+                        std::chrono::seconds(20)));
     ASSERT_EQ(paths.size(), 2u);
     std::vector<HANDLE> channels;
     for (const std::string& path : paths) {
@@ -85,7 +92,9 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
     ASSERT_TRUE(daemon.running());
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
     uchannel::setTransport(uchannel::makeSocketTransport());
-    auto paths = listInterfaces();
+    std::vector<std::string> paths;
+    EXPECT_TRUE(waitFor([&] { return (paths = listInterfaces()).size() == 2; },
+                        std::chrono::seconds(20)));
     ASSERT_EQ(paths.size(), 2u);
     bool sawSecond = false;
     for (const std::string& path : paths) {
@@ -102,11 +111,58 @@ TEST(Daemon, ServesSimulatedCamerasFromTheBuiltInAndScenarioFiles) {
         CloseHandle(h);
     }
     EXPECT_TRUE(sawSecond);
+    // SIGHUP stops it in the same order as SIGTERM.
     std::string output;
-    int status = daemon.stop(SIGTERM, &output);
+    int status = daemon.stop(SIGHUP, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
     EXPECT_NE(output.find("2 devices removed"), std::string::npos) << output;
     uchannel::setTransport(nullptr);
+}
+
+TEST(Daemon, AsAServiceSharesItsMachineHiveWithItsClients) {
+    const std::string state = pavtest::privateDir() + "/service-state";
+    const std::string ownHive = std::getenv("PAV512_MACHINE_HIVE");
+    const char* ownState = std::getenv("PAV512_SERVICE_STATE_DIR");
+    const std::string ownServiceState = ownState ? ownState : "";
+    ::unsetenv("PAV512_MACHINE_HIVE");
+    ::setenv("PAV512_SERVICE_STATE_DIR", state.c_str(), 1);
+    const std::string socket = uruntime::socketPathIn(uruntime::hostDirectory(true));
+    ChildProcess daemon = startDaemon({"--service", "--simulated", "--no-usb"});
+    ASSERT_TRUE(daemon.running());
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(20)));
+
+    // This process is no service, yet it reads the service's machine values:
+    // the driver counted the camera's start there.
+    regstore::closeHives();
+    EXPECT_EQ(regstore::hivePath(regstore::Hive::Machine), state + "/machine.db");
+    std::shared_ptr<regstore::Store> machine;
+    ASSERT_EQ(regstore::hive(regstore::Hive::Machine, &machine), regstore::Status::Ok);
+    regstore::Key key;
+    std::uint32_t changes = 0;
+    EXPECT_TRUE(waitFor([&] {
+        return machine->openKey(machine->root(), "Software\\Veltra\\USB Camera (PAV512)\\CameraChange",
+                                &key) == regstore::Status::Ok &&
+               regstore::queryDword(*machine, key, "CameraChange", &changes) ==
+                   regstore::Status::Ok &&
+               changes >= 1;
+    }));
+    // Without a group of its own the service keeps its state private.
+    struct stat st {};
+    ASSERT_EQ(::stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+    ASSERT_EQ(::stat((state + "/machine.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+
+    std::string output;
+    int status = daemon.stop(SIGTERM, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    machine.reset();
+    regstore::closeHives();
+    ::setenv("PAV512_MACHINE_HIVE", ownHive.c_str(), 1);
+    if (ownServiceState.empty())
+        ::unsetenv("PAV512_SERVICE_STATE_DIR");
+    else
+        ::setenv("PAV512_SERVICE_STATE_DIR", ownServiceState.c_str(), 1);
 }
 
 TEST(Daemon, RefusesAScenarioFileWithABrokenFieldOrContentNamingIt) {
@@ -140,11 +196,16 @@ TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {
     int status = bad.stop(0, &output);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << output;
 
+    // Without either variable (put back afterwards, for the tests that follow).
+    const std::string runtime = std::getenv("PAV512_RUNTIME_DIR");
+    const std::string xdg = std::getenv("XDG_RUNTIME_DIR");
     ::unsetenv("PAV512_RUNTIME_DIR");
     ::unsetenv("XDG_RUNTIME_DIR");
     ChildProcess nowhere = startDaemon({});
     output.clear();
     status = nowhere.stop(0, &output);
+    ::setenv("PAV512_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
     EXPECT_NE(output.find("no runtime directory"), std::string::npos) << output;
 }

@@ -3,6 +3,7 @@
 #include "platform/registry/store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -259,6 +260,8 @@ TEST(RegistryHives, GoWhereTheEnvironmentSays) {
     // The test harness points both hives into this process's private folder.
     std::string machine = std::getenv("PAV512_MACHINE_HIVE");
     std::string user = std::getenv("PAV512_USER_HIVE");
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const std::string xdgState = std::getenv("XDG_STATE_HOME");
     ASSERT_EQ(regstore::hivePath(regstore::Hive::Machine), machine);
     ASSERT_EQ(regstore::hivePath(regstore::Hive::User), user);
     std::shared_ptr<Store> m, u;
@@ -288,7 +291,79 @@ TEST(RegistryHives, GoWhereTheEnvironmentSays) {
     EXPECT_EQ(regstore::hivePath(regstore::Hive::User),
               "/home/someone/.local/state/pav512/user.db");
     setenv("PAV512_SERVICE", "1", 1);
+    const char* serviceDir = std::getenv("PAV512_SERVICE_STATE_DIR");
+    const std::string serviceState = serviceDir ? serviceDir : "";
+    unsetenv("PAV512_SERVICE_STATE_DIR");
     EXPECT_EQ(regstore::hivePath(regstore::Hive::Machine), "/var/lib/pav512/machine.db");
+
+    // As it was, for the tests that follow: none of them may reach the
+    // machine's own hives.
+    m.reset();
+    u.reset();
+    regstore::closeHives();
+    unsetenv("PAV512_SERVICE");
+    if (!serviceState.empty()) setenv("PAV512_SERVICE_STATE_DIR", serviceState.c_str(), 1);
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_STATE_HOME", xdgState.c_str(), 1);
+    setenv("PAV512_MACHINE_HIVE", machine.c_str(), 1);
+    setenv("PAV512_USER_HIVE", user.c_str(), 1);
+}
+
+TEST(RegistryHives, FilesAndFoldersArePrivateUnlessTheirFolderIsSharedWithAGroup) {
+    using regstore::Status;
+    auto mode = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 07777u;
+    };
+    const std::string base = pavtest::privateDir() + "/private-hives";
+    {
+        std::shared_ptr<regstore::Store> s;
+        ASSERT_EQ(regstore::Store::open(base + "/a/b/machine.db", &s), Status::Ok);
+        ASSERT_EQ(regstore::setDword(*s, s->root(), "CameraChange", 1), Status::Ok);
+        EXPECT_EQ(mode(base + "/a"), 0700u);
+        EXPECT_EQ(mode(base + "/a/b"), 0700u);
+        EXPECT_EQ(mode(base + "/a/b/machine.db"), 0600u);
+        EXPECT_EQ(mode(base + "/a/b/machine.db-wal"), 0600u);
+    }
+    // A folder a service shares with its group: the hive is the group's too.
+    std::filesystem::create_directories(base + "/shared");
+    ASSERT_EQ(::chmod((base + "/shared").c_str(), 02770), 0);
+    std::shared_ptr<regstore::Store> s;
+    ASSERT_EQ(regstore::Store::open(base + "/shared/machine.db", &s), Status::Ok);
+    EXPECT_EQ(mode(base + "/shared/machine.db"), 0660u);
+    // A hive left readable by everyone is made private again.
+    const std::string loose = base + "/a/b/loose.db";
+    { std::ofstream f(loose); }
+    ASSERT_EQ(::chmod(loose.c_str(), 0644), 0);
+    std::shared_ptr<regstore::Store> l;
+    ASSERT_EQ(regstore::Store::open(loose, &l), Status::Ok);
+    EXPECT_EQ(mode(loose), 0600u);
+}
+
+TEST(RegistryHives, AClientUsesTheServicesMachineHiveWhenItMayWriteIt) {
+    const std::string state = pavtest::privateDir() + "/service-hive";
+    const char* ownHive = std::getenv("PAV512_MACHINE_HIVE");
+    const std::string own = ownHive ? ownHive : "";
+    const char* ownUserHive = std::getenv("PAV512_USER_HIVE");
+    const std::string ownUser = ownUserHive ? ownUserHive : "";
+    ::unsetenv("PAV512_MACHINE_HIVE");
+    ::unsetenv("PAV512_USER_HIVE");
+    ::unsetenv("PAV512_SERVICE");
+    ::setenv("PAV512_SERVICE_STATE_DIR", state.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (pavtest::privateDir() + "/state").c_str(), 1);
+    const std::string perUser = pavtest::privateDir() + "/state/pav512/machine.db";
+    // No service hive yet: the client's own.
+    EXPECT_EQ(regstore::hivePath(regstore::Hive::Machine), perUser);
+    std::filesystem::create_directories(state);
+    { std::ofstream f(state + "/machine.db"); }
+    EXPECT_EQ(regstore::hivePath(regstore::Hive::Machine), state + "/machine.db");
+    ::setenv("PAV512_SERVICE", "1", 1);
+    EXPECT_EQ(regstore::hivePath(regstore::Hive::Machine), state + "/machine.db");
+    EXPECT_EQ(regstore::hivePath(regstore::Hive::User), state + "/user.db");
+    ::unsetenv("PAV512_SERVICE");
+    ::setenv("PAV512_SERVICE_STATE_DIR", (pavtest::privateDir() + "/service-state").c_str(), 1);
+    if (!own.empty()) ::setenv("PAV512_MACHINE_HIVE", own.c_str(), 1);
+    if (!ownUser.empty()) ::setenv("PAV512_USER_HIVE", ownUser.c_str(), 1);
 }
 
 TEST(RegistryText, ConvertsBetweenUtf8AndUtf16) {

@@ -29,6 +29,8 @@ void pointEnvironmentAt(const std::string& d) {
     setenv("PAV512_RUNTIME_DIR", (d + "/run").c_str(), 1);
     setenv("XDG_STATE_HOME", (d + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (d + "/xdg-run").c_str(), 1);
+    // A service's hives on this machine are not the tests' to share.
+    setenv("PAV512_SERVICE_STATE_DIR", (d + "/service-state").c_str(), 1);
     unsetenv("PAV512_SERVICE");
 }
 

@@ -23,6 +23,7 @@ class ChildProcess {
 
     // Spawned and not yet reaped.
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // The next line of the captured output, without its newline; what came
     // until the output ended or stayed silent for ten seconds.
     std::string line();
