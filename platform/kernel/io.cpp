@@ -489,26 +489,38 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::free(DeviceObject);
 }
 
+namespace {
+// The link to the device above is read by the bus's own thread (is the stack
+// gone yet?) while a removal on another thread detaches it: it is read and
+// written as an atomic.
+PDEVICE_OBJECT attachedAbove(PDEVICE_OBJECT d) {
+    return std::atomic_ref<PDEVICE_OBJECT>(d->AttachedDevice).load(std::memory_order_acquire);
+}
+void setAttachedAbove(PDEVICE_OBJECT d, PDEVICE_OBJECT above) {
+    std::atomic_ref<PDEVICE_OBJECT>(d->AttachedDevice).store(above, std::memory_order_release);
+}
+}  // namespace
+
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_OBJECT d = DeviceObject;
-    while (d->AttachedDevice) d = d->AttachedDevice;
+    while (PDEVICE_OBJECT above = attachedAbove(d)) d = above;
     return d;
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     if (kfault::take(kfault::Attach)) return nullptr;
     PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
-    top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = std::max(SourceDevice->AlignmentRequirement, top->AlignmentRequirement);
     SourceDevice->DeviceObjectExtension->attachedTo = top;
+    setAttachedAbove(top, SourceDevice);  // last: a reader that sees it sees the rest
     return top;
 }
 
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    PDEVICE_OBJECT upper = attachedAbove(TargetDevice);
     if (upper) upper->DeviceObjectExtension->attachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    setAttachedAbove(TargetDevice, nullptr);
 }
 
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
