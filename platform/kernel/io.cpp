@@ -258,7 +258,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
                 invoke = sp->Control & SL_INVOKE_ON_SUCCESS;
             else
                 invoke = sp->Control & SL_INVOKE_ON_ERROR;
-            if (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)) invoke = true;
+            // A cancel on another thread may be setting the flag right now.
+            if (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL))
+                invoke = true;
         }
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
@@ -306,7 +308,8 @@ void IoReleaseCancelSpinLock(KIRQL Irql) {
 BOOLEAN IoCancelIrp(PIRP Irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Read without the lock by a completion running on another thread.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine) {
         Irp->CancelIrql = irql;
