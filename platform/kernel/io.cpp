@@ -236,7 +236,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         kverifier::report("irp-double-complete", "completion of a request that no driver holds (completed twice)");
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // Read as IoSetCancelRoutine writes it: a cancel on another thread may be taking it.
+    if (std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(Irp->CancelRoutine)).load() != nullptr) {
         kverifier::report("irp-cancel-routine-set", "request completed with its cancel routine still set");
         IoSetCancelRoutine(Irp, nullptr);
     }
