@@ -191,11 +191,11 @@ std::vector<std::uint8_t> encodeClipFrame(const ObjectSpec& recipe, std::uint32_
         refuse("quality", "the encoder's tables at quality " + std::to_string(recipe.quality) +
                               " hide the frame's markers; choose another quality");
     if (frame.size() > kMaxClipFrameBytes)
-        refuse("quality", "a " + std::to_string(recipe.width) + " x " + std::to_string(recipe.height) +
-                              " frame takes " + std::to_string(frame.size()) +
-                              " bytes, more than a clip frame may (" +
-                              std::to_string(kMaxClipFrameBytes) +
-                              "); lower the quality or the frame size");
+        refuse("quality",
+               "a " + std::to_string(recipe.width) + " x " + std::to_string(recipe.height) +
+                   " frame takes " + std::to_string(frame.size()) +
+                   " bytes, more than a clip frame may (" + std::to_string(kMaxClipFrameBytes) +
+                   "); lower the quality or the frame size");
     return frame;
 }
 

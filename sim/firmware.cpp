@@ -63,6 +63,7 @@ void Firmware::powerOn(LONGLONG now) {
     std::copy_n(scenario_.versionText.begin(),
                 std::min<std::size_t>(7, scenario_.versionText.size()), version.begin());
     blocks_[kVersionBlock] = version;
+    blockBytes_ = version.size();
     bulkIn_.clear();
     interrupts_.clear();
     operation_ = MemoryOperation{};
@@ -108,10 +109,18 @@ std::array<std::uint8_t, kInformationBlockSize> Firmware::informationBlock() con
     return b;
 }
 
-bool Firmware::videoSize(LONGLONG now, int* width, int* height) const {
+bool Firmware::programmedSize(int* width, int* height) const {
     int w = regs_[1][0xE4] * 4;
     int h = regs_[1][0xE5] * 4;
-    if (regs_[3][1] != kPowerVideo || w == 0 || h == 0 || !sensorReady(now)) return false;
+    if (w == 0 || h == 0) return false;
+    *width = w;
+    *height = h;
+    return true;
+}
+
+bool Firmware::videoSize(LONGLONG now, int* width, int* height) const {
+    int w = 0, h = 0;
+    if (regs_[3][1] != kPowerVideo || !programmedSize(&w, &h) || !sensorReady(now)) return false;
     *width = w;
     *height = h;
     return true;
@@ -155,12 +164,23 @@ USBD_STATUS Firmware::vendorRequest(LONGLONG now, bool in, std::uint8_t request,
             *moved = length;
             return USBD_STATUS_SUCCESS;
         }
-        case kReqWriteBlock:
-            blocks_[value] = std::vector<std::uint8_t>(data, data + length);
-            blockWrites_.push_back({value, blocks_[value]});
-            if (blockWrites_.size() > kMaxLogged) blockWrites_.pop_front();
+        case kReqWriteBlock: {
+            std::vector<std::uint8_t>& block = blocks_[value];
+            if (blockBytes_ - block.size() + length > kMaxDataBlockBytes) {
+                if (block.empty()) blocks_.erase(value);
+                return USBD_STATUS_STALL_PID;
+            }
+            blockBytes_ = blockBytes_ - block.size() + length;
+            block.assign(data, data + length);
+            blockWrites_.push_back({value, block});
+            blockLogBytes_ += length;
+            while (blockWrites_.size() > kMaxLogged || blockLogBytes_ > kMaxLoggedBytes) {
+                blockLogBytes_ -= blockWrites_.front().data.size();
+                blockWrites_.pop_front();
+            }
             *moved = length;
             return USBD_STATUS_SUCCESS;
+        }
         case kReqReadBlock: {
             auto it = blocks_.find(value);
             if (it == blocks_.end()) return USBD_STATUS_STALL_PID;
@@ -264,7 +284,11 @@ USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const st
             writeRegister(now, space, data[i], data[i + 1]);
         }
         tables_.push_back(std::move(table));
-        if (tables_.size() > kMaxLogged) tables_.pop_front();
+        tableLogBytes_ += length;
+        while (tables_.size() > kMaxLogged || tableLogBytes_ > kMaxLoggedBytes) {
+            tableLogBytes_ -= tables_.front().pairs.size() * 2;
+            tables_.pop_front();
+        }
         return USBD_STATUS_SUCCESS;
     }
     int first = value >> 8;
@@ -299,8 +323,10 @@ void Firmware::finishOperation(LONGLONG now) {
         if (open_.open && open_.memory == operation_.memory && open_.number == operation_.object)
             open_ = OpenObject{};
     }
+    // The result stays that of the latest command: the operation's own was
+    // "ok" when it started, and a command refused as busy meanwhile stays
+    // refused.
     operation_.running = false;
-    lastResult_ = kMemoryOk;
 }
 
 void Firmware::respond(LONGLONG now, std::uint8_t request, std::vector<std::uint8_t> answer) {

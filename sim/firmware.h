@@ -32,8 +32,13 @@ constexpr std::uint8_t kSensorReadyBit = 0x20;
 constexpr std::uint8_t kPowerVideo = 0xCD;
 constexpr std::uint8_t kPowerIdle = 0x0D;
 // What the host wrote is logged for tests; a camera that runs for days keeps
-// only the latest entries.
+// only the latest entries, and the logs of tables and data blocks (up to 64
+// KiB each) only the latest megabyte.
 constexpr std::size_t kMaxLogged = 4096;
+constexpr std::size_t kMaxLoggedBytes = 1u << 20;
+// The data block area holds this much; a write that would overfill it is
+// refused (a stall), as the camera's memory for them is fixed.
+constexpr std::size_t kMaxDataBlockBytes = 4u << 20;
 
 // Requests of the camera command set.
 enum Request : std::uint8_t {
@@ -136,6 +141,8 @@ class Firmware {
     // Video: the sensor runs while the power mode is "video running" and the
     // sensor tables programmed a size; false otherwise.
     bool videoSize(LONGLONG now, int* width, int* height) const;
+    // The size the sensor tables programmed, whether or not video runs.
+    bool programmedSize(int* width, int* height) const;
 
     std::uint16_t firmwareLevel() const { return level_; }
     std::array<std::uint8_t, kInformationBlockSize> informationBlock() const;
@@ -144,7 +151,8 @@ class Firmware {
 
     // What the host did, for tests.
     std::uint8_t registerValue(int space, int reg) const;
-    // The most recent kMaxLogged entries of each, oldest first.
+    // The most recent kMaxLogged entries of each (tables and data blocks:
+    // within kMaxLoggedBytes too), oldest first.
     std::vector<RegisterWrite> registerWrites() const { return {writes_.begin(), writes_.end()}; }
     std::vector<RegisterTable> tables() const { return {tables_.begin(), tables_.end()}; }
     std::vector<DataBlockWrite> dataBlocks() const {
@@ -196,6 +204,9 @@ class Firmware {
     std::deque<RegisterWrite> writes_;
     std::deque<RegisterTable> tables_;
     std::deque<DataBlockWrite> blockWrites_;
+    std::size_t blockBytes_ = 0;     // held in blocks_
+    std::size_t tableLogBytes_ = 0;  // logged in tables_ (two per pair)
+    std::size_t blockLogBytes_ = 0;  // logged in blockWrites_
     std::deque<BulkChunk> bulkIn_;
     std::vector<std::pair<LONGLONG, InterruptMessage>> interrupts_;  // by due time
     MemoryOperation operation_;

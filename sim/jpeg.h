@@ -13,10 +13,10 @@ std::vector<std::uint8_t> encodeJpeg(const std::uint8_t* rgb, int width, int hei
 // a block pattern that moves with the seed (so clip frames differ).
 std::vector<std::uint8_t> testPattern(int width, int height, std::uint32_t seed);
 // Shrinks an RGB picture to width x height by box averaging.
-std::vector<std::uint8_t> scaleRgb(const std::vector<std::uint8_t>& rgb, int width, int height, int toWidth,
-                                   int toHeight);
+std::vector<std::uint8_t> scaleRgb(const std::vector<std::uint8_t>& rgb, int width, int height,
+                                   int toWidth, int toHeight);
 // Decodes a JPEG to RGB (for checks); false when it does not decode.
-bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* rgb, int* width,
-                int* height);
+bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>* rgb,
+                int* width, int* height);
 
 }  // namespace sim

@@ -48,19 +48,20 @@ constexpr std::uint32_t kPictureEstimateBytes = 64 * 1024;
 // How to make one object (from a scenario file or a test).
 struct ObjectSpec {
     ObjectKind kind = ObjectKind::Picture;
-    int width = 640;   // picture or clip frame size
+    int width = 640;  // picture or clip frame size
     int height = 480;
     int thumbnailWidth = 80;  // kind 12; a multiple of 4
     int thumbnailHeight = 60;
-    int frames = 10;            // clips
-    int frameRateHalfFps = 30;  // clips: half-frames per second (30 = 15 fps); 0 is allowed (a broken clip)
-    int soundBytes = 8000;      // sound recordings and clips with sound
+    int frames = 10;  // clips
+    int frameRateHalfFps =
+        30;  // clips: half-frames per second (30 = 15 fps); 0 is allowed (a broken clip)
+    int soundBytes = 8000;  // sound recordings and clips with sound
     int sampleRate = 8000;
     int channels = 1;
     int bitsPerSample = 8;
-    int quality = 75;           // JPEG quality
-    std::uint32_t seed = 1;     // distinct content per seed
-    std::uint32_t number = 0;   // 24-bit object number; 0: the next free one
+    int quality = 75;          // JPEG quality
+    std::uint32_t seed = 1;    // distinct content per seed
+    std::uint32_t number = 0;  // 24-bit object number; 0: the next free one
 };
 
 struct StoredObject {
@@ -124,7 +125,7 @@ StoredObject generateObject(const ObjectSpec& recipe, std::uint32_t number);
 void writeFirstBlock(StoredObject& object);
 
 class Memory {
-public:
+  public:
     explicit Memory(int number = 0, std::uint64_t capacity = 16u << 20);
     int number() const { return number_; }
     std::uint64_t capacity() const { return capacity_; }
@@ -144,7 +145,8 @@ public:
     const StoredObject* find(std::uint32_t number) const;
     // Adds an object at the end; its number is the ObjectSpec's (or the
     // object's) or, when that is 0, the next free one. Throws
-    // std::invalid_argument for a number in use or a bad ObjectSpec. A memory
+    // std::invalid_argument for a number in use, a bad ObjectSpec or a clip
+    // frame longer than kMaxClipFrameBytes. A memory
     // may be overfilled: its free bytes then stay at 0.
     const StoredObject& add(const ObjectSpec& recipe);
     const StoredObject& add(StoredObject object);
@@ -153,7 +155,7 @@ public:
     // The object table as request 0x85 delivers it: one big-endian word each.
     std::vector<std::uint8_t> objectTable() const;
 
-private:
+  private:
     std::uint32_t nextFreeNumber() const;
     const StoredObject& place(StoredObject object);
 
@@ -166,7 +168,7 @@ private:
 
 // The sixteen memories of a camera and which one is current.
 class ObjectStore {
-public:
+  public:
     ObjectStore();
     Memory& memory(int n);  // 0-15, else std::out_of_range
     const Memory& memory(int n) const;
@@ -176,7 +178,7 @@ public:
     // thumbnails), a sound recording, a clip without and one with sound.
     static ObjectStore defaultContent();
 
-private:
+  private:
     std::array<Memory, kMemoryCount> memories_;
     int current_ = 0;
 };

@@ -333,7 +333,17 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
         s->defaultContent = false;
         for (std::size_t i = 0; i < it->size(); ++i) {
             PlacedObject o;
-            if (!readObject(r, (*it)[i], "objects[" + std::to_string(i) + "]", &o)) return false;
+            std::string path = "objects[" + std::to_string(i) + "]";
+            if (!readObject(r, (*it)[i], path, &o)) return false;
+            for (std::size_t j = 0; j < s->objects.size(); ++j) {
+                const PlacedObject& other = s->objects[j];
+                if (o.recipe.number != 0 && other.memory == o.memory &&
+                    other.recipe.number == o.recipe.number)
+                    return r.fail(path + ".number", std::to_string(o.recipe.number) +
+                                                        " is already used by objects[" +
+                                                        std::to_string(j) + "] in memory " +
+                                                        std::to_string(o.memory));
+            }
             s->objects.push_back(o);
         }
     }

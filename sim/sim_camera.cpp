@@ -44,10 +44,14 @@ ObjectStore buildStore(const Scenario& s, std::vector<std::string>* problems) {
         }
     }
     for (std::size_t i = 0; i < s.objects.size(); ++i) {
+        const PlacedObject& o = s.objects[i];
         try {
-            store.memory(s.objects[i].memory).add(s.objects[i].recipe);
+            store.memory(o.memory).add(o.recipe);
         } catch (const std::exception& e) {
-            problems->push_back("objects[" + std::to_string(i) + "]: " + e.what());
+            std::string name =
+                "objects[" + std::to_string(i) + "] (memory " + std::to_string(o.memory);
+            if (o.recipe.number) name += ", number " + std::to_string(o.recipe.number);
+            problems->push_back(name + "): " + e.what());
         }
     }
     if (s.currentMemory >= 0 && s.currentMemory < kMemoryCount)
@@ -165,7 +169,20 @@ void SimCamera::run() {
             done.swap(done_);
             bool notice = goneNotice_;
             goneNotice_ = false;
+            std::pair<int, int> prepare = prepareSize_;
+            prepareSize_ = {0, 0};
             lk.unlock();
+            if (prepare.first) {
+                // The sensor tables set a size: its frames are made before
+                // the write that set it completes, so that video is there as
+                // soon as the camera says it is ready, however fast the
+                // clock runs and whether or not another camera made them.
+                auto frames = FrameCache::get(prepare.first, prepare.second);
+                lk.lock();
+                video_.offer(std::move(frames), prepare.first, prepare.second);
+                offeredSize_ = prepare;
+                lk.unlock();
+            }
             // A completion routine or the sink may destroy the camera; the
             // transfers taken out are completed all the same.
             for (usbbus::Transfer* t : done) t->complete(t, t->context);
@@ -481,6 +498,10 @@ void SimCamera::executeControl(Pending& p, LONGLONG now) {
             status = firmware_->vendorRequest(now, in, request, value, t->buffer, length, &moved);
         record.status = status;
         logRequest(std::move(record));
+        int w = 0, h = 0;
+        if (request == kReqWriteRegisters && status == USBD_STATUS_SUCCESS &&
+            firmware_->programmedSize(&w, &h) && std::make_pair(w, h) != offeredSize_)
+            prepareSize_ = {w, h};
     }
     if (in && status == USBD_STATUS_SUCCESS)
         moved = std::min<ULONG>(moved, static_cast<ULONG>(shortReadLimit(request)));
@@ -594,9 +615,13 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
         t->startFrame = frame;
     }
     USBD_ISO_PACKET_DESCRIPTOR& packet = t->isoPackets[p.packetsDone];
-    ULONG size = std::min<ULONG>(t->packetSize, kIsoPacketSizes[alternate_]);
+    // The camera sends packets of up to its endpoint's size, whatever room
+    // the host left for them: one that does not fit overflows, as on a real
+    // bus, and its data is lost.
+    const ULONG packetMax = kIsoPacketSizes[alternate_];
+    ULONG size = std::min<ULONG>(t->packetSize, packetMax);
     ULONG room = packet.Offset < t->length ? std::min(size, t->length - packet.Offset) : 0;
-    ULONG payloadRoom = room > 2 ? room - 2 : 0;
+    const ULONG payloadMax = packetMax > 2 ? packetMax - 2 : 0;
     packet.Length = 0;
     packet.Status = USBD_STATUS_SUCCESS;
     ++isoPacketCount_;
@@ -605,17 +630,22 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
     if (p.failing || faults_.isoFailedPackets > 0) {
         if (!p.failing) --faults_.isoFailedPackets;
         packet.Status = p.failing ? kFailedTransferStatus : kFailedPacketStatus;
-        video_.skip(now, payloadRoom);
+        video_.skip(now, payloadMax);
     } else if (faults_.isoDropEvery > 0 && isoPacketCount_ % faults_.isoDropEvery == 0) {
         packet.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
-        video_.skip(now, payloadRoom);
+        video_.skip(now, payloadMax);
     } else if (faults_.isoEmptyEvery > 0 && isoPacketCount_ % faults_.isoEmptyEvery == 0) {
         // An empty packet: the camera had nothing ready; nothing is lost.
-    } else if (payloadRoom > 0) {
-        UCHAR* out = t->buffer + packet.Offset;
+    } else if (payloadMax > 0) {
+        scratch_.resize(packetMax);
+        UCHAR* out = scratch_.data();
         bool frameEnd = false;
-        std::size_t n = video_.next(now, out, payloadRoom, &frameEnd);
-        if (n > 0) {
+        std::size_t n = video_.next(now, out, payloadMax, &frameEnd);
+        if (n > 0 && n + 2 > room) {
+            packet.Status = USBD_STATUS_BUFFER_OVERRUN;
+        } else if (n > 0) {
+            out = t->buffer + packet.Offset;
+            std::memcpy(out, scratch_.data(), n);
             std::uint16_t sum = packetChecksum(out, n);
             ++videoPacketCount_;
             if (faults_.isoBadChecksumEvery > 0 &&
@@ -670,22 +700,25 @@ void SimCamera::processInterrupt(ULONG frame, LONGLONG now) {
     }
 }
 
-bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent) {
+bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent, bool* overflow) {
     usbbus::Transfer* t = p.transfer;
     *sent = false;
+    *overflow = false;
     ULONG room = t->length - t->actualLength;
     if (room == 0) return true;
-    ULONG max = std::min<ULONG>(room, kBulkPacketSize);
-    UCHAR* out = t->buffer + t->actualLength;
+    // The camera sends whole packets of up to 64 bytes whatever room is
+    // left: a packet longer than the room overflows the transfer, as on a
+    // real bus, and its bytes are lost.
+    UCHAR packet[kBulkPacketSize];
     std::size_t n = 0;
     bool end = false;  // the data of this answer or frame ends with this packet
     auto& answers = firmware_->bulkIn();
     if (!answers.empty()) {
         BulkChunk& c = answers.front();
         // An answer held back (late, or cut off for good) sends nothing now.
-        n = std::min<std::size_t>(max, c.sendable(now));
+        n = std::min<std::size_t>(kBulkPacketSize, c.sendable(now));
         if (n == 0) return false;
-        std::memcpy(out, c.data.data() + c.position, n);
+        std::memcpy(packet, c.data.data() + c.position, n);
         c.position += n;
         if (c.position == c.data.size()) {
             answers.pop_front();
@@ -693,14 +726,19 @@ bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent) {
         }
     } else if (alternate_ == 1) {
         updateVideo(now);
-        n = video_.next(now, out, max, &end);
+        n = video_.next(now, packet, kBulkPacketSize, &end);
         counters_.framesStarted = video_.framesStarted();
         counters_.framesCompleted = video_.framesCompleted();
     }
     if (n == 0) return false;
     *sent = true;
-    t->actualLength += static_cast<ULONG>(n);
     counters_.bulkInBytes += n;
+    if (n > room) {
+        *overflow = true;
+        return true;
+    }
+    std::memcpy(t->buffer + t->actualLength, packet, n);
+    t->actualLength += static_cast<ULONG>(n);
     // A short packet ends the transfer; so does the end of the data when the
     // host asked for more (the camera then sends a zero-length packet).
     return n < kBulkPacketSize || end || t->actualLength == t->length;
@@ -747,11 +785,11 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
             finishFront(bulkIn_, kFailedTransferStatus);
             continue;
         }
-        bool sent = false;
-        bool done = bulkInStep(p, now, &sent);
+        bool sent = false, overflow = false;
+        bool done = bulkInStep(p, now, &sent, &overflow);
         if (sent) ++used;
         if (done)
-            finishFront(bulkIn_, USBD_STATUS_SUCCESS);
+            finishFront(bulkIn_, overflow ? USBD_STATUS_BUFFER_OVERRUN : USBD_STATUS_SUCCESS);
         else if (!sent)
             break;
     }

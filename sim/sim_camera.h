@@ -9,6 +9,9 @@
 //                  endpoint), or as fast as taken when the timing is not
 //                  throttled (control transfers then complete at once too);
 //   interrupt      one 8-byte message per poll interval when one is due.
+// An in-transfer with less room left than the packet the camera sends ends
+// with USBD_STATUS_BUFFER_OVERRUN (an isochronous packet: that packet's
+// status), as a host controller reports babble; nothing of it is written.
 // Test hooks read back what the host wrote and switch faults at any time.
 #pragma once
 
@@ -21,6 +24,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/usb/bus.h"
@@ -65,8 +69,11 @@ constexpr std::size_t kMaxRequestLogBytes = 1u << 20;  // out-request data bytes
 
 class SimCamera : public usbbus::DeviceBackend {
   public:
-    // Generates the scenario's content (objects it cannot make are left out
-    // and reported by contentProblems()).
+    // Generates the scenario's content. Objects it cannot make are left out
+    // and reported by contentProblems(), each message naming the object
+    // ("objects[2] (memory 0, number 5): number: 5 is already in use"); whoever
+    // plugs the camera in refuses it then, so a test never runs against
+    // content other than what it asked for.
     explicit SimCamera(const Scenario& scenario);
     // Uses the given store as it is (tests that build objects by hand).
     SimCamera(const Scenario& scenario, ObjectStore store);
@@ -150,7 +157,7 @@ class SimCamera : public usbbus::DeviceBackend {
     void processIso(ULONG frame, LONGLONG now);
     void processInterrupt(ULONG frame, LONGLONG now);
     void processBulk(ULONG frame, LONGLONG now, ULONG budget);
-    bool bulkInStep(Pending& p, LONGLONG now, bool* sent);
+    bool bulkInStep(Pending& p, LONGLONG now, bool* sent, bool* overflow);
     void beginTransfer(Pending& p);
     bool burstApplies(UCHAR endpoint) const;
     void finishFront(Queue& q, USBD_STATUS status);
@@ -206,6 +213,9 @@ class SimCamera : public usbbus::DeviceBackend {
     int transfersStarted_ = 0;
     bool removeAfterFrame_ = false;
     WireCounters counters_;
+    std::pair<int, int> prepareSize_{0, 0};  // frames to make before completing
+    std::pair<int, int> offeredSize_{0, 0};  // frames the video source holds
+    std::vector<UCHAR> scratch_;             // an isochronous packet before it is known to fit
     std::deque<VendorRequestRecord> requestLog_;
     std::size_t requestLogBytes_ = 0;
 };

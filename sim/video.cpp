@@ -84,10 +84,18 @@ void VideoSource::configure(int width, int height, LONGLONG frameInterval100ns) 
     started_ = false;
 }
 
+void VideoSource::offer(std::shared_ptr<const FrameSet> frames, int width, int height) {
+    offered_ = std::move(frames);
+    offeredWidth_ = width;
+    offeredHeight_ = height;
+}
+
 bool VideoSource::ensureFrame(LONGLONG now) {
     if (!running()) return false;
     if (current_ && position_ < current_->size()) return true;
     if (started_ && now < lastStart_ + interval_) return false;
+    if (!frames_ && offered_ && offeredWidth_ == width_ && offeredHeight_ == height_)
+        frames_ = offered_;
     if (!frames_) {
         frames_ = FrameCache::tryGet(width_, height_);
         if (!frames_) return false;

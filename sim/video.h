@@ -37,6 +37,9 @@ class VideoSource {
     // Starts (or restarts) video at a size; a size of 0 stops it. Changing the
     // size drops the frame in progress.
     void configure(int width, int height, LONGLONG frameInterval100ns);
+    // Frames made ahead for a size: used when video runs at that size, so
+    // that it never waits for the cache.
+    void offer(std::shared_ptr<const FrameSet> frames, int width, int height);
     bool running() const { return width_ > 0 && height_ > 0; }
     int width() const { return width_; }
     int height() const { return height_; }
@@ -57,6 +60,9 @@ class VideoSource {
     int height_ = 0;
     LONGLONG interval_ = 0;
     std::shared_ptr<const FrameSet> frames_;
+    std::shared_ptr<const FrameSet> offered_;
+    int offeredWidth_ = 0;
+    int offeredHeight_ = 0;
     const std::vector<std::uint8_t>* current_ = nullptr;
     std::size_t position_ = 0;
     std::size_t nextIndex_ = 0;

@@ -25,14 +25,15 @@ namespace {
 // camera number stay the same.
 class SimulatedSource : public DeviceSource {
   public:
-    explicit SimulatedSource(std::vector<sim::Scenario> scenarios)
-        : bus_("pav512sim"), scenarios_(std::move(scenarios)) {}
+    explicit SimulatedSource(std::vector<std::shared_ptr<sim::SimCamera>> cameras)
+        : bus_("pav512sim"), cameras_(std::move(cameras)) {}
     std::string name() const override { return "simulated cameras"; }
     void attach(usbbus::BusListener* listener) override {
         bus_.setListener(listener);
-        for (const sim::Scenario& s : scenarios_) {
+        for (const auto& camera : cameras_) {
             std::string error;
-            if (!bus_.plug(sim::SimCamera::create(s), sim::instancePathFor(s), &error))
+            const sim::Scenario& s = camera->scenario();
+            if (!bus_.plug(camera, sim::instancePathFor(s), &error))
                 problems_.push_back(s.name + ": " + error);
         }
     }
@@ -41,7 +42,7 @@ class SimulatedSource : public DeviceSource {
 
   private:
     usbbus::Bus bus_;
-    std::vector<sim::Scenario> scenarios_;
+    std::vector<std::shared_ptr<sim::SimCamera>> cameras_;
     std::vector<std::string> problems_;
 };
 
@@ -84,10 +85,23 @@ std::unique_ptr<DeviceSource> makeSimulatedSource(const std::vector<std::string>
         }
         scenarios.push_back(std::move(s));
     }
-    return std::make_unique<SimulatedSource>(std::move(scenarios));
+    // The content is made now, so that a camera whose objects cannot be
+    // built stops the start with the object named instead of arriving
+    // without them.
+    std::vector<std::shared_ptr<sim::SimCamera>> cameras;
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        auto camera = sim::SimCamera::create(scenarios[i]);
+        if (!camera->contentProblems().empty()) {
+            std::size_t file = withDefault ? i - 1 : i;
+            *error =
+                (i == 0 && withDefault ? std::string("the default camera") : scenarioFiles[file]) +
+                ": " + camera->contentProblems().front();
+            return nullptr;
+        }
+        cameras.push_back(std::move(camera));
+    }
+    return std::make_unique<SimulatedSource>(std::move(cameras));
 }
-
-
 
 Daemon::Daemon() = default;
 

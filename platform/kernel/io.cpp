@@ -236,7 +236,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         kverifier::report("irp-double-complete", "completion of a request that no driver holds (completed twice)");
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // Read as IoSetCancelRoutine writes it: a cancel on another thread may be taking it.
+    if (std::atomic_ref<PDRIVER_CANCEL>(const_cast<PDRIVER_CANCEL&>(Irp->CancelRoutine)).load() != nullptr) {
         kverifier::report("irp-cancel-routine-set", "request completed with its cancel routine still set");
         IoSetCancelRoutine(Irp, nullptr);
     }
@@ -258,7 +259,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
                 invoke = sp->Control & SL_INVOKE_ON_SUCCESS;
             else
                 invoke = sp->Control & SL_INVOKE_ON_ERROR;
-            if (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)) invoke = true;
+            // A cancel on another thread may be setting the flag right now.
+            if (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL))
+                invoke = true;
         }
         if (invoke) {
             PDEVICE_OBJECT dev = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
@@ -306,7 +309,8 @@ void IoReleaseCancelSpinLock(KIRQL Irql) {
 BOOLEAN IoCancelIrp(PIRP Irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Read without the lock by a completion running on another thread.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine) {
         Irp->CancelIrql = irql;
@@ -489,26 +493,38 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::free(DeviceObject);
 }
 
+namespace {
+// The link to the device above is read by the bus's own thread (is the stack
+// gone yet?) while a removal on another thread detaches it: it is read and
+// written as an atomic.
+PDEVICE_OBJECT attachedAbove(PDEVICE_OBJECT d) {
+    return std::atomic_ref<PDEVICE_OBJECT>(d->AttachedDevice).load(std::memory_order_acquire);
+}
+void setAttachedAbove(PDEVICE_OBJECT d, PDEVICE_OBJECT above) {
+    std::atomic_ref<PDEVICE_OBJECT>(d->AttachedDevice).store(above, std::memory_order_release);
+}
+}  // namespace
+
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_OBJECT d = DeviceObject;
-    while (d->AttachedDevice) d = d->AttachedDevice;
+    while (PDEVICE_OBJECT above = attachedAbove(d)) d = above;
     return d;
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     if (kfault::take(kfault::Attach)) return nullptr;
     PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
-    top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = std::max(SourceDevice->AlignmentRequirement, top->AlignmentRequirement);
     SourceDevice->DeviceObjectExtension->attachedTo = top;
+    setAttachedAbove(top, SourceDevice);  // last: a reader that sees it sees the rest
     return top;
 }
 
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    PDEVICE_OBJECT upper = attachedAbove(TargetDevice);
     if (upper) upper->DeviceObjectExtension->attachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    setAttachedAbove(TargetDevice, nullptr);
 }
 
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,

@@ -174,9 +174,8 @@ TEST(Gate, RequestsHeldByAQueryAreCancelledByTheStop) {
     Client client(h.fdo(pdo));
     ASSERT_EQ(h.pnp.queryRemove(pdo), STATUS_SUCCESS);
     Replies held = {client.send(1), client.send(2)};
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(pavtest::waitFor([&] { return h.device(pdo)->heldQueue.count() == 2u; }));
     EXPECT_FALSE(held[0]->done.load());
-    EXPECT_EQ(h.device(pdo)->heldQueue.count(), 2u);
     ASSERT_EQ(h.pnp.stop(pdo), STATUS_SUCCESS);
     for (auto& reply : held) {
         ASSERT_TRUE(Client::wait(reply));

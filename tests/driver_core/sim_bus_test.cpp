@@ -24,8 +24,10 @@ std::map<ULONG, LONGLONG> liveByTag() {
 TEST(SimulatedCamera, ArrivesStartsAndLeavesWithNothingLeftBehind) {
     std::map<ULONG, LONGLONG> before = liveByTag();
     {
-        usbbus::Bus bus("simbus");
+        // The bus goes first: it tells the PnP stand-in of every device it
+        // still holds, whichever way the block is left.
         host::PnpManager pnp;
+        usbbus::Bus bus("simbus");
         ASSERT_EQ(pnp.loadDriver("pav512", PAV512_DriverEntry), STATUS_SUCCESS);
         bus.setListener(&pnp);
         sim::Scenario scenario = sim::defaultScenario();

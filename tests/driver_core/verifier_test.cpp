@@ -67,6 +67,7 @@ TEST(Verifier, CatchesADeviceDeletedWithARequestStillInAModule) {
     {
         pavtest::ExpectViolation expect("irp-pending-at-delete");
         // What a removal that did not wait for its requests would do.
+        IoSetDeviceInterfaceState(&device->interfaceName, FALSE);
         IoDetachDevice(device->lowerDevice);
         deleteDevice(device);
     }

@@ -227,7 +227,7 @@ TEST(Daemon, ASecondSignalEndsItAtOnceWhileTheGraceIsStillRunning) {
     uchannel::setTransport(nullptr);
 }
 
-TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
+TEST(Daemon, RefusesAScenarioFileWithABrokenFieldOrContentNamingIt) {
     const std::string scenario = pavtest::privateDir() + "/broken.json";
     ASSERT_TRUE(writeFile(scenario, "{\"name\": \"broken\", \"interfaceNumber\": 9}"));
     ChildProcess daemon = startDaemon({"--scenario", scenario, "--no-usb"});
@@ -236,6 +236,20 @@ TEST(Daemon, RefusesAScenarioFileWithABrokenFieldNamingIt) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
     EXPECT_NE(output.find("broken.json"), std::string::npos) << output;
     EXPECT_NE(output.find("interfaceNumber"), std::string::npos) << output;
+
+    // Content that cannot be made (the default content already holds object
+    // 1) stops the start too, with the object named, instead of a camera
+    // that arrives without it.
+    const std::string clash = pavtest::privateDir() + "/clash.json";
+    ASSERT_TRUE(writeFile(clash,
+                          "{\"name\": \"clash\", \"defaultContent\": true, \"objects\": "
+                          "[{\"kind\": 2, \"number\": 1, \"soundBytes\": 100}]}"));
+    ChildProcess refused = startDaemon({"--scenario", clash, "--no-usb"});
+    output.clear();
+    status = refused.stop(0, &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find("clash.json: objects[0] (memory 0, number 1)"), std::string::npos)
+        << output;
 }
 
 TEST(Daemon, RefusesBadArgumentsAndAMissingRuntimeDirectory) {

@@ -3,6 +3,7 @@
 
 #include "platform/kernel/clock.h"
 #include "tests/sim/sim_test_util.h"
+#include "tests/support/kernel_test.h"
 
 using namespace simtest;
 
@@ -34,35 +35,42 @@ TEST(SimCommands, InformationBlockCarriesReleaseLevelEraseTimeAndWords) {
 }
 
 TEST(SimCommands, BootStateAndSensorReadinessFollowTheClock) {
-    kclock::setScale(10);  // long delays, so that slow reads cannot outrun them
+    kclock::setScale(10);  // long delays, so that slow reads cannot outrun them (put back after the test)
     sim::Scenario s = quickScenario();
     s.timing.bootDelayMs = 3000;
     s.timing.sensorReadyDelayMs = 1000;
     s.sensorType = 2;
     s.sensorRevision = 5;
     Host host(s);
+    // The camera powered on before this moment: what comes no sooner than a
+    // delay after it came no sooner than that delay after power-on, less the
+    // few milliseconds the camera took to come up.
+    const LONGLONG created = kclock::now();
+    auto msSince = [](LONGLONG t) { return (kclock::now() - t) / 10000; };
     EXPECT_NE(host.readRegister(0, 0), sim::kBootedState);
     EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit)
         << "the sensor waits for the firmware to boot";
-    kclock::sleepMs(3020);
-    EXPECT_EQ(host.readRegister(0, 0), sim::kBootedState);
-    kclock::sleepMs(1000);
-    EXPECT_TRUE(host.readRegister(2, 2) & sim::kSensorReadyBit);
+    ASSERT_TRUE(pavtest::waitFor([&] { return host.readRegister(0, 0) == sim::kBootedState; }));
+    EXPECT_GE(msSince(created), 2900);
+    const LONGLONG booted = kclock::now();
+    ASSERT_TRUE(pavtest::waitFor([&] { return host.readRegister(2, 2) & sim::kSensorReadyBit; }));
+    EXPECT_GE(msSince(booted), 900) << "the sensor settles after the boot";
     EXPECT_EQ(host.readRegister(2, 6), 2);
     EXPECT_EQ(host.readRegister(2, 7) & 0x0F, 5);
     // A power-mode change makes the sensor settle again.
     ASSERT_EQ(host.writeRegister(3, 1, sim::kPowerVideo), USBD_STATUS_SUCCESS);
+    const LONGLONG changed = kclock::now();
     EXPECT_FALSE(host.readRegister(2, 2) & sim::kSensorReadyBit);
-    kclock::sleepMs(1010);
-    EXPECT_TRUE(host.readRegister(2, 2) & sim::kSensorReadyBit);
+    ASSERT_TRUE(pavtest::waitFor([&] { return host.readRegister(2, 2) & sim::kSensorReadyBit; }));
+    EXPECT_GE(msSince(changed), 900);
 
     // A camera without firmware has nothing to boot and never reports 4.
     sim::Scenario rom = quickScenario();
     rom.firmwareLevel = 0;
     Host romHost(rom);
-    kclock::sleepMs(30);
+    ASSERT_TRUE(
+        pavtest::waitFor([&] { return romHost.readRegister(2, 2) & sim::kSensorReadyBit; }));
     EXPECT_EQ(romHost.readRegister(0, 0), 0);
-    EXPECT_TRUE(romHost.readRegister(2, 2) & sim::kSensorReadyBit);
 }
 
 TEST(SimCommands, RegistersOfEverySpaceAreWrittenReadAndRecorded) {
@@ -124,6 +132,41 @@ TEST(SimCommands, DataBlocksAreKeptAndTheVersionBlockIsThere) {
     ASSERT_EQ(version.status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(std::string(version.data.begin(), version.data.end()), "V1.03  ");
     EXPECT_EQ(host.vendorIn(0x8B, 0x55, 4).status, USBD_STATUS_STALL_PID);
+}
+
+TEST(SimCommands, DataBlocksAndTheLogsOfBlocksAndTablesAreBoundedInBytes) {
+    sim::Scenario s = quickScenario();
+    s.timing.throttled = false;
+    Host host(s);
+    std::vector<std::uint8_t> block(65535, 0x11);
+    std::size_t taken = 0;
+    USBD_STATUS last = USBD_STATUS_SUCCESS;
+    for (std::uint16_t item = 0x200; item < 0x300 && last == USBD_STATUS_SUCCESS; ++item) {
+        last = host.vendorOut(0x0B, item, block).status;
+        if (last == USBD_STATUS_SUCCESS) ++taken;
+    }
+    EXPECT_EQ(last, USBD_STATUS_STALL_PID) << "a full block area refuses more";
+    EXPECT_LE(taken * block.size(), sim::kMaxDataBlockBytes);
+    EXPECT_GE((taken + 1) * block.size() + 7, sim::kMaxDataBlockBytes) << "it was really full";
+    EXPECT_EQ(host.vendorIn(0x8B, static_cast<std::uint16_t>(0x200 + taken), 1).status,
+              USBD_STATUS_STALL_PID)
+        << "the refused block was not kept";
+    // A block written again in its place, or smaller, still fits.
+    block.assign(65535, 0x22);
+    EXPECT_EQ(host.vendorOut(0x0B, 0x200, block).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(host.vendorIn(0x8B, 0x200, 1).data, std::vector<std::uint8_t>{0x22});
+
+    std::size_t logged = 0;
+    for (const auto& b : host.camera().dataBlocks()) logged += b.data.size();
+    EXPECT_LE(logged, sim::kMaxLoggedBytes);
+    EXPECT_EQ(host.camera().dataBlocks().back().data[0], 0x22) << "the latest is kept";
+
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs(32000, {0x30, 0x01});
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(host.writeTable(4, pairs), USBD_STATUS_SUCCESS);
+    std::size_t tableBytes = 0;
+    for (const auto& t : host.camera().tables()) tableBytes += t.pairs.size() * 2;
+    EXPECT_LE(tableBytes, sim::kMaxLoggedBytes);
+    EXPECT_GT(tableBytes, 0u);
 }
 
 TEST(SimCommands, InterruptMessagesReportBootReportInputsAndButtons) {

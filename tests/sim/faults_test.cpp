@@ -66,6 +66,21 @@ TEST_F(SimFaults, BulkAnswersThatNeverComeComeLongOrCarryTheMarker) {
     EXPECT_EQ(marked->bulkIn(512).data[0], 0xFF) << "a JPEG starts with 0xFF 0xD8";
 }
 
+TEST_F(SimFaults, ABulkPacketLargerThanTheRoomLeftOverflowsTheTransfer) {
+    // An 86-byte entry goes out as 64 + 22 bytes.
+    auto host = camera({});
+    ControlResult whole = askEntry(*host, 100);
+    EXPECT_EQ(whole.status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(whole.data.size(), 86u);
+    ControlResult cut = askEntry(*host, 50);
+    EXPECT_EQ(cut.status, USBD_STATUS_BUFFER_OVERRUN);
+    EXPECT_TRUE(cut.data.empty()) << "no part of the packet is taken";
+    // Room for the first packet but not the whole second one.
+    ControlResult second = askEntry(*host, 80);
+    EXPECT_EQ(second.status, USBD_STATUS_BUFFER_OVERRUN);
+    EXPECT_EQ(second.data.size(), 64u) << "the packets that fitted are there";
+}
+
 TEST_F(SimFaults, FailedTransfersAndStalledPipes) {
     sim::Faults f;
     f.failedTransfers = 2;

@@ -94,6 +94,9 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
          "faults.stalledEndpoints[0]: must be one of 129, 130, 131, 5 (0x81, 0x82, 0x83, 0x05)"},
         {R"({"faults": {"descriptor": {"missingAlternate": 9}}})",
          "faults.descriptor.missingAlternate: must be an integer from -1 to 7"},
+        {R"({"objects": [{"kind": 8, "number": 5}, {"kind": 2, "number": 5, "memory": 1},
+                         {"kind": 2, "number": 5}]})",
+         "objects[2].number: 5 is already used by objects[0] in memory 0"},
         {R"({"faults": {"failedRequests": [{"value": 1}]}})",
          "faults.failedRequests[0].request: missing"},
         {R"({"faults": {"failedRequests": [{"request": 1}, {"request": 256}]}})",
@@ -120,6 +123,43 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
     EXPECT_NE(error.find("bad.json: not valid JSON"), std::string::npos) << error;
     sim::loadScenario(pavtest::privateDir() + "/missing.json", &error);
     EXPECT_NE(error.find("missing.json: cannot be read"), std::string::npos) << error;
+}
+
+TEST(SimScenario, ContentThatCannotBeMadeIsReportedNamingTheObject) {
+    sim::Scenario s = quickScenario();
+    sim::PlacedObject picture;
+    picture.recipe.number = 7;
+    picture.recipe.width = picture.recipe.height = 64;
+    sim::PlacedObject bigFrames;
+    bigFrames.recipe.kind = sim::ObjectKind::Clip;
+    bigFrames.recipe.width = bigFrames.recipe.height = 1024;
+    bigFrames.recipe.frames = 1;
+    bigFrames.recipe.quality = 100;
+    sim::PlacedObject again = picture;
+    again.memory = 0;
+    s.objects = {picture, bigFrames, again};
+    Host host(s);
+    const std::vector<std::string>& problems = host.camera().contentProblems();
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].rfind("objects[1] (memory 0): quality: ", 0), 0u) << problems[0];
+    EXPECT_NE(problems[0].find("more than a clip frame may (65535)"), std::string::npos)
+        << problems[0];
+    EXPECT_EQ(problems[1], "objects[2] (memory 0, number 7): number: 7 is already in use");
+    EXPECT_EQ(host.vendorIn(0x83, 0, 4).data, be32(1)) << "only what could be made is there";
+
+    // Objects built by hand are held to the same rule.
+    sim::StoredObject clip;
+    clip.kind = sim::ObjectKind::Clip;
+    clip.clipVideo.assign(70000, 0);
+    clip.frameLengths = {70000};
+    sim::Memory m;
+    try {
+        m.add(clip);
+        ADD_FAILURE() << "a 70000-byte frame was taken";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "frameLengths[0]: 70000 bytes, more than a clip frame may (65535)");
+    }
+    EXPECT_TRUE(m.objects().empty());
 }
 
 TEST(SimScenario, TheExampleFileLoadsAndMakesItsObjects) {

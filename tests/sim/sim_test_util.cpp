@@ -260,7 +260,6 @@ void Host::waitBooted() {
 }
 
 void Host::startVideo(int width, int height) {
-    sim::FrameCache::get(width, height);  // encoded before the first packet asks for them
     waitBooted();
     if (writeRegister(3, 1, sim::kPowerVideo) != USBD_STATUS_SUCCESS)
         throw std::runtime_error("power mode");

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "platform/kernel/clock.h"
 #include "sim/jpeg.h"
 #include "tests/sim/sim_test_util.h"
 
@@ -201,6 +202,48 @@ TEST(SimVideo, IsochronousFaultPatterns) {
     EXPECT_EQ(burst.transferStatuses[0], USBD_STATUS_ISOCH_REQUEST_FAILED);
     EXPECT_EQ(burst.transferStatuses[1], USBD_STATUS_SUCCESS);
     EXPECT_EQ(burst.failedPackets, 8);
+}
+
+TEST(SimVideo, VideoIsThereOnceTheTablesAreWrittenHoweverFastTheClockRuns) {
+    // At this scale the frames' encoding, were it left to run beside the
+    // camera, would take minutes of camera time. The size is one no other
+    // test asks for, so the frames are not made yet when the test starts.
+    struct Scale {
+        double before = kclock::scale();
+        Scale() { kclock::setScale(1000); }
+        ~Scale() { kclock::setScale(before); }
+    } scale;
+    Host host(quickScenario());
+    host.startVideo(208, 152);
+    ASSERT_EQ(host.select(7), USBD_STATUS_SUCCESS);
+    IsoRun run = runIso(host, 1023, 1, 32);
+    ASSERT_GE(run.frames.size(), 1u) << run.emptyPackets << " empty packets";
+    expectDecodes(run.frames[0], 208, 152);
+}
+
+TEST(SimVideo, APacketLargerThanItsRoomOverflowsInsteadOfArrivingCut) {
+    Host host(quickScenario());
+    host.startVideo(160, 120);
+    ASSERT_EQ(host.select(7), USBD_STATUS_SUCCESS);  // packets of up to 1023 bytes
+    // The host leaves 512 bytes per packet: every packet carrying video
+    // overflows; none is written in part.
+    IsoRun run = runIso(host, 512, 1, 64);
+    EXPECT_EQ(run.packets, 64);
+    EXPECT_TRUE(run.frames.empty());
+    EXPECT_EQ(run.dataPackets, 0);
+    EXPECT_GT(run.failedPackets, 0);
+    AsyncTransfer x;
+    x.iso(8, 512);
+    ASSERT_EQ(x.submit(host.camera()), USBD_STATUS_PENDING);
+    ASSERT_TRUE(x.wait());
+    int overruns = 0;
+    for (const auto& p : x.packets()) {
+        EXPECT_EQ(p.Length, 0u);
+        overruns += p.Status == USBD_STATUS_BUFFER_OVERRUN;
+        EXPECT_TRUE(p.Status == USBD_STATUS_BUFFER_OVERRUN || p.Status == USBD_STATUS_SUCCESS);
+    }
+    EXPECT_GT(overruns, 0);
+    EXPECT_EQ(x.buffer(), std::vector<std::uint8_t>(x.buffer().size(), 0)) << "nothing written";
 }
 
 TEST(SimVideo, FramesOfASizeAreEncodedOnceAndDiffer) {

@@ -24,6 +24,7 @@ struct CameraHarness::Impl {
     std::shared_ptr<sim::SimCamera> camera;
     PDEVICE_OBJECT pdo = nullptr;
     std::string plugError;
+    std::string contentProblems;
     bool tornDown = false;
 };
 
@@ -68,6 +69,12 @@ CameraHarness::CameraHarness(CameraHarnessOptions options) : impl_(std::make_uni
     }
     m.bus->setListener(m.pnp.get());
     m.camera = sim::SimCamera::create(m.options.scenario);
+    // A camera without the objects its test asked for would let the test
+    // pass or fail for the wrong reason: it fails here, with the objects named.
+    for (const std::string& problem : m.camera->contentProblems())
+        m.contentProblems += (m.contentProblems.empty() ? "" : "; ") + problem;
+    if (!m.contentProblems.empty())
+        ADD_FAILURE() << "the scenario's content cannot be built: " << m.contentProblems;
     if (m.options.plugAtStart) plug();
 }
 
@@ -78,6 +85,10 @@ CameraHarness::~CameraHarness() {
 bool CameraHarness::plug() {
     Impl& m = *impl_;
     if (m.pdo) return true;
+    if (!m.contentProblems.empty()) {
+        m.plugError = "the scenario's content cannot be built: " + m.contentProblems;
+        return false;
+    }
     std::shared_ptr<usbbus::DeviceBackend> backend = m.camera;
     if (m.options.wrapBackend) backend = m.options.wrapBackend(m.camera);
     m.pdo = m.bus->plug(backend, sim::instancePathFor(m.options.scenario), &m.plugError);

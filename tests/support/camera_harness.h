@@ -65,7 +65,9 @@ class CameraHarness {
     CameraHarness& operator=(const CameraHarness&) = delete;
 
     // Plugs the camera in and waits until the PnP stand-in has handled its
-    // arrival (AddDevice and start). False when the bus refused the camera.
+    // arrival (AddDevice and start). False when the bus refused the camera,
+    // or when the scenario's content could not be built (the constructor then
+    // has failed the test, naming the objects).
     bool plug();
 
     // The arrival's outcome: STATUS_SUCCESS once AddDevice and the start

@@ -8,36 +8,62 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/registry/hives.h"
+
 namespace pavtest {
 namespace {
 
-std::string dir;
+std::string root;  // the process's directory
+std::string dir;   // the running test's
 std::mutex expectLock;
 std::string expectedCheck;
 std::atomic<int> expectedCount{0};
 
 }  // namespace
 
-void usePrivateState() {
-    char tmpl[] = "/tmp/pav512-test-XXXXXX";
-    if (char* d = mkdtemp(tmpl)) dir = d;
-    setenv("PAV512_MACHINE_HIVE", (dir + "/machine.db").c_str(), 1);
-    setenv("PAV512_USER_HIVE", (dir + "/user.db").c_str(), 1);
-    setenv("PAV512_RUNTIME_DIR", (dir + "/run").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (dir + "/xdg-run").c_str(), 1);
+namespace {
+
+void pointEnvironmentAt(const std::string& d) {
+    setenv("PAV512_MACHINE_HIVE", (d + "/machine.db").c_str(), 1);
+    setenv("PAV512_USER_HIVE", (d + "/user.db").c_str(), 1);
+    setenv("PAV512_RUNTIME_DIR", (d + "/run").c_str(), 1);
+    setenv("XDG_STATE_HOME", (d + "/state").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (d + "/xdg-run").c_str(), 1);
     // A service's hives on this machine are not the tests' to share.
-    setenv("PAV512_SERVICE_STATE_DIR", (dir + "/service-state").c_str(), 1);
+    setenv("PAV512_SERVICE_STATE_DIR", (d + "/service-state").c_str(), 1);
     unsetenv("PAV512_SERVICE");
 }
 
-void removePrivateState() {
-    if (dir.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+}  // namespace
+
+void usePrivateState() {
+    char tmpl[] = "/tmp/pav512-test-XXXXXX";
+    if (char* d = mkdtemp(tmpl)) root = d;
+    dir = root;
+    pointEnvironmentAt(dir);
 }
 
-const std::string& privateDir() { return dir; }
+void beginTestState() {
+    if (root.empty()) return;
+    // Short: socket paths under it must fit a socket address.
+    static int counter = 0;
+    dir = root + "/t" + std::to_string(++counter);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    pointEnvironmentAt(dir);
+    // Hives the last test opened are let go; the next use opens this test's.
+    regstore::closeHives();
+}
+
+void removePrivateState() {
+    if (root.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+}
+
+const std::string& privateDir() {
+    return dir;
+}
 
 void installVerifierFailureHandler() {
     kverifier::setHandler([](const kverifier::Violation& v) {
@@ -64,7 +90,9 @@ ExpectViolation::~ExpectViolation() {
     EXPECT_GT(expectedCount.load(), 0) << "expected a verifier violation '" << check_ << "'";
 }
 
-int ExpectViolation::count() const { return expectedCount.load(); }
+int ExpectViolation::count() const {
+    return expectedCount.load();
+}
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;

@@ -13,7 +13,13 @@ namespace pavtest {
 // Points the registry hives and runtime directory at a fresh temporary
 // directory for this test process.
 void usePrivateState();
+// Gives the test about to run a directory of its own under it (fresh hives,
+// runtime and state folders; the environment set again in case a test
+// changed it), so that no test sees what an earlier one left in the
+// registry, whatever order they run in.
+void beginTestState();
 void removePrivateState();
+// The running test's directory (the process's before the first test).
 const std::string& privateDir();
 
 void installVerifierFailureHandler();
@@ -21,12 +27,12 @@ void installVerifierFailureHandler();
 // While alive, verifier violations whose check equals `check` are expected and
 // counted instead of failing the test; at the end at least one must have come.
 class ExpectViolation {
-public:
+  public:
     explicit ExpectViolation(std::string check);
     ~ExpectViolation();
     int count() const;
 
-private:
+  private:
     std::string check_;
 };
 
