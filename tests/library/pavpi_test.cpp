@@ -445,7 +445,7 @@ TEST_F(Pavpi, TheBandingFilterSetReachesTheCameraAndTheDefaultRestoresIt) {
     std::vector<std::string> present = listInterfaces();
     ASSERT_EQ(present.size(), 1u);
     std::uint32_t n = 0;
-    for (DWORD i = 1; i <= 16 && !n; ++i) {
+    for (DWORD i = 1; i <= 256 && !n; ++i) {
         char path[pavu::kPathRoom];
         if (pavu::pathOfCameraNumber(i, path, sizeof path) && present[0] == path) n = i;
     }
