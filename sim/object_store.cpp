@@ -85,13 +85,6 @@ const StoredObject& Memory::add(StoredObject object) {
     if (object.number > kMaxObjectNumber)
         throw std::invalid_argument("number: must be between 1 and " +
                                     std::to_string(kMaxObjectNumber));
-    for (std::size_t i = 0; i < object.frameLengths.size(); ++i) {
-        if (object.frameLengths[i] > kMaxClipFrameBytes)
-            throw std::invalid_argument("frameLengths[" + std::to_string(i) +
-                                        "]: " + std::to_string(object.frameLengths[i]) +
-                                        " bytes, more than a clip frame may (" +
-                                        std::to_string(kMaxClipFrameBytes) + ")");
-    }
     if (object.number == 0) {
         object.number = nextFreeNumber();
         writeFirstBlock(object);

@@ -38,8 +38,9 @@ constexpr std::size_t kDirectoryEntrySize = 86;
 constexpr std::size_t kFirstBlockSize = 512;
 constexpr std::size_t kStorageDescriptionSize = 12;
 constexpr std::uint32_t kMaxObjectNumber = 0xFFFFFF;
-// The driver's frame finder keeps 65535 bytes of look-ahead when it refills
-// its window, so no clip frame may be longer.
+// The longest frame the camera's own clips hold, so generated content keeps
+// to it; clips built by hand from chosen bytes may go past it, to try the
+// driver's frame finder on frames that straddle its window.
 constexpr std::size_t kMaxClipFrameBytes = 65535;
 // What one 640 x 480 picture with its thumbnail is reckoned to take when a
 // memory estimates how many more pictures it holds.
@@ -145,8 +146,7 @@ class Memory {
     const StoredObject* find(std::uint32_t number) const;
     // Adds an object at the end; its number is the ObjectSpec's (or the
     // object's) or, when that is 0, the next free one. Throws
-    // std::invalid_argument for a number in use, a bad ObjectSpec or a clip
-    // frame longer than kMaxClipFrameBytes. A memory
+    // std::invalid_argument for a number in use or a bad ObjectSpec. A memory
     // may be overfilled: its free bytes then stay at 0.
     const StoredObject& add(const ObjectSpec& recipe);
     const StoredObject& add(StoredObject object);

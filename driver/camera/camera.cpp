@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/core/device_context.h"
+#include "driver/core/spin_guard.h"
 
 const GUID kDevicePropertySet = {
     0x2BBD8342, 0x6AA2, 0x11D3, {0xA0, 0x76, 0x00, 0xA0, 0x24, 0xAD, 0x71, 0xC2}};
@@ -33,18 +34,6 @@ class EventMutex {
 
   private:
     KEVENT& event_;
-};
-
-class SpinGuard {
-  public:
-    explicit SpinGuard(KSPIN_LOCK& lock) : lock_(lock), irql_(KfAcquireSpinLock(&lock)) {}
-    ~SpinGuard() { KfReleaseSpinLock(&lock_, irql_); }
-    SpinGuard(const SpinGuard&) = delete;
-    SpinGuard& operator=(const SpinGuard&) = delete;
-
-  private:
-    KSPIN_LOCK& lock_;
-    KIRQL irql_;
 };
 
 void pauseMs(ULONG ms) {

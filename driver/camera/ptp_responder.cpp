@@ -14,6 +14,7 @@
 
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
+#include "driver/core/le_bytes.h"
 #include "driver/core/ptpif.h"
 #include "pav512/buffers.h"
 
@@ -57,19 +58,6 @@ enum Format : ULONG {
     kFormatAll = 0xFFFFFFFF,
 };
 
-ULONG get32(const UCHAR* p) {
-    ULONG v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-USHORT get16(const UCHAR* p) {
-    USHORT v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-void put32(UCHAR* p, ULONG v) {
-    std::memcpy(p, &v, sizeof v);
-}
 void put16(UCHAR* p, USHORT v) {
     std::memcpy(p, &v, sizeof v);
 }

