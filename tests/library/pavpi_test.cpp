@@ -5,7 +5,9 @@
 // simulated camera, what unplugging does to a handle.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -18,6 +20,8 @@
 #include "pav512/guids.h"
 #include "pav512u/pavpi.h"
 #include "platform/user/channel_transport.h"
+#include "platform/user/runtime_dir.h"
+#include "platform/user/socket_client.h"
 #include "platform/user/synch.h"
 #include "tests/channels/channel_client.h"
 #include "tests/channels/fake_driver.h"
@@ -476,6 +480,38 @@ TEST_F(Pavpi, TheBandingFilterSetReachesTheCameraAndTheDefaultRestoresIt) {
     EXPECT_EQ(PAVPI_PropertyGet(h, &kDeviceSet, kBandingFilter, 1, &read), PAVPI_STATUS_SUCCESS);
     EXPECT_EQ(read, initial);
     EXPECT_EQ(PAVPI_HandleClose(&h), PAVPI_STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace pavtest
+
+namespace pavtest {
+namespace {
+
+// With no host serving the runtime directory, the library finds no camera and
+// says so at once, instead of hanging or reporting a broken handle.
+TEST_F(Pavpi, WithNoHostAnsweringNoCameraIsFound) {
+    const std::string dir = privateDir() + "/no-host";
+    std::filesystem::create_directories(dir);
+    const char* before = std::getenv("PAV512_RUNTIME_DIR");
+    const std::string saved = before ? before : "";
+    ::setenv("PAV512_RUNTIME_DIR", dir.c_str(), 1);
+    uchannel::setTransport(uchannel::makeSocketTransport(uruntime::socketPathIn(dir)));
+    pavu::refreshDeviceRegistry();
+
+    PAVPI_HANDLE h = nullptr;
+    EXPECT_EQ(PAVPI_HandleOpen(1, &h), PAVPI_STATUS_CAMERA_NOT_FOUND);
+    EXPECT_EQ(h, nullptr);
+    std::uint32_t numbers[2] = {9, 9};
+    std::uint32_t count = 7;
+    EXPECT_EQ(PAVPI_CameraEnum(0xF1A5, 0x0B2D, numbers, 2, &count), PAVPI_STATUS_SUCCESS);
+    EXPECT_EQ(count, 0u);
+
+    uchannel::setTransport(host::makeInProcessTransport());
+    if (before)
+        ::setenv("PAV512_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        ::unsetenv("PAV512_RUNTIME_DIR");
 }
 
 }  // namespace
