@@ -541,7 +541,8 @@ void tickTimerStop(DeviceContext* device) {
 }
 
 ULONG tickMilliseconds(const DeviceContext* device) {
-    return static_cast<ULONG>(device->tick.tickCount) * kTickMs;
+    // Read as the deferred call writes it: the tick runs on another thread.
+    return static_cast<ULONG>(readLong(const_cast<volatile LONG*>(&device->tick.tickCount))) * kTickMs;
 }
 
 void tickHandler(DeviceContext* device, ULONG elapsedMs) {
