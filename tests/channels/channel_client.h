@@ -106,6 +106,18 @@ inline BOOL call(HANDLE channel, DWORD code, std::vector<std::uint8_t>& buffer, 
     return ok;
 }
 
+// Whether a fresh channel of this process to `interfacePath` answers the
+// command family's version request in full.
+inline bool versionAnswers(const std::string& interfacePath) {
+    HANDLE h = openChannel(interfacePath);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    auto b = requestBuffer(sizeof(pav512::CommandHeader));
+    DWORD returned = 0;
+    bool ok = call(h, pav512::IOCTL_CTI_VERSION, b, &returned) && returned == 20 && b[0] == 0;
+    CloseHandle(h);
+    return ok;
+}
+
 // For a client program: reaches the socket host at `socketPath` and opens a
 // channel to the first camera it lists. When that fails it says why on
 // standard output and answers the program's exit code (3: no camera, 4: the

@@ -14,21 +14,8 @@ namespace {
 
 using namespace pav512;
 
-class ClientRequests : public ::testing::TestWithParam<Transport> {
+class ClientRequests : public DriverChannelTest {
   protected:
-    void SetUp() override {
-        driver_ = std::make_unique<DriverUnderTest>();
-        transport_ = std::make_unique<TransportScope>(GetParam());
-        auto paths = listInterfaces();
-        ASSERT_EQ(paths.size(), 1u);
-        channel_ = openChannel(paths[0]);
-        ASSERT_NE(channel_, INVALID_HANDLE_VALUE) << GetLastError();
-    }
-    void TearDown() override {
-        if (channel_ != INVALID_HANDLE_VALUE) CloseHandle(channel_);
-        transport_.reset();
-        driver_.reset();
-    }
     BOOL send(ULONG code, std::vector<std::uint8_t>& buffer) {
         DWORD returned = 0;
         return call(channel_, code, buffer, &returned);
@@ -44,10 +31,6 @@ class ClientRequests : public ::testing::TestWithParam<Transport> {
         EXPECT_EQ(driver_->pnp.queryRemove(driver_->pdo), STATUS_UNSUCCESSFUL);
         InterlockedDecrement(&device->openSessions);
     }
-
-    std::unique_ptr<DriverUnderTest> driver_;
-    std::unique_ptr<TransportScope> transport_;
-    HANDLE channel_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_P(ClientRequests, HeldNotificationRequestsResolveTheClientsHandles) {

@@ -62,30 +62,12 @@ const std::vector<ULONG> kAllCodes = {IOCTL_CTI_VERSION,
                                       IOCTL_PTP_WAIT_EVENT,
                                       IOCTL_PTP_OPEN_WIA};
 
-class DispatchTest : public ::testing::TestWithParam<Transport> {
+class DispatchTest : public DriverChannelTest {
   protected:
-    void SetUp() override {
-        driver_ = std::make_unique<DriverUnderTest>();
-        transport_ = std::make_unique<TransportScope>(GetParam());
-        auto paths = listInterfaces();
-        ASSERT_EQ(paths.size(), 1u);
-        channel_ = openChannel(paths[0]);
-        ASSERT_NE(channel_, INVALID_HANDLE_VALUE) << GetLastError();
-    }
-    void TearDown() override {
-        if (channel_ != INVALID_HANDLE_VALUE) CloseHandle(channel_);
-        transport_.reset();
-        driver_.reset();
-    }
-
     // Sends `buffer` with both lengths equal to its size.
     BOOL send(ULONG code, std::vector<std::uint8_t>& buffer, DWORD* returned) {
         return call(channel_, code, buffer, returned);
     }
-
-    std::unique_ptr<DriverUnderTest> driver_;
-    std::unique_ptr<TransportScope> transport_;
-    HANDLE channel_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_P(DispatchTest, EveryFamilyAnswersItsVersionAtItsOwnOffset) {

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "driver/core/device_context.h"
 #include "driver/core/driver.h"
 #include "host/pnp_manager.h"
 #include "host/test_bus.h"
+#include "tests/channels/channel_fixture.h"
 
 namespace pavtest {
 
@@ -36,6 +38,29 @@ struct DriverUnderTest {
     }
     PDEVICE_OBJECT fdo() { return pnp.functionDevice(pdo); }
     DeviceContext* device() { return deviceContextOf(fdo()); }
+};
+
+// That driver with one control channel open on its camera, over each
+// transport in turn.
+class DriverChannelTest : public ::testing::TestWithParam<Transport> {
+  protected:
+    void SetUp() override {
+        driver_ = std::make_unique<DriverUnderTest>();
+        transport_ = std::make_unique<TransportScope>(GetParam());
+        auto paths = listInterfaces();
+        ASSERT_EQ(paths.size(), 1u);
+        channel_ = openChannel(paths[0]);
+        ASSERT_NE(channel_, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (channel_ != INVALID_HANDLE_VALUE) CloseHandle(channel_);
+        transport_.reset();
+        driver_.reset();
+    }
+
+    std::unique_ptr<DriverUnderTest> driver_;
+    std::unique_ptr<TransportScope> transport_;
+    HANDLE channel_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace pavtest

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pav512/guids.h"
 #include "platform/user/channel_protocol.h"
 
 namespace pavtest {
@@ -73,6 +74,12 @@ inline bool sendSome(int fd, const std::vector<std::uint8_t>& bytes, bool* full)
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// The hello and an open of `interfacePath`'s control channel, as the first
+// bytes a well-behaved client sends.
+inline std::vector<std::uint8_t> helloAndOpen(const std::string& interfacePath) {
+    return uproto::encodeHello() + uproto::encodeOpen(interfacePath + pav512::kConnectSuffix);
 }
 
 }  // namespace pavtest

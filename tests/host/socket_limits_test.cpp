@@ -84,19 +84,8 @@ class SocketLimitsTest : public ::testing::Test {
         ASSERT_NE(server_, nullptr) << error;
         uchannel::setTransport(uchannel::makeSocketTransport(path_));
     }
-    bool channelWorks() {
-        HANDLE h = openChannel(driver_->interfacePath());
-        if (h == INVALID_HANDLE_VALUE) return false;
-        auto b = requestBuffer(sizeof(CommandHeader));
-        DWORD returned = 0;
-        bool ok = call(h, IOCTL_CTI_VERSION, b, &returned) && returned == 20 && b[0] == 0;
-        CloseHandle(h);
-        return ok;
-    }
-    std::vector<std::uint8_t> openBytes() {
-        return uproto::encodeHello() +
-               uproto::encodeOpen(driver_->interfacePath() + kConnectSuffix);
-    }
+    bool channelWorks() { return versionAnswers(driver_->interfacePath()); }
+    std::vector<std::uint8_t> openBytes() { return helloAndOpen(driver_->interfacePath()); }
     // A raw connection with an open channel.
     int openRaw(uproto::FrameReader* reader) {
         int fd = connectRaw(path_);

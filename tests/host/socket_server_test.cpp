@@ -37,19 +37,8 @@ class SocketHostTest : public ::testing::Test {
         driver_.reset();
     }
     // A version request on a fresh channel of this process.
-    bool channelWorks() {
-        HANDLE h = openChannel(driver_->interfacePath());
-        if (h == INVALID_HANDLE_VALUE) return false;
-        auto b = requestBuffer(sizeof(CommandHeader));
-        DWORD returned = 0;
-        bool ok = call(h, IOCTL_CTI_VERSION, b, &returned) && returned == 20 && b[0] == 0;
-        CloseHandle(h);
-        return ok;
-    }
-    std::vector<std::uint8_t> openBytes() {
-        return uproto::encodeHello() +
-               uproto::encodeOpen(driver_->interfacePath() + kConnectSuffix);
-    }
+    bool channelWorks() { return versionAnswers(driver_->interfacePath()); }
+    std::vector<std::uint8_t> openBytes() { return helloAndOpen(driver_->interfacePath()); }
 
     std::unique_ptr<FakeDriver> driver_;
     std::unique_ptr<TransportScope> transport_;
