@@ -10,6 +10,7 @@
 #include "driver/camera/ptp_responder.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
+#include "driver/core/frame.h"
 #include "driver/core/modules.h"
 #include "driver/core/propman.h"
 #include "driver/core/ptpif.h"
@@ -127,6 +128,9 @@ struct DeviceContext {
     // Property manager, and the camera side of the properties.
     PropManState propman{&lockTrace};
     CamPropState camprop;
+
+    // Frame manager.
+    FrameState frame;
 };
 
 inline DeviceContext* deviceContextOf(PDEVICE_OBJECT device) {
