@@ -7,6 +7,7 @@
 #include "library/device/export_guard.h"
 #include "library/device/pavdebug_internal.h"
 #include "library/device/pavpi_internal.h"
+#include "library/device/ptp_internal.h"
 #include "pav512u/pav512u.h"
 #include "platform/user/handles.h"
 
@@ -36,6 +37,7 @@ void processDetach() {
     attached = false;
     // Sessions first: each holds a property handle of its own.
     ctiDetach();
+    ptpDetach();
     vpiDetach();
     closeRegistryLock();
 }
