@@ -13,6 +13,10 @@ constexpr std::size_t kCompressedSizeAt = 8;
 constexpr std::size_t kWidthAt = 26;
 constexpr std::size_t kHeightAt = 30;
 constexpr std::size_t kObjectInfoNeeded = kHeightAt + 4;
+// The size comes from the camera. No picture this camera keeps comes near it
+// (a VGA picture takes some 100 KB), and one that claims more is not worth
+// reserving gigabytes for.
+constexpr std::uint32_t kMaxPictureBytes = 64u << 20;
 
 std::uint32_t le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -81,8 +85,11 @@ std::uint32_t makePreview(const JpegLibrary* jpeg, ScalerBinding* scaler,
         const std::uint32_t compressed = le32(objectInfo + kCompressedSizeAt);
         const std::uint32_t width = le32(objectInfo + kWidthAt);
         const std::uint32_t height = le32(objectInfo + kHeightAt);
-        std::unique_ptr<std::uint8_t[]> picture(new (std::nothrow)
-                                                    std::uint8_t[std::max<std::uint32_t>(compressed, 1)]);
+        if (compressed > kMaxPictureBytes) return kPreviewAllocFailed;
+        // Zeroed: an object shorter than its announced size leaves the rest
+        // of the buffer as it was, and the decoder must not read stale bytes.
+        std::unique_ptr<std::uint8_t[]> picture(
+            new (std::nothrow) std::uint8_t[std::max<std::uint32_t>(compressed, 1)]());
         if (!picture) return kPreviewAllocFailed;
         if (std::uint32_t s = readObject(picture.get(), compressed)) return s;
         BitmapBlock preview;

@@ -38,7 +38,8 @@ using ReadWholeObject = std::function<std::uint32_t(std::uint8_t* buffer, std::u
 // dataset (ObjectCompressedSize at offset 8, ImagePixWidth at 26,
 // ImagePixHeight at 30); at least 34 bytes, else kPreviewInvalidStatus.
 // No scaler binding (or no decoder): kPreviewDllLoadError before anything is
-// read. On success min(outLength, 14440) bytes of the block are copied to
+// read. A compressed size above 64 MiB is refused as kPreviewAllocFailed
+// without a read. On success min(outLength, 14440) bytes of the block are copied to
 // `out`. Every buffer is freed on every path; the scaler handle is closed
 // whenever its open succeeded.
 std::uint32_t makePreview(const JpegLibrary* jpeg, ScalerBinding* scaler,

@@ -194,6 +194,11 @@ TEST(Preview, EachFailureHasItsStatus) {
     EXPECT_EQ(preview(p.jpeg.get(), p.scaler.get(), objectInfo(size / 3, 640, 480)),
               kPreviewDecodeFailed);
     EXPECT_EQ(preview(p.jpeg.get(), p.scaler.get(), objectInfo(0, 640, 480)), kPreviewDecodeFailed);
+    // A size no picture of the camera comes near is not allocated, nor read.
+    const int readsBefore = r.calls;
+    EXPECT_EQ(preview(p.jpeg.get(), p.scaler.get(), objectInfo(0xFFFFFFFFu, 640, 480)),
+              kPreviewAllocFailed);
+    EXPECT_EQ(r.calls, readsBefore);
     // An unloaded scaler binding cannot be reached: the open fails.
     auto gone = stillstest::scaler();
     gone->unload();
