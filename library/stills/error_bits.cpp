@@ -1,6 +1,7 @@
 // Until the library's diagnostic recorder is in, the bits are ORed into the
 // registry value here, read once and kept for the process as the recorder
-// keeps them; the one call below is what moves to the recorder.
+// keeps them. Once it is, the body of recordErrorBits becomes the one call
+// pavu::recordUserModeError(bits) (library/device/pavdebug_internal.h).
 #include "library/stills/error_bits.h"
 
 #include <mutex>
