@@ -27,7 +27,8 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
         "eraseTime": 64, "infoWords": [1, 2],
         "firmwareText": "T", "versionText": "V9",
         "objects": [
-            {"kind": 8, "width": 64, "height": 48, "memory": 2},
+            {"kind": 8, "width": 64, "height": 48, "memory": 2, "progressive": true,
+             "greyscale": true},
             {"kind": 2, "soundBytes": 3000, "memory": 2, "number": 77}
         ],
         "memoryCapacities": {"2": 1048576},
@@ -48,6 +49,9 @@ TEST(SimScenario, AFileSetsEveryPartOfTheCamera) {
     EXPECT_FALSE(s.defaultContent) << "a file that lists objects means just those";
     ASSERT_EQ(s.objects.size(), 2u);
     EXPECT_EQ(s.objects[1].recipe.number, 77u);
+    EXPECT_TRUE(s.objects[0].recipe.progressive);
+    EXPECT_TRUE(s.objects[0].recipe.greyscale);
+    EXPECT_FALSE(s.objects[1].recipe.progressive);
     EXPECT_FALSE(s.timing.throttled);
     EXPECT_EQ(s.faults.stalledEndpoints, std::vector<std::uint8_t>{0x82});
     EXPECT_EQ(s.faults.descriptor.missingAlternate, 6);
@@ -83,6 +87,8 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
         {R"({"objects": [{"kind": 12, "thumbnailWidth": 30}]})",
          "objects[0].thumbnailWidth: must be a multiple of 4"},
         {R"({"objects": [{"kind": 8, "colour": 1}]})", "objects[0].colour: unknown field"},
+        {R"({"objects": [{"kind": 8, "progressive": 1}]})",
+         "objects[0].progressive: must be true or false"},
         {R"({"sensorTipe": 2})", "sensorTipe: unknown field"},
         {R"({"interfaceNumber": 4})", "interfaceNumber: must be an integer from 0 to 3"},
         {R"({"firmwareLevel": "level two"})", "firmwareLevel: must be an integer from 0 to 65535"},
@@ -167,7 +173,11 @@ TEST(SimScenario, TheExampleFileLoadsAndMakesItsObjects) {
     s.timing.bootDelayMs = 0;
     Host host(s);
     EXPECT_TRUE(host.camera().contentProblems().empty());
-    EXPECT_EQ(host.vendorIn(0x83, 0x0100, 4).data, be32(3));
+    // The file's three objects come after what the default content keeps in
+    // memory 1.
+    const auto defaultInSecond = static_cast<std::uint32_t>(
+        sim::ObjectStore::defaultContent().memory(1).objects().size());
+    EXPECT_EQ(host.vendorIn(0x83, 0x0100, 4).data, be32(defaultInSecond + 3));
     EXPECT_GE(readBe32(host.vendorIn(0x83, 0x0000, 4).data.data()), 5u);
 }
 
