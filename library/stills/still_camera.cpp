@@ -21,7 +21,9 @@ CallLock::CallLock(PACI_HANDLE h) : h_(h), channel_(h->channelLock) {
     if (status_ != PACI_STATUS_SUCCESS) return;
     h_->locked = 1;
     took_ = true;
-    reopenSession(h_);
+    // Not between the blocks of a transfer: a new command would end the
+    // camera's GetObject under way.
+    if (h_->blockOffset == 0) reopenSession(h_);
 }
 
 CallLock::~CallLock() {
@@ -430,12 +432,16 @@ PAV512U_API PACI_STATUS PACI_CancelBlockTransfer(PACI_HANDLE handle) {
     return guarded<PACI_STATUS>(PACI_STATUS_ALLOC_FAILED, [&] {
         PACI_STATUS st = handleStatus(handle, PACI_STATUS_NULL_POINTER);
         if (st != PACI_STATUS_SUCCESS) return st;
-        std::lock_guard<std::mutex> g(handle->channelLock);
         // The transfer ends here whatever the camera answers.
         handle->blockOffset = 0;
         handle->blockObject = 0;
         handle->blockTotal = 0;
-        if (!handle->ptp) return PACI_STATUS{kPtpInvalidHandle};
+        // The driver takes class requests only from the lock's holder, so the
+        // cancel takes the lock for itself like every other call; without it
+        // a cancel from a handle that did not hold the lock never reached the
+        // camera, whose transaction stayed half-read.
+        CallLock lock(handle);
+        if (lock.status() != PACI_STATUS_SUCCESS) return lock.status();
         return mapPtpStatus(ptpCancel(handle->ptp, handle->session));
     });
 }
