@@ -91,6 +91,15 @@ PACI_STATUS responsePhase(PACI_HANDLE h, std::uint16_t operation,
     return st;
 }
 
+PACI_STATUS refusedDataPhase(PACI_HANDLE h, std::uint16_t operation, PACI_STATUS dataStatus) {
+    // A camera that turned the command down (an unknown object, a parameter
+    // it does not take) refuses the data phase without saying why; the
+    // response phase says why, as 0xF0000000 + its code, and brings the
+    // camera's transaction back to rest.
+    PACI_STATUS response = responsePhase(h, operation);
+    return response >= PACI_STATUS_PTP_RESPONSE_BASE ? response : dataStatus;
+}
+
 PACI_STATUS readDataset(PACI_HANDLE h, std::uint16_t operation,
                         const std::vector<std::uint32_t>& parameters,
                         std::vector<std::uint8_t>* dataset) {
@@ -100,7 +109,7 @@ PACI_STATUS readDataset(PACI_HANDLE h, std::uint16_t operation,
     std::uint8_t slice[kDatasetSlice];
     PtpPhase p;
     st = dataPhase(h, operation, slice, sizeof slice, &p);
-    if (st != PACI_STATUS_SUCCESS) return st;
+    if (st != PACI_STATUS_SUCCESS) return refusedDataPhase(h, operation, st);
     std::uint32_t total = p.total;
     try {
         dataset->resize(total);
@@ -150,7 +159,7 @@ PACI_STATUS readWholeObject(PACI_HANDLE h, PACI_ID id, void* buffer, std::uint32
     if (st != PACI_STATUS_SUCCESS) return st;
     PtpPhase p;
     st = dataPhase(h, kGetObject, buffer, length, &p);
-    if (st != PACI_STATUS_SUCCESS) return st;
+    if (st != PACI_STATUS_SUCCESS) return refusedDataPhase(h, kGetObject, st);
     if (p.total > length) return PACI_STATUS_BUFFER_TOO_SMALL;
     // One data phase normally brings the whole object; should the driver
     // hand it over in parts, the rest is asked for where the last part ended.

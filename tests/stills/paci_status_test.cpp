@@ -11,8 +11,16 @@
 #include "library/stills/properties.h"
 #include "pav512u/paci.h"
 
+extern "C" PACI_STATUS paciTestTextFromC(PACI_STATUS status, char* text, uint32_t length);
+
 namespace stillstest {
 namespace {
+
+TEST(PaciText, TheHeaderServesACProgram) {
+    char text[32];
+    ASSERT_EQ(paciTestTextFromC(PACI_STATUS_LOCKED, text, sizeof text), PACI_STATUS_SUCCESS);
+    EXPECT_STREQ(text, "PACI_STATUS_LOCKED");
+}
 
 TEST(PaciText, NamesComeWithTheirTerminatorOrNotAtAll) {
     char text[64];

@@ -164,7 +164,7 @@ TEST_F(StillProperties, APicturesStreamHasItsFormatSizeAndDimensions) {
     free(s);
     // An object the camera does not have: the read fails, nothing is handed out.
     PACI_PROPERTY_STREAM* none = reinterpret_cast<PACI_PROPERTY_STREAM*>(this);
-    EXPECT_GE(PACI_PropertyStreamRead(h_, 0x10FFFFFE, &none), PACI_STATUS_PTP_RESPONSE_BASE);
+    EXPECT_EQ(PACI_PropertyStreamRead(h_, 0x10FFFFFE, &none), PACI_STATUS_PTP_RESPONSE_BASE + 0x2002);
     EXPECT_EQ(none, nullptr);
 }
 

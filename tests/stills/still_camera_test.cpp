@@ -195,16 +195,23 @@ TEST_F(StillCamera, ObjectInformationOfDeviceStorageAndPictures) {
     EXPECT_EQ(PACI_GetObjectInfo(h_, p.id, nullptr), PACI_STATUS_BAD_PARAMETER);
     EXPECT_EQ(PACI_GetObjectInfo(nullptr, p.id, &info), PACI_STATUS_BAD_PARAMETER);
     // An object the camera does not have: its response code.
-    EXPECT_GE(PACI_GetObjectInfo(h_, 0x10FFFFFE, &info), PACI_STATUS_PTP_RESPONSE_BASE);
+    EXPECT_EQ(PACI_GetObjectInfo(h_, 0x10FFFFFE, &info), PACI_STATUS_PTP_RESPONSE_BASE + 0x2002);
+    // ...and the camera answers the next request as usual.
+    EXPECT_EQ(PACI_GetObjectInfo(h_, sound().id, &info), PACI_STATUS_SUCCESS);
 }
 
 TEST_F(StillCamera, LockAndUnlockAreRefusedTwiceAndDeviceInformationNeedsNoCamera) {
+    PACI_HANDLE other = nullptr;
+    ASSERT_EQ(PACI_HandleOpen(0, &other), PACI_STATUS_SUCCESS);
     EXPECT_EQ(PACI_HandleUnLock(h_), PACI_STATUS_NOT_LOCKED);
     ASSERT_EQ(PACI_HandleLock(h_, 2000), PACI_STATUS_SUCCESS);
     EXPECT_EQ(PACI_HandleLock(h_, 2000), PACI_STATUS_ALREADY_LOCKED);
+    // A handle opens only while it can take the lock for its session.
+    PACI_HANDLE third = reinterpret_cast<PACI_HANDLE>(&other);
+    PACI_STATUS refused = PACI_HandleOpen(0, &third);
+    EXPECT_TRUE(refused == PACI_STATUS_LOCKED || refused == PACI_STATUS_TIMEDOUT) << refused;
+    EXPECT_EQ(third, nullptr);
 
-    PACI_HANDLE other = nullptr;
-    ASSERT_EQ(PACI_HandleOpen(0, &other), PACI_STATUS_SUCCESS);
     // While this handle holds the camera, the other one's device and storage
     // information still comes, since it needs no transaction...
     PACI_OBJECT_INFO info;
