@@ -5,6 +5,7 @@
 #include "library/device/device_registry.h"
 #include "library/device/export_guard.h"
 #include "library/device/pavpi_internal.h"
+#include "library/device/ptp_internal.h"
 #include "pav512u/pav512u.h"
 #include "platform/user/handles.h"
 
@@ -31,6 +32,7 @@ void processDetach() {
     std::lock_guard<std::mutex> g(stateLock());
     if (!attached) return;
     attached = false;
+    ptpDetach();
     vpiDetach();
     closeRegistryLock();
 }
