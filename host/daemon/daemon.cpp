@@ -204,6 +204,7 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
     o.dispatchThreads = options.dispatchThreads;
     o.group = group;
     o.limits = options.limits;
+    o.inheritedListener = options.listenFd;
     server_ = SocketServer::start(o, error);
     return server_ != nullptr;
 }
