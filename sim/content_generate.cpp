@@ -232,7 +232,10 @@ std::vector<std::uint8_t> toneSamples(const ObjectSpec& recipe) {
 
 void buildPicture(const ObjectSpec& recipe, StoredObject& object) {
     std::vector<std::uint8_t> rgb = testPattern(recipe.width, recipe.height, recipe.seed);
-    object.picture = encodeOrThrow(rgb, recipe.width, recipe.height, recipe.quality);
+    if (recipe.greyscale) rgb = greyRgb(rgb);
+    object.picture = encodeJpeg(rgb.data(), recipe.width, recipe.height, recipe.quality,
+                                JpegStyle{recipe.progressive, recipe.greyscale});
+    if (object.picture.empty()) throw std::runtime_error("JPEG encoder failed");
     std::uint8_t* e = object.directoryEntry.data();
     putBe32(e + 69, static_cast<std::uint32_t>(object.picture.size()));
     putBe16(e + 73, static_cast<std::uint32_t>(recipe.width));

@@ -6,19 +6,31 @@
 
 namespace sim {
 
-std::vector<std::uint8_t> encodeJpeg(const std::uint8_t* rgb, int width, int height, int quality) {
+std::vector<std::uint8_t> encodeJpeg(const std::uint8_t* rgb, int width, int height, int quality,
+                                     JpegStyle style) {
     std::vector<std::uint8_t> out;
     if (!rgb || width <= 0 || height <= 0) return out;
     tjhandle h = tjInitCompress();
     if (!h) return out;
     unsigned char* buf = nullptr;
     unsigned long size = 0;
-    if (tjCompress2(h, rgb, width, 0, height, TJPF_RGB, &buf, &size, TJSAMP_420,
-                    std::clamp(quality, 1, 100), TJFLAG_FASTDCT) == 0) {
+    const int flags = TJFLAG_FASTDCT | (style.progressive ? TJFLAG_PROGRESSIVE : 0);
+    if (tjCompress2(h, rgb, width, 0, height, TJPF_RGB, &buf, &size,
+                    style.greyscale ? TJSAMP_GRAY : TJSAMP_420, std::clamp(quality, 1, 100),
+                    flags) == 0) {
         out.assign(buf, buf + size);
     }
     tjFree(buf);
     tjDestroy(h);
+    return out;
+}
+
+std::vector<std::uint8_t> greyRgb(const std::vector<std::uint8_t>& rgb) {
+    std::vector<std::uint8_t> out(rgb.size());
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        const int y = (19595 * rgb[i] + 38470 * rgb[i + 1] + 7471 * rgb[i + 2] + 32768) >> 16;
+        out[i] = out[i + 1] = out[i + 2] = static_cast<std::uint8_t>(y);
+    }
     return out;
 }
 

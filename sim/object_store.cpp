@@ -206,6 +206,35 @@ ObjectStore ObjectStore::defaultContent() {
         s.soundBytes = 12000;  // at 10 frames per second: 1.5 s of sound
         clip(ObjectKind::ClipWithSound, 320, 240, 15, 20, 6);
         picture(ObjectKind::Picture, 176, 144, 7);
+        // Pictures as a decoder meets them from other cameras: sides that are
+        // no multiple of the JPEG block (and rows of 81 x 3 bytes, no multiple
+        // of 4), a progressive one and a grey one.
+        picture(ObjectKind::Picture, 81, 61, 8);
+        s.progressive = true;
+        s.thumbnailWidth = 80;
+        s.thumbnailHeight = 60;
+        picture(ObjectKind::PictureWithThumbnail, 123, 77, 9);
+        s.progressive = false;
+        s.greyscale = true;
+        picture(ObjectKind::Picture, 97, 50, 10);
+        s.greyscale = false;
+        // A second memory with pictures of its own: a progressive VGA one,
+        // a grey VGA one and a small one of odd size.
+        Memory& second = store.memory(1);
+        auto add = [&](ObjectKind kind, int width, int height, std::uint32_t seed,
+                       bool progressive, bool greyscale) {
+            ObjectSpec p;
+            p.kind = kind;
+            p.width = width;
+            p.height = height;
+            p.seed = seed;
+            p.progressive = progressive;
+            p.greyscale = greyscale;
+            second.add(p);
+        };
+        add(ObjectKind::PictureWithThumbnail, 640, 480, 21, true, false);
+        add(ObjectKind::Picture, 640, 480, 22, false, true);
+        add(ObjectKind::Picture, 81, 61, 23, false, false);
         return store;
     }();
     return content;

@@ -61,6 +61,8 @@ struct ObjectSpec {
     int channels = 1;
     int bitsPerSample = 8;
     int quality = 75;          // JPEG quality
+    bool progressive = false;  // pictures: a progressive JPEG instead of a baseline one
+    bool greyscale = false;    // pictures: one grey component (the thumbnail is grey too)
     std::uint32_t seed = 1;    // distinct content per seed
     std::uint32_t number = 0;  // 24-bit object number; 0: the next free one
 };

@@ -122,7 +122,7 @@ bool readObject(Reader& r, const Json& v, const std::string& path, PlacedObject*
     if (!r.onlyKnown(v, path,
                      {"memory", "kind", "width", "height", "thumbnailWidth", "thumbnailHeight",
                       "frames", "frameRateHalfFps", "soundBytes", "sampleRate", "channels",
-                      "bitsPerSample", "quality", "seed", "number"}))
+                      "bitsPerSample", "quality", "progressive", "greyscale", "seed", "number"}))
         return false;
     ObjectSpec& s = out->recipe;
     auto kindIt = v.find("kind");
@@ -153,6 +153,8 @@ bool readObject(Reader& r, const Json& v, const std::string& path, PlacedObject*
     if (s.bitsPerSample != 8 && s.bitsPerSample != 16)
         return r.fail(path + ".bitsPerSample", "must be 8 or 16");
     if (!r.field(v, "quality", path, 1, 100, &s.quality)) return false;
+    if (!r.flag(v, "progressive", path, &s.progressive)) return false;
+    if (!r.flag(v, "greyscale", path, &s.greyscale)) return false;
     if (!r.field(v, "seed", path, 0, 0xFFFFFFFFLL, &s.seed)) return false;
     if (!r.field(v, "number", path, 0, kMaxObjectNumber, &s.number)) return false;
     return true;

@@ -84,6 +84,9 @@ class SimCamera : public usbbus::DeviceBackend {
     static std::shared_ptr<SimCamera> create(const Scenario& scenario) {
         return std::make_shared<SimCamera>(scenario);
     }
+    static std::shared_ptr<SimCamera> create(const Scenario& scenario, ObjectStore store) {
+        return std::make_shared<SimCamera>(scenario, std::move(store));
+    }
 
     // DeviceBackend.
     void attach(Sink* sink) override;

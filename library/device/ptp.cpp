@@ -257,8 +257,12 @@ PAV512U_API PTPSTATUS PTPTransfer(PTP_HANDLE handle, PtpTransferBlock* block, ui
             return PTPSTATUS_BAD_PARAMETER;
         if (length > kMaxData) return PTPSTATUS_BUFFER_TOO_LARGE;
 
-        std::vector<std::uint8_t> request(pav512::kPtpDataOffset + std::size_t{length});
-        std::uint8_t* b = request.data();
+        // Not cleared first: the data area is the caller's bytes or, for a
+        // response phase, zeros; a download's large buffers are not written twice.
+        const std::size_t size = pav512::kPtpDataOffset + std::size_t{length};
+        std::unique_ptr<std::uint8_t[]> request(new std::uint8_t[size]);
+        std::uint8_t* b = request.get();
+        std::memset(b, 0, pav512::kPtpDataOffset);
         put32(b, offsetof(pav512::PtpTransfer, sessionId), h->session);
         put16(b, offsetof(pav512::PtpTransfer, kind), kind);
         put16(b, offsetof(pav512::PtpTransfer, word10), block->code);
@@ -268,11 +272,13 @@ PAV512U_API PTPSTATUS PTPTransfer(PTP_HANDLE handle, PtpTransferBlock* block, ui
         put32(b, offsetof(pav512::PtpTransfer, word24), block->chunkOffset);
         if (kind != PTP_TRANSFER_RESPONSE && length)
             std::memcpy(b + pav512::kPtpDataOffset, buffer, length);
+        else if (length)
+            std::memset(b + pav512::kPtpDataOffset, 0, length);
 
         // sendRequest answers a short reply (not the request's size) as a
         // transport failure, so a success here has every byte.
         PTPSTATUS status = mapPtpResult(sendRequest(h->channel.load(), pav512::IOCTL_PTP_TRANSFER,
-                                                    b, static_cast<DWORD>(request.size())));
+                                                    b, static_cast<DWORD>(size)));
         if (status != PTPSTATUS_SUCCESS || kind == PTP_TRANSFER_COMMAND) return status;
         const std::uint32_t chunk = get32(b, offsetof(pav512::PtpTransfer, dataLength));
         // A reply claiming more bytes than the caller's buffer holds would

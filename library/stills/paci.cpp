@@ -226,7 +226,7 @@ PAV512U_API PACI_STATUS PACI_HandleLock(PACI_HANDLE handle, uint32_t millisecond
         PACI_STATUS st = mapPtpStatus(ptpLock(handle->ptp, milliseconds));
         if (st != PACI_STATUS_SUCCESS) return st;
         handle->locked = 1;
-        reopenSession(handle);
+        if (handle->blockOffset == 0) reopenSession(handle);
         return st;
     });
 }

@@ -124,6 +124,9 @@ PACI_STATUS dataPhase(PACI_HANDLE h, std::uint16_t operation, void* buffer, std:
 PACI_STATUS responsePhase(PACI_HANDLE h, std::uint16_t operation,
                           std::vector<std::uint32_t>* parameters = nullptr);
 
+// After the first data phase of a transaction failed with `dataStatus`: the
+// camera's response code when the response phase has one to report.
+PACI_STATUS refusedDataPhase(PACI_HANDLE h, std::uint16_t operation, PACI_STATUS dataStatus);
 // A whole dataset in 200-byte data phases, reassembled (caller holds the lock).
 PACI_STATUS readDataset(PACI_HANDLE h, std::uint16_t operation,
                         const std::vector<std::uint32_t>& parameters,

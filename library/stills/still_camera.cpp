@@ -21,7 +21,9 @@ CallLock::CallLock(PACI_HANDLE h) : h_(h), channel_(h->channelLock) {
     if (status_ != PACI_STATUS_SUCCESS) return;
     h_->locked = 1;
     took_ = true;
-    reopenSession(h_);
+    // Not between the blocks of a transfer: a new command would end the
+    // camera's GetObject under way.
+    if (h_->blockOffset == 0) reopenSession(h_);
 }
 
 CallLock::~CallLock() {
@@ -89,6 +91,15 @@ PACI_STATUS responsePhase(PACI_HANDLE h, std::uint16_t operation,
     return st;
 }
 
+PACI_STATUS refusedDataPhase(PACI_HANDLE h, std::uint16_t operation, PACI_STATUS dataStatus) {
+    // A camera that turned the command down (an unknown object, a parameter
+    // it does not take) refuses the data phase without saying why; the
+    // response phase says why, as 0xF0000000 + its code, and brings the
+    // camera's transaction back to rest.
+    PACI_STATUS response = responsePhase(h, operation);
+    return response >= PACI_STATUS_PTP_RESPONSE_BASE ? response : dataStatus;
+}
+
 PACI_STATUS readDataset(PACI_HANDLE h, std::uint16_t operation,
                         const std::vector<std::uint32_t>& parameters,
                         std::vector<std::uint8_t>* dataset) {
@@ -98,7 +109,7 @@ PACI_STATUS readDataset(PACI_HANDLE h, std::uint16_t operation,
     std::uint8_t slice[kDatasetSlice];
     PtpPhase p;
     st = dataPhase(h, operation, slice, sizeof slice, &p);
-    if (st != PACI_STATUS_SUCCESS) return st;
+    if (st != PACI_STATUS_SUCCESS) return refusedDataPhase(h, operation, st);
     std::uint32_t total = p.total;
     try {
         dataset->resize(total);
@@ -148,7 +159,7 @@ PACI_STATUS readWholeObject(PACI_HANDLE h, PACI_ID id, void* buffer, std::uint32
     if (st != PACI_STATUS_SUCCESS) return st;
     PtpPhase p;
     st = dataPhase(h, kGetObject, buffer, length, &p);
-    if (st != PACI_STATUS_SUCCESS) return st;
+    if (st != PACI_STATUS_SUCCESS) return refusedDataPhase(h, kGetObject, st);
     if (p.total > length) return PACI_STATUS_BUFFER_TOO_SMALL;
     // One data phase normally brings the whole object; should the driver
     // hand it over in parts, the rest is asked for where the last part ended.
@@ -430,12 +441,16 @@ PAV512U_API PACI_STATUS PACI_CancelBlockTransfer(PACI_HANDLE handle) {
     return guarded<PACI_STATUS>(PACI_STATUS_ALLOC_FAILED, [&] {
         PACI_STATUS st = handleStatus(handle, PACI_STATUS_NULL_POINTER);
         if (st != PACI_STATUS_SUCCESS) return st;
-        std::lock_guard<std::mutex> g(handle->channelLock);
         // The transfer ends here whatever the camera answers.
         handle->blockOffset = 0;
         handle->blockObject = 0;
         handle->blockTotal = 0;
-        if (!handle->ptp) return PACI_STATUS{kPtpInvalidHandle};
+        // The driver takes class requests only from the lock's holder, so the
+        // cancel takes the lock for itself like every other call; without it
+        // a cancel from a handle that did not hold the lock never reached the
+        // camera, whose transaction stayed half-read.
+        CallLock lock(handle);
+        if (lock.status() != PACI_STATUS_SUCCESS) return lock.status();
         return mapPtpStatus(ptpCancel(handle->ptp, handle->session));
     });
 }

@@ -38,12 +38,22 @@ SimulatedCameras::~SimulatedCameras() {
 }
 
 bool SimulatedCameras::plug(const std::string& name, int port) {
+    return plug(name, port, std::nullopt);
+}
+
+bool SimulatedCameras::plug(const std::string& name, int port, sim::ObjectStore store) {
+    return plug(name, port, std::optional<sim::ObjectStore>(std::move(store)));
+}
+
+bool SimulatedCameras::plug(const std::string& name, int port,
+                            std::optional<sim::ObjectStore> store) {
     sim::Scenario s = sim::defaultScenario();
     s.name = name;
     std::string instance = sim::instancePathFor(s) + (port == 1 ? "" : "-port" + std::to_string(port));
     std::string key = name + "#" + std::to_string(port);
     std::string error;
-    std::shared_ptr<sim::SimCamera> camera = sim::SimCamera::create(s);
+    std::shared_ptr<sim::SimCamera> camera =
+        store ? sim::SimCamera::create(s, std::move(*store)) : sim::SimCamera::create(s);
     PDEVICE_OBJECT pdo = bus_->plug(camera, instance, &error);
     EXPECT_NE(pdo, nullptr) << error;
     if (!pdo) return false;

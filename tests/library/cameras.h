@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/pnp_manager.h"
@@ -25,6 +26,8 @@ class SimulatedCameras {
     // path, and so the interface path, differ per port) and waits until its
     // start has been handled. False if it did not start.
     bool plug(const std::string& name, int port = 1);
+    // The same with memories built by the test instead of the default content.
+    bool plug(const std::string& name, int port, sim::ObjectStore store);
     // Surprise removal; returns once its stack is gone.
     void unplug(const std::string& name, int port = 1);
     host::PnpManager& pnp() { return *pnp_; }
@@ -33,6 +36,8 @@ class SimulatedCameras {
     sim::SimCamera* camera(const std::string& name, int port = 1);
 
   private:
+    bool plug(const std::string& name, int port, std::optional<sim::ObjectStore> store);
+
     std::unique_ptr<usbbus::Bus> bus_;
     std::unique_ptr<host::PnpManager> pnp_;
     std::unique_ptr<host::SocketServer> server_;

@@ -139,4 +139,37 @@ TEST(ObjectStore, DefaultContentHasOneOfEverything) {
     EXPECT_LT(m.freeBytes(), m.capacity());
 }
 
+TEST(ObjectStore, DefaultContentHasPicturesADecoderMustBeCarefulWith) {
+    const sim::ObjectStore store = sim::ObjectStore::defaultContent();
+    // Rows of width x 3 bytes that are no multiple of 4, sides that are no
+    // multiple of the 8 x 8 block, a progressive and a grey picture, in the
+    // current memory and in a second one.
+    for (int memory : {0, 1}) {
+        SCOPED_TRACE(memory);
+        bool unaligned = false, progressive = false, grey = false;
+        const sim::Memory& m = store.memory(memory);
+        ASSERT_FALSE(m.objects().empty());
+        for (const sim::StoredObject& o : m.objects()) {
+            if (o.kind != sim::ObjectKind::Picture && o.kind != sim::ObjectKind::PictureWithThumbnail)
+                continue;
+            const auto w = entry16(o, 73), h = entry16(o, 75);
+            unaligned |= (w * 3) % 4 != 0 && w % 8 != 0 && h % 8 != 0;
+            for (std::size_t i = 2; i + 1 < o.picture.size(); ++i) {
+                if (o.picture[i] != 0xFF) continue;
+                if (o.picture[i + 1] == 0xC2) progressive = true;
+                if (o.picture[i + 1] == 0xC0 && i + 9 < o.picture.size() && o.picture[i + 9] == 1)
+                    grey = true;
+                if (o.picture[i + 1] == 0xC0 || o.picture[i + 1] == 0xC2) break;
+            }
+        }
+        EXPECT_TRUE(unaligned);
+        EXPECT_TRUE(progressive);
+        EXPECT_TRUE(grey);
+    }
+    bool vga = false;
+    for (const sim::StoredObject& o : store.memory(1).objects())
+        vga |= entry16(o, 73) == 640 && entry16(o, 75) == 480;
+    EXPECT_TRUE(vga);
+}
+
 }  // namespace

@@ -84,6 +84,67 @@ TEST(Pictures, ThumbnailIsTheScaledPictureInBgrRows) {
     EXPECT_GT(difference(o.thumbnail, flipped), 4 * matching + 10);
 }
 
+// The frame header's marker (0xC0 baseline, 0xC2 progressive) and the number
+// of components it declares, read by walking the marker segments.
+struct FrameHeader {
+    int marker = 0;
+    int components = 0;
+    int width = 0;
+    int height = 0;
+};
+FrameHeader frameHeader(const std::vector<std::uint8_t>& jpeg) {
+    FrameHeader f;
+    std::size_t pos = 2;
+    while (pos + 9 < jpeg.size() && jpeg[pos] == 0xFF) {
+        const int marker = jpeg[pos + 1];
+        const std::size_t length = (std::size_t{jpeg[pos + 2]} << 8) | jpeg[pos + 3];
+        if (marker >= 0xC0 && marker <= 0xC2) {
+            f.marker = marker;
+            f.height = (jpeg[pos + 5] << 8) | jpeg[pos + 6];
+            f.width = (jpeg[pos + 7] << 8) | jpeg[pos + 8];
+            f.components = jpeg[pos + 9];
+            return f;
+        }
+        pos += 2 + length;
+    }
+    return f;
+}
+
+TEST(Pictures, ProgressiveGreyAndOddSizedPicturesAreWhatTheyClaim) {
+    struct Case {
+        int width, height;
+        bool progressive, greyscale;
+        int marker, components;
+    };
+    for (const Case& c : {Case{81, 61, false, false, 0xC0, 3}, Case{123, 77, true, false, 0xC2, 3},
+                          Case{97, 50, false, true, 0xC0, 1}, Case{640, 480, true, true, 0xC2, 1}}) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " progressive "
+                                        << c.progressive << " grey " << c.greyscale);
+        auto recipe = pictureSpec(sim::ObjectKind::PictureWithThumbnail, c.width, c.height, 5);
+        recipe.progressive = c.progressive;
+        recipe.greyscale = c.greyscale;
+        recipe.thumbnailWidth = 80;
+        recipe.thumbnailHeight = 48;
+        auto o = sim::generateObject(recipe, 2);
+        const FrameHeader f = frameHeader(o.picture);
+        EXPECT_EQ(f.marker, c.marker);
+        EXPECT_EQ(f.components, c.components);
+        EXPECT_EQ(f.width, c.width);
+        EXPECT_EQ(f.height, c.height);
+        std::vector<std::uint8_t> rgb;
+        int w = 0, h = 0;
+        ASSERT_TRUE(sim::decodeJpeg(o.picture.data(), o.picture.size(), &rgb, &w, &h));
+        EXPECT_EQ(w, c.width);
+        EXPECT_EQ(h, c.height);
+        EXPECT_EQ(entry16(o, 73), std::uint32_t(c.width));
+        // A grey picture's thumbnail is grey as well.
+        bool grey = true;
+        for (std::size_t i = 0; i < o.thumbnail.size(); i += 3)
+            grey &= o.thumbnail[i] == o.thumbnail[i + 1] && o.thumbnail[i] == o.thumbnail[i + 2];
+        EXPECT_EQ(grey, c.greyscale);
+    }
+}
+
 TEST(Pictures, EverySeedGivesAnotherPicture) {
     std::vector<std::vector<std::uint8_t>> pictures;
     for (std::uint32_t seed = 1; seed <= 4; ++seed)

@@ -68,7 +68,8 @@ CameraHarness::CameraHarness(CameraHarnessOptions options) : impl_(std::make_uni
         if (DriverContext* d = driverContextOf(m.pnp->driver())) m.options.configureDriver(d);
     }
     m.bus->setListener(m.pnp.get());
-    m.camera = sim::SimCamera::create(m.options.scenario);
+    m.camera = m.options.store ? sim::SimCamera::create(m.options.scenario, *m.options.store)
+                               : sim::SimCamera::create(m.options.scenario);
     // A camera without the objects its test asked for would let the test
     // pass or fail for the wrong reason: it fails here, with the objects named.
     for (const std::string& problem : m.camera->contentProblems())

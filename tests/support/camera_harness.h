@@ -15,9 +15,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/kernel/wdm.h"
+#include "sim/object_store.h"
 #include "sim/scenario.h"
 
 struct DeviceContext;
@@ -38,6 +40,9 @@ namespace pavtest {
 
 struct CameraHarnessOptions {
     sim::Scenario scenario = sim::defaultScenario();
+    // The camera's memories exactly as given (objects built by hand, down to
+    // their bytes) instead of the scenario's content.
+    std::optional<sim::ObjectStore> store;
     // Runs the shared clock this much faster than real time (0: leave it as
     // it is). Set before the camera is plugged in: waits of 5 or 10 seconds
     // then take a fraction of that in real time.
