@@ -3,7 +3,6 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -130,7 +129,7 @@ class SocketChannel : public Channel {
             done(refused, 0, nullptr);
             return 0;
         }
-        if (!sendRequest(id, code, input, inputLength, outputLength)) breakConnection();
+        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength))) breakConnection();
         return id;
     }
 
@@ -197,46 +196,6 @@ class SocketChannel : public Channel {
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
         return uproto::writeAll(fd_, bytes);
-    }
-
-    // The request frame as encodeRequest makes it, sent from the caller's
-    // buffer without a copy of its bytes.
-    bool sendRequest(std::uint64_t id, std::uint32_t code, const void* input,
-                     std::uint32_t inputLength, std::uint32_t outputLength) {
-        std::uint8_t head[uproto::kHeaderLength + 20];
-        const std::uint32_t payload = 20 + inputLength;
-        const std::uint16_t kind = static_cast<std::uint16_t>(uproto::Kind::Request), flags = 0;
-        std::memcpy(head, &payload, 4);
-        std::memcpy(head + 4, &kind, 2);
-        std::memcpy(head + 6, &flags, 2);
-        std::memcpy(head + 8, &id, 8);
-        std::memcpy(head + 16, &code, 4);
-        std::memcpy(head + 20, &inputLength, 4);
-        std::memcpy(head + 24, &outputLength, 4);
-        iovec parts[2] = {{head, sizeof head},
-                          {const_cast<void*>(input), input ? std::size_t{inputLength} : 0}};
-        std::lock_guard<std::mutex> g(writeLock_);
-        iovec* at = parts;
-        int count = parts[1].iov_len ? 2 : 1;
-        while (count > 0) {
-            msghdr mh{};
-            mh.msg_iov = at;
-            mh.msg_iovlen = static_cast<std::size_t>(count);
-            ssize_t n = ::sendmsg(fd_, &mh, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            auto left = static_cast<std::size_t>(n);
-            while (count > 0 && left >= at->iov_len) {
-                left -= at->iov_len;
-                ++at;
-                --count;
-            }
-            if (count > 0) {
-                at->iov_base = static_cast<std::uint8_t*>(at->iov_base) + left;
-                at->iov_len -= left;
-            }
-        }
-        return true;
     }
 
     // Arms (or disarms) the reader thread's wait on the socket. Under lock_.
