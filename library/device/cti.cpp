@@ -49,9 +49,16 @@ PAV_GUID cameraEventSet() {
 void watch(CtiHandle* h) {
     HANDLE events[2] = {h->removal, h->stop};
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return;
-    std::lock_guard<std::mutex> g(ctiHandles().lock());
-    closeFile(h);
-    if (h->property) PAVPI_HandleClose(&h->property);
+    PAVPI_HANDLE property;
+    {
+        std::lock_guard<std::mutex> g(ctiHandles().lock());
+        closeFile(h);
+        property = h->property;
+        h->property = nullptr;
+    }
+    // Closed outside the list lock: its close asks the driver, and a driver
+    // slow to answer must not hold up every other session's checks.
+    if (property) PAVPI_HandleClose(&property);
 }
 
 // Everything but the list entry; the handle must be unlisted or never listed.

@@ -32,7 +32,8 @@ std::unordered_set<CtiTask*>& liveTasks() {
 }
 
 bool stillPending(const CtiTask* t) {
-    auto internal = std::atomic_ref<const ULONG_PTR_W>(t->overlapped.Internal)
+    // Written by the completion on another thread.
+    auto internal = std::atomic_ref<ULONG_PTR_W>(const_cast<ULONG_PTR_W&>(t->overlapped.Internal))
                         .load(std::memory_order_acquire);
     return internal == static_cast<ULONG_PTR_W>(static_cast<ULONG>(STATUS_PENDING));
 }
@@ -77,8 +78,9 @@ std::uint32_t u32At(const std::uint8_t* p) {
 CTISTATUS complete(CtiTask* t, bool submitted) {
     if (submitted) {
         DWORD returned = 0;
+        // The count comes back with a failed completion too (0 when cancelled).
         GetOverlappedResult(t->owner->file.load(), &t->overlapped, &returned, TRUE);
-        t->bytesReturned = static_cast<DWORD>(t->overlapped.InternalHigh);
+        t->bytesReturned = returned;
     }
     CTISTATUS final = CTISTATUS_CAMERA_REMOVED;
     if (submitted && t->bytesReturned == t->requestSize) {
@@ -234,16 +236,19 @@ CTISTATUS run(CtiHandle* h, Plan plan, CtiTask** task) {
     // This task is never listed: nobody else can complete it.
     WaitForSingleObject(t->overlapped.hEvent, kCtiSynchronousWaitMs);
     if (!stillPending(t)) return complete(t, true);
-    CTISTATUS aborted = ctiRequest(h, pav512::IOCTL_CTI_ABORT_TASK, t->id);
-    if (aborted != CTISTATUS_SUCCESS) {
-        // The driver would not abort it (it may have just ended, or the
-        // channel is failing): give it the same time again, then cancel what
-        // the channel has pending rather than wait without end.
-        WaitForSingleObject(t->overlapped.hEvent, kCtiSynchronousWaitMs);
-        if (stillPending(t)) CancelIo(h->file.load());
+    ctiRequest(h, pav512::IOCTL_CTI_ABORT_TASK, t->id);
+    // Whether or not the driver took the abort (the task may just have ended,
+    // or the channel may be failing), it gets the same time again to finish;
+    // then what the channel has pending is cancelled rather than waited for
+    // without end.
+    WaitForSingleObject(t->overlapped.hEvent, kCtiSynchronousWaitMs);
+    bool cancelled = false;
+    if (stillPending(t)) {
+        CancelIo(h->file.load());
+        cancelled = true;
     }
     CTISTATUS final = complete(t, true);
-    return final == CTISTATUS_TASK_ABORTED ? CTISTATUS_CAMERA_ERROR : final;
+    return final == CTISTATUS_TASK_ABORTED || cancelled ? CTISTATUS_CAMERA_ERROR : final;
 }
 
 CTISTATUS command(CtiHandle* h, Plan plan, CtiTask** task) {

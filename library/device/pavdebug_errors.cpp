@@ -21,9 +21,11 @@ std::mutex& writeLock() {
 void loadUserModeErrors() {
     RegistryKey key;
     DWORD value = 0;
-    if (key.open(HKEY_LOCAL_MACHINE, kProductKey, true, false) &&
-        key.readNumber(kUserModeErrorValue, &value))
-        held.store(value);
+    // Nothing stored (or unreadable) starts from no bits.
+    if (!key.open(HKEY_LOCAL_MACHINE, kProductKey, true, false) ||
+        !key.readNumber(kUserModeErrorValue, &value))
+        value = 0;
+    held.store(value);
 }
 
 void recordUserModeError(std::uint32_t bits) {
