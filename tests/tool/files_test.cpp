@@ -95,10 +95,19 @@ class ToolFiles : public ::testing::Test {
         camera = host.camera("files");
         ASSERT_NE(camera, nullptr);
         out = privateDir() + "/photos";
+        camera->withStore([&](sim::ObjectStore& store) {
+            const sim::Memory& memory = store.memory(store.currentMemory());
+            count = memory.objects().size();
+            for (const sim::StoredObject& o : memory.objects())
+                if (o.kind == sim::ObjectKind::Picture || o.kind == sim::ObjectKind::PictureWithThumbnail) ++pictures;
+        });
+        ASSERT_GE(count, 5u) << "the default camera holds a few files of each kind";
     }
     ToolHost host;
     sim::SimCamera* camera = nullptr;
     std::string out;
+    std::size_t count = 0;     // files the camera holds
+    std::size_t pictures = 0;  // of them pictures
 };
 
 TEST_F(ToolFiles, ListingInJsonParsesAndNamesEveryStoredFile) {
@@ -106,7 +115,7 @@ TEST_F(ToolFiles, ListingInJsonParsesAndNamesEveryStoredFile) {
     ASSERT_EQ(r.code, 0) << r.err;
     json list = json::parse(r.out);
     ASSERT_TRUE(list.is_array());
-    ASSERT_EQ(list.size(), 7u) << r.out;
+    ASSERT_EQ(list.size(), count) << r.out;
     std::size_t n = 1;
     for (const json& o : list) {
         EXPECT_EQ(o["number"].get<std::size_t>(), n++);
@@ -125,8 +134,8 @@ TEST_F(ToolFiles, GetAllTwiceWithSkipExistingReadsNoObjectDataTheSecondTime) {
     ToolRun first = runTool({"--json", "get", "--all", "-o", out});
     ASSERT_EQ(first.code, 0) << first.err;
     json j = json::parse(first.out);
-    EXPECT_EQ(j["downloaded"].size(), 7u);
-    expectFilesOpen(out, 7);
+    EXPECT_EQ(j["downloaded"].size(), count);
+    expectFilesOpen(out, count);
     EXPECT_GT(objectReads(camera), 0u) << "the first run read the objects";
 
     camera->clearRequestLog();
@@ -134,10 +143,10 @@ TEST_F(ToolFiles, GetAllTwiceWithSkipExistingReadsNoObjectDataTheSecondTime) {
     ASSERT_EQ(second.code, 0) << second.err;
     json k = json::parse(second.out);
     EXPECT_EQ(k["downloaded"].size(), 0u);
-    EXPECT_EQ(k["skipped"].size(), 7u);
+    EXPECT_EQ(k["skipped"].size(), count);
     EXPECT_EQ(objectReads(camera), 0u) << "the second run asked the camera for object data";
     EXPECT_FALSE(camera->requestLog().empty()) << "the second run did not reach the camera at all";
-    expectFilesOpen(out, 7);
+    expectFilesOpen(out, count);
 
     // Without --skip-existing or --overwrite an existing file stops the run.
     ToolRun third = runTool({"get", "1", "-o", out});
@@ -152,7 +161,7 @@ TEST_F(ToolFiles, GetNewFetchesOnlyWhatThisToolHasNotDownloadedFromTheCamera) {
     ToolRun rest = runTool({"--json", "get", "--new", "-o", out});
     ASSERT_EQ(rest.code, 0) << rest.err;
     json j = json::parse(rest.out);
-    EXPECT_EQ(j["downloaded"].size(), 5u) << rest.out;
+    EXPECT_EQ(j["downloaded"].size(), count - 2) << rest.out;
     EXPECT_EQ(j["skipped"].size(), 2u);
     // The ledger, not the folder, decides: with the files moved away, there
     // is nothing new.
@@ -179,7 +188,7 @@ TEST_F(ToolFiles, PatternsStdoutAndPreviews) {
     ToolRun t = runTool({"thumbs", "-o", thumbs});
     ASSERT_EQ(t.code, 0) << t.err;
     std::vector<std::string> files = filesUnder(thumbs);
-    ASSERT_EQ(files.size(), 4u);  // the pictures only
+    ASSERT_EQ(files.size(), pictures);  // the pictures only
     for (const std::string& f : files) {
         std::string bmp = readFile(thumbs + "/" + f);
         ASSERT_EQ(bmp.size(), 14u + 14440u) << f;
@@ -197,12 +206,12 @@ TEST_F(ToolFiles, DeletingAsksUnlessTold) {
     EXPECT_EQ(refused.code, 2);
     expectOneSentence(refused);
     ToolRun still = runTool({"--json", "ls"});
-    ASSERT_EQ(json::parse(still.out).size(), 7u);
+    ASSERT_EQ(json::parse(still.out).size(), count);
 
     ToolRun one = runTool({"--json", "rm", "2", "--yes"});
     ASSERT_EQ(one.code, 0) << one.err;
     json listed = json::parse(runTool({"--json", "ls"}).out);
-    ASSERT_EQ(listed.size(), 6u);
+    ASSERT_EQ(listed.size(), count - 1);
     for (const json& o : listed) EXPECT_NE(o["name"], json::parse(one.out)["deleted"][0]);
 
     ToolRun all = runTool({"rm", "--all", "--yes"});
@@ -212,7 +221,7 @@ TEST_F(ToolFiles, DeletingAsksUnlessTold) {
 
 TEST_F(ToolFiles, BadRangesAndNamesAreOneSentenceAndExitTwo) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"get", "9", "-o", "x"}, {"get", "3-1"}, {"get", "0"}, {"get", "nosuch.jpg"},
+         {std::vector<std::string>{"get", "99", "-o", "x"}, {"get", "3-1"}, {"get", "0"}, {"get", "nosuch.jpg"},
           {"get", "1", "--pattern", "../%f"}, {"get"}, {"rm", "1-99", "--yes"}}) {
         ToolRun r = runTool(args);
         EXPECT_EQ(r.code, 2) << args[0] << " " << (args.size() > 1 ? args[1] : "") << ": " << r.err;
