@@ -991,7 +991,7 @@ struct SocketServer::Impl {
         }
         if (listenFd >= 0) {
             ::close(listenFd);
-            ::unlink(options.socketPath.c_str());
+            if (options.inheritedListener < 0) ::unlink(options.socketPath.c_str());
             listenFd = -1;
         }
         if (lockFd >= 0) {
@@ -1147,6 +1147,17 @@ SocketServer::~SocketServer() {
 std::unique_ptr<SocketServer> SocketServer::start(const Options& options, std::string* error) {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
+    if (options.inheritedListener >= 0) {
+        int flags = ::fcntl(options.inheritedListener, F_GETFL);
+        ::fcntl(options.inheritedListener, F_SETFL, flags | O_NONBLOCK);
+        ::fcntl(options.inheritedListener, F_SETFD, FD_CLOEXEC);
+        impl->listenFd = options.inheritedListener;
+        if (!impl->launch()) {
+            *error = "cannot start the server's loop";
+            return nullptr;
+        }
+        return std::unique_ptr<SocketServer>(new SocketServer(std::move(impl)));
+    }
     sockaddr_un addr{};
     if (options.socketPath.empty() || options.socketPath.size() >= sizeof(addr.sun_path)) {
         *error = "socket path is empty or too long";

@@ -75,6 +75,10 @@ class SocketServer {
         unsigned dispatchThreads = 2;      // kept ready; more start while requests block
         unsigned maxDispatchThreads = 1024;
         Limits limits;
+        // A listening socket handed over by the service manager (socket
+        // activation): served as it is; its path belongs to the manager and
+        // is neither bound nor removed here.
+        int inheritedListener = -1;
     };
 
     // Listens and serves until stop(); null with `error` set when it cannot.

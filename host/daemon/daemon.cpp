@@ -1,7 +1,9 @@
 #include "host/daemon/daemon.h"
 
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -164,6 +166,14 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
         if (!prepareServiceState(group, error)) return false;
     }
     socketPath_ = options.socketPath;
+    if (socketPath_.empty() && options.listenFd >= 0) {
+        // A socket handed over is known by its own address.
+        sockaddr_un addr{};
+        socklen_t length = sizeof addr;
+        if (::getsockname(options.listenFd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 &&
+            addr.sun_family == AF_UNIX && addr.sun_path[0] != 0)
+            socketPath_.assign(addr.sun_path, strnlen(addr.sun_path, sizeof addr.sun_path));
+    }
     if (socketPath_.empty()) {
         std::string dir = uruntime::hostDirectory(options.service);
         if (dir.empty()) {
@@ -204,6 +214,7 @@ bool Daemon::start(const DaemonOptions& options, std::string* error) {
     o.dispatchThreads = options.dispatchThreads;
     o.group = group;
     o.limits = options.limits;
+    o.inheritedListener = options.listenFd;
     server_ = SocketServer::start(o, error);
     return server_ != nullptr;
 }

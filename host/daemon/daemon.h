@@ -42,6 +42,9 @@ struct DaemonOptions {
     // group "pav512" when it exists.
     std::string group;
     SocketServer::Limits limits;
+    // The listening socket the service manager passed (socket activation),
+    // or -1 to bind the socket path here.
+    int listenFd = -1;
 };
 
 class Daemon {

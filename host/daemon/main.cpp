@@ -25,6 +25,10 @@
 
 #include "host/daemon/daemon.h"
 
+#if PAV_HAVE_LIBSYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
 namespace {
 
 int usage() {
@@ -84,6 +88,18 @@ int main(int argc, char** argv) {
         }
     }
 
+#if PAV_HAVE_LIBSYSTEMD
+    // Started by the service manager for a connection to its socket: serve
+    // the socket it passes instead of binding one (the first connection
+    // waits in its queue meanwhile).
+    int passed = sd_listen_fds(1);
+    if (passed > 1) {
+        std::fprintf(stderr, "pav512d: the service manager passed %d sockets; one is expected\n", passed);
+        return 1;
+    }
+    if (passed == 1) options.listenFd = SD_LISTEN_FDS_START;
+#endif
+
     // Every thread started from here on inherits the blocked signals, so only
     // the wait below receives them.
     sigset_t stop;
@@ -107,7 +123,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const std::string& w : daemon.warnings()) std::fprintf(stderr, "pav512d: %s\n", w.c_str());
-    std::fprintf(stderr, "pav512d: serving %s\n", daemon.socketPath().c_str());
+    std::fprintf(stderr, "pav512d: serving %s%s\n", daemon.socketPath().c_str(),
+                 options.listenFd >= 0 ? " (socket from the service manager)" : "");
+#if PAV_HAVE_LIBSYSTEMD
+    sd_notify(0, "READY=1");
+#endif
 
     int sig = 0;
     sigwait(&stop, &sig);
