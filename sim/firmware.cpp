@@ -74,6 +74,18 @@ void Firmware::powerOn(LONGLONG now) {
     patchExpected_ = 0;
 }
 
+int Firmware::sensorMaxWidth() const {
+    if (scenario_.sensorMaxWidth > 0) return scenario_.sensorMaxWidth;
+    const int t = scenario_.sensorType;
+    return (t == 1 || t == 2 || t == 4) ? 352 : 640;
+}
+
+int Firmware::sensorMaxHeight() const {
+    if (scenario_.sensorMaxHeight > 0) return scenario_.sensorMaxHeight;
+    const int t = scenario_.sensorType;
+    return (t == 1 || t == 2 || t == 4) ? 288 : 480;
+}
+
 std::uint8_t Firmware::registerValue(int space, int reg) const {
     if (space < 0 || space >= kRegisterSpaces || reg < 0 || reg > 0xFF) return 0;
     return regs_[space][reg];
@@ -275,6 +287,24 @@ USBD_STATUS Firmware::writeRegisters(LONGLONG now, std::uint16_t value, const st
                                      ULONG length) {
     int space = value & 7;
     if (space >= kRegisterSpaces || (value & 0xF0) != 0) return USBD_STATUS_STALL_PID;
+    // The sensor refuses a picture larger than it can take, whether the size
+    // comes in a table or in plain writes; the firmware then acts on none of it.
+    if (space == 1) {
+        int w4 = regs_[1][0xE4], h4 = regs_[1][0xE5];
+        if (value & 8) {
+            for (ULONG i = 0; i + 1 < length; i += 2) {
+                if (data[i] == 0xE4) w4 = data[i + 1];
+                if (data[i] == 0xE5) h4 = data[i + 1];
+            }
+        } else {
+            const int first = value >> 8;
+            for (ULONG i = 0; i < length; ++i) {
+                if (first + static_cast<int>(i) == 0xE4) w4 = data[i];
+                if (first + static_cast<int>(i) == 0xE5) h4 = data[i];
+            }
+        }
+        if (w4 * 4 > sensorMaxWidth() || h4 * 4 > sensorMaxHeight()) return USBD_STATUS_STALL_PID;
+    }
     if (value & 8) {
         // A table of (register, value) pairs.
         if (length % 2 != 0) return USBD_STATUS_STALL_PID;

@@ -148,6 +148,9 @@ class Firmware {
     std::array<std::uint8_t, kInformationBlockSize> informationBlock() const;
     bool booted(LONGLONG now) const;
     bool sensorReady(LONGLONG now) const;
+    // The largest picture the sensor takes.
+    int sensorMaxWidth() const;
+    int sensorMaxHeight() const;
 
     // What the host did, for tests.
     std::uint8_t registerValue(int space, int reg) const;

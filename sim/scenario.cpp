@@ -162,7 +162,8 @@ bool readTiming(Reader& r, const Json& v, const std::string& path, Timing* t) {
     if (!r.object(v, path)) return false;
     if (!r.onlyKnown(v, path,
                      {"bootDelayMs", "sensorReadyDelayMs", "deleteMs", "eraseMs", "patchBootMs",
-                      "reportDelayMs", "frameIntervalMs", "controlLatencyFrames", "throttled"}))
+                      "reportDelayMs", "frameIntervalMs", "controlLatencyFrames", "throttled",
+                      "videoPauseAfterFrames", "videoPauseMs"}))
         return false;
     constexpr int kHour = 3600 * 1000;
     return r.field(v, "bootDelayMs", path, 0, kHour, &t->bootDelayMs) &&
@@ -173,7 +174,51 @@ bool readTiming(Reader& r, const Json& v, const std::string& path, Timing* t) {
            r.field(v, "reportDelayMs", path, 0, kHour, &t->reportDelayMs) &&
            r.field(v, "frameIntervalMs", path, 1, 10000, &t->frameIntervalMs) &&
            r.field(v, "controlLatencyFrames", path, 0, 1000, &t->controlLatencyFrames) &&
-           r.flag(v, "throttled", path, &t->throttled);
+           r.flag(v, "throttled", path, &t->throttled) &&
+           r.field(v, "videoPauseAfterFrames", path, 0, 1000000, &t->videoPauseAfterFrames) &&
+           r.field(v, "videoPauseMs", path, 0, kHour, &t->videoPauseMs);
+}
+
+// "videoScript": [{"shape": "leadingD9", "base": 1, "packetPayload": 1,
+//                  "fullBadPacket": 3, "pauseBeforeMs": 0}, ...]
+bool readVideoScript(Reader& r, const Json& v, const std::string& path,
+                     std::vector<ScriptedFrame>* out) {
+    if (!v.is_array()) return r.fail(path, "must be an array");
+    static const std::pair<const char*, FrameShape> kShapes[] = {
+        {"whole", FrameShape::Whole},
+        {"leadingD9", FrameShape::LeadingD9},
+        {"preamble", FrameShape::Preamble},
+        {"noEndMarker", FrameShape::NoEndMarker},
+        {"oversized", FrameShape::Oversized},
+    };
+    out->clear();
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        std::string p = path + "[" + std::to_string(i) + "]";
+        const Json& e = v[i];
+        ScriptedFrame f;
+        if (!r.object(e, p) ||
+            !r.onlyKnown(e, p, {"shape", "base", "packetPayload", "fullBadPacket", "pauseBeforeMs"}))
+            return false;
+        std::string shape = "whole";
+        if (!r.text(e, "shape", p, 32, &shape)) return false;
+        bool known = false;
+        for (const auto& [name, value] : kShapes) {
+            if (shape == name) {
+                f.shape = value;
+                known = true;
+            }
+        }
+        if (!known)
+            return r.fail(p + ".shape",
+                          "must be one of whole, leadingD9, preamble, noEndMarker, oversized");
+        if (!r.field(e, "base", p, 0, 1000, &f.base) ||
+            !r.field(e, "packetPayload", p, 0, 1023, &f.packetPayload) ||
+            !r.field(e, "fullBadPacket", p, -1, 1000000, &f.fullBadPacket) ||
+            !r.field(e, "pauseBeforeMs", p, 0, 3600 * 1000, &f.pauseBeforeMs))
+            return false;
+        out->push_back(f);
+    }
+    return true;
 }
 
 bool readIntList(Reader& r, const Json& obj, const char* key, const std::string& base, long long lo,
@@ -292,7 +337,8 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
                       "interfaceNumber", "precedingInterfaces", "eraseTime", "infoWords",
                       "firmwareText", "versionText", "defaultContent", "objects",
                       "memoryCapacities", "currentMemory", "maxAlternate", "timing", "faults",
-                      "powerOnRegisters"}))
+                      "powerOnRegisters", "sensorMaxWidth", "sensorMaxHeight",
+                      "honoursTransferMode", "videoScript"}))
         return false;
     if (!r.text(doc, "name", "", 64, &s->name)) return false;
     if (auto it = doc.find("name"); it != doc.end()) {
@@ -361,7 +407,13 @@ bool readScenario(Reader& r, const Json& doc, Scenario* s) {
         }
     }
     if (!r.field(doc, "currentMemory", "", 0, kMemoryCount - 1, &s->currentMemory) ||
-        !r.field(doc, "maxAlternate", "", 0, 7, &s->maxAlternate))
+        !r.field(doc, "maxAlternate", "", 0, 7, &s->maxAlternate) ||
+        !r.field(doc, "sensorMaxWidth", "", 0, 1020, &s->sensorMaxWidth) ||
+        !r.field(doc, "sensorMaxHeight", "", 0, 1020, &s->sensorMaxHeight) ||
+        !r.flag(doc, "honoursTransferMode", "", &s->honoursTransferMode))
+        return false;
+    if (auto it = doc.find("videoScript"); it != doc.end() &&
+                                           !readVideoScript(r, *it, "videoScript", &s->videoScript))
         return false;
     if (auto it = doc.find("powerOnRegisters"); it != doc.end()) {
         if (!it->is_array()) return r.fail("powerOnRegisters", "must be an array");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/object_store.h"
+#include "sim/video.h"
 
 namespace sim {
 
@@ -23,6 +24,10 @@ struct Timing {
     int frameIntervalMs = 33;  // the sensor delivers at most one frame this often
     int controlLatencyFrames = 1;  // control transfers complete this many frames after submission
     bool throttled = true;         // false: control and bulk transfers complete as fast as taken
+    // Once this many generated frames are complete, the sensor sends nothing
+    // for videoPauseMs, then goes on (once; 0 ms: no pause).
+    int videoPauseAfterFrames = 0;
+    int videoPauseMs = 0;
 };
 
 // Malformations of the configuration descriptor, applied when it is read.
@@ -128,6 +133,17 @@ struct Scenario {
     std::vector<std::pair<int, std::uint64_t>> memoryCapacities;  // (memory, bytes)
     int currentMemory = 0;
     int maxAlternate = 7;  // highest alternate setting the bus bandwidth grants
+    // The largest picture the sensor takes; a sensor table that programs a
+    // larger one is refused (stalled, not acted on). 0: what the sensor type
+    // allows (352 x 288 for types 1, 2 and 4, else 640 x 480).
+    int sensorMaxWidth = 0;
+    int sensorMaxHeight = 0;
+    // Video flows only once register 0x21 of space 3 has the transfer mode of
+    // the pipe set (bits 6 for bulk at setting 1, bits 5 for isochronous).
+    bool honoursTransferMode = false;
+    // Frames of chosen shapes, sent once the sensor first runs, before the
+    // generated frames.
+    std::vector<ScriptedFrame> videoScript;
     std::vector<PowerOnRegister> powerOnRegisters;  // applied in order over the chip's own
     Timing timing;
     Faults faults;

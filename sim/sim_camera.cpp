@@ -79,6 +79,10 @@ void SimCamera::start() {
     halted_.insert(faults_.stalledEndpoints.begin(), faults_.stalledEndpoints.end());
     epoch_ = kclock::now();
     powerOn();
+    video_.queueFrames(scenario_.videoScript);
+    if (scenario_.timing.videoPauseMs > 0)
+        video_.pauseOnce(static_cast<std::uint64_t>(scenario_.timing.videoPauseAfterFrames),
+                         static_cast<LONGLONG>(scenario_.timing.videoPauseMs) * 10000);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -228,6 +232,34 @@ void SimCamera::processFrame(ULONG frame, LONGLONG now) {
 
 // ---------------------------------------------------------------------------
 // Submission and cancellation
+
+void SimCamera::queueVideoPackets(std::vector<VideoPacket> packets) {
+    std::lock_guard<std::mutex> g(lock_);
+    video_.queuePackets(std::move(packets));
+    wake_.notify_all();
+}
+
+void SimCamera::queueVideoFrames(std::vector<ScriptedFrame> frames) {
+    std::lock_guard<std::mutex> g(lock_);
+    video_.queueFrames(std::move(frames));
+    wake_.notify_all();
+}
+
+void SimCamera::pauseVideo(int ms) {
+    std::lock_guard<std::mutex> g(lock_);
+    video_.pauseUntil(kclock::now() + static_cast<LONGLONG>(ms) * 10000);
+    wake_.notify_all();
+}
+
+std::size_t SimCamera::scriptedVideoLeft() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return video_.scriptedLeft();
+}
+
+std::uint64_t SimCamera::scriptedPacketsSent() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return video_.scriptedPacketsSent();
+}
 
 SimCamera::Queue* SimCamera::queueFor(UCHAR endpoint) {
     switch (endpoint) {
@@ -594,9 +626,15 @@ void SimCamera::finishFront(Queue& q, USBD_STATUS status) {
     complete(one, status);
 }
 
+bool SimCamera::transferModeAllows() const {
+    if (!scenario_.honoursTransferMode) return true;
+    const std::uint8_t mode = firmware_->registerValue(3, 0x21);
+    return alternate_ == 1 ? (mode & 6) == 6 : (mode & 5) == 5;
+}
+
 void SimCamera::updateVideo(LONGLONG now) {
     int w = 0, h = 0;
-    if (alternate_ >= 1 && firmware_->videoSize(now, &w, &h))
+    if (alternate_ >= 1 && transferModeAllows() && firmware_->videoSize(now, &w, &h))
         video_.configure(w, h, static_cast<LONGLONG>(scenario_.timing.frameIntervalMs) * 10000);
     else
         video_.configure(0, 0, 0);
@@ -636,6 +674,25 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
         video_.skip(now, payloadMax);
     } else if (faults_.isoEmptyEvery > 0 && isoPacketCount_ % faults_.isoEmptyEvery == 0) {
         // An empty packet: the camera had nothing ready; nothing is lost.
+    } else if (const VideoPacket* sp = payloadMax > 0 ? video_.scripted(now, payloadMax) : nullptr) {
+        // A scripted packet goes out as it is, cut to the packet size.
+        const ULONG trailer = sp->checksum == PacketChecksum::None ? 0 : 2;
+        const ULONG n = std::min<ULONG>(static_cast<ULONG>(sp->bytes.size()), packetMax - trailer);
+        if (n + trailer > room) {
+            packet.Status = USBD_STATUS_BUFFER_OVERRUN;
+        } else if (n + trailer > 0) {
+            UCHAR* out = t->buffer + packet.Offset;
+            if (n) std::memcpy(out, sp->bytes.data(), n);
+            if (trailer) {
+                std::uint16_t sum = sp->checksum == PacketChecksum::Good ? packetChecksum(out, n)
+                                                                         : wrongChecksum(out, n);
+                out[n] = static_cast<UCHAR>(sum & 0xFF);
+                out[n + 1] = static_cast<UCHAR>(sum >> 8);
+            }
+            packet.Length = n + trailer;
+            ++counters_.isoDataPackets;
+        }
+        video_.popScripted();
     } else if (payloadMax > 0) {
         scratch_.resize(packetMax);
         UCHAR* out = scratch_.data();
@@ -650,7 +707,7 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
             ++videoPacketCount_;
             if (faults_.isoBadChecksumEvery > 0 &&
                 videoPacketCount_ % faults_.isoBadChecksumEvery == 0)
-                sum = static_cast<std::uint16_t>(sum ^ 0x5A5A);
+                sum = wrongChecksum(out, n);
             out[n] = static_cast<UCHAR>(sum & 0xFF);
             out[n + 1] = static_cast<UCHAR>(sum >> 8);
             packet.Length = static_cast<ULONG>(n + 2);
@@ -726,7 +783,20 @@ bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent, bool* overflow)
         }
     } else if (alternate_ == 1) {
         updateVideo(now);
-        n = video_.next(now, packet, kBulkPacketSize, &end);
+        if (const VideoPacket* sp = video_.scripted(now, kBulkPacketSize)) {
+            // Bulk video has no checksums: the bytes go in packets of their
+            // own, and the last one ends the transfer.
+            const std::size_t offset = video_.scriptedOffset();
+            n = std::min<std::size_t>(kBulkPacketSize, sp->bytes.size() - offset);
+            if (n) std::memcpy(packet, sp->bytes.data() + offset, n);
+            video_.advanceScripted(n);
+            if (offset + n >= sp->bytes.size()) {
+                video_.popScripted();
+                end = true;
+            }
+        } else {
+            n = video_.next(now, packet, kBulkPacketSize, &end);
+        }
         counters_.framesStarted = video_.framesStarted();
         counters_.framesCompleted = video_.framesCompleted();
     }

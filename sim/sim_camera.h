@@ -131,6 +131,17 @@ class SimCamera : public usbbus::DeviceBackend {
     void changeFaults(const std::function<void(Faults&)>& change);
     void stallEndpoint(std::uint8_t endpoint);
     bool halted(std::uint8_t endpoint) const;
+    // Video of chosen shapes: packets exactly as given, or frames reshaped
+    // from the generated ones, sent in order at the next frame boundary
+    // while the sensor runs, before the generated frames go on.
+    void queueVideoPackets(std::vector<VideoPacket> packets);
+    void queueVideoFrames(std::vector<ScriptedFrame> frames);
+    // The sensor sends nothing for `ms` from now, even in the middle of a
+    // frame (0 or less: it goes on at once).
+    void pauseVideo(int ms);
+    // Scripted packets and frames not yet sent, and packets sent so far.
+    std::size_t scriptedVideoLeft() const;
+    std::uint64_t scriptedPacketsSent() const;
     // Surprise removal: pending transfers end with USBD_STATUS_DEVICE_GONE,
     // then the sink hears deviceGone.
     void unplug();
@@ -169,6 +180,7 @@ class SimCamera : public usbbus::DeviceBackend {
     Queue* queueFor(UCHAR endpoint);
     bool endpointActive(UCHAR endpoint, UCHAR* type) const;
     void updateVideo(LONGLONG now);
+    bool transferModeAllows() const;
     int shortReadLimit(int request) const;
     bool takeFailedRequest(UCHAR request, USHORT value, USHORT index);
     void logRequest(VendorRequestRecord record);

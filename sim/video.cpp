@@ -73,6 +73,74 @@ std::uint16_t packetChecksum(const std::uint8_t* data, std::size_t length) {
     return static_cast<std::uint16_t>(sum & 0xFFFF);
 }
 
+std::uint16_t wrongChecksum(const std::uint8_t* data, std::size_t length) {
+    return static_cast<std::uint16_t>(packetChecksum(data, length) ^ 0x5A5A);
+}
+
+std::vector<std::uint8_t> shapeFrame(FrameShape shape, const std::vector<std::uint8_t>& frame,
+                                     int width, int height) {
+    std::vector<std::uint8_t> out;
+    switch (shape) {
+        case FrameShape::Whole:
+            return frame;
+        case FrameShape::LeadingD9:
+            out.push_back(0xD9);
+            out.insert(out.end(), frame.begin(), frame.end());
+            return out;
+        case FrameShape::Preamble:
+            for (std::size_t i = 0; i < kPreambleBytes; ++i)
+                out.push_back(static_cast<std::uint8_t>(i * 0x11));
+            out.insert(out.end(), frame.begin(), frame.end());
+            return out;
+        case FrameShape::NoEndMarker:
+            out = frame;
+            if (out.size() >= 2 && out[out.size() - 2] == 0xFF && out.back() == 0xD9)
+                out.resize(out.size() - 2);
+            return out;
+        case FrameShape::Oversized: {
+            // Filler between the picture and its end marker: a decoder
+            // still ends at the marker, but the frame no longer fits the
+            // host's raw buffer of the picture size.
+            const std::size_t raw = 2 * static_cast<std::size_t>(width) * height + 608;
+            out = frame;
+            if (out.size() >= 2) out.resize(out.size() - 2);
+            if (out.size() < raw + kOversizeExtra - 2) out.resize(raw + kOversizeExtra - 2, 0x00);
+            out.push_back(0xFF);
+            out.push_back(0xD9);
+            return out;
+        }
+    }
+    return frame;
+}
+
+std::vector<VideoPacket> packetsOf(const ScriptedFrame& frame,
+                                   const std::vector<std::uint8_t>& bytes, std::size_t payloadMax) {
+    std::vector<VideoPacket> packets;
+    if (payloadMax == 0) return packets;
+    std::size_t per = frame.packetPayload > 0
+                          ? std::min<std::size_t>(static_cast<std::size_t>(frame.packetPayload),
+                                                  payloadMax)
+                          : payloadMax;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        VideoPacket p;
+        std::size_t n = per;
+        // Two bytes fewer, and the checksum wrong: the packet is then
+        // exactly the packet size minus 2 long.
+        if (static_cast<int>(packets.size()) == frame.fullBadPacket && payloadMax > 2) {
+            n = payloadMax - 2;
+            p.checksum = PacketChecksum::Bad;
+        }
+        n = std::min(n, bytes.size() - at);
+        p.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
+        packets.push_back(std::move(p));
+    }
+    if (!packets.empty()) packets.front().pauseBeforeMs = frame.pauseBeforeMs;
+    return packets;
+}
+
 void VideoSource::configure(int width, int height, LONGLONG frameInterval100ns) {
     interval_ = frameInterval100ns;
     if (width == width_ && height == height_) return;
@@ -90,17 +158,63 @@ void VideoSource::offer(std::shared_ptr<const FrameSet> frames, int width, int h
     offeredHeight_ = height;
 }
 
-bool VideoSource::ensureFrame(LONGLONG now) {
-    if (!running()) return false;
-    if (current_ && position_ < current_->size()) return true;
-    if (started_ && now < lastStart_ + interval_) return false;
+bool VideoSource::loadFrames() {
     if (!frames_ && offered_ && offeredWidth_ == width_ && offeredHeight_ == height_)
         frames_ = offered_;
-    if (!frames_) {
-        frames_ = FrameCache::tryGet(width_, height_);
-        if (!frames_) return false;
+    if (!frames_) frames_ = FrameCache::tryGet(width_, height_);
+    return frames_ && !frames_->empty();
+}
+
+void VideoSource::pauseOnce(std::uint64_t afterFrames, LONGLONG duration100ns) {
+    pauseAfterFrames_ = afterFrames;
+    pauseDuration_ = duration100ns;
+    pausePlanned_ = duration100ns > 0;
+}
+
+void VideoSource::queuePackets(std::vector<VideoPacket> packets) {
+    for (VideoPacket& p : packets) packets_.push_back(std::move(p));
+}
+
+void VideoSource::queueFrames(std::vector<ScriptedFrame> frames) {
+    for (const ScriptedFrame& f : frames) script_.push_back(f);
+}
+
+const VideoPacket* VideoSource::scripted(LONGLONG now, std::size_t payloadMax) {
+    if (!running() || paused(now) || !atBoundary()) return nullptr;
+    if (packets_.empty()) {
+        if (script_.empty() || !loadFrames()) return nullptr;
+        const ScriptedFrame f = script_.front();
+        script_.pop_front();
+        const auto& base = (*frames_)[static_cast<std::size_t>(f.base) % frames_->size()];
+        queuePackets(packetsOf(f, shapeFrame(f.shape, base, width_, height_), payloadMax));
+        if (packets_.empty()) return nullptr;
     }
-    if (frames_->empty()) return false;
+    VideoPacket& p = packets_.front();
+    if (p.pauseBeforeMs > 0) {
+        pauseUntil(now + static_cast<LONGLONG>(p.pauseBeforeMs) * 10000);
+        p.pauseBeforeMs = 0;
+        return nullptr;
+    }
+    return &p;
+}
+
+void VideoSource::popScripted() {
+    if (packets_.empty()) return;
+    packets_.pop_front();
+    scriptedOffset_ = 0;
+    ++scriptedSent_;
+}
+
+bool VideoSource::ensureFrame(LONGLONG now) {
+    if (!running() || paused(now)) return false;
+    if (current_ && position_ < current_->size()) return true;
+    if (pausePlanned_ && framesCompleted_ >= pauseAfterFrames_) {
+        pausePlanned_ = false;
+        pauseUntil(now + pauseDuration_);
+        return false;
+    }
+    if (started_ && now < lastStart_ + interval_) return false;
+    if (!loadFrames()) return false;
     current_ = &(*frames_)[nextIndex_ % frames_->size()];
     ++nextIndex_;
     position_ = 0;

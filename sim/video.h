@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,58 @@ class FrameCache {
 
 // Sum of the bytes, modulo 65536: what ends each isochronous video packet.
 std::uint16_t packetChecksum(const std::uint8_t* data, std::size_t length);
+// The wrong checksum the camera sends when a fault or a script asks for one.
+std::uint16_t wrongChecksum(const std::uint8_t* data, std::size_t length);
+
+// ---------------------------------------------------------------------------
+// Video of chosen shapes, for proving what the host makes of odd frames.
+
+// How a scripted isochronous packet ends. Bulk video carries no checksum,
+// so there only the bytes count.
+enum class PacketChecksum {
+    Good,  // the sum of the bytes
+    Bad,   // a wrong sum
+    None,  // nothing is added: the bytes are the whole packet
+};
+
+// One packet exactly as the camera sends it.
+struct VideoPacket {
+    std::vector<std::uint8_t> bytes;  // the payload, before any checksum
+    PacketChecksum checksum = PacketChecksum::Good;
+    int pauseBeforeMs = 0;  // the sensor sends nothing for this long first
+};
+
+enum class FrameShape {
+    Whole,        // a generated frame as it is: FF D8 ... FF D9
+    LeadingD9,    // D9, then the frame (the tail of an end marker ahead of it)
+    Preamble,     // a few bytes that are no marker, then the frame
+    NoEndMarker,  // the frame without its final FF D9
+    Oversized,    // padded before its end marker past the raw frame size of its picture size
+};
+
+// One frame of a script: made from a generated frame of the size the sensor
+// runs at, reshaped, and cut into packets.
+struct ScriptedFrame {
+    FrameShape shape = FrameShape::Whole;
+    int base = 0;           // which of the size's generated frames (modulo kFramesPerSize)
+    int packetPayload = 0;  // frame bytes per packet; 0: as many as a packet carries
+    // This packet (0 = the first) carries two bytes fewer and a wrong
+    // checksum, so that it is exactly the packet size minus 2 long; -1: none.
+    int fullBadPacket = -1;
+    int pauseBeforeMs = 0;  // the sensor sends nothing for this long first
+};
+
+constexpr std::size_t kPreambleBytes = 5;  // 0x00 0x11 0x22 0x33 0x44
+constexpr std::size_t kOversizeExtra = 1024;
+
+// The bytes of `shape` made from `frame`, for a picture of width x height.
+std::vector<std::uint8_t> shapeFrame(FrameShape shape, const std::vector<std::uint8_t>& frame,
+                                     int width, int height);
+// The packets that carry `bytes` as `frame` asks, when a packet carries at
+// most `payloadMax` bytes before its checksum (isochronous: the packet size
+// minus 2; bulk: the bulk packet size).
+std::vector<VideoPacket> packetsOf(const ScriptedFrame& frame,
+                                   const std::vector<std::uint8_t>& bytes, std::size_t payloadMax);
 
 // The sensor's output: one frame after another, no sooner than the frame
 // interval allows, handed out in pieces of the size the pipe takes.
@@ -53,8 +106,34 @@ class VideoSource {
     std::uint64_t framesStarted() const { return framesStarted_; }
     std::uint64_t framesCompleted() const { return framesCompleted_; }
 
+    // Scripted video, sent in order at the next frame boundary before the
+    // generated frames go on. Kept across size changes; sent only while the
+    // sensor runs.
+    void queuePackets(std::vector<VideoPacket> packets);
+    void queueFrames(std::vector<ScriptedFrame> frames);
+    // Packets and frames of the script not yet sent.
+    std::size_t scriptedLeft() const { return packets_.size() + script_.size(); }
+    std::uint64_t scriptedPacketsSent() const { return scriptedSent_; }
+    // Nothing is sent before `until` (in the middle of a frame too).
+    void pauseUntil(LONGLONG until) { pausedUntil_ = until; }
+    bool paused(LONGLONG now) const { return now < pausedUntil_; }
+    // Once `afterFrames` generated frames are complete, the sensor pauses
+    // for `ms` before the next (once).
+    void pauseOnce(std::uint64_t afterFrames, LONGLONG duration100ns);
+    // The scripted packet due now, or null; it stays first until
+    // popScripted(). `payloadMax` is what one packet of the pipe carries,
+    // used to cut a scripted frame into packets.
+    const VideoPacket* scripted(LONGLONG now, std::size_t payloadMax);
+    // Bytes of the first scripted packet already sent (a bulk pipe sends
+    // one in pieces).
+    std::size_t scriptedOffset() const { return scriptedOffset_; }
+    void advanceScripted(std::size_t bytes) { scriptedOffset_ += bytes; }
+    void popScripted();
+
   private:
     bool ensureFrame(LONGLONG now);
+    bool atBoundary() const { return current_ == nullptr || position_ >= current_->size(); }
+    bool loadFrames();
 
     int width_ = 0;
     int height_ = 0;
@@ -70,6 +149,15 @@ class VideoSource {
     bool started_ = false;
     std::uint64_t framesStarted_ = 0;
     std::uint64_t framesCompleted_ = 0;
+
+    std::deque<VideoPacket> packets_;
+    std::deque<ScriptedFrame> script_;
+    std::size_t scriptedOffset_ = 0;
+    std::uint64_t scriptedSent_ = 0;
+    LONGLONG pausedUntil_ = 0;
+    std::uint64_t pauseAfterFrames_ = 0;
+    LONGLONG pauseDuration_ = 0;
+    bool pausePlanned_ = false;
 };
 
 }  // namespace sim

@@ -109,10 +109,29 @@ void stamp(DeviceContext* d) {
     d->camera.lastActivityMs.store(tickMilliseconds(d));
 }
 
+// A call of the frame callback, counted so that Camera_Stop can wait for it.
+// The count goes up before the callback is read: a stop that cleared the
+// callback and then saw no call in progress is never followed by one.
+class FrameCall {
+  public:
+    explicit FrameCall(CameraState& c) : c_(c) {
+        c_.frameCalls.fetch_add(1);
+        callback_ = c_.frameCallback.load();
+    }
+    ~FrameCall() { c_.frameCalls.fetch_sub(1); }
+    FrameCall(const FrameCall&) = delete;
+    FrameCall& operator=(const FrameCall&) = delete;
+    CameraFrameRoutine callback() const { return callback_; }
+
+  private:
+    CameraState& c_;
+    CameraFrameRoutine callback_;
+};
+
 void deliver(DeviceContext* d, const UCHAR* data, ULONG length, bool bad) {
-    CameraFrameRoutine callback = d->camera.frameCallback.load();
-    if (callback == nullptr) return;
-    if (length != 0 || bad) callback(d, data, bad ? 0 : length);
+    if (length == 0 && !bad) return;
+    FrameCall call(d->camera);
+    if (CameraFrameRoutine callback = call.callback()) callback(d, data, bad ? 0 : length);
 }
 
 }  // namespace
@@ -349,6 +368,13 @@ NTSTATUS Camera_Stop(DeviceContext* device) {
     EventMutex mode(c.modeLock);
     raiseCameraEvent(device, kCameraEventVideoStopped);
     c.frameCallback.store(nullptr);
+    // Deliveries already under way (a completion, the tick) finish before
+    // the frame manager takes its buffers back.
+    while (c.frameCalls.load() != 0) {
+        LARGE_INTEGER halfMs;
+        halfMs.QuadPart = -5000;
+        KeDelayExecutionThread(KernelMode, FALSE, &halfMs);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -497,7 +523,8 @@ void Camera_InterruptMessage(DeviceContext* device, PUCHAR data, ULONG length) {
 
 void Camera_VideoStallCheck(DeviceContext* device, ULONG nowMs) {
     CameraState& c = device->camera;
-    CameraFrameRoutine callback = c.frameCallback.load();
+    FrameCall call(c);
+    CameraFrameRoutine callback = call.callback();
     if (callback == nullptr) return;
     if (nowMs - c.lastActivityMs.load() <= kVideoStallMs) return;
     c.lastActivityMs.store(nowMs);

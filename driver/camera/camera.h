@@ -198,6 +198,9 @@ struct CameraState {
     UsbStream* interrupt = nullptr;
     volatile LONG acquireCount = 0;
     std::atomic<CameraFrameRoutine> frameCallback{nullptr};
+    // Calls of the frame callback in progress (video data and the tick's
+    // stall call); Camera_Stop waits for them to end.
+    std::atomic<LONG> frameCalls{0};
     std::atomic<ULONG> lastActivityMs{0};
     std::atomic<bool> isochronousMode{false};
     std::atomic<ULONG> packetSize{0};
@@ -229,11 +232,6 @@ NTSTATUS Camera_Startup(DeviceContext* device);
 // and frees what the start-up allocated. Safe on a camera that never started.
 void Camera_Remove(DeviceContext* device);
 
-// The module pair that runs them from the start and stop sequences until the
-// frame manager's initialisation calls the start-up itself.
-NTSTATUS Camera_ModuleInitialise(DeviceContext* device);
-void Camera_ModuleTerminate(DeviceContext* device);
-
 // ---------------------------------------------------------------------------
 // Users of the camera
 
@@ -246,6 +244,9 @@ void Camera_Release(DeviceContext* device);
 NTSTATUS Camera_Open(DeviceContext* device, ULONG width, ULONG height, ULONG* frameBufferSize);
 NTSTATUS Camera_Close(DeviceContext* device);
 NTSTATUS Camera_Start(DeviceContext* device, CameraFrameRoutine callback);
+// Drops the frame callback and returns once no call of it is in progress
+// (from the video stream or the tick), so the frame manager may free what
+// the callback fills. Never call it from inside the callback.
 NTSTATUS Camera_Stop(DeviceContext* device);
 // Mode 0 idle, 1 bulk video, 2-7 isochronous video (the wanted setting).
 NTSTATUS Camera_SetMode(DeviceContext* device, LONG mode);

@@ -407,11 +407,3 @@ void Camera_Remove(DeviceContext* device) {
     c.packetSize.store(0);
     c.alternate.store(0);
 }
-
-NTSTATUS Camera_ModuleInitialise(DeviceContext* device) {
-    return Camera_Startup(device);
-}
-
-void Camera_ModuleTerminate(DeviceContext* device) {
-    Camera_Remove(device);
-}

@@ -1,6 +1,7 @@
 #include "driver/camera/diagnostics.h"
 
 #include <cstring>
+#include <thread>
 
 #include "driver/camera/camera.h"
 #include "driver/camera/usbif.h"
@@ -75,7 +76,7 @@ void debugReceive(DeviceContext* device, PUCHAR data, ULONG length) {
         } else {
             if (!d.outgoing) std::memcpy(d.data + d.arrived, data, length);
             InterlockedExchangeAdd(&d.arrived, static_cast<LONG>(length));
-            if (static_cast<ULONG>(d.arrived) == d.length) d.complete = 1;
+            if (static_cast<ULONG>(d.arrived) == d.length) InterlockedExchange(&d.complete, 1);
         }
     }
     KfReleaseSpinLock(&d.lock, irql);
@@ -125,7 +126,8 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
             Camera_Release(device);
         }
     } give{device};
-    if (stream->active && (stream->outstanding > 0 || stream->transfersLeft > 0))
+    if (ReadAcquire(&stream->active) &&
+        (ReadAcquire(&stream->outstanding) > 0 || ReadAcquire(&stream->transfersLeft) > 0))
         return kDebugStatusFailed;
     DebugTransfer& d = device->streams.debug;
     if (InterlockedCompareExchange(&d.busy, 1, 0) != 0) return kDebugStatusFailed;
@@ -141,12 +143,14 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     bool done = false;
     if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {
         LONGLONG until = deadline(timeoutMs);
-        while (!(done = d.complete != 0)) {
+        while (!(done = ReadAcquire(&d.complete) != 0)) {
             // A stop that is waiting for this call has let it run its grace.
             if (callsCancelled(device) || reached(until)) {
-                done = d.complete != 0;
+                done = ReadAcquire(&d.complete) != 0;
                 break;
             }
+            // The bytes arrive on the completion threads: give way to them.
+            std::this_thread::yield();
         }
     }
     USBSTRM_Stop(stream, false);

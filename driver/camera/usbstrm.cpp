@@ -1,6 +1,7 @@
 #include "driver/camera/usbstrm.h"
 
 #include <cstring>
+#include <thread>
 
 #include "driver/core/device_context.h"
 
@@ -23,7 +24,7 @@ class EventLock {
 };
 
 bool endless(const UsbStream* s) {
-    return s->transfersLeft >= kEndlessTransfers;
+    return ReadAcquire(&s->transfersLeft) >= kEndlessTransfers;
 }
 
 void freeTransfer(StreamTransfer* t) {
@@ -53,7 +54,7 @@ void reportFailure(UsbStream* s) {
 NTSTATUS USBSTRM_BuildTransfer(StreamTransfer* t) {
     UsbStream* s = t->stream;
     if (!t->urb || !t->irp) return STATUS_UNSUCCESSFUL;
-    if (s->transfersLeft <= 0) return STATUS_UNSUCCESSFUL;
+    if (ReadAcquire(&s->transfersLeft) <= 0) return STATUS_UNSUCCESSFUL;
     if (!s->hasPipe) return STATUS_IO_DEVICE_ERROR;
     if (!t->buffer) return STATUS_INSUFFICIENT_RESOURCES;
     USHORT size = t->urbSize;
@@ -161,14 +162,14 @@ NTSTATUS USBSTRM_Complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
         startRecovery(s);
     }
     // Transfers of an earlier start are freed, never resubmitted or delivered.
-    bool current = t->generation == static_cast<ULONG>(s->generation);
-    if (s->active && current) {
+    bool current = t->generation == static_cast<ULONG>(ReadAcquire(&s->generation));
+    if (ReadAcquire(&s->active) && current) {
         bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(urb->UrbHeader.Status);
         if (failed) {
             // One failed transfer is tolerated on a stream that runs for
             // ever; a second in a row is not. A finite bulk stream has lost
             // bytes it was started for: it has failed at once.
-            if (s->errorFlag || (!s->isochronous && !endless(s))) {
+            if (ReadAcquire(&s->errorFlag) || (!s->isochronous && !endless(s))) {
                 InterlockedExchange(&s->errorFlag, 1);
                 reportFailure(s);
                 startRecovery(s);
@@ -184,12 +185,12 @@ NTSTATUS USBSTRM_Complete(DeviceContext*, PIRP irp, PURB urb, PVOID context) {
         }
     }
     bool resubmitted = false;
-    if (s->active && current) {
+    if (ReadAcquire(&s->active) && current) {
         if (NT_SUCCESS(USBSTRM_BuildTransfer(t))) {
             submit(t);
             resubmitted = true;
         }
-    } else if (s->errorFlag && !endless(s) && current) {
+    } else if (ReadAcquire(&s->errorFlag) && !endless(s) && current) {
         // The failed transfer's bytes are still owed.
         InterlockedIncrement(&s->transfersLeft);
     }
@@ -205,8 +206,11 @@ namespace {
 // Waits, polling, until nothing is outstanding or `ms` have passed.
 bool drain(UsbStream* s, ULONG ms) {
     LONGLONG until = deadline(ms);
-    while (s->outstanding > 0) {
-        if (reached(until)) return s->outstanding == 0;
+    while (ReadAcquire(&s->outstanding) > 0) {
+        if (reached(until)) return ReadAcquire(&s->outstanding) == 0;
+        // Completions run on other threads; spinning without giving way
+        // would hold a core the bus threads need to return them.
+        std::this_thread::yield();
     }
     return true;
 }
@@ -307,7 +311,8 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
     }
     // A finite stream may need fewer transfers than it keeps in flight, and
     // an outgoing one's owner may have fewer bytes ready than that.
-    if (!NT_SUCCESS(status) && count > 0 && (s->out || (!endless(s) && s->transfersLeft <= 0)))
+    if (!NT_SUCCESS(status) && count > 0 &&
+        (s->out || (!endless(s) && ReadAcquire(&s->transfersLeft) <= 0)))
         status = STATUS_SUCCESS;
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
@@ -339,10 +344,10 @@ void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery) {
     if (s->isochronous) InterlockedExchange(&s->errorFlag, 0);
     InterlockedExchange(&s->active, 0);
     if (!s->isochronous) USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
-    ULONG limit = (fromRecovery || s->paused) ? kStopWaitRecoveryMs : kStopWaitMs;
+    ULONG limit = (fromRecovery || ReadAcquire(&s->paused)) ? kStopWaitRecoveryMs : kStopWaitMs;
     drain(s, limit);
     USBIF_PipeRequest(device, URB_FUNCTION_RESET_PIPE, s->endpoint);
-    if (s->isochronous && s->outstanding > 0) {
+    if (s->isochronous && ReadAcquire(&s->outstanding) > 0) {
         USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
         drain(s, limit);
     }
@@ -426,12 +431,12 @@ void USBSTRM_Destroy(UsbStream** stream) {
     // The stop gives up after its limits; the stream is only freed once every
     // transfer has come back, or a late completion would write into it.
     bool aborted = false;
-    while (s->outstanding > 0) {
+    while (ReadAcquire(&s->outstanding) > 0) {
         if (!aborted) {
             USBIF_PipeRequest(device, URB_FUNCTION_ABORT_PIPE, s->endpoint);
             aborted = true;
         }
-        reached(deadline(1));
+        std::this_thread::yield();
     }
     ExFreePool(s);
     *stream = nullptr;
@@ -455,7 +460,9 @@ void USBSTRM_CheckStall(UsbStream* s, ULONG nowMs) {
     // one left stopped by a recovery that could not restart it is tried again
     // (each try counts towards the limit). One its owner stopped, one at the
     // limit and one with a recovery on the way are left alone.
-    if (!s->isochronous || !s->running || s->recoveryPending || s->recovering) return;
+    if (!s->isochronous || !ReadAcquire(&s->running) || ReadAcquire(&s->recoveryPending) ||
+        ReadAcquire(&s->recovering))
+        return;
     if (s->crisisCount >= kCrisisLimit) return;
     if (nowMs - static_cast<ULONG>(s->lastGoodMs) <= kStallMs) return;
     InterlockedExchange(&s->errorFlag, 1);
@@ -491,7 +498,7 @@ void recover(DeviceContext* device, UsbStream* s) {
     // Its owner stopped it since the recovery was asked for: nothing to keep
     // going. (Not the error flag: a good packet that was on its way when the
     // recovery was asked for clears it, and the stream would stay stopped.)
-    if (!s->running) return;
+    if (!ReadAcquire(&s->running)) return;
     if (s->crisisCount >= kCrisisLimit) return;  // stays stopped until started again
     InterlockedExchange(&s->recovering, 1);
     InterlockedIncrement(&s->crisisCount);

@@ -6,6 +6,8 @@
 // transaction over the camera's default pipe and its two bulk pipes.
 #pragma once
 
+#include <atomic>
+
 #include "driver/camera/usbif.h"
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
@@ -54,7 +56,8 @@ struct CtiState {
     ULONG endedSequence = 0;
     volatile LONG kickPending = 0;
     ReservedWork engineWork;
-    bool initialised = false;
+    // Read unlocked by the work item before it takes the module lock.
+    std::atomic<bool> initialised{false};
 };
 
 // Module pair of the start and stop sequences.

@@ -5,7 +5,8 @@
 // reserved output buffer and hands that image to the stream interface's
 // frame delivery.
 //
-// Locks: the module lock (bounded 5 s wait, trace tag "Frame_") serialises
+// Locks: the module lock (bounded 5 s wait, traced with the operation's name;
+// an operation that cannot have it returns STATUS_IO_TIMEOUT) serialises
 // the operations below and the work item. The stream interface may call in
 // while holding its own lock; the frame manager calls the camera object
 // (camera lock, property manager) under its lock, and the frame delivery
@@ -61,6 +62,7 @@ struct FrameHooks {
 struct FrameState {
     FrameState() {
         lock.initialise(nullptr);
+        freeList.initialise(nullptr);
         KeInitializeSpinLock(&fillLock);
     }
     FrameState(const FrameState&) = delete;
@@ -71,7 +73,7 @@ struct FrameState {
     PointerStack freeList;
     std::atomic<LONG> state{kFrameTerminated};
     std::atomic<LONG> videoUsers{0};
-    bool cameraHeld = false;  // under the lock
+    std::atomic<bool> cameraHeld{false};
     ULONG rawFrameSize = 0;   // set at open
 
     // The three raw buffers of this open, wherever each one is (free list,

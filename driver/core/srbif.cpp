@@ -1013,8 +1013,10 @@ void SRBIF_Terminate(DeviceContext* device) {
         s.pausedOrRunning.store(0);
         s.runningCount = 0;
         s.openStreams = 0;
-        Frame_Terminate(device);
+        // The property manager goes first: it waits for a property request
+        // still in a handler before the camera's state is freed.
         PropMan_Terminate(device);
+        Frame_Terminate(device);
         device->watches.clear();
         s.lock.release();
     }

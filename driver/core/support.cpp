@@ -487,15 +487,11 @@ void armTick(TickTimer& t) {
     KeSetTimer(&t.timer, due, &t.dpc);
 }
 
-LONG readLong(volatile LONG* value) {
-    return InterlockedCompareExchange(value, 0, 0);
-}
-
 void tickDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* device = static_cast<DeviceContext*>(context);
     TickTimer& t = device->tick;
     LONG ticks = InterlockedIncrement(&t.tickCount);
-    if (readLong(&t.running)) {
+    if (ReadAcquire(&t.running)) {
         tickHandler(device, static_cast<ULONG>(ticks) * kTickMs);
         armTick(t);
     } else {
@@ -519,10 +515,10 @@ void tickTimerStart(DeviceContext* device) {
 void tickTimerStop(DeviceContext* device) {
     TickTimer& t = device->tick;
     if (!t.armed) return;
-    if (readLong(&t.running)) {
+    if (ReadAcquire(&t.running)) {
         InterlockedExchange(&t.running, 0);
         LONGLONG until = deadline(kTickStopWaitMs);
-        while (readLong(&t.running) == 0 && !reached(until)) {
+        while (ReadAcquire(&t.running) == 0 && !reached(until)) {
         }
         InterlockedExchange(&t.running, 0);
     }
@@ -542,7 +538,7 @@ void tickTimerStop(DeviceContext* device) {
 
 ULONG tickMilliseconds(const DeviceContext* device) {
     // Read as the deferred call writes it: the tick runs on another thread.
-    return static_cast<ULONG>(readLong(const_cast<volatile LONG*>(&device->tick.tickCount))) * kTickMs;
+    return static_cast<ULONG>(ReadAcquire(&device->tick.tickCount)) * kTickMs;
 }
 
 void tickHandler(DeviceContext* device, ULONG elapsedMs) {

@@ -39,6 +39,11 @@ LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                         PVOID Comparand);
+// A read of a value other threads change with the Interlocked calls: an
+// acquire load, so the reader sees what the writer published before it.
+inline LONG ReadAcquire(const volatile LONG* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
 
 // Singly linked lists guarded by a spin lock.
 PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead,

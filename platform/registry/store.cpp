@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -301,6 +301,7 @@ struct Store::Impl {
     std::thread poller;
     std::thread::id pollerId;
     Db pollDb;
+    std::atomic<int> injectedReadFailures{0};
 
     ~Impl() {
         {
@@ -516,6 +517,7 @@ struct Store::Impl {
             }
         }
         if (current.empty()) return true;
+        if (injectedReadFailures.load() > 0 && injectedReadFailures.fetch_sub(1) > 0) return false;
         std::vector<Change> log;
         {
             Stmt s =
@@ -916,6 +918,10 @@ Status Store::verify() {
             return q.text(0) == "ok" ? Status::Ok : Status::StoreFailed;
         });
     });
+}
+
+void Store::failChangeLogReads(int count) {
+    impl_->injectedReadFailures.store(count);
 }
 
 Status setDword(Store& store, const Key& key, std::string_view name, std::uint32_t value) {

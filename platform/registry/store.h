@@ -134,6 +134,10 @@ class Store {
     // Runs the database's own consistency check.
     Status verify();
 
+    // For tests of the watcher thread: its next `count` reads of the change
+    // log fail, as a busy or damaged file would make them fail.
+    void failChangeLogReads(int count);
+
     struct Impl;
 
   private:

@@ -175,14 +175,14 @@ int UpperModules::applied() {
 }
 
 void UpperModules::install(DriverContext* driver) {
-    driver->modules[kModuleStreamInterface] = {"SRBIF", initialise, Camera_ModuleTerminate};
+    driver->modules[kModuleStreamInterface] = {"SRBIF", initialise, Camera_Remove};
 }
 
 NTSTATUS UpperModules::initialise(DeviceContext* device) {
     device->camera.hooks.addFormat.store(addFormat);
     device->camera.hooks.applyProperties.store(apply);
     device->propertyRequest.store(property);
-    return Camera_ModuleInitialise(device);
+    return Camera_Startup(device);
 }
 
 NTSTATUS UpperModules::addFormat(DeviceContext*, const CameraVideoFormat& format) {

@@ -218,3 +218,19 @@ TEST(RegistryWatch, AChangeInAnotherProcessWakesAWatcherWithinASecond) {
 }
 
 }  // namespace
+
+// A read of the change log that fails loses nothing: the watcher thread reads
+// it again at its next round, although nothing else changes meanwhile.
+TEST(RegistryWatch, AFailedReadOfTheChangeLogIsTriedAgain) {
+    auto store = openStore();
+    Key k;
+    ASSERT_EQ(store->createKey(store->root(), "Retry", Create::WithParents, &k), Status::Ok);
+    Counter counter;
+    ASSERT_EQ(store->watch(k, false, regstore::kNotifyLastSet, counter.callback(), &counter.id),
+              Status::Ok);
+    store->failChangeLogReads(2);
+    ASSERT_EQ(regstore::setDword(*store, k, "v", 1), Status::Ok);
+    EXPECT_TRUE(reaches(counter.calls, 1));
+    EXPECT_EQ(counter.calls, 1);
+    store->unwatch(counter.id);
+}
