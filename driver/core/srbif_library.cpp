@@ -57,11 +57,6 @@ ULONG get32(const UCHAR* buffer, std::size_t offset) {
     std::memcpy(&v, buffer + offset, sizeof v);
     return v;
 }
-USHORT get16(const UCHAR* buffer, std::size_t offset) {
-    USHORT v;
-    std::memcpy(&v, buffer + offset, sizeof v);
-    return v;
-}
 
 SrbifSynthetic* allocSynthetic(DeviceContext* d) {
     SrbifState& s = d->srbifState;

@@ -229,9 +229,6 @@ struct HW_STREAM_OBJECT {
     ULONG StreamHeaderWorkspace;
 };
 
-// Device power states of change-power-state requests.
-constexpr ULONG PowerDeviceD0 = 1;
-constexpr ULONG PowerDeviceD3 = 4;
 
 // ---------------------------------------------------------------------------
 // Stream information and the stream-class header (tokens for pointers)
