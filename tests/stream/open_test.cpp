@@ -1,0 +1,75 @@
+// The capture stream as the capture minidriver opens it over a simulated
+// camera: the format list the camera registered, and one instance at a time.
+#include <gtest/gtest.h>
+
+#include "driver/core/device_context.h"
+#include "driver/core/srbif.h"
+#include "host/minidriver.h"
+#include "tests/support/camera_harness.h"
+
+namespace {
+
+KS_DATAFORMAT_VIDEOINFOHEADER formatOf(DeviceContext* device, LONG width, LONG height) {
+    const KS_DATARANGE_VIDEO& r = *device->srbifState.formats[0];
+    KS_DATAFORMAT_VIDEOINFOHEADER f{};
+    f.DataFormat = r.DataRange;
+    f.DataFormat.FormatSize = sizeof f;
+    f.VideoInfoHeader = r.VideoInfoHeader;
+    f.VideoInfoHeader.bmiHeader.biWidth = width;
+    f.VideoInfoHeader.bmiHeader.biHeight = height;
+    f.VideoInfoHeader.bmiHeader.biSizeImage = 0;
+    return f;
+}
+
+NTSTATUS run(host::CaptureMinidriver& mini, HW_STREAM_REQUEST_BLOCK* srb) {
+    const std::size_t before = mini.completions().size();
+    EXPECT_TRUE(mini.submit(srb));
+    EXPECT_TRUE(mini.waitCompletions(before + 1));
+    return srb->Status;
+}
+
+TEST(StreamOpen, TheDefaultFormatIsHalfTheLargestSizeOnTheGrid) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    const SrbifState& s = h.device()->srbifState;
+    ASSERT_EQ(s.formatCount, 1u);
+    const KS_BITMAPINFOHEADER& b = s.formats[0]->VideoInfoHeader.bmiHeader;
+    EXPECT_EQ(b.biWidth, 320);
+    EXPECT_EQ(b.biHeight, 240);
+    EXPECT_EQ(b.biSizeImage, 2u * 320 * 240 + 608);
+    EXPECT_EQ(SRBIF_ImageSize(0x58564150, 320, 240, 16), 320u * 240 * 2 + 1024);
+    EXPECT_EQ(SRBIF_ImageSize(0, 320, 240, 24), 320u * 240 * 3);
+    // Off the 16 x 8 grid above 64 x 56.
+    EXPECT_EQ(SRBIF_SetSize(h.device(), 328, 240), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SRBIF_SetSize(h.device(), 320, 244), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SRBIF_SetSize(h.device(), 176, 144), STATUS_SUCCESS);
+}
+
+TEST(StreamOpen, ASecondOpenIsRefusedAndTheFirstStaysOpen) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    host::CaptureMinidriver mini;
+    ASSERT_EQ(mini.connect(h.fdo()), STATUS_SUCCESS);
+
+    KS_DATAFORMAT_VIDEOINFOHEADER format = formatOf(device, 320, 240);
+    HW_STREAM_OBJECT first{}, second{};
+    HW_STREAM_REQUEST_BLOCK open1{}, open2{}, close1{};
+    open1.Command = open2.Command = SRB_OPEN_STREAM;
+    open1.StreamObject = &first;
+    open2.StreamObject = &second;
+    open1.CommandData.Data = open2.CommandData.Data = &format;
+    ASSERT_EQ(run(mini, &open1), STATUS_SUCCESS);
+    EXPECT_EQ(device->openSessions, 1);
+    EXPECT_EQ(run(mini, &open2), STATUS_TOO_MANY_NODES);
+    EXPECT_EQ(device->openSessions, 1);
+    EXPECT_NE(first.HwStreamExtension, nullptr);
+
+    close1.Command = SRB_CLOSE_STREAM;
+    close1.StreamObject = &first;
+    EXPECT_EQ(run(mini, &close1), STATUS_SUCCESS);
+    EXPECT_EQ(device->openSessions, 0);
+    mini.disconnect();
+}
+
+}  // namespace
