@@ -2,6 +2,8 @@
 // camera: the format list the camera registered, and one instance at a time.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "driver/core/device_context.h"
 #include "driver/core/srbif.h"
 #include "host/minidriver.h"
@@ -69,6 +71,82 @@ TEST(StreamOpen, ASecondOpenIsRefusedAndTheFirstStaysOpen) {
     close1.StreamObject = &first;
     EXPECT_EQ(run(mini, &close1), STATUS_SUCCESS);
     EXPECT_EQ(device->openSessions, 0);
+    mini.disconnect();
+}
+
+}  // namespace
+
+namespace {
+
+struct Read {
+    HW_STREAM_REQUEST_BLOCK srb{};
+    SRB_VIDEO_READ_HEADER header{};
+    std::vector<UCHAR> data;
+    explicit Read(HW_STREAM_OBJECT* stream, ULONG room) : data(room) {
+        srb.Command = SRB_READ_DATA;
+        srb.StreamObject = stream;
+        srb.CommandData.DataBufferArray = &header;
+        header.Header.Data = data.data();
+        header.Header.FrameExtent = room;
+    }
+};
+
+TEST(StreamRun, FramesFillReadsAndStopFromRunCancelsTheRestAndClosesTheFrameManager) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    host::CaptureMinidriver mini;
+    ASSERT_EQ(mini.connect(h.fdo()), STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER format = formatOf(device, 320, 240);
+    format.VideoInfoHeader.AvgTimePerFrame = 0;  // every frame is due
+    HW_STREAM_OBJECT stream{};
+    HW_STREAM_REQUEST_BLOCK open{}, state{};
+    open.Command = SRB_OPEN_STREAM;
+    open.StreamObject = &stream;
+    open.CommandData.Data = &format;
+    ASSERT_EQ(run(mini, &open), STATUS_SUCCESS);
+    state.Command = SRB_SET_STREAM_STATE;
+    state.StreamObject = &stream;
+    state.CommandData.StreamState = KSSTATE_RUN;
+    ASSERT_EQ(run(mini, &state), STATUS_SUCCESS);
+    EXPECT_EQ(device->frame.state.load(), kFrameStarted);
+
+    const ULONG imageSize = 2 * 320 * 240 + 608;
+    Read first(&stream, imageSize);
+    const std::size_t before = mini.completions().size();
+    ASSERT_TRUE(mini.submit(&first.srb));
+    ASSERT_TRUE(mini.waitCompletions(before + 1, 20000));
+    EXPECT_EQ(first.srb.Status, STATUS_SUCCESS);
+    ASSERT_GT(first.header.Header.DataUsed, 2u);
+    EXPECT_EQ(first.data[0], 0xFF);
+    EXPECT_EQ(first.data[1], 0xD8);
+    EXPECT_GE(first.header.FrameInfo.PictureNumber, 1);
+
+    // Stop the camera's frames from reaching the reads, then stop.
+    HW_STREAM_REQUEST_BLOCK pause{};
+    pause.Command = SRB_SET_STREAM_STATE;
+    pause.StreamObject = &stream;
+    pause.CommandData.StreamState = KSSTATE_PAUSE;
+    ASSERT_EQ(run(mini, &pause), STATUS_SUCCESS);
+    Read queued(&stream, imageSize);
+    ASSERT_TRUE(mini.submit(&queued.srb));
+    HW_STREAM_REQUEST_BLOCK stop{};
+    stop.Command = SRB_SET_STREAM_STATE;
+    stop.StreamObject = &stream;
+    stop.CommandData.StreamState = KSSTATE_STOP;
+    const std::size_t beforeStop = mini.completions().size();
+    ASSERT_TRUE(mini.submit(&stop));
+    ASSERT_TRUE(mini.waitCompletions(beforeStop + 2));
+    EXPECT_EQ(queued.srb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(stop.Status, STATUS_SUCCESS);
+    EXPECT_EQ(device->frame.state.load(), kFrameClosed);
+
+    Read refused(&stream, imageSize);
+    EXPECT_EQ(run(mini, &refused.srb), STATUS_UNSUCCESSFUL);
+    HW_STREAM_REQUEST_BLOCK close{};
+    close.Command = SRB_CLOSE_STREAM;
+    close.StreamObject = &stream;
+    EXPECT_EQ(run(mini, &close), STATUS_SUCCESS);
     mini.disconnect();
 }
 
