@@ -2,11 +2,14 @@
 // camera: the format list the camera registered, and one instance at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "driver/core/device_context.h"
 #include "driver/core/srbif.h"
 #include "host/minidriver.h"
+#include "platform/kernel/clock.h"
+#include "sim/sim_camera.h"
 #include "tests/support/camera_harness.h"
 
 namespace {
@@ -143,6 +146,64 @@ TEST(StreamRun, FramesFillReadsAndStopFromRunCancelsTheRestAndClosesTheFrameMana
 
     Read refused(&stream, imageSize);
     EXPECT_EQ(run(mini, &refused.srb), STATUS_UNSUCCESSFUL);
+    HW_STREAM_REQUEST_BLOCK close{};
+    close.Command = SRB_CLOSE_STREAM;
+    close.StreamObject = &stream;
+    EXPECT_EQ(run(mini, &close), STATUS_SUCCESS);
+    mini.disconnect();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StreamRun, AReadWithoutFramesEndsAfterTheWatchdogWithTimeoutAndFFBytes) {
+    pavtest::CameraHarnessOptions o;
+    o.clockScale = 10;
+    pavtest::CameraHarness h(o);
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    host::CaptureMinidriver mini;
+    ASSERT_EQ(mini.connect(h.fdo()), STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER format = formatOf(device, 176, 144);
+    format.VideoInfoHeader.AvgTimePerFrame = 0;
+    HW_STREAM_OBJECT stream{};
+    HW_STREAM_REQUEST_BLOCK open{}, state{};
+    open.Command = SRB_OPEN_STREAM;
+    open.StreamObject = &stream;
+    open.CommandData.Data = &format;
+    ASSERT_EQ(run(mini, &open), STATUS_SUCCESS);
+    state.Command = SRB_SET_STREAM_STATE;
+    state.StreamObject = &stream;
+    state.CommandData.StreamState = KSSTATE_RUN;
+    ASSERT_EQ(run(mini, &state), STATUS_SUCCESS);
+    const ULONG imageSize = 2 * 176 * 144 + 608;
+    {
+        Read first(&stream, imageSize);
+        ASSERT_EQ(run(mini, &first.srb), STATUS_SUCCESS);
+    }
+    h.camera().pauseVideo(600000);
+    // A frame already under way may still fill a read or two.
+    NTSTATUS status = STATUS_SUCCESS;
+    LONGLONG waited = 0;
+    for (int i = 0; i < 5 && status != STATUS_TIMEOUT; ++i) {
+        Read r(&stream, imageSize);
+        const LONGLONG start = kclock::now();
+        const std::size_t before = mini.completions().size();
+        ASSERT_TRUE(mini.submit(&r.srb));
+        ASSERT_TRUE(mini.waitCompletions(before + 1, 20000));
+        status = r.srb.Status;
+        waited = kclock::now() - start;
+        if (status == STATUS_TIMEOUT) {
+            EXPECT_EQ(r.header.Header.DataUsed, imageSize);
+            EXPECT_TRUE(std::all_of(r.data.begin(), r.data.begin() + imageSize,
+                                    [](UCHAR b) { return b == 0xFF; }));
+        }
+    }
+    ASSERT_EQ(status, STATUS_TIMEOUT);
+    // 2.5 s, give or take the 100 ms tick.
+    EXPECT_GE(waited, 2300 * 10000LL);
+    EXPECT_LE(waited, 4000 * 10000LL);
     HW_STREAM_REQUEST_BLOCK close{};
     close.Command = SRB_CLOSE_STREAM;
     close.StreamObject = &stream;
