@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "driver/core/device_context.h"
 #include "driver/core/srbif.h"
 #include "host/minidriver.h"
+#include "pav512/buffers.h"
+#include "tests/support/device_client.h"
 #include "platform/kernel/clock.h"
 #include "sim/sim_camera.h"
 #include "tests/support/camera_harness.h"
@@ -209,6 +212,83 @@ TEST(StreamRun, AReadWithoutFramesEndsAfterTheWatchdogWithTimeoutAndFFBytes) {
     close.StreamObject = &stream;
     EXPECT_EQ(run(mini, &close), STATUS_SUCCESS);
     mini.disconnect();
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t size = 44) {
+    std::vector<std::uint8_t> b(size, 0);
+    b[0] = 0xFF;
+    std::memcpy(b.data() + 4, &handle, 4);
+    return b;
+}
+
+TEST(LibraryStream, FormatInformationAndAStreamOpenedReadAndClosedByHandle) {
+    using namespace pav512;
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    pavtest::DeviceClient client(h.fdo());
+
+    auto info = streamRequest(0);
+    USHORT index = 1;  // the count: one format
+    std::memcpy(info.data() + 10, &index, 2);
+    auto r = client.sendRequest(IOCTL_STREAM_FORMAT_INFO, info);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusOutOfRange);
+    USHORT count = 0;
+    std::memcpy(&count, r->data.data() + 8, 2);
+    EXPECT_EQ(count, 1);
+
+    // Off the grid: refused before any stream exists.
+    StreamFormatRequest f{};
+    f.width = 328;
+    f.height = 240;
+    f.bitCount = 24;
+    f.compression = 0x47504A4D;
+    auto open = streamRequest(0);
+    std::memcpy(open.data(), &f, sizeof f);
+    r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusOutOfRange);
+
+    f.width = 320;
+    std::memcpy(open.data(), &f, sizeof f);
+    open[0] = 0xFF;
+    r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    std::uint32_t handle = 0;
+    std::memcpy(&handle, r->data.data() + 4, 4);
+    ASSERT_NE(handle, 0u);
+
+    r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle + 1));
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusBadStreamHandle);
+
+    auto run = streamRequest(handle);
+    run[8] = 2;
+    r = client.sendRequest(IOCTL_STREAM_SET_STATE, run);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+
+    const std::uint32_t imageSize = 2 * 320 * 240 + 608;
+    auto read = streamRequest(handle, 44 + imageSize);
+    std::memcpy(read.data() + 8, &imageSize, 4);
+    r = client.sendRequest(IOCTL_STREAM_READ, read);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    std::uint32_t used = 0;
+    std::memcpy(&used, r->data.data() + 8, 4);
+    ASSERT_GT(used, 2u);
+    EXPECT_EQ(r->data[44], 0xFF);
+    EXPECT_EQ(r->data[45], 0xD8);
+
+    r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    EXPECT_EQ(h.device()->openSessions, 0);
 }
 
 }  // namespace
