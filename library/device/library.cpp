@@ -2,9 +2,12 @@
 
 #include <mutex>
 
+#include "library/device/cti_internal.h"
 #include "library/device/device_registry.h"
 #include "library/device/export_guard.h"
+#include "library/device/pavdebug_internal.h"
 #include "library/device/pavpi_internal.h"
+#include "library/device/ptp_internal.h"
 #include "pav512u/pav512u.h"
 #include "platform/user/handles.h"
 
@@ -25,12 +28,16 @@ void processAttach() {
     attached = true;
     createRegistryLock();
     vpiAttach();
+    loadUserModeErrors();
 }
 
 void processDetach() {
     std::lock_guard<std::mutex> g(stateLock());
     if (!attached) return;
     attached = false;
+    // Sessions first: each holds a property handle of its own.
+    ctiDetach();
+    ptpDetach();
     vpiDetach();
     closeRegistryLock();
 }

@@ -31,6 +31,18 @@ class Channel {
     // Asks the driver to cancel one request, or every pending one.
     virtual void cancel(std::uint64_t id) = 0;
     virtual void cancelAll() = 0;
+    // Lets a thread that is about to wait for request `id` read the
+    // channel's answers itself rather than be woken by another thread that
+    // read them: answers (its own, others that come first, events) run on
+    // the calling thread until `id` has been answered. False at once when
+    // the transport has no such path, `id` is not pending, or another thread
+    // is reading; the caller then waits as usual. After true the caller
+    // still waits as usual, which then returns at once (or as soon as a
+    // broken channel's failure reaches `id`).
+    virtual bool waitDirect(std::uint64_t id) {
+        (void)id;
+        return false;
+    }
     // Cancels what is still pending, waits until every `done` has run, and
     // closes the channel in the host (which also closes what the channel left
     // open). The channel accepts nothing afterwards.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -22,6 +23,10 @@ struct ChannelFile {
     // Signalled to waiters of GetOverlappedResult without an event.
     std::mutex lock;
     std::condition_variable completed;
+    // Overlapped requests still pending, by their OVERLAPPED: a waiter of
+    // GetOverlappedResult may then read its own answer (waitDirect). Under
+    // `lock`; a completion takes its entry out before it sets the status.
+    std::map<const OVERLAPPED*, std::uint64_t> inflight;
 
     ~ChannelFile() {
         if (channel) channel->close();
@@ -96,7 +101,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
             .store(kPending, std::memory_order_release);
         // The channel waits for every completion before the file goes away,
         // so the completion may use `file` without a reference of its own.
-        file->channel->submit(
+        const std::uint64_t id = file->channel->submit(
             dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
             [file, lpOverlapped, lpOutBuffer, nOutBufferSize, event](
                 NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
@@ -104,6 +109,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                 if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
                 {
                     std::lock_guard<std::mutex> g(file->lock);
+                    file->inflight.erase(lpOverlapped);
                     std::atomic_ref<ULONG_PTR_W>(lpOverlapped->InternalHigh).store(n);
                     std::atomic_ref<ULONG_PTR_W>(lpOverlapped->Internal)
                         .store(static_cast<ULONG_PTR_W>(static_cast<ULONG>(st)),
@@ -114,6 +120,12 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                 // status, so only the captured event handle is used from here.
                 if (event) SetEvent(event);
             });
+        {
+            // Known only while it is still pending: a completion that came
+            // first has already set the status (under the same lock).
+            std::lock_guard<std::mutex> g(file->lock);
+            if (id != 0 && loadInternal(lpOverlapped) == kPending) file->inflight[lpOverlapped] = id;
+        }
         ULONG_PTR_W internal = loadInternal(lpOverlapped);
         if (internal == kPending) {
             SetLastError(ERROR_IO_PENDING);
@@ -132,7 +144,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         std::uint32_t information = 0;
     };
     auto wait = std::make_shared<Wait>();
-    file->channel->submit(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
+    const std::uint64_t id = file->channel->submit(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
                           [wait, lpOutBuffer, nOutBufferSize](NTSTATUS st, std::uint32_t info,
                                                               const std::uint8_t* data) {
                               std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
@@ -143,6 +155,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                               wait->done = true;
                               wait->cv.notify_all();
                           });
+    // Read the answer here when the channel lets us: one thread fewer to wake.
+    if (id != 0) file->channel->waitDirect(id);
     std::unique_lock<std::mutex> g(wait->lock);
     wait->cv.wait(g, [&] { return wait->done; });
     return finish(wait->status, wait->information, lpBytesReturned);
@@ -158,6 +172,17 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         if (!bWait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
+        }
+        // A request of this channel still pending: read its answer here when
+        // the channel lets us, rather than be woken by the thread that would.
+        if (FileRef ref(hFile); ref) {
+            std::uint64_t id = 0;
+            {
+                std::lock_guard<std::mutex> g(ref->lock);
+                auto it = ref->inflight.find(lpOverlapped);
+                if (it != ref->inflight.end()) id = it->second;
+            }
+            if (id != 0) ref->channel->waitDirect(id);
         }
         if (lpOverlapped->hEvent) {
             // The event may be signalled by its owner for other reasons; the

@@ -1,5 +1,7 @@
 #include "platform/user/socket_client.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -73,9 +75,33 @@ int connectHost(const std::string& configured, int timeoutMs, uproto::FrameReade
     return -1;
 }
 
+// One control channel on its own connection. Answers are read by whoever
+// waits for them: a thread waiting for its request (waitDirect) reads the
+// socket itself, so a request the host answers at once crosses no more
+// threads than a bare ping-pong; while nobody waits, the channel's reader
+// thread reads, so overlapped completions, events and the end of the
+// connection are seen at any time. One token decides who reads: `direct_`
+// or `readerBusy_`, changed under `lock_`. The reader thread waits in epoll
+// with the socket registered one-shot; a direct reader disarms it before its
+// answer can arrive, so the answer wakes only the thread that waits for it.
 class SocketChannel : public Channel {
   public:
     SocketChannel(int fd, uproto::FrameReader reader) : fd_(fd), reader_(std::move(reader)) {
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        stop_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        epoll_event s{};
+        s.events = EPOLLIN;
+        s.data.u32 = kStopTag;
+        epoll_event r{};
+        r.events = EPOLLIN | EPOLLONESHOT;
+        r.data.u32 = kSocketTag;
+        if (epoll_ < 0 || stop_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop_, &s) != 0 ||
+            ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd_, &r) != 0) {
+            // Without its wait the channel cannot hear the host: it refuses
+            // every request rather than leave one unanswered.
+            broken_ = true;
+            return;
+        }
         thread_ = std::thread([this] { readLoop(); });
     }
     ~SocketChannel() override { close(); }
@@ -103,13 +129,39 @@ class SocketChannel : public Channel {
             done(refused, 0, nullptr);
             return 0;
         }
-        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength)))
-            breakConnection();
+        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength))) breakConnection();
         return id;
     }
 
     void cancel(std::uint64_t id) override { send(uproto::encodeCancel(id)); }
     void cancelAll() override { send(uproto::encodeCancelAll()); }
+
+    bool waitDirect(std::uint64_t id) override {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id)) return false;
+            direct_ = true;
+            arm(false);
+        }
+        bool alive = true;
+        uproto::Message m;
+        while (alive && stillPending(id))
+            alive = uproto::readMessage(fd_, reader_, &m) && dispatch(m);
+        // What is already whole in the buffer runs now: no byte still to
+        // come would wake the reader thread for it.
+        while (alive) {
+            auto r = reader_.next(&m);
+            if (r == uproto::FrameReader::Result::NeedMore) break;
+            alive = r == uproto::FrameReader::Result::Message && dispatch(m);
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            direct_ = false;
+            if (alive && !broken_) arm(true);
+        }
+        if (!alive) breakConnection();
+        return true;
+    }
 
     void close() override {
         {
@@ -126,40 +178,110 @@ class SocketChannel : public Channel {
             idle_.wait_for(g, std::chrono::seconds(5), [&] { return pending_.empty() || broken_; });
         }
         ::shutdown(fd_, SHUT_RDWR);
+        if (stop_ >= 0) {
+            std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(stop_, &one, sizeof one);
+        }
         if (thread_.joinable()) thread_.join();
         failAll(STATUS_CANCELLED);
         ::close(fd_);
+        if (epoll_ >= 0) ::close(epoll_);
+        if (stop_ >= 0) ::close(stop_);
     }
 
   private:
+    static constexpr std::uint32_t kSocketTag = 1;
+    static constexpr std::uint32_t kStopTag = 2;
+
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
         return uproto::writeAll(fd_, bytes);
     }
 
-    void readLoop() {
-        uproto::Message m;
-        while (uproto::readMessage(fd_, reader_, &m)) {
-            if (m.kind == uproto::Kind::Completion) {
-                auto c = uproto::decodeCompletion(m.payload);
-                if (!c) break;
-                ReplyFn done;
-                {
-                    std::lock_guard<std::mutex> g(lock_);
-                    auto it = pending_.find(c->id);
-                    if (it == pending_.end()) continue;
-                    done = std::move(it->second);
-                    pending_.erase(it);
-                }
-                done(c->status, c->information, c->data);
-                notifyIfIdle();
-            } else if (m.kind == uproto::Kind::EventSignal) {
-                auto h = uproto::decodeEventSignal(m.payload);
-                if (!h) break;
-                SetEvent(uhandle::fromWire(*h));  // a handle that is no event is ignored
-            } else {
-                break;
+    // Arms (or disarms) the reader thread's wait on the socket. Under lock_.
+    void arm(bool on) {
+        epoll_event r{};
+        r.events = on ? (EPOLLIN | EPOLLONESHOT) : EPOLLONESHOT;
+        r.data.u32 = kSocketTag;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd_, &r);
+    }
+
+    bool stillPending(std::uint64_t id) {
+        std::lock_guard<std::mutex> g(lock_);
+        return pending_.count(id) != 0;
+    }
+
+    // Runs one message from the host; false when it is one a host may not send.
+    bool dispatch(const uproto::Message& m) {
+        if (m.kind == uproto::Kind::Completion) {
+            auto c = uproto::decodeCompletion(m.payload);
+            if (!c) return false;
+            ReplyFn done;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                auto it = pending_.find(c->id);
+                if (it == pending_.end()) return true;
+                done = std::move(it->second);
+                pending_.erase(it);
             }
+            done(c->status, c->information, c->data);
+            notifyIfIdle();
+            return true;
+        }
+        if (m.kind == uproto::Kind::EventSignal) {
+            auto h = uproto::decodeEventSignal(m.payload);
+            if (!h) return false;
+            SetEvent(uhandle::fromWire(*h));  // a handle that is no event is ignored
+            return true;
+        }
+        return false;
+    }
+
+    // Reads what the socket holds now, without waiting; false when the
+    // connection ended or the host sent what it may not.
+    bool drain(std::vector<std::uint8_t>& buffer) {
+        for (;;) {
+            ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+            if (n <= 0) return false;
+            reader_.append(buffer.data(), static_cast<std::size_t>(n));
+            uproto::Message m;
+            for (;;) {
+                auto r = reader_.next(&m);
+                if (r == uproto::FrameReader::Result::NeedMore) break;
+                if (r == uproto::FrameReader::Result::Error || !dispatch(m)) return false;
+            }
+        }
+    }
+
+    void readLoop() {
+        std::vector<std::uint8_t> buffer(65536);
+        for (;;) {
+            epoll_event events[2];
+            int n = ::epoll_wait(epoll_, events, 2, -1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            bool readable = false;
+            for (int i = 0; i < n; ++i) {
+                if (events[i].data.u32 == kStopTag) return;  // close() takes it from here
+                readable = true;
+            }
+            if (!readable) continue;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                // A thread waiting for its answer reads now; it arms the
+                // socket again when it is done.
+                if (direct_) continue;
+                readerBusy_ = true;
+            }
+            const bool alive = drain(buffer);
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                readerBusy_ = false;
+                if (alive && !broken_) arm(true);
+            }
+            if (!alive) break;
         }
         breakConnection();
     }
@@ -192,7 +314,9 @@ class SocketChannel : public Channel {
     }
 
     int fd_;
-    uproto::FrameReader reader_;
+    int epoll_ = -1;
+    int stop_ = -1;
+    uproto::FrameReader reader_;  // used only by the thread that holds the token
     std::thread thread_;
     std::mutex writeLock_;
     std::mutex lock_;
@@ -202,6 +326,8 @@ class SocketChannel : public Channel {
     bool broken_ = false;
     bool closing_ = false;
     bool closed_ = false;
+    bool direct_ = false;      // a waiting thread reads the socket
+    bool readerBusy_ = false;  // the reader thread reads the socket
 };
 
 class SocketTransport : public Transport {

@@ -156,6 +156,36 @@ TEST_F(Shapes, OddFramesAreDeliveredByTheFrameRules) {
     Frame_ReleaseVideo(d);
 }
 
+// At setting 1 the video comes over the bulk pipe, without checksums: a
+// scripted frame goes in bulk packets and still meets the same rules.
+TEST_F(Shapes, BulkVideoCarriesScriptedFramesToo) {
+    pavtest::CameraHarness h(options(scenarioFor(testName()), 1));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    startVideo(h);
+    DeviceContext* d = h.device();
+    ASSERT_EQ(Camera_SetMode(d, 1), STATUS_SUCCESS);
+    ASSERT_FALSE(d->camera.isochronousMode.load());
+    auto base = sim::FrameCache::get(kWidth, kHeight);
+    std::vector<sim::VideoPacket> packets;
+    std::vector<Bytes> expected;
+    for (auto shape : {sim::FrameShape::LeadingD9, sim::FrameShape::Preamble,
+                       sim::FrameShape::Whole}) {
+        sim::ScriptedFrame f;
+        f.shape = shape;
+        f.pauseBeforeMs = 60;
+        auto more = sim::packetsOf(f, sim::shapeFrame(shape, (*base)[2], kWidth, kHeight),
+                                   sim::kBulkPacketSize);
+        packets.insert(packets.end(), more.begin(), more.end());
+        if (shape != sim::FrameShape::Preamble) expected.push_back((*base)[2]);
+    }
+    h.camera().queueVideoPackets(packets);
+    ASSERT_TRUE(pavtest::waitFor([&] { return h.camera().scriptedVideoLeft() == 0; },
+                                 std::chrono::seconds(30)));
+    ASSERT_TRUE(pavtest::waitFor([&] { return findRun(Deliveries::images(), expected) >= 0; },
+                                 std::chrono::seconds(10)));
+    Frame_ReleaseVideo(d);
+}
+
 TEST_F(Shapes, AScenarioScriptsFramesOfItsOwn) {
     sim::Scenario s = scenarioFor(testName());
     for (auto shape : {sim::FrameShape::LeadingD9, sim::FrameShape::Preamble,
