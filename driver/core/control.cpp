@@ -69,51 +69,26 @@ NTSTATUS mControl_CameraDiagnostics(const ControlRequest& r) {
     if (!USBIF_IsDebugCode(r.code)) return unrecognised(r);
     return USBIF_DebugRequest(r.device, r.irp);
 }
+// Everything of the stream family but the version and the identifiers: the
+// format information, and the requests that become stream requests.
 NTSTATUS mControl_StreamRequests(const ControlRequest& r) {
-    return unrecognised(r);
+    return SRBIF_StreamControl(r.device, r.irp, r.code, r.buffer, r.length);
 }
 // Property get, set and default restore become device-property requests of
-// the property manager, the path the capture minidriver's requests take too;
-// they are served in the caller's thread.
+// the stream interface, the path the capture minidriver's requests take too;
+// the abort closes every stream the library opened.
 NTSTATUS mControl_VideoProperties(const ControlRequest& r) {
     using namespace pav512;
-    PropertyHeader h;
-    std::memcpy(&h, r.buffer, sizeof h);
-    NTSTATUS status;
     switch (r.code) {
         case IOCTL_VPI_PROPERTY_GET:
-        case IOCTL_VPI_PROPERTY_SET: {
-            // The property header (set, identifier, flags) and the data, as
-            // the request block's property descriptor would carry them.
-            const ULONG size = kPropertyHeaderLength + h.dataLengthOrEvent;
-            DevicePropertyRequest request{&h.propertySet, h.propertyId,
-                                          r.buffer + offsetof(PropertyHeader, propertySet),
-                                          size,  size,
-                                          r.code == IOCTL_VPI_PROPERTY_SET};
-            ULONG actual = 0;
-            status = PropMan_DeviceProperty(r.device, request, &actual);
-            break;
-        }
-        case IOCTL_VPI_PROPERTY_DEFAULT: {
-            // A set of the control set's identifier 2 whose 20 data bytes
-            // name the property to restore.
-            UCHAR block[kPropertyHeaderLength + 20] = {};
-            const ULONG restore = kControlRestoreDefault;
-            std::memcpy(block, &kControlPropertySet, sizeof(GUID));
-            std::memcpy(block + sizeof(GUID), &restore, sizeof restore);
-            std::memcpy(block + kPropertyHeaderLength, r.buffer + offsetof(PropertyHeader, propertySet),
-                        20);
-            DevicePropertyRequest request{&kControlPropertySet, kControlRestoreDefault, block,
-                                          sizeof block, sizeof block, true};
-            ULONG actual = 0;
-            status = PropMan_DeviceProperty(r.device, request, &actual);
-            break;
-        }
+        case IOCTL_VPI_PROPERTY_SET:
+        case IOCTL_VPI_PROPERTY_DEFAULT:
+            return SRBIF_PropertyControl(r.device, r.irp, r.code, r.buffer, r.length);
+        case IOCTL_VPI_ABORT_VFW:
+            return SRBIF_AbortLibraryStreams(r.device, r.irp);
         default:
             return unrecognised(r);
     }
-    const bool ok = NT_SUCCESS(status) && status != STATUS_TIMEOUT;
-    return answer(r, ok ? kModuleStatusSuccess : kModuleStatusFailed);
 }
 NTSTATUS mControl_PtpTransport(const ControlRequest& r) {
     return PTPIF_DeviceControl(r.device, r.irp, r.code, r.buffer, r.length);
@@ -233,6 +208,7 @@ NTSTATUS connect(DeviceContext* device, PIRP irp, const PIO_STACK_LOCATION sp) {
     cb.streamReceive = resolveRoutine<SrbStreamReceive>(record.streamReceive, &ok);
     cb.deviceEvent = resolveRoutine<SrbDeviceEvent>(record.deviceEvent, &ok);
     cb.minidriverContext = record.minidriverContext;
+    cb.deviceEventToken = cb.deviceEvent ? record.deviceEvent : 0;
     if (!ok) return finish(device, irp, STATUS_INVALID_PARAMETER);
 
     SrbifDriverTokens tokens = SRBIF_DriverTokens(device);
@@ -286,8 +262,12 @@ NTSTATUS Control_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 bool Control_BlocksCaller(ULONG code) {
+    // Stream opens, closes and state changes may open or close the camera
+    // inside the request; the abort waits for every step of every stream.
     return USBIF_IsDebugCode(code) || code == pav512::IOCTL_CTI_OPEN ||
-           code == pav512::IOCTL_CTI_CLOSE;
+           code == pav512::IOCTL_CTI_CLOSE || code == pav512::IOCTL_STREAM_OPEN ||
+           code == pav512::IOCTL_STREAM_CLOSE || code == pav512::IOCTL_STREAM_SET_STATE ||
+           code == pav512::IOCTL_VPI_ABORT_VFW;
 }
 
 NTSTATUS Control_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -124,6 +124,8 @@ struct DeviceContext {
 
     // The capture minidriver's connection.
     SrbifConnection srbif;
+    // The stream interface: request blocks, streams, formats.
+    SrbifState srbifState;
 
     // Property manager, and the camera side of the properties.
     PropManState propman{&lockTrace};

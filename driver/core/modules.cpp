@@ -6,9 +6,9 @@
 #include "driver/camera/usbstrm.h"
 #include "driver/core/cti.h"
 #include "driver/core/device_context.h"
-#include "driver/core/frame.h"
 #include "driver/core/propman.h"
 #include "driver/core/ptpif.h"
+#include "driver/core/srbif.h"
 
 namespace {
 
@@ -19,30 +19,14 @@ NTSTATUS nothingToInitialise(DeviceContext*) {
 }
 void nothingToTerminate(DeviceContext*) {}
 
-// The stream interface's initialisation brings up the property manager and
-// then the frame manager, which runs the camera's start-up; until the stream
-// interface lands, this pair stands in for it. A property manager that could
-// not allocate leaves the camera running without stored properties.
-NTSTATUS streamInterfaceInitialise(DeviceContext* device) {
-    PropMan_Initialise(device);
-    return Frame_Initialise(device);
-}
-// The property manager goes first: it waits for a property request still in
-// a handler, and refuses later ones, before the camera's state is freed.
-void streamInterfaceTerminate(DeviceContext* device) {
-    PropMan_Terminate(device);
-    Frame_Terminate(device);
-}
-
 }  // namespace
 
 void defaultModuleOps(ModuleOps (&ops)[kModuleCount]) {
     ops[kModulePtpTransport] = {"PTPIF", PTPIF_Initialise, PTPIF_Terminate};
     ops[kModuleCommandTransport] = {"CTIIF", CTIIF_Initialise, CTIIF_Terminate};
-    // The property manager and the frame manager (with the camera's
-    // start-up) run here until the stream interface lands and runs them from
-    // its own initialisation.
-    ops[kModuleStreamInterface] = {"SRBIF", streamInterfaceInitialise, streamInterfaceTerminate};
+    // Brings up the property manager and the frame manager, and with it the
+    // camera's start-up.
+    ops[kModuleStreamInterface] = {"SRBIF", SRBIF_Initialise, SRBIF_Terminate};
     // Puts the streams' watchdog on the 100 ms tick.
     ops[kModuleStreamRequestList] = {"USBSTRM", USBSTRM_Initialise, nothingToTerminate};
     // Kept so the order of the camera engine's entries stays where it is.

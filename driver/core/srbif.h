@@ -4,15 +4,17 @@
 // connection state the driver keeps in its DeviceContext.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <type_traits>
 
+#include "driver/camera/camera.h"
+#include "driver/core/srbif_records.h"
 #include "driver/core/support.h"
 #include "platform/kernel/routine_table.h"
 #include "platform/kernel/wdm.h"
 
 struct DeviceContext;
-struct HW_STREAM_OBJECT;
 
 // The stream class's request block, with the fields the driver uses, in order.
 struct HW_STREAM_REQUEST_BLOCK {
@@ -25,6 +27,7 @@ struct HW_STREAM_REQUEST_BLOCK {
     union {
         PVOID Data;
         ULONG StreamState;
+        ULONG DeviceState;
         PVOID PropertyInfo;
         PVOID DataBufferArray;
     } CommandData;
@@ -102,6 +105,9 @@ struct SrbifCallbacks {
     SrbStreamReceive* streamReceive = nullptr;
     ULONG minidriverContext = 0;  // kept and passed back unchanged
     SrbDeviceEvent* deviceEvent = nullptr;
+    // The token the minidriver named its event routine by, handed back in
+    // the stream-class header.
+    kroutine::Token deviceEventToken = 0;
 
     bool empty() const {
         return !deviceRequestComplete && !streamRequestComplete && !filterRegistration &&
@@ -175,3 +181,172 @@ SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device);
 // Hands a request block back to the minidriver through the routine its
 // command calls for.
 void SRBIF_CompleteToMinidriver(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb);
+
+// ---------------------------------------------------------------------------
+// The stream interface proper
+
+constexpr ULONG kSrbifBlockTag = PoolTag("srbi");
+constexpr ULONG kSrbifStreamTag = PoolTag("strm");
+constexpr ULONG kSrbifRangeTag = PoolTag("stda");
+
+// Streams of the device (the capture stream alone) and its instances.
+constexpr ULONG kSrbifStreamCount = 1;
+constexpr ULONG kSrbifPossibleInstances = 1;
+constexpr ULONG kSrbifMaxFormats = 8;
+// The watchdog's interval without a frame.
+constexpr ULONG kSrbifWatchdogMs = 2500;
+
+constexpr NTSTATUS STATUS_NO_DATA_DETECTED = static_cast<NTSTATUS>(0x80000022);
+constexpr NTSTATUS STATUS_TOO_MANY_NODES = static_cast<NTSTATUS>(0xC000020E);
+constexpr NTSTATUS STATUS_NO_MATCH = static_cast<NTSTATUS>(0xC0000272);
+
+// Stream states as the request blocks carry them.
+constexpr ULONG KSSTATE_STOP = 0;
+constexpr ULONG KSSTATE_ACQUIRE = 1;
+constexpr ULONG KSSTATE_PAUSE = 2;
+constexpr ULONG KSSTATE_RUN = 3;
+
+// Completion of a block the driver made for itself (the library's requests):
+// called once with the block and the context given to SRBIF_ReceiveSRB.
+using SrbCompletionRoutine = void (*)(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb,
+                                      PVOID context);
+
+// The node the driver hangs on every block it holds (SRBExtension).
+struct SrbCompletionNode {
+    SrbCompletionRoutine routine;  // null: back to the minidriver
+    PVOID context;
+    HW_STREAM_REQUEST_BLOCK* nextPending;
+};
+static_assert(sizeof(SrbCompletionNode) <= kNodeBytes);
+
+// One open stream (pool "strm"), the record behind HwStreamExtension.
+struct SrbifStream {
+    HW_STREAM_OBJECT* streamObject;
+    ULONG state;  // KSSTATE_STOP, _PAUSE or _RUN
+    PVOID masterClock;
+    // Queued reads, linked through NextSRB; under SrbifState::readLock.
+    HW_STREAM_REQUEST_BLOCK* readHead;
+    HW_STREAM_REQUEST_BLOCK* readTail;
+    std::atomic<bool> frameWaiting;
+    std::atomic<LONGLONG> pictureNumber;
+    std::atomic<LONGLONG> dropCount;
+    KS_DATAFORMAT_VIDEOINFOHEADER format;
+    // Frame pacing.
+    LONGLONG clockDue;           // with a master clock: stream time of the next frame
+    LONGLONG frameInterval;      // 100 ns
+    ULONG frameIntervalMs;
+    ULONG dueMs;                 // without a clock
+    ULONG earliestMs;
+    ULONG lastCallMs;
+    bool clockStarted;
+    // A power-down undid the enter steps of its state; power-up redoes them.
+    bool suspended;
+    SrbifStream* next;
+};
+
+// A stream the library opened through the control interface (pool "srbi").
+struct SrbifLibraryStream {
+    HW_STREAM_OBJECT object;
+    ULONG handle;
+    PVOID owner;  // the channel (file object) that opened it
+    // The handle list's reference and one per request in flight; freed at 0.
+    std::atomic<LONG> refs;
+    bool closed;  // under libraryLock
+    SrbifLibraryStream* next;
+};
+
+struct SrbifState {
+    SrbifState() {
+        lock.initialise(nullptr);
+        KeInitializeSpinLock(&formatLock);
+        KeInitializeSpinLock(&pendingLock);
+        KeInitializeSpinLock(&readLock);
+        KeInitializeSpinLock(&libraryLock);
+    }
+    SrbifState(const SrbifState&) = delete;
+    SrbifState& operator=(const SrbifState&) = delete;
+
+    ModuleLock lock;  // the module lock: one non-read block at a time
+    std::atomic<bool> terminating{false};
+    std::atomic<bool> initialised{false};
+
+    // Blocks waiting while another is processed, and how many are in hand.
+    KSPIN_LOCK pendingLock;
+    HW_STREAM_REQUEST_BLOCK* pendingHead = nullptr;
+    HW_STREAM_REQUEST_BLOCK* pendingTail = nullptr;
+    LONG processing = 0;
+
+    // Guards every stream's read queue and the stream list's links, so that
+    // cancel and delivery find a stream only while it is linked.
+    KSPIN_LOCK readLock;
+    SrbifStream* streams = nullptr;
+    ULONG instances = 0;
+    // Cancel routines inside the read queues; a close waits for them.
+    std::atomic<LONG> cancelsRunning{0};
+    // Deliveries in progress (worker) or reads being filled at once.
+    std::atomic<LONG> fillsRunning{0};
+
+    // Free list of the library's request records, and its streams.
+    KSPIN_LOCK libraryLock;
+    struct SrbifSynthetic* freeBlocks = nullptr;
+    SrbifLibraryStream* libraryStreams = nullptr;
+    ULONG nextHandle = 0;
+
+    // Changed under the module lock; the tick reads the first.
+    std::atomic<LONG> pausedOrRunning{0};
+    LONG runningCount = 0;
+    LONG openStreams = 0;
+    std::atomic<ULONG> lastDeliveryMs{0};
+    ULONG devicePowerState = PowerDeviceD0;
+
+    // Format list: video data ranges (pool "stda") and the tokens the stream
+    // information hands out for them.
+    // Guards the format list: set-size changes it under the property
+    // manager's lock, the format information reads it without the module lock.
+    KSPIN_LOCK formatLock;
+    KS_DATARANGE_VIDEO* formats[kSrbifMaxFormats] = {};
+    ULONG formatCount = 0;
+    KS_DATAFORMAT_VIDEOINFOHEADER deviceFormat{};  // the last one accepted
+    SrbifFormatArray formatArray{};
+    // Tokens of what the stream information names (made at initialise).
+    kroutine::Token infoTokens[8] = {};
+};
+
+// Initialise (start sequence): property manager, frame manager (and with it
+// the camera's start-up), counts; installs the camera's add-format, the frame
+// manager's delivery and set-size and the tick's watchdog.
+NTSTATUS SRBIF_Initialise(DeviceContext* device);
+// Stop sequence: cancels every block held, frees the streams, terminates the
+// frame manager and the property manager, clears the watch list and frees
+// the format list. Safe when never initialised.
+void SRBIF_Terminate(DeviceContext* device);
+
+// Takes a block from the minidriver or the driver itself. `routine` null:
+// the block completes to the minidriver.
+void SRBIF_ReceiveSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb,
+                      SrbCompletionRoutine routine, PVOID context);
+// Takes a queued read out and completes it with STATUS_CANCELLED; false when
+// it was not queued.
+bool SRBIF_CancelSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb);
+
+// Builds one data range from a format the camera allows.
+NTSTATUS SRBIF_AddFormat(DeviceContext* device, const CameraVideoFormat& format);
+// Validates and applies a picture size to the first format.
+NTSTATUS SRBIF_SetSize(DeviceContext* device, ULONG width, ULONG height);
+// Frame delivery (worker thread): one image, or none from the watchdog.
+void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length);
+// The 100 ms tick's frame watchdog.
+void SRBIF_Watchdog(DeviceContext* device, ULONG nowMs);
+
+// Image size of a picture by the compression's rule.
+ULONG SRBIF_ImageSize(ULONG compression, ULONG width, ULONG height, ULONG bitCount);
+
+// The control interface's stream family and its property requests: every
+// code of 0x2208xx but the version and identifiers, 0x220C08, 0x220C0C,
+// 0x220C18 and the abort 0x220C1C. `buffer` holds at least `length` bytes,
+// checked against the code's layout already.
+NTSTATUS SRBIF_StreamControl(DeviceContext* device, PIRP irp, ULONG code, UCHAR* buffer,
+                             ULONG length);
+NTSTATUS SRBIF_PropertyControl(DeviceContext* device, PIRP irp, ULONG code, UCHAR* buffer,
+                               ULONG length);
+NTSTATUS SRBIF_AbortLibraryStreams(DeviceContext* device, PIRP irp);

@@ -1,7 +1,6 @@
 // The connection half of the stream interface: storing the minidriver's
-// routines and the four routines the driver hands out. Request blocks are
-// answered by the stream interface proper; until it is built into the driver,
-// every block is handed back at once with STATUS_NOT_IMPLEMENTED.
+// routines and the four routines the driver hands out, which lead into the
+// stream interface proper (srbif.cpp).
 #include "driver/core/device_context.h"
 #include "driver/core/srbif.h"
 
@@ -14,14 +13,14 @@ DeviceContext* deviceOfRecord(ULONG deviceRecord) {
 void mSRBIF_Receive(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
     DeviceContext* device = deviceOfRecord(deviceRecord);
     if (!device || !srb) return;
-    srb->Status = STATUS_NOT_IMPLEMENTED;
-    srb->ActualBytesTransferred = 0;
-    SRBIF_CompleteToMinidriver(device, srb);
+    SRBIF_ReceiveSRB(device, srb, nullptr, nullptr);
 }
 
-// No block is ever queued by the driver yet, so there is nothing to take out.
+// Only queued reads wait in the driver; anything else completes on its own.
 void mSRBIF_Cancel(ULONG deviceRecord, HW_STREAM_REQUEST_BLOCK* srb) {
-    (void)deviceOfRecord(deviceRecord), (void)srb;
+    DeviceContext* device = deviceOfRecord(deviceRecord);
+    if (!device || !srb) return;
+    SRBIF_CancelSRB(device, srb);
 }
 
 // Blocks never time out: the counter only restarts.

@@ -232,6 +232,29 @@ struct StreamReadRequest {
 };
 static_assert(sizeof(StreamReadRequest) == 44 && offsetof(StreamReadRequest, dataLength) == 8);
 
+// Every request the stream family hands to the stream interface also
+// answers, in its last parameter, the status that stream request ended with
+// (so a client can tell a read that timed out from one that failed).
+constexpr std::uint32_t kStreamRequestStatusOffset = 40;
+
+// What a read answers: the bytes of image at 44, and the stream's picture
+// number and drop count after this frame.
+struct StreamReadReply {
+    std::uint8_t moduleStatus;
+    std::uint8_t reserved[3];
+    std::uint32_t streamHandle;
+    std::uint32_t dataUsed;
+    std::uint32_t pictureNumberLow;
+    std::uint32_t pictureNumberHigh;
+    std::uint32_t dropCountLow;
+    std::uint32_t dropCountHigh;
+    std::uint32_t rest[3];
+    std::uint32_t requestStatus;
+};
+static_assert(sizeof(StreamReadReply) == 44 && offsetof(StreamReadReply, dataUsed) == 8);
+static_assert(offsetof(StreamReadReply, dropCountLow) == 20 &&
+              offsetof(StreamReadReply, requestStatus) == kStreamRequestStatusOffset);
+
 // ---------------------------------------------------------------------------
 // Video properties: a 28-byte header, data from 28.
 struct PropertyHeader {

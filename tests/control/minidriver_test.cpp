@@ -88,8 +88,9 @@ TEST_F(MinidriverTest, BlocksCompleteThroughTheRoutineTheirCommandCallsFor) {
     EXPECT_TRUE(done[0].viaStreamRoutine);
     EXPECT_EQ(done[1].srb, &info);
     EXPECT_FALSE(done[1].viaStreamRoutine);
-    // No stream interface answers blocks in this driver yet.
-    EXPECT_EQ(done[0].status, STATUS_NOT_IMPLEMENTED);
+    // A read names no open stream; stream information needs its room.
+    EXPECT_EQ(done[0].status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(done[1].status, STATUS_IO_DEVICE_ERROR);
 
     HW_STREAM_REQUEST_BLOCK timed{};
     timed.TimeoutOriginal = 15;
