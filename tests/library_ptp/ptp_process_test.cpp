@@ -39,7 +39,8 @@ TEST(PtpClientProcess, ListsTheObjectsAndReadsAPictureInPhasesSmallerThanIt) {
     std::size_t stored = 0;
     std::vector<std::uint8_t> picture;
     camera->withStore([&](sim::ObjectStore& st) {
-        for (int m = 0; m < sim::kMemoryCount; ++m) stored += st.memory(m).objects().size();
+        // The camera shows its current memory as its one storage.
+        stored = st.memory(st.currentMemory()).objects().size();
         const int memory = static_cast<int>((object >> 24) & 0xF);
         if (const sim::StoredObject* o = st.memory(memory).find(object & 0xFFFFFF))
             picture = o->picture;
