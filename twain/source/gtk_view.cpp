@@ -1,0 +1,1 @@
+#include "twain/source/capture_dialog.h"
