@@ -234,7 +234,15 @@ TW_UINT16 memoryTransfer(TW_MEMREF data) {
     Session& s = session();
     if (!data) return fail(TWCC_BADVALUE);
     auto* x = static_cast<pTW_IMAGEMEMXFER>(data);
-    if (s.state == 6 && !prepareNextPicture()) return fail(TWCC_OPERATIONERROR);
+    if (s.state == 6) {
+        // A buffer too small for one row is refused before the picture is
+        // downloaded, so the application can retry with a larger one.
+        PictureInfo info;
+        pictureInformation(&info);
+        const std::uint32_t row = static_cast<std::uint32_t>(info.bitsPerPixel / 8) * static_cast<std::uint32_t>(info.width);
+        if (x->Memory.Length < row || !x->Memory.TheMem) return fail(TWCC_LOWMEMORY);
+        if (!prepareNextPicture()) return fail(TWCC_OPERATIONERROR);
+    }
     StillCamera& cam = s.dialog->camera();
     const BitmapInfoHeader* h = cam.currentHeader();
     if (!h) return fail(TWCC_OPERATIONERROR);
