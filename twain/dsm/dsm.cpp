@@ -32,6 +32,7 @@ struct Source {
 };
 
 struct OpenSource {
+    std::string path;
     TW_IDENTITY identity{};
     void* module = nullptr;
     DSENTRYPROC entry = nullptr;
@@ -142,7 +143,14 @@ TW_UINT16 openSource(Application& app, pTW_IDENTITY wanted, std::unique_lock<std
     if (!source) return fail(&app, TWCC_NODS);
     for (const OpenSource& o : app.open)
         if (o.identity.Id == source->identity.Id) return fail(&app, TWCC_SEQERROR);
+    // A source serves one application at a time; another application of the
+    // process that has it open keeps it.
+    for (const Application& other : g_apps)
+        if (other.identity.Id != app.identity.Id)
+            for (const OpenSource& o : other.open)
+                if (o.path == source->path) return fail(&app, TWCC_MAXCONNECTIONS);
     OpenSource o;
+    o.path = source->path;
     o.identity = source->identity;
     o.module = loadSource(source->path, &o.entry);
     if (!o.module) return fail(&app, TWCC_NODS);

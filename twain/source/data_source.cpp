@@ -300,6 +300,9 @@ TW_UINT16 identityTriplet(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data) {
         if (!inStates(4, 7)) return fail(TWCC_SEQERROR);
         s.app = TW_IDENTITY{};
         resetDialog();
+        // The module may stay loaded for the next application: it starts
+        // from the identity it had at load.
+        fillIdentity(&s.identity);
         s.state = 3;
         return TWRC_SUCCESS;
     default:
@@ -549,8 +552,10 @@ TW_UINT16 dsEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 ms
     if (!origin) origin = &anonymous;
     // Another application's triplets are not this session's business; its
     // MSG_OPENDS is answered (refused) so that it learns why.
-    if (s.app.Id != 0 && origin->Id != s.app.Id && !(dg == DG_CONTROL && dat == DAT_IDENTITY && msg == MSG_OPENDS))
-        return TWRC_FAILURE;
+    // The identity is everyone's to ask (the manager probes every source with
+    // each application's identity).
+    const bool publicTriplet = dg == DG_CONTROL && dat == DAT_IDENTITY && (msg == MSG_OPENDS || msg == MSG_GET);
+    if (s.app.Id != 0 && origin->Id != s.app.Id && !publicTriplet) return TWRC_FAILURE;
     if (msg == MSG_PROCESSEVENT) {
         // The dialog runs its own event loop on its own thread, so no event of
         // the application's is ever one of the dialog's.
