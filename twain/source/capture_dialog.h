@@ -112,6 +112,8 @@ class DialogView {
     virtual bool geometry(int /*dialog*/, int /*controlId*/, ControlGeometry* /*out*/) { return false; }
     virtual bool screenshot(int /*dialog*/, const std::string& /*pngPath*/) { return false; }
     virtual bool click(int /*controlId*/) { return false; }
+    // Answers the question the window shows; false when none is open.
+    virtual bool answerQuestion(bool /*yes*/) { return false; }
     virtual bool selectThumbnails(const std::vector<std::size_t>& /*indices*/) { return false; }
     virtual std::size_t thumbnailCount() { return 0; }
     virtual bool showProgressForInspection(bool /*on*/) { return false; }

@@ -65,6 +65,7 @@ class LoadedView : public DialogView {
     bool geometry(int d, int id, ControlGeometry* out) override { return view_->geometry(d, id, out); }
     bool screenshot(int d, const std::string& p) override { return view_->screenshot(d, p); }
     bool click(int id) override { return view_->click(id); }
+    bool answerQuestion(bool yes) override { return view_->answerQuestion(yes); }
     bool selectThumbnails(const std::vector<std::size_t>& i) override { return view_->selectThumbnails(i); }
     std::size_t thumbnailCount() override { return view_->thumbnailCount(); }
     bool showProgressForInspection(bool on) override { return view_->showProgressForInspection(on); }
