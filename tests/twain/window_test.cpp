@@ -21,9 +21,12 @@ pid_t g_xvfb = 0;
 // A display for the process, or an empty string when there is none to have.
 std::string display() {
     static std::string name = [] {
-        if (const char* d = std::getenv("DISPLAY"); d && *d) return std::string(d);
+        // A server of our own when Xvfb is there (the display the session
+        // names may be gone); else the display given.
+        const char* given = std::getenv("DISPLAY");
+        std::string fallback = given && *given ? given : "";
         int fds[2];
-        if (::pipe(fds) != 0) return std::string();
+        if (::pipe(fds) != 0) return fallback;
         pid_t pid = ::fork();
         if (pid == 0) {
             ::close(fds[0]);
@@ -38,7 +41,7 @@ std::string display() {
         ::close(fds[0]);
         if (n <= 0) {
             if (pid > 0) ::waitpid(pid, nullptr, 0);
-            return std::string();
+            return fallback;
         }
         g_xvfb = pid;
         std::atexit([] {
@@ -86,7 +89,9 @@ class Window : public SourceTest {
 TEST_F(Window, ControlsSitWhereTheDialogUnitsPlaceThemAndThumbnailsShow) {
     pavtw::DialogUnits du;
     for (const pavtw::ControlSpec& c : pavtw::kCaptureControls) {
-        if (c.kind == pavtw::kListView) continue;
+        // The list follows the window's layout, and without a logo file the
+        // logo's place stays empty.
+        if (c.kind == pavtw::kListView || c.id == pavtw::kIdLogo) continue;
         pavtw::ControlGeometry g;
         ASSERT_TRUE(view()->geometry(pavtw::kCaptureDialogId, c.id, &g)) << c.id;
         EXPECT_TRUE(g.visible) << c.id;
