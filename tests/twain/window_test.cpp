@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -36,9 +37,19 @@ std::string display() {
             ::_exit(127);
         }
         ::close(fds[1]);
+        // The server writes its number and a newline once it listens; the
+        // pipe stays open behind it (closing it early ends the server).
         char buf[16] = {};
-        ssize_t n = pid > 0 ? ::read(fds[0], buf, sizeof buf - 1) : -1;
-        ::close(fds[0]);
+        ssize_t n = 0;
+        while (pid > 0 && n < static_cast<ssize_t>(sizeof buf - 1)) {
+            ssize_t r = ::read(fds[0], buf + n, 1);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0 || buf[n] == '\n') {
+                if (r > 0) ++n;
+                break;
+            }
+            ++n;
+        }
         if (n <= 0) {
             if (pid > 0) ::waitpid(pid, nullptr, 0);
             return fallback;
