@@ -1,0 +1,97 @@
+// The dialog's window lives in a module of its own, loaded when the first
+// dialog is made; the controller bridge below is what it calls back.
+#include <dlfcn.h>
+
+#include "twain/source/data_source.h"
+
+namespace pavtw {
+
+namespace {
+
+class Bridge : public DialogController {
+  public:
+    explicit Bridge(CaptureDialog* dialog) : dialog_(dialog) {}
+    DialogModel snapshot() override {
+        SourceGuard g;
+        return dialog_->model();
+    }
+    void cameraListOpened() override {
+        SourceGuard g;
+        dialog_->cameraListOpened();
+    }
+    void cameraChosen(std::size_t index) override {
+        SourceGuard g;
+        dialog_->cameraChosen(index);
+    }
+    void cameraNameEdited(const std::string& text) override {
+        SourceGuard g;
+        dialog_->cameraNameEdited(text);
+    }
+    void command(int id) override {
+        SourceGuard g;
+        switch (id) {
+        case kIdCapture: dialog_->capture(); break;
+        case kIdClose: dialog_->close(); break;
+        case kIdGetPictures: dialog_->getPictures(); break;
+        case kIdClearCamera: dialog_->clearCamera(); break;
+        default: break;
+        }
+    }
+    void setSelection(const std::vector<std::size_t>& indices) override {
+        SourceGuard g;
+        dialog_->setSelection(indices);
+    }
+    void timerTick() override {
+        SourceGuard g;
+        dialog_->timerTick();
+    }
+    void cancel() override { dialog_->cancelPressed(); }
+
+  private:
+    CaptureDialog* dialog_;
+};
+
+// A view that owns the bridge the window calls.
+class LoadedView : public DialogView {
+  public:
+    LoadedView(std::unique_ptr<Bridge> bridge, DialogView* view) : bridge_(std::move(bridge)), view_(view) {}
+    ~LoadedView() override { delete view_; }
+    bool show() override { return view_->show(); }
+    void hide() override { view_->hide(); }
+    void modelChanged() override { view_->modelChanged(); }
+    bool askYesNo(const std::string& t, const std::string& c) override { return view_->askYesNo(t, c); }
+    void messageBox(const std::string& t, const std::string& c) override { view_->messageBox(t, c); }
+    void beep() override { view_->beep(); }
+    bool geometry(int d, int id, ControlGeometry* out) override { return view_->geometry(d, id, out); }
+    bool screenshot(int d, const std::string& p) override { return view_->screenshot(d, p); }
+    bool click(int id) override { return view_->click(id); }
+    bool answerQuestion(bool yes) override { return view_->answerQuestion(yes); }
+    bool selectThumbnails(const std::vector<std::size_t>& i) override { return view_->selectThumbnails(i); }
+    std::size_t thumbnailCount() override { return view_->thumbnailCount(); }
+    bool showProgressForInspection(bool on) override { return view_->showProgressForInspection(on); }
+    void sync() override { view_->sync(); }
+
+  private:
+    std::unique_ptr<Bridge> bridge_;
+    DialogView* view_;
+};
+
+}  // namespace
+
+std::unique_ptr<DialogView> makeViewFrom(MakeViewFn make, CaptureDialog& dialog) {
+    auto bridge = std::make_unique<Bridge>(&dialog);
+    DialogView* view = make ? make(bridge.get()) : nullptr;
+    if (!view) return nullptr;
+    return std::make_unique<LoadedView>(std::move(bridge), view);
+}
+
+std::unique_ptr<DialogView> makeGtkView(CaptureDialog& dialog) {
+    // The window module keeps a UI thread running once started, so it stays
+    // loaded for the life of the process.
+    static void* module = ::dlopen((moduleDirectory() + "pav512tw_gtk.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (!module) return nullptr;
+    auto make = reinterpret_cast<MakeViewFn>(::dlsym(module, "pav512tw_make_view"));
+    return makeViewFrom(make, dialog);
+}
+
+}  // namespace pavtw
