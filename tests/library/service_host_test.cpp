@@ -72,9 +72,6 @@ TEST(ServiceHost, ClientsOfTheGroupOpenItsCameraAndShareItsLock) {
     ASSERT_EQ(::stat(state.c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, ::getegid());
     EXPECT_NE(st.st_mode & 0070, 0u);
-    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
-    EXPECT_EQ(st.st_gid, ::getegid());
-    EXPECT_EQ(st.st_mode & 0060, 0060u);
 
     // Camera 1, the service's simulated camera, once it has started.
     EXPECT_TRUE(waitFor(
@@ -85,6 +82,10 @@ TEST(ServiceHost, ClientsOfTheGroupOpenItsCameraAndShareItsLock) {
             return opened;
         },
         std::chrono::seconds(20)));
+    // The socket is given to the group once it is bound; by now it serves.
+    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, ::getegid());
+    EXPECT_EQ(st.st_mode & 0060, 0060u);
     ChildProcess holder({PAV_VPI_CLIENT, "lock", "1"});
     ASSERT_EQ(holder.line(), statuses(0, 0));
     ChildProcess other({PAV_VPI_CLIENT, "try", "1"});
