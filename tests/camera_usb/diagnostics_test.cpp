@@ -227,7 +227,7 @@ TEST_F(Diagnostics, OnlyOneBulkTransferRunsAtATime) {
     Reply first;
     std::thread waiting(
         [&] { first = send(pav512::IOCTL_DEBUG_USB_TRANSFER, request(0x82, 64, 2000, 64)); });
-    ASSERT_TRUE(waitFor([&] { return device->streams.debug.busy == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&device->streams.debug.busy) == 1; }));
     Reply second = send(pav512::IOCTL_DEBUG_USB_TRANSFER, request(0x05, 10, 100, 10));
     EXPECT_EQ(second.moduleStatus(), 1);
     EXPECT_EQ(h.camera().counters().bulkOutBytes, 0u);

@@ -56,7 +56,7 @@ TEST_F(Streams, FiniteOutgoingStreamSendsItsBytesInWholeTransfersAndNoMore) {
     Recorder::get().setSupply(10000);
     ASSERT_EQ(USBSTRM_Start(s, 10000, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(s->packetsInLast, 29);
-    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
     // Three transfers of 64, 64 and 29 packets; the last is offered 1856
     // bytes and sends only the 1808 that remain.
     EXPECT_EQ(Recorder::get().fillLengths(), (std::vector<ULONG>{4096, 4096, 1856}));
@@ -67,7 +67,7 @@ TEST_F(Streams, FiniteOutgoingStreamSendsItsBytesInWholeTransfersAndNoMore) {
     Recorder::get().clear();
     Recorder::get().setSupply(4096);
     ASSERT_EQ(USBSTRM_Start(s, 4096, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
     EXPECT_EQ(Recorder::get().fillLengths(), (std::vector<ULONG>{4096}));
     EXPECT_EQ(h.camera().counters().bulkOutBytes - before, 10000u + 4096u);
     USBSTRM_Stop(s, false);
@@ -85,7 +85,7 @@ TEST_F(Streams, OutgoingStreamWithNothingToSendSendsNoZeroLengthPacket) {
     // The owner's data ends before the stream's length: only what it gave goes.
     Recorder::get().setSupply(100);
     ASSERT_EQ(USBSTRM_Start(s, 10000, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
     EXPECT_EQ(Recorder::get().dataLengths(), (std::vector<ULONG>{100}));
     EXPECT_EQ(h.camera().counters().bulkOutBytes, 100u);
     USBSTRM_Stop(s, false);
@@ -122,7 +122,7 @@ TEST_F(Streams, OneFailedIsochronousTransferIsToleratedTwoInARowRecover) {
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
     EXPECT_EQ(Recorder::get().resetPhases(), (std::vector<ULONG>{1, 0}));
     // The recovery re-selected the setting and restarted the stream.
-    ASSERT_TRUE(waitFor([&] { return s->active == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }));
     ASSERT_TRUE(morePackets(16));
     EXPECT_EQ(h.camera().alternateSetting(), settingBefore);
     EXPECT_EQ(s->crisisCount, 0) << "good packets since the recovery";
@@ -158,7 +158,7 @@ TEST_F(Streams, FiniteIsochronousStreamAsksAgainForEmptyPacketsAndEnds) {
     // its length holds. (Empty packets of a transfer that is not the last
     // one in flight are owed to a last transfer already sent; those few are
     // not asked for again.)
-    ASSERT_TRUE(waitFor([&] { return s->outstanding == 0; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
     EXPECT_GT(Recorder::get().dataCalls(), 0u);
     EXPECT_LE(Recorder::get().dataCalls(), 16u);
     EXPECT_EQ(s->transfersLeft, 0);
@@ -175,7 +175,8 @@ TEST_F(Streams, TenRecoveriesWithoutGoodDataLeaveTheStreamStopped) {
         [&] {
             std::uint64_t before = isoPackets();
             kclock::sleepMs(100);
-            return s->crisisCount == kCrisisLimit && s->active == 0 && isoPackets() == before;
+            return ReadAcquire(&s->crisisCount) == kCrisisLimit && ReadAcquire(&s->active) == 0 &&
+                   isoPackets() == before;
         },
         std::chrono::seconds(20)));
     std::uint64_t packets = isoPackets();
@@ -219,7 +220,7 @@ TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWor
     // Once memory is there again the stall check tries again by itself: the
     // video does not stay stopped until its owner happens to restart it.
     kpool::failAllocations(kUsbstrmTag, 0);
-    ASSERT_TRUE(waitFor([&] { return s->active == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }));
     ASSERT_TRUE(morePackets(16));
     EXPECT_LT(s->crisisCount, kCrisisLimit);
     USBSTRM_Stop(s, false);
@@ -255,17 +256,19 @@ TEST_F(Streams, RecoveryIsNotLostToAGoodPacketOnItsWayNorToAnEmptyNodePool) {
     InterlockedExchange(&s->errorFlag, 0);
     gate.open();
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
-    ASSERT_TRUE(waitFor([&] { return s->active == 1; })) << "the recovery did not restart it";
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }))
+        << "the recovery did not restart it";
     ASSERT_TRUE(morePackets(16));
 
     // No node can be had: the recovery of two failed transfers still runs.
     std::vector<PVOID> taken;
     kpool::failAllocations(kNodePoolTag, 1 << 30);
-    while (PVOID node = nodeAllocate(&device->worker.nodes, sizeof(WorkItem))) taken.push_back(node);
+    while (PVOID node = nodeAllocate(&device->worker.nodes, sizeof(WorkItem)))
+        taken.push_back(node);
     ASSERT_FALSE(workerQueue(device, WorkerGate::hold, &gate, nullptr)) << "the pool is not empty";
     failIsoTransfers(2);
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 4; }));
-    ASSERT_TRUE(waitFor([&] { return s->active == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }));
     kpool::failAllocations(kNodePoolTag, 0);
     for (PVOID node : taken) nodeFree(&device->worker.nodes, node);
     ASSERT_TRUE(morePackets(16));
@@ -288,7 +291,8 @@ TEST_F(Streams, StallWatchdogRecoversOnlyAnIsochronousStreamWithoutRecentData) {
     USBSTRM_CheckStall(iso, now + kStallMs + 1);
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
     // The recovery paused the bulk stream too and restarted both.
-    ASSERT_TRUE(waitFor([&] { return iso->active == 1 && bulk->active == 1; }));
+    ASSERT_TRUE(
+        waitFor([&] { return ReadAcquire(&iso->active) == 1 && ReadAcquire(&bulk->active) == 1; }));
     EXPECT_EQ(bulk->paused, 0);
     USBSTRM_Stop(iso, false);
     USBSTRM_Stop(bulk, false);
@@ -341,7 +345,7 @@ TEST_F(Streams, FailingBulkStreamSetsThePipeFailureFlag) {
         f.failedTransfers = 2;
         f.failedTransfersEndpoint = 0x82;
     });
-    ASSERT_TRUE(waitFor([&] { return device->streams.pipeFailure == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&device->streams.pipeFailure) == 1; }));
     EXPECT_EQ(s->active, 0);
     EXPECT_TRUE(Recorder::get().resetPhases().empty()) << "only the isochronous pipe is recovered";
     // A new stream starts with a clean flag.
@@ -374,9 +378,9 @@ TEST_F(Streams, StreamDestroyedWithARecoveryQueuedIsNeverTouchedAgain) {
     ASSERT_TRUE(workerQueue(device, destroyOnWorker, &w, nullptr));
     // The recovery this queues waits behind the destroy.
     failIsoTransfers(2);
-    ASSERT_TRUE(waitFor([&] { return s->active == 0; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 0; }));
     KeSetEvent(&w.go, IO_NO_INCREMENT, FALSE);
-    ASSERT_TRUE(waitFor([&] { return w.done == 1; }));
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&w.done) == 1; }));
     EXPECT_EQ(w.stream, nullptr);
     // The recovery has run by now and found nothing to recover.
     ASSERT_TRUE(waitFor([&] {

@@ -90,7 +90,7 @@ TEST(DyingClient, AKilledClientsExclusiveLockedSessionIsClosedByTheHost) {
     EXPECT_TRUE(WIFSIGNALED(doomed.kill()));
     // The host cancels the pending transaction and closes the session as the
     // client would have.
-    EXPECT_TRUE(pavtest::waitFor([&] { return d->openSessions == 0; }));
+    EXPECT_TRUE(pavtest::waitFor([&] { return ReadAcquire(&d->openSessions) == 0; }));
     EXPECT_TRUE(pavtest::waitFor([&] { return d->cti.current == nullptr; }));
     EXPECT_EQ(h.camera().alternateSetting(), 0);
     EXPECT_EQ(d->cti.lockSession, 0u);

@@ -141,7 +141,7 @@ TEST_F(TickTimerTest, StopWithTheTickRunningWaitsForItsAcknowledgement) {
     kclock::setScale(1);
     auto device = std::make_unique<DeviceContext>();
     tickTimerStart(device.get());
-    ASSERT_TRUE(pavtest::waitFor([&] { return device->tick.tickCount >= 2; }));
+    ASSERT_TRUE(pavtest::waitFor([&] { return ReadAcquire(&device->tick.tickCount) >= 2; }));
     LONG before = device->tick.tickCount;
     tickTimerStop(device.get());
     LONG after = device->tick.tickCount;
