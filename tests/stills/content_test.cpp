@@ -90,13 +90,13 @@ TEST(StillContent, EveryPictureOfBothMemoriesHasAPreview) {
 
 TEST(StillContent, AThumbnailOfTheCamerasOwnSizeIsReportedAsThePreview) {
     sim::ObjectStore store;
-    sim::ObjectSpec spec;
-    spec.kind = sim::ObjectKind::PictureWithThumbnail;
-    spec.width = 320;
-    spec.height = 240;
-    spec.thumbnailWidth = 40;
-    spec.thumbnailHeight = 32;
-    store.memory(0).add(spec);
+    sim::ObjectSpec shape;
+    shape.kind = sim::ObjectKind::PictureWithThumbnail;
+    shape.width = 320;
+    shape.height = 240;
+    shape.thumbnailWidth = 40;
+    shape.thumbnailHeight = 32;
+    store.memory(0).add(shape);
     sim::ObjectSpec clip;
     clip.kind = sim::ObjectKind::Clip;
     clip.width = 160;
@@ -127,11 +127,11 @@ TEST(StillContent, AThumbnailOfTheCamerasOwnSizeIsReportedAsThePreview) {
 }
 
 TEST(StillContent, APictureWhoseEntryNamesAnotherSizeIsRefusedNotOverrun) {
-    sim::ObjectSpec spec;
-    spec.kind = sim::ObjectKind::Picture;
-    spec.width = 320;
-    spec.height = 240;
-    sim::StoredObject wrong = sim::generateObject(spec, 1);
+    sim::ObjectSpec shape;
+    shape.kind = sim::ObjectKind::Picture;
+    shape.width = 320;
+    shape.height = 240;
+    sim::StoredObject wrong = sim::generateObject(shape, 1);
     // The entry claims 160 x 120: a decoder that trusted it would write a
     // 320 x 240 picture into a block a quarter of its size.
     wrong.directoryEntry[73] = 0;

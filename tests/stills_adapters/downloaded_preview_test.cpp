@@ -23,7 +23,7 @@ std::uint32_t handleOf(int memory, std::uint32_t number) {
     return 0x10000000u | (static_cast<std::uint32_t>(memory) << 24) | number;
 }
 
-sim::ObjectSpec spec(int width, int height, std::uint32_t seed) {
+sim::ObjectSpec pictureOf(int width, int height, std::uint32_t seed) {
     sim::ObjectSpec s;
     s.kind = sim::ObjectKind::Picture;
     s.width = width;
@@ -35,14 +35,14 @@ sim::ObjectSpec spec(int width, int height, std::uint32_t seed) {
 TEST(DownloadedPreview, PicturesFromTheCameraPreviewAndALyingEntryIsRefused) {
     sim::ObjectStore store;
     sim::Memory& m = store.memory(0);
-    m.add(spec(640, 480, 31));
+    m.add(pictureOf(640, 480, 31));
     // A directory entry that announces 640 x 480 for a 320 x 240 picture.
-    const sim::ObjectSpec announced = spec(640, 480, 32);
+    const sim::ObjectSpec announced = pictureOf(640, 480, 32);
     sim::StoredObject liar = sim::generateObject(announced, 2);
     liar.picture = picture(320, 240, 32);
     sim::fillDirectoryEntry(liar, announced);
     m.add(std::move(liar));
-    sim::ObjectSpec odd = spec(81, 61, 33);
+    sim::ObjectSpec odd = pictureOf(81, 61, 33);
     odd.progressive = true;
     m.add(odd);
 
