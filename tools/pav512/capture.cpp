@@ -191,12 +191,12 @@ class CaptureProgress {
   public:
     CaptureProgress(std::string name, bool enabled)
         : name_(std::move(name)), enabled_(enabled), terminal_(stderrIsTerminal()) {}
-    void update(std::uint32_t frames, double seconds, std::uint64_t dropped, bool force = false) {
+    void update(std::uint32_t frames, double seconds, std::uint64_t dropped) {
         if (!enabled_) return;
         auto now = std::chrono::steady_clock::now();
         auto every = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
-        if (!force && drawn_ && now - last_ < every) return;
-        if (!force && !drawn_ && !terminal_ && seconds < 1.0) return;
+        if (drawn_ && now - last_ < every) return;
+        if (!drawn_ && !terminal_ && seconds < 1.0) return;
         last_ = now;
         drawn_ = true;
         char line[256];
@@ -329,6 +329,8 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
     VideoOutput out;
     std::string error;
     VideoOutput::Result opened = out.open(o.output, o.overwrite, &error);
+    if (opened == VideoOutput::Result::Exists)
+        throw ToolError(kExitFailure, o.output + " already exists (use --overwrite to replace it).");
     if (opened == VideoOutput::Result::DiskFull) throw ToolError(kExitDiskFull, error);
     if (opened != VideoOutput::Result::Ok) throw ToolError(kExitFailure, error);
     if (container == Container::Avi && !out.seekable())
@@ -453,7 +455,6 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
     // The camera is free for the next program as soon as the frames are in.
     const std::string cameraError = capture->error();
     capture->stop();
-    if (frames > 0) progress.update(frames, seconds, dropped, true);
     progress.finish();
 
     // Finish the file: whatever ended the recording, the frames written so
@@ -466,7 +467,9 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
             VideoOutput::Result c = out.commit(&finishError);
             kept = c == VideoOutput::Result::Ok;
             if (!kept && c == VideoOutput::Result::DiskFull && ended != Ended::DiskFull) ended = Ended::DiskFull;
-            if (!kept && c == VideoOutput::Result::Exists) throw ToolError(kExitFailure, finishError);
+            if (!kept && c == VideoOutput::Result::Exists)
+                throw ToolError(kExitFailure, o.output + " appeared while recording; the recording was not saved "
+                                                         "over it (use --overwrite to replace it).");
         } else if (ended != Ended::DiskFull && ended != Ended::WriteFailed) {
             ended = endedBy(w);
         }
@@ -523,7 +526,7 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
                                                          " recorded."
                                                    : "Interrupted before any video was saved.");
         case Ended::Removed:
-            throw ToolError(kExitRemoved, cam + " was unplugged while recording" + holds + "." + cameraError);
+            throw ToolError(kExitRemoved, cam + " was unplugged while recording" + holds + ".");
         case Ended::NoVideo:
             throw ToolError(kExitFailure, cam + " stopped sending video" + holds + ".");
         case Ended::CameraFailed:

@@ -15,6 +15,7 @@ struct Globals {
     bool json = false;
     bool quiet = false;
     bool noStart = false;
+    double waitSeconds = 60;  // for a camera another program holds (stored-file commands)
     HostOptions host;
     HostState hostState;
 };

@@ -194,6 +194,10 @@ int main(int argc, char** argv) {
                        ->expected(0, 1)
                        ->type_name("[SCENARIO]");
     app.add_flag("--no-start", g.noStart, "never start a host");
+    app.add_option("--wait", g.waitSeconds,
+                   "seconds the stored-file commands wait for a camera busy in another program, such as one "
+                   "recording video (default 60)")
+        ->check(CLI::Range(0.0, 86400.0));
 
     auto* cameras = app.add_subcommand("cameras", "list the cameras connected");
     auto* summary = app.add_subcommand("summary", "model, firmware, sensor, name, storages with capacity and free space");
