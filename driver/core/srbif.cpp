@@ -162,7 +162,12 @@ ULONG performanceMs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
     if (frequency.QuadPart <= 0) return 0;
-    return static_cast<ULONG>(count.QuadPart * 1000 / frequency.QuadPart);
+    // In whole seconds first: a counter that has run for years times 1000
+    // does not fit 64 bits. The value wraps in 32 bits like a tick count.
+    const LONGLONG seconds = count.QuadPart / frequency.QuadPart;
+    const LONGLONG rest = count.QuadPart % frequency.QuadPart;
+    return static_cast<ULONG>(static_cast<ULONGLONG>(seconds) * 1000 +
+                              static_cast<ULONGLONG>(rest * 1000 / frequency.QuadPart));
 }
 
 LONGLONG queryClock(DeviceContext* d, PVOID clock) {

@@ -1,0 +1,274 @@
+// Video capture over the host's socket: client processes (and this process
+// as a client of its own socket) record the simulated camera's MJPG video
+// through the user-mode capture client, against the real driver.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/core/frame.h"
+#include "driver/core/srbif.h"
+#include "driver/camera/usbstrm.h"
+#include "library/capture/video_capture.h"
+#include "platform/kernel/pool.h"
+#include "platform/user/channel_transport.h"
+#include "platform/user/socket_client.h"
+#include "sim/jpeg.h"
+#include "sim/sim_camera.h"
+#include "sim/video.h"
+#include "tests/library/cameras.h"
+#include "tests/support/kernel_test.h"
+#include "tests/support/process.h"
+
+namespace {
+
+constexpr std::size_t kImageSize320 = 2 * 320 * 240 + 608;
+
+struct ClientFrame {
+    std::size_t bytes = 0;
+    int width = 0, height = 0;
+    long long number = -1;
+    unsigned long long picture = 0, drops = 0;
+};
+
+// What a client process says, line by line.
+class Client {
+  public:
+    explicit Client(std::vector<std::string> args) : process_(withProgram(std::move(args))) {}
+
+    // The first line: "started <size>" or "refused <error>".
+    std::string started() { return process_.line(); }
+    // The next frame line; false (with the line in *other) for anything else.
+    bool frame(ClientFrame* f, std::string* other) {
+        for (;;) {
+            std::string l = process_.line();
+            if (l == "timedout") continue;
+            if (std::sscanf(l.c_str(), "frame %zu %d %d %lld %llu %llu", &f->bytes, &f->width,
+                            &f->height, &f->number, &f->picture, &f->drops) == 6)
+                return true;
+            *other = l;
+            return false;
+        }
+    }
+    // Frames until `count` arrived or a line that is no frame (in *end).
+    std::vector<ClientFrame> frames(std::size_t count, std::string* end) {
+        std::vector<ClientFrame> out;
+        ClientFrame f;
+        while (out.size() < count && frame(&f, end)) out.push_back(f);
+        return out;
+    }
+    pavtest::ChildProcess& process() { return process_; }
+
+  private:
+    static std::vector<std::string> withProgram(std::vector<std::string> args) {
+        args.insert(args.begin(), PAV_TEST_VIDEO_CLIENT);
+        return args;
+    }
+    pavtest::ChildProcess process_;
+};
+
+// Every frame decodes at 320 x 240 and carries a number above the one
+// before; the numbers the stream skipped are the frames it says it dropped.
+void expectInOrderWithDropsCounted(const std::vector<ClientFrame>& frames) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const ClientFrame& f = frames[i];
+        EXPECT_EQ(f.width, 320) << "frame " << i << " of " << f.bytes << " bytes";
+        EXPECT_EQ(f.height, 240) << "frame " << i;
+        ASSERT_GE(f.number, 1) << "frame " << i << " carries no number";
+        if (i == 0) continue;
+        const ClientFrame& b = frames[i - 1];
+        ASSERT_GT(f.number, b.number) << "frame " << i;
+        EXPECT_EQ(static_cast<unsigned long long>(f.number - b.number - 1), f.drops - b.drops)
+            << "frame " << i << ": numbers " << b.number << " then " << f.number << ", drops "
+            << b.drops << " then " << f.drops;
+        EXPECT_EQ(static_cast<unsigned long long>(f.number - b.number), f.picture - b.picture)
+            << "frame " << i << ": the picture number counts every frame of the camera";
+    }
+}
+
+// This process as a client of its own socket, as the client processes are.
+class SocketClient {
+  public:
+    SocketClient() { uchannel::setTransport(uchannel::makeSocketTransport()); }
+    ~SocketClient() { uchannel::setTransport(nullptr); }
+};
+
+// What the driver's video path holds in pool: none of it may outlive the
+// camera.
+LONGLONG videoPool() {
+    LONGLONG n = 0;
+    for (ULONG tag : {kSrbifBlockTag, kSrbifStreamTag, kSrbifRangeTag, kFrameTag, kUsbstrmTag})
+        n += kpool::liveAllocations(tag);
+    return n;
+}
+
+TEST(VideoCaptureProcess, AHundredFramesArriveWholeAndInOrderWithTheirDropsCounted) {
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-e2e"));
+    Client client({"capture", "100"});
+    ASSERT_EQ(client.started(), "started " + std::to_string(kImageSize320));
+    std::string end;
+    std::vector<ClientFrame> frames = client.frames(100, &end);
+    ASSERT_EQ(frames.size(), 100u) << end;
+    expectInOrderWithDropsCounted(frames);
+    ClientFrame extra;
+    EXPECT_FALSE(client.frame(&extra, &end));
+    EXPECT_EQ(end, "end frame ");
+    EXPECT_EQ(client.process().wait(), 0);
+}
+
+TEST(VideoCaptureProcess, ASecondOpenIsRefusedAsBusyWhileTheFirstKeepsStreaming) {
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-busy"));
+    Client first({"hold"});
+    ASSERT_EQ(first.started(), "started " + std::to_string(kImageSize320));
+    std::string end;
+    std::vector<ClientFrame> before = first.frames(3, &end);
+    ASSERT_EQ(before.size(), 3u) << end;
+    {
+        // Another process...
+        Client second({"hold"});
+        EXPECT_EQ(second.started(), "refused camera busy");
+        EXPECT_EQ(second.process().wait(), 256);  // exit status 1
+    }
+    {
+        // ... and another channel.
+        SocketClient socket;
+        std::string error;
+        auto capture = pavcap::VideoCapture::open(0, &error);
+        ASSERT_NE(capture, nullptr) << error;
+        EXPECT_FALSE(capture->start(pavcap::Format{}));
+        EXPECT_EQ(capture->error(), "camera busy");
+        std::vector<std::uint8_t> buffer(kImageSize320);
+        pavcap::Frame frame;
+        EXPECT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Stopped)
+            << "a capture that did not start reads nothing";
+    }
+    std::vector<ClientFrame> after = first.frames(10, &end);
+    ASSERT_EQ(after.size(), 10u) << end;
+    before.insert(before.end(), after.begin(), after.end());
+    expectInOrderWithDropsCounted(before);
+}
+
+TEST(VideoCaptureProcess, UnpluggingEndsTheWaitingReadsAndAReplugStreamsAgain) {
+    pavtest::SimulatedCameras cameras(true);
+    const LONGLONG poolBefore = videoPool();
+    ASSERT_TRUE(cameras.plug("video-unplug"));
+    {
+        Client client({"hold"});
+        ASSERT_EQ(client.started(), "started " + std::to_string(kImageSize320));
+        std::string end;
+        ASSERT_EQ(client.frames(3, &end).size(), 3u) << end;
+        // The camera goes quiet, so the client's read is waiting in the
+        // driver when the camera goes.
+        sim::SimCamera* camera = cameras.camera("video-unplug");
+        ASSERT_NE(camera, nullptr);
+        camera->pauseVideo(60000);
+        cameras.unplug("video-unplug");
+        ClientFrame f;
+        while (client.frame(&f, &end)) {
+        }
+        EXPECT_EQ(end.rfind("end removed", 0), 0u) << end;
+        EXPECT_EQ(client.process().wait(), 0) << "the client ended cleanly, leaking nothing";
+    }
+    EXPECT_TRUE(pavtest::waitFor([&] { return videoPool() == poolBefore; }))
+        << videoPool() << " video allocations outlive the camera";
+
+    // The host lives on: the camera plugged in again streams.
+    ASSERT_TRUE(cameras.plug("video-unplug"));
+    Client again({"capture", "10"});
+    ASSERT_EQ(again.started(), "started " + std::to_string(kImageSize320));
+    std::string end;
+    std::vector<ClientFrame> frames = again.frames(10, &end);
+    ASSERT_EQ(frames.size(), 10u) << end;
+    expectInOrderWithDropsCounted(frames);
+    EXPECT_EQ(again.process().wait(), 0);
+}
+
+// A read waiting in this process when the camera goes ends as Removed, and a
+// stop from another thread ends a waiting read promptly.
+TEST(VideoCaptureProcess, AWaitingReadEndsWhenTheCameraGoesOrTheCaptureStops) {
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-reads"));
+    sim::SimCamera* camera = cameras.camera("video-reads");
+    ASSERT_NE(camera, nullptr);
+    SocketClient socket;
+    std::string error;
+    auto capture = pavcap::VideoCapture::open(0, &error);
+    ASSERT_NE(capture, nullptr) << error;
+    ASSERT_TRUE(capture->start(pavcap::Format{})) << capture->error();
+    std::vector<std::uint8_t> buffer(capture->imageSize());
+    pavcap::Frame frame;
+    ASSERT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Frame) << capture->error();
+
+    // Stop from another thread while the read waits for a quiet camera.
+    camera->pauseVideo(60000);
+    std::atomic<int> result{-1};
+    std::thread reader([&] { result = static_cast<int>(capture->read(buffer, &frame)); });
+    capture->stop();
+    reader.join();
+    EXPECT_EQ(result.load(), static_cast<int>(pavcap::ReadResult::Stopped));
+    capture->stop();  // idempotent
+
+    // Start again on the same channel, then the camera goes under a read.
+    camera->pauseVideo(0);
+    ASSERT_TRUE(capture->start(pavcap::Format{})) << capture->error();
+    ASSERT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Frame) << capture->error();
+    camera->pauseVideo(60000);
+    result = -1;
+    std::thread waiting([&] { result = static_cast<int>(capture->read(buffer, &frame)); });
+    cameras.unplug("video-reads");
+    waiting.join();
+    EXPECT_EQ(result.load(), static_cast<int>(pavcap::ReadResult::Removed)) << capture->error();
+    EXPECT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Removed) << capture->error();
+    capture.reset();
+}
+
+TEST(VideoCaptureProcess, TheStreamOfAKilledClientIsClosedForTheNext) {
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-killed"));
+    {
+        Client doomed({"hold"});
+        ASSERT_EQ(doomed.started(), "started " + std::to_string(kImageSize320));
+        std::string end;
+        ASSERT_EQ(doomed.frames(2, &end).size(), 2u) << end;
+        doomed.process().kill();
+    }
+    // The host closes the dead client's stream once it sees its channel
+    // close; until then the stream is busy.
+    SocketClient socket;
+    std::unique_ptr<pavcap::VideoCapture> capture;
+    std::string lastError;
+    EXPECT_TRUE(pavtest::waitFor(
+        [&] {
+            std::string error;
+            capture = pavcap::VideoCapture::open(0, &error);
+            if (!capture) {
+                lastError = error;
+                return false;
+            }
+            if (capture->start(pavcap::Format{})) return true;
+            lastError = capture->error();
+            capture.reset();
+            return false;
+        },
+        std::chrono::seconds(20)))
+        << lastError;
+    ASSERT_NE(capture, nullptr);
+    std::vector<std::uint8_t> buffer(capture->imageSize());
+    std::vector<std::uint8_t> rgb;
+    for (int i = 0; i < 5; ++i) {
+        pavcap::Frame frame;
+        ASSERT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Frame) << capture->error();
+        int w = 0, h = 0;
+        EXPECT_TRUE(sim::decodeJpeg(buffer.data(), frame.bytes, &rgb, &w, &h));
+        EXPECT_EQ(w, 320);
+        EXPECT_EQ(h, 240);
+        EXPECT_TRUE(sim::frameNumberOf(buffer.data(), frame.bytes).has_value());
+    }
+}
+
+}  // namespace
