@@ -120,6 +120,21 @@ TEST(VideoCaptureProcess, AHundredFramesArriveWholeAndInOrderWithTheirDropsCount
     EXPECT_EQ(client.process().wait(), 0);
 }
 
+// A reader slower than the camera misses frames: each one it missed is in
+// the drop count of the next frame it gets.
+TEST(VideoCaptureProcess, AReaderSlowerThanTheCameraIsToldOfEveryFrameItMissed) {
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-slow"));
+    Client client({"capture", "12", "100"});
+    ASSERT_EQ(client.started(), "started " + std::to_string(kImageSize320));
+    std::string end;
+    std::vector<ClientFrame> frames = client.frames(12, &end);
+    ASSERT_EQ(frames.size(), 12u) << end;
+    expectInOrderWithDropsCounted(frames);
+    EXPECT_GT(frames.back().drops, frames.front().drops) << "frames at 30 a second, read at 10";
+    EXPECT_EQ(client.process().wait(), 0);
+}
+
 TEST(VideoCaptureProcess, ASecondOpenIsRefusedAsBusyWhileTheFirstKeepsStreaming) {
     pavtest::SimulatedCameras cameras(true);
     ASSERT_TRUE(cameras.plug("video-busy"));

@@ -2,7 +2,8 @@
 // camera of the host answering on this user's socket and says, one line each,
 // what every read brought. The test that starts it judges the lines.
 //
-//   video_client capture N   read N frames, then stop
+//   video_client capture N [MS]  read N frames, then stop; wait MS
+//                            milliseconds after each (a slow reader)
 //   video_client hold        read until a read brings no frame (time-outs,
 //                            each a line "timedout", are waited out)
 //
@@ -12,10 +13,12 @@
 // carries none); and last "end <frame|timedout|stopped|removed|failed> <error>".
 #include <turbojpeg.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "library/capture/video_capture.h"
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[1];
     long wanted = mode == "capture" && argc > 2 ? std::strtol(argv[2], nullptr, 10) : -1;
+    const long pauseMs = mode == "capture" && argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
 
     std::string error;
     auto capture = pavcap::VideoCapture::open(0, &error);
@@ -104,6 +108,7 @@ int main(int argc, char** argv) {
                     embeddedNumber(buffer.data(), frame.bytes),
                     static_cast<unsigned long long>(frame.pictureNumber),
                     static_cast<unsigned long long>(frame.dropCount));
+        if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     std::printf("end %s %s\n", resultName(r),
                 r == pavcap::ReadResult::Frame ? "" : capture->error().c_str());
