@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +15,11 @@
 #include "driver/camera/usbstrm.h"
 #include "library/capture/video_capture.h"
 #include "platform/kernel/pool.h"
+#include "pav512/buffers.h"
+#include "pav512/guids.h"
 #include "platform/user/channel_transport.h"
+#include "platform/user/device_io.h"
+#include "platform/user/setupapi.h"
 #include "platform/user/socket_client.h"
 #include "sim/jpeg.h"
 #include "sim/sim_camera.h"
@@ -240,6 +245,76 @@ TEST(VideoCaptureProcess, AWaitingReadEndsWhenTheCameraGoesOrTheCaptureStops) {
     EXPECT_EQ(result.load(), static_cast<int>(pavcap::ReadResult::Removed)) << capture->error();
     EXPECT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Removed) << capture->error();
     capture.reset();
+}
+
+// The control requests themselves, as any client sends them: a read answers
+// its header and the frame's bytes, not the whole area it was given.
+TEST(VideoCaptureProcess, AReadAnswersItsHeaderAndTheFramesBytesOnly) {
+    using namespace pav512;
+    pavtest::SimulatedCameras cameras(true);
+    ASSERT_TRUE(cameras.plug("video-raw"));
+    SocketClient socket;
+    HDEVINFO set = SetupDiGetClassDevsA(&kInterfaceClassGuid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kInterfaceClassGuid, 0, &data));
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<char> mem(size + 1, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(mem.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr));
+    SetupDiDestroyDeviceInfoList(set);
+    const std::string path = std::string(detail->DevicePath) + kConnectSuffix;
+    HANDLE channel = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    ASSERT_NE(channel, INVALID_HANDLE_VALUE);
+    auto request = [&](DWORD code, std::vector<std::uint8_t>& b) {
+        b[0] = kModuleStatusUnanswered;
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(channel, code, b.data(), static_cast<DWORD>(b.size()),
+                                    b.data(), static_cast<DWORD>(b.size()), &returned, nullptr));
+        return returned;
+    };
+    auto put32 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+        std::memcpy(b.data() + at, &v, 4);
+    };
+    std::vector<std::uint8_t> open(44, 0);
+    put32(open, 8, 320 | 240u << 16);
+    open[12] = 24;
+    put32(open, 16, 0x47504A4D);
+    put32(open, 20, kImageSize320);
+    put32(open, 24, 33);
+    ASSERT_EQ(request(IOCTL_STREAM_OPEN, open), 44u);
+    ASSERT_EQ(open[0], kModuleStatusSuccess);
+    std::uint32_t handle = 0;
+    std::memcpy(&handle, open.data() + 4, 4);
+    std::vector<std::uint8_t> state(44, 0);
+    put32(state, 4, handle);
+    put32(state, 8, 2);
+    ASSERT_EQ(request(IOCTL_STREAM_SET_STATE, state), 44u);
+    ASSERT_EQ(state[0], kModuleStatusSuccess);
+
+    std::vector<std::uint8_t> read(44 + kImageSize320, 0xEE);
+    std::memset(read.data(), 0, 44);
+    put32(read, 4, handle);
+    put32(read, 8, kImageSize320);
+    const DWORD returned = request(IOCTL_STREAM_READ, read);
+    ASSERT_EQ(read[0], kModuleStatusSuccess);
+    std::uint32_t used = 0;
+    std::memcpy(&used, read.data() + 8, 4);
+    ASSERT_GT(used, 2u);
+    EXPECT_LT(used, kImageSize320);
+    EXPECT_EQ(returned, 44u + used);
+    EXPECT_EQ(read[44], 0xFF);
+    EXPECT_EQ(read[45], 0xD8);
+    EXPECT_EQ(read[44 + used - 2], 0xFF);
+    EXPECT_EQ(read[44 + used - 1], 0xD9);
+    EXPECT_EQ(read[44 + used], 0xEE) << "nothing past the frame came back";
+    CloseHandle(channel);
 }
 
 TEST(VideoCaptureProcess, TheStreamOfAKilledClientIsClosedForTheNext) {
