@@ -17,6 +17,8 @@
 #include "platform/kernel/pool.h"
 #include "pav512/buffers.h"
 #include "pav512/guids.h"
+#include "host/socket_server.h"
+#include "platform/user/channel_protocol.h"
 #include "platform/user/channel_transport.h"
 #include "platform/user/device_io.h"
 #include "platform/user/setupapi.h"
@@ -272,11 +274,13 @@ TEST(VideoCaptureProcess, AReadAnswersItsHeaderAndTheFramesBytesOnly) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                  nullptr);
     ASSERT_NE(channel, INVALID_HANDLE_VALUE);
-    auto request = [&](DWORD code, std::vector<std::uint8_t>& b) {
+    // `sent`: the bytes of `b` that go to the host (0: all of them).
+    auto request = [&](DWORD code, std::vector<std::uint8_t>& b, DWORD sent = 0) {
         b[0] = kModuleStatusUnanswered;
         DWORD returned = 0;
-        EXPECT_TRUE(DeviceIoControl(channel, code, b.data(), static_cast<DWORD>(b.size()),
-                                    b.data(), static_cast<DWORD>(b.size()), &returned, nullptr));
+        EXPECT_TRUE(DeviceIoControl(channel, code, b.data(),
+                                    sent ? sent : static_cast<DWORD>(b.size()), b.data(),
+                                    static_cast<DWORD>(b.size()), &returned, nullptr));
         return returned;
     };
     auto put32 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
@@ -314,7 +318,56 @@ TEST(VideoCaptureProcess, AReadAnswersItsHeaderAndTheFramesBytesOnly) {
     EXPECT_EQ(read[44 + used - 2], 0xFF);
     EXPECT_EQ(read[44 + used - 1], 0xD9);
     EXPECT_EQ(read[44 + used], 0xEE) << "nothing past the frame came back";
+
+    // The data area only comes back: the header alone may go.
+    std::vector<std::uint8_t> headerOnly(44 + kImageSize320, 0xEE);
+    std::memset(headerOnly.data(), 0, 44);
+    put32(headerOnly, 4, handle);
+    put32(headerOnly, 8, kImageSize320);
+    const DWORD back = request(IOCTL_STREAM_READ, headerOnly, 44);
+    ASSERT_EQ(headerOnly[0], kModuleStatusSuccess);
+    std::memcpy(&used, headerOnly.data() + 8, 4);
+    ASSERT_GT(used, 2u);
+    EXPECT_EQ(back, 44u + used);
+    EXPECT_EQ(headerOnly[44], 0xFF);
+    EXPECT_EQ(headerOnly[45], 0xD8);
+    EXPECT_EQ(headerOnly[44 + used - 1], 0xD9);
+
+    // An area announced longer than the answer may be is refused.
+    std::vector<std::uint8_t> tooLong(44 + 64, 0);
+    put32(tooLong, 4, handle);
+    put32(tooLong, 8, kImageSize320);
+    tooLong[0] = kModuleStatusUnanswered;
+    DWORD none = 0;
+    EXPECT_FALSE(DeviceIoControl(channel, IOCTL_STREAM_READ, tooLong.data(), 44, tooLong.data(),
+                                 static_cast<DWORD>(tooLong.size()), &none, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // ... and the channel goes on.
+    std::vector<std::uint8_t> version(44, 0);
+    EXPECT_EQ(request(IOCTL_STREAM_VERSION, version), 44u);
+    EXPECT_EQ(version[0], kModuleStatusSuccess);
     CloseHandle(channel);
+}
+
+// How long the host lets a reply be: a read's as long as its header
+// announces (within the largest buffer), everything else no longer than
+// what the client sent.
+TEST(VideoCaptureReplyLimit, AReadMayBeAnsweredAsLongAsItsHeaderAnnounces) {
+    using namespace pav512;
+    std::vector<std::uint8_t> header(44, 0);
+    auto announce = [&](std::uint32_t n) { std::memcpy(header.data() + 8, &n, 4); };
+    announce(1000);
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_READ, header.data(), 44), 1044u);
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_READ, header.data(), 2000), 2000u);
+    announce(0xFFFFFFFFu);
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_READ, header.data(), 44), uproto::kMaxBuffer);
+    // A header cut short announces nothing.
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_READ, header.data(), 20), 44u);
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_READ, nullptr, 44), 44u);
+    // Other codes work in place on what was sent.
+    announce(1000);
+    EXPECT_EQ(host::replyLimit(IOCTL_STREAM_OPEN, header.data(), 44), 44u);
+    EXPECT_EQ(host::replyLimit(IOCTL_PTP_TRANSFER, header.data(), 28), 28u);
 }
 
 TEST(VideoCaptureProcess, TheStreamOfAKilledClientIsClosedForTheNext) {
