@@ -388,9 +388,9 @@ int main() {
                 "into the read; host: read into the reply message; client: received bytes into "
                 "the message, message into the request buffer, request buffer into the "
                 "caller's) and 2 in the kernel's socket\n");
-    std::printf("bytes on the socket a frame: %zu to the host (the read's whole area), the "
-                "frame and 44 back\n",
-                imageSize + 44);
+    std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
+                "%zu-byte data area only comes back), the frame and 44 back\n",
+                imageSize);
     std::printf("video-e2e completion-path cpu-share: %.3f%%\n", shareOf(completionNs));
     std::printf("video-e2e cpu-share: %.3f%%\n", shareOf(hostNs));
     return 0;
