@@ -94,6 +94,7 @@ std::string interfacePath(DWORD index, std::string* error) {
 // module status in byte 0, or the Win32 error of the call.
 struct Outcome {
     bool answered = false;
+    DWORD returned = 0;
     std::uint8_t moduleStatus = kModuleStatusUnanswered;
     DWORD error = ERROR_SUCCESS;
 };
@@ -116,7 +117,10 @@ class ChannelCapture final : public VideoCapture {
     bool checkVersion();
 
   private:
-    Outcome send(DWORD code, std::uint8_t* buffer, DWORD size);
+    // `least`: the shortest answer that counts (a read answers its header
+    // and the image bytes it holds); 0: the whole buffer.
+    // `inSize`: the bytes sent (0: the whole buffer).
+    Outcome send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least = 0, DWORD inSize = 0);
     void fail(std::string text) {
         std::lock_guard<std::mutex> g(errorLock_);
         error_ = std::move(text);
@@ -135,9 +139,13 @@ class ChannelCapture final : public VideoCapture {
     std::atomic<std::size_t> imageSize_{0};
     // Only the reading thread touches the read's request buffer.
     std::vector<std::uint8_t> readBuffer_;
+    // The data area of a read only comes back, so a read sends its header
+    // alone; a host that wants the whole area sent is sent it from then on.
+    bool headerOnlyReads_ = true;
 };
 
-Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size) {
+Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least,
+                             DWORD inSize) {
     Outcome o;
     buffer[0] = kModuleStatusUnanswered;
     OVERLAPPED ov{};
@@ -147,16 +155,18 @@ Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size) {
         return o;
     }
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(channel_, code, buffer, size, buffer, size, &returned, &ov);
+    BOOL ok = DeviceIoControl(channel_, code, buffer, inSize ? inSize : size, buffer, size,
+                              &returned, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING)
         ok = GetOverlappedResult(channel_, &ov, &returned, TRUE);
     if (!ok) {
         o.error = GetLastError();
-    } else if (returned != size) {
+    } else if (returned > size || returned < (least ? least : size)) {
         // Only a whole answer carries a module status worth reading.
         o.error = ERROR_GEN_FAILURE;
     } else {
         o.answered = true;
+        o.returned = returned;
         o.moduleStatus = buffer[0];
     }
     CloseHandle(ov.hEvent);
@@ -349,16 +359,27 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
         fail("the buffer is smaller than the stream's image size");
         return ReadResult::Failed;
     }
-    readBuffer_.assign(kStreamDataOffset + size, 0);
+    if (readBuffer_.size() != kStreamDataOffset + size) readBuffer_.assign(kStreamDataOffset + size, 0);
+    std::memset(readBuffer_.data(), 0, kStreamDataOffset);
     std::uint8_t* b = readBuffer_.data();
     put32(b, offsetof(StreamReadRequest, streamHandle), handle);
     put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
-    const Outcome o = send(IOCTL_STREAM_READ, b, static_cast<DWORD>(readBuffer_.size()));
+    const auto whole = static_cast<DWORD>(readBuffer_.size());
+    Outcome o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset,
+                     headerOnlyReads_ ? kStreamDataOffset : whole);
+    if (headerOnlyReads_ && !o.answered && o.error == ERROR_INVALID_PARAMETER) {
+        headerOnlyReads_ = false;
+        std::memset(b, 0, kStreamDataOffset);
+        put32(b, offsetof(StreamReadRequest, streamHandle), handle);
+        put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
+        o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset);
+    }
     if (!o.answered || o.moduleStatus != kModuleStatusSuccess) return notAFrame(o, b);
     const auto status = static_cast<NTSTATUS>(get32(b, kStreamRequestStatusOffset));
     if (status == STATUS_TIMEOUT) return notAFrame(o, b);
-    const std::size_t used = std::min<std::size_t>(get32(b, offsetof(StreamReadReply, dataUsed)),
-                                                   size);
+    // No more than the image size, and no more than came back.
+    const std::size_t used = std::min<std::size_t>(
+        {get32(b, offsetof(StreamReadReply, dataUsed)), size, o.returned - kStreamDataOffset});
     std::memcpy(buffer.data(), b + kStreamDataOffset, used);
     if (frame) {
         frame->bytes = used;
