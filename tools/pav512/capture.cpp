@@ -260,9 +260,11 @@ Ended endedBy(Written w) {
     }
 }
 
-// The camera number the capture client takes: it counts the present device
-// interfaces in their order, the library's exports number cameras in the
-// order they list them, and both list the present cameras in the same order.
+// The camera number the capture client takes. The client counts the present
+// device interfaces in the host's order and knows nothing of the library's
+// camera numbers (kept per user, by device path); this takes the library's
+// n-th present camera to be the client's n-th interface, which holds with one
+// camera and while cameras were numbered in the order the host lists them.
 int captureIndexOf(std::uint32_t number) {
     std::vector<std::uint32_t> numbers = cameraNumbers();
     for (std::size_t i = 0; i < numbers.size(); ++i)
