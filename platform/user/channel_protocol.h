@@ -128,9 +128,11 @@ class FrameReader {
     void append(const std::uint8_t* data, std::size_t length);
     // For a reader that receives straight into the stream's buffer rather
     // than through one of its own: room for at least `least` bytes, or for
-    // the rest of a message whose header is whole and allowed (so a long
-    // message arrives in one piece, copied once). Then received() with the
-    // bytes that arrived there; nothing else in between.
+    // (up to 128 KiB of) the rest of a message whose header is whole and
+    // allowed, so that a long message arrives in few pieces and is copied
+    // once; while a long message's payload is being gathered the room is at
+    // most what it still lacks. Then received() with the bytes that arrived
+    // there; nothing else in between.
     std::uint8_t* receiveInto(std::size_t least, std::size_t* room);
     void received(std::size_t length);
     // Takes the next complete message out of the stream. Error is final: the
