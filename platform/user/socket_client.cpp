@@ -108,6 +108,19 @@ class SocketChannel : public Channel {
 
     std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                          std::uint32_t outputLength, ReplyFn done) override {
+        return submitRequest(code, input, inputLength, outputLength, std::move(done), false);
+    }
+
+    // As submit, with the socket kept for the caller's waitDirect from before
+    // the request goes out: however fast the host answers, the answer is not
+    // the reader thread's to take.
+    std::uint64_t submitWaited(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                               std::uint32_t outputLength, ReplyFn done) override {
+        return submitRequest(code, input, inputLength, outputLength, std::move(done), true);
+    }
+
+    std::uint64_t submitRequest(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                                std::uint32_t outputLength, ReplyFn done, bool waited) {
         if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
             done(STATUS_INVALID_PARAMETER, 0, nullptr);
             return 0;
@@ -123,6 +136,11 @@ class SocketChannel : public Channel {
             } else {
                 id = nextId_++;
                 pending_.emplace(id, std::move(done));
+                if (waited && !direct_ && !readerBusy_) {
+                    direct_ = true;
+                    reservedFor_ = id;
+                    arm(false);
+                }
             }
         }
         if (refused != STATUS_SUCCESS) {
@@ -147,9 +165,20 @@ class SocketChannel : public Channel {
     bool waitDirect(std::uint64_t id) override {
         {
             std::lock_guard<std::mutex> g(lock_);
-            if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id)) return false;
-            direct_ = true;
-            arm(false);
+            if (direct_ && reservedFor_ == id && id != 0) {
+                // Kept for this wait by submitWaited.
+                reservedFor_ = 0;
+                if (broken_ || !pending_.count(id)) {
+                    direct_ = false;
+                    if (!broken_) arm(true);
+                    return false;
+                }
+            } else {
+                if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id))
+                    return false;
+                direct_ = true;
+                arm(false);
+            }
         }
         bool alive = true;
         uproto::Message m;
@@ -335,6 +364,7 @@ class SocketChannel : public Channel {
     bool closing_ = false;
     bool closed_ = false;
     bool direct_ = false;      // a waiting thread reads the socket
+    std::uint64_t reservedFor_ = 0;  // the request whose waitDirect holds direct_ already
     bool readerBusy_ = false;  // the reader thread reads the socket
 };
 
