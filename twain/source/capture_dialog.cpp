@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "platform/user/registry_api.h"
-#include "twain/source/string_table.h"
+#include "twain/source/source_strings.h"
 
 namespace pavtw {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "twain/source/capabilities.h"
-#include "twain/source/string_table.h"
+#include "twain/source/source_strings.h"
 
 namespace pavtw {
 

@@ -2,6 +2,8 @@
 // dialog is made; the controller bridge below is what it calls back.
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 #include "twain/source/data_source.h"
 
 namespace pavtw {
@@ -88,7 +90,13 @@ std::unique_ptr<DialogView> makeViewFrom(MakeViewFn make, CaptureDialog& dialog)
 std::unique_ptr<DialogView> makeGtkView(CaptureDialog& dialog) {
     // The window module keeps a UI thread running once started, so it stays
     // loaded for the life of the process.
-    static void* module = ::dlopen((moduleDirectory() + "pav512tw_gtk.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    // PAV512TW_VIEW_MODULE names another window module (a path), for
+    // programs that drive the dialog without a display.
+    static void* module = [] {
+        const char* other = std::getenv("PAV512TW_VIEW_MODULE");
+        const std::string path = other && *other ? std::string(other) : moduleDirectory() + "pav512tw_gtk.so";
+        return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    }();
     if (!module) return nullptr;
     auto make = reinterpret_cast<MakeViewFn>(::dlsym(module, "pav512tw_make_view"));
     return makeViewFrom(make, dialog);
