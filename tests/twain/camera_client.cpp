@@ -208,6 +208,18 @@ int run(const std::vector<std::string>& steps) {
             script()->controller->command(pavtw::kIdClearCamera);
             say("cleared questions=" + std::to_string(script()->questions) + " " + modelLine());
             ++i;
+        } else if (step == "libraries") {
+            // Where the source and the user library it bound were loaded from.
+            std::ifstream maps("/proc/self/maps");
+            std::string source, user;
+            for (std::string l; std::getline(maps, l);) {
+                auto slash = l.find('/');
+                if (slash == std::string::npos) continue;
+                std::string path = l.substr(slash);
+                if (path.find("pav512tw.ds") != std::string::npos) source = path;
+                if (path.find("libpav512u.so") != std::string::npos) user = path;
+            }
+            say("libraries source=" + source + " user=" + user);
         } else if (step == "watch") {
             // The dialog's timer, ticked by hand until the camera is gone.
             say("watching");
