@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "twain/source/still_camera_binding.h"
+
 namespace pavtw {
 
 namespace {
@@ -71,7 +73,7 @@ bool scalePixels(const std::uint8_t* src, int sw, int sh, std::uint8_t* dst, int
     using OpenFn = std::uint32_t (*)(void**, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t);
     using ProcessFn = std::uint32_t (*)(void**, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t);
     using CloseFn = std::uint32_t (*)(void**);
-    void* module = ::dlopen(scalerLibraryName().c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = openBeside(scalerLibraryName());
     if (!module) return false;
     auto open = reinterpret_cast<OpenFn>(::dlsym(module, "PAVScaleHandleOpen"));
     auto process = reinterpret_cast<ProcessFn>(::dlsym(module, "PAVScaleProcess"));
