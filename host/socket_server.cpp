@@ -710,7 +710,8 @@ struct SocketServer::Impl {
             exceeded(c);
             return;
         }
-        const std::uint32_t outLen = std::min(r->outputLength, replyLimit(r->code, r->inputLength));
+        const std::uint32_t outLen =
+            std::min(r->outputLength, replyLimit(r->code, r->input, r->inputLength));
         auto payload = std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
         const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
         const std::size_t payloadBytes = payload->size();
@@ -1136,6 +1137,16 @@ bool PeerPolicy::admits(const std::optional<PeerIdentity>& peer) const {
 
 std::uint32_t replyLimit(std::uint32_t code, std::uint32_t inputLength) {
     return std::max(inputLength, pav512::minimumLength(code));
+}
+
+std::uint32_t replyLimit(std::uint32_t code, const std::uint8_t* input, std::uint32_t inputLength) {
+    const std::uint32_t limit = replyLimit(code, inputLength);
+    if (code != pav512::IOCTL_STREAM_READ || input == nullptr ||
+        inputLength < pav512::minimumLength(code))
+        return limit;
+    const std::uint64_t announced = pav512::requiredLength(code, input);
+    return static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(limit, std::min<std::uint64_t>(announced, uproto::kMaxBuffer)));
 }
 
 SocketServer::SocketServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -117,5 +117,10 @@ class SocketServer {
 // the client sent, so nothing longer than that buffer (or the code's fixed
 // reply) can come back.
 std::uint32_t replyLimit(std::uint32_t code, std::uint32_t inputLength);
+// The same for a request whose first `inputLength` bytes are at `input`. A
+// stream read is the one code whose data area only comes back (the frame
+// the driver fills in): its input may be the header alone, and its reply as
+// long as that header announces, never longer than any buffer may be.
+std::uint32_t replyLimit(std::uint32_t code, const std::uint8_t* input, std::uint32_t inputLength);
 
 }  // namespace host
