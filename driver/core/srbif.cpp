@@ -162,7 +162,11 @@ ULONG performanceMs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
     if (frequency.QuadPart <= 0) return 0;
-    return static_cast<ULONG>(count.QuadPart * 1000 / frequency.QuadPart);
+    // count x 1000 / frequency without the product: a counter of a fast
+    // clock that has run for a while overflows 64 bits times 1000.
+    const LONGLONG whole = count.QuadPart / frequency.QuadPart;
+    const LONGLONG part = count.QuadPart % frequency.QuadPart;
+    return static_cast<ULONG>(whole * 1000 + part * 1000 / frequency.QuadPart);
 }
 
 LONGLONG queryClock(DeviceContext* d, PVOID clock) {
