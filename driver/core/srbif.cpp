@@ -278,24 +278,68 @@ void fillRead(DeviceContext* d, SrbifStream* st, HW_STREAM_REQUEST_BLOCK* srb, c
 }
 
 // ---------------------------------------------------------------------------
+// Reads on their way to the queue (readLock)
+
+SrbifReadInHand* findInHandLocked(SrbifState& s, const HW_STREAM_REQUEST_BLOCK* srb) {
+    for (SrbifReadInHand* e = s.readsInHand; e; e = e->next)
+        if (e->srb == srb) return e;
+    return nullptr;
+}
+
+void linkInHandLocked(SrbifState& s, SrbifReadInHand* entry) {
+    entry->next = s.readsInHand;
+    s.readsInHand = entry;
+}
+
+// Unlinks the entry; true when a cancel marked it meanwhile.
+bool leaveInHandLocked(SrbifState& s, SrbifReadInHand* entry) {
+    for (SrbifReadInHand** p = &s.readsInHand; *p; p = &(*p)->next) {
+        if (*p != entry) continue;
+        *p = entry->next;
+        break;
+    }
+    entry->next = nullptr;
+    return entry->cancelled;
+}
+
+// The read's entry: the one its maker linked beforehand, else `local`.
+SrbifReadInHand* enterInHandLocked(SrbifState& s, HW_STREAM_REQUEST_BLOCK* srb,
+                                   SrbifReadInHand* local) {
+    SrbifReadInHand* e = findInHandLocked(s, srb);
+    if (e) return e;
+    *local = {srb, false, nullptr};
+    linkInHandLocked(s, local);
+    return local;
+}
+
+// ---------------------------------------------------------------------------
 // Read handling (command 0; not serialised)
 
+// A cancel may come at any time from another thread: until the read is in
+// its stream's queue (where the cancel finds it) it stays in the in-hand
+// list, and each step that decides the read's fate looks there first.
 void handleRead(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
     SrbifState& s = stateOf(d);
+    SrbifReadInHand local;
+    SrbifReadInHand* entry;
     SrbifStream* st;
     bool frameReady = false;
+    bool cancelled = false;
     {
         ReadLockGuard g(s);
+        entry = enterInHandLocked(s, srb, &local);
         st = findStreamLocked(s, srb->StreamObject);
         if (!st || st->state == KSSTATE_STOP) st = nullptr;
-        if (st) {
+        if (!st || entry->cancelled) {
+            cancelled = leaveInHandLocked(s, entry);
+        } else {
             s.fillsRunning.fetch_add(1);
             if (!anyReadQueuedLocked(s)) s.lastDeliveryMs.store(nowMs(d));
             frameReady = st->frameWaiting.load();
         }
     }
-    if (!st) {
-        failBlock(d, srb, STATUS_UNSUCCESSFUL);
+    if (cancelled || !st) {
+        failBlock(d, srb, cancelled ? STATUS_CANCELLED : STATUS_UNSUCCESSFUL);
         return;
     }
     // A read made inside a delivery (a completion routine asking for the
@@ -313,30 +357,40 @@ void handleRead(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
             const UCHAR* image = nullptr;
             ULONG length = 0;
             if (Frame_GetReservedBuffer(d, &image, &length)) {
-                if (image && length && st->frameWaiting.exchange(false)) {
-                    {
-                        ReadLockGuard g(s);
+                bool take = false;
+                if (image && length) {
+                    ReadLockGuard g(s);
+                    if (entry->cancelled) {
+                        cancelled = leaveInHandLocked(s, entry);
+                    } else if (st->frameWaiting.exchange(false)) {
+                        leaveInHandLocked(s, entry);
                         takeLostFramesLocked(st);
+                        take = true;
                     }
-                    fillRead(d, st, srb, image, length);
-                    Frame_ReleaseReservedBuffer(d);
+                }
+                if (take) fillRead(d, st, srb, image, length);
+                Frame_ReleaseReservedBuffer(d);
+                if (take || cancelled) {
                     s.fillsRunning.fetch_sub(1);
+                    if (cancelled) failBlock(d, srb, STATUS_CANCELLED);
                     return;
                 }
-                Frame_ReleaseReservedBuffer(d);
             }
         }
     }
     bool stoppedMeanwhile = false;
     {
         ReadLockGuard g(s);
-        appendRead(st, srb);
-        // A stop that came between the check and the append cancelled the
-        // queue before this read was in it.
-        if (st->state == KSSTATE_STOP) stoppedMeanwhile = unlinkRead(st, srb);
+        cancelled = leaveInHandLocked(s, entry);
+        if (!cancelled) {
+            appendRead(st, srb);
+            // A stop that came between the check and the append cancelled
+            // the queue before this read was in it.
+            if (st->state == KSSTATE_STOP) stoppedMeanwhile = unlinkRead(st, srb);
+        }
     }
     s.fillsRunning.fetch_sub(1);
-    if (stoppedMeanwhile) failBlock(d, srb, STATUS_CANCELLED);
+    if (cancelled || stoppedMeanwhile) failBlock(d, srb, STATUS_CANCELLED);
 }
 
 // ---------------------------------------------------------------------------
@@ -605,6 +659,7 @@ void openStream(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
     }
     new (st) SrbifStream{};
     st->streamObject = object;
+    st->fromMinidriver = nodeOf(srb) && !nodeOf(srb)->routine;
     st->state = KSSTATE_STOP;
     st->format = accepted;
     s.deviceFormat = accepted;
@@ -647,13 +702,9 @@ void freeStream(DeviceContext* d, SrbifStream* st) {
     ExFreePool(st);
 }
 
-void closeStream(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
+// Module lock held.
+void closeStreamRecord(DeviceContext* d, SrbifStream* st) {
     SrbifState& s = stateOf(d);
-    SrbifStream* st = findStream(s, srb->StreamObject);
-    if (!st) {
-        srb->Status = STATUS_INVALID_PARAMETER;
-        return;
-    }
     // A stream closed while paused or running leaves the frame manager as
     // a stop would have.
     if (st->state != KSSTATE_STOP && !st->suspended)
@@ -664,6 +715,15 @@ void closeStream(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
     --s.openStreams;
     Frame_ReleaseVideo(d);
     InterlockedDecrement(&d->openSessions);
+}
+
+void closeStream(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
+    SrbifStream* st = findStream(stateOf(d), srb->StreamObject);
+    if (!st) {
+        srb->Status = STATUS_INVALID_PARAMETER;
+        return;
+    }
+    closeStreamRecord(d, st);
     srb->Status = STATUS_SUCCESS;
 }
 
@@ -858,6 +918,12 @@ void SRBIF_ReceiveSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb,
     SrbifState& s = stateOf(device);
     auto* node = static_cast<SrbCompletionNode*>(
         nodeAllocate(&device->worker.nodes, sizeof(SrbCompletionNode)));
+    if (srb->Command == SRB_READ_DATA && (!node || s.terminating.load())) {
+        // Completed here, not by the read handling: an entry its maker
+        // linked must not outlive it.
+        ReadLockGuard g(s);
+        if (SrbifReadInHand* e = findInHandLocked(s, srb)) leaveInHandLocked(s, e);
+    }
     if (!node) {
         srb->Status = STATUS_INSUFFICIENT_RESOURCES;
         srb->ActualBytesTransferred = 0;
@@ -912,12 +978,29 @@ void SRBIF_ReceiveSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb,
     }
 }
 
-bool srbifTakeQueuedRead(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb) {
+SrbifCancelOutcome srbifCancelRead(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb) {
     SrbifState& s = stateOf(device);
     ReadLockGuard g(s);
     for (SrbifStream* st = s.streams; st; st = st->next)
-        if (unlinkRead(st, srb)) return true;
-    return false;
+        if (unlinkRead(st, srb)) return SrbifCancelOutcome::kTaken;
+    if (SrbifReadInHand* e = findInHandLocked(s, srb)) {
+        e->cancelled = true;
+        return SrbifCancelOutcome::kMarked;
+    }
+    return SrbifCancelOutcome::kNotFound;
+}
+
+void srbifReadArriving(DeviceContext* device, SrbifReadInHand* entry) {
+    SrbifState& s = stateOf(device);
+    ReadLockGuard g(s);
+    entry->cancelled = false;
+    linkInHandLocked(s, entry);
+}
+
+void srbifReadWithdrawn(DeviceContext* device, SrbifReadInHand* entry) {
+    SrbifState& s = stateOf(device);
+    ReadLockGuard g(s);
+    leaveInHandLocked(s, entry);
 }
 
 void srbifFailBlock(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status) {
@@ -925,9 +1008,38 @@ void srbifFailBlock(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb, NTSTATU
 }
 
 bool SRBIF_CancelSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb) {
-    if (!srbifTakeQueuedRead(device, srb)) return false;
-    failBlock(device, srb, STATUS_CANCELLED);
-    return true;
+    switch (srbifCancelRead(device, srb)) {
+        case SrbifCancelOutcome::kTaken:
+            failBlock(device, srb, STATUS_CANCELLED);
+            return true;
+        case SrbifCancelOutcome::kMarked:
+            return true;
+        case SrbifCancelOutcome::kNotFound:
+            break;
+    }
+    return false;
+}
+
+void SRBIF_CloseMinidriverStreams(DeviceContext* device) {
+    SrbifState& s = stateOf(device);
+    ModuleLockGuard g(s.lock, "SRBIF_CloseMinidriverStreams");
+    if (!g.owns()) return;
+    // The minidriver's stream objects and read buffers go with it: nothing
+    // of them may stay in the driver's hands, and an open stream left behind
+    // would keep the camera acquired and veto the device's stop.
+    for (;;) {
+        SrbifStream* st = nullptr;
+        {
+            ReadLockGuard r(s);
+            for (SrbifStream* x = s.streams; x; x = x->next)
+                if (x->fromMinidriver) {
+                    st = x;
+                    break;
+                }
+        }
+        if (!st) break;
+        closeStreamRecord(device, st);
+    }
 }
 
 void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length) {

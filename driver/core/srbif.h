@@ -248,7 +248,19 @@ struct SrbifStream {
     ULONG frameManagerDropsSeen;
     // A power-down undid the enter steps of its state; power-up redoes them.
     bool suspended;
+    // Opened by the capture minidriver (its blocks complete to its routines),
+    // not by the library: a disconnect closes it.
+    bool fromMinidriver;
     SrbifStream* next;
+};
+
+// A read between its arrival and its queue (or its completion): a cancel
+// that finds it here marks it, and the read completes as cancelled at its
+// next step instead of waiting in the queue. Under SrbifState::readLock.
+struct SrbifReadInHand {
+    HW_STREAM_REQUEST_BLOCK* srb;
+    bool cancelled;
+    SrbifReadInHand* next;
 };
 
 // A stream the library opened through the control interface (pool "srbi").
@@ -288,6 +300,7 @@ struct SrbifState {
     KSPIN_LOCK readLock;
     SrbifStream* streams = nullptr;
     ULONG instances = 0;
+    SrbifReadInHand* readsInHand = nullptr;
     // Cancel routines inside the read queues; a close waits for them.
     std::atomic<LONG> cancelsRunning{0};
     // Deliveries in progress (worker) or reads being filled at once.
@@ -332,9 +345,14 @@ void SRBIF_Terminate(DeviceContext* device);
 // the block completes to the minidriver.
 void SRBIF_ReceiveSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb,
                       SrbCompletionRoutine routine, PVOID context);
-// Takes a queued read out and completes it with STATUS_CANCELLED; false when
-// it was not queued.
+// Takes a queued read out and completes it with STATUS_CANCELLED, or marks a
+// read still on its way to the queue so that it completes as cancelled
+// there; false when the read is neither (being filled, or done).
 bool SRBIF_CancelSRB(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb);
+// Disconnect: closes every stream the capture minidriver opened, its queued
+// reads completing as cancelled through its routines, which must still be
+// connected. Streams of the library stay.
+void SRBIF_CloseMinidriverStreams(DeviceContext* device);
 
 // Builds one data range from a format the camera allows.
 NTSTATUS SRBIF_AddFormat(DeviceContext* device, const CameraVideoFormat& format);

@@ -70,6 +70,9 @@ MinidriverCall::~MinidriverCall() {
 void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks) {
     SrbifConnection& c = device->srbif;
     std::lock_guard<std::mutex> change(c.changeLock_);
+    // What the minidriver still has in the driver goes back to it while its
+    // routines are there to take it.
+    if (callbacks.empty() && c.connected()) SRBIF_CloseMinidriverStreams(device);
     {
         std::lock_guard<std::mutex> g(c.lock_);
         c.callbacks_ = callbacks;

@@ -29,9 +29,17 @@ void srbifFreeFormats(DeviceContext* device);
 // Frees the synthetic blocks' free list and the library's stream records.
 void srbifFreeLibrary(DeviceContext* device);
 
-// Takes a queued read out of its stream's queue without completing it;
-// false when it is not queued (being filled, or done).
-bool srbifTakeQueuedRead(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb);
+// A cancel of a read: takes it out of its stream's queue without completing
+// it (kTaken: the caller completes it), or marks it when it is still on its
+// way to the queue (kMarked: it completes as cancelled there); kNotFound when
+// it is being filled or is done.
+enum class SrbifCancelOutcome { kNotFound, kTaken, kMarked };
+SrbifCancelOutcome srbifCancelRead(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb);
+// A read of the driver's own making announces itself before a cancel can
+// reach it (entry->srb set); SRBIF_ReceiveSRB takes the entry over.
+// srbifReadWithdrawn unlinks one that is never received.
+void srbifReadArriving(DeviceContext* device, SrbifReadInHand* entry);
+void srbifReadWithdrawn(DeviceContext* device, SrbifReadInHand* entry);
 // Completes a block the driver holds with `status` and no bytes.
 void srbifFailBlock(DeviceContext* device, HW_STREAM_REQUEST_BLOCK* srb, NTSTATUS status);
 // Answers the format information request in place; returns the module status.

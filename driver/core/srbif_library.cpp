@@ -28,6 +28,7 @@ struct SrbifSynthetic {
     NTSTATUS result;
     KS_DATAFORMAT_VIDEOINFOHEADER format;
     SRB_VIDEO_READ_HEADER read;
+    SrbifReadInHand inHand;  // a read, from before its cancel routine is set
     KSPROPERTY property;
     STREAM_PROPERTY_DESCRIPTOR descriptor;
     UCHAR restore[kPropertyHeaderLength + 20];
@@ -131,7 +132,9 @@ void readCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
     s.cancelsRunning.fetch_add(1);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* srb = static_cast<HW_STREAM_REQUEST_BLOCK*>(irp->Tail.Overlay.DriverContext[0]);
-    const bool taken = srb && srbifTakeQueuedRead(d, srb);
+    // A read not yet in its queue is marked and completes as cancelled
+    // when it gets there.
+    const bool taken = srb && srbifCancelRead(d, srb) == SrbifCancelOutcome::kTaken;
     s.cancelsRunning.fetch_sub(1);
     if (taken) srbifFailBlock(d, srb, STATUS_CANCELLED);
 }
@@ -375,8 +378,11 @@ NTSTATUS SRBIF_StreamControl(DeviceContext* device, PIRP irp, ULONG code, UCHAR*
             syn->srb.NumberOfBuffers = 1;
             // A read waits for a frame: the client may give up on it.
             irp->Tail.Overlay.DriverContext[0] = &syn->srb;
+            syn->inHand.srb = &syn->srb;
+            srbifReadArriving(device, &syn->inHand);
             IoSetCancelRoutine(irp, readCancel);
             if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                srbifReadWithdrawn(device, &syn->inHand);
                 releaseSynthetic(device, syn);
                 completeWithModuleStatus(device, irp, STATUS_CANCELLED, 0);
                 return STATUS_CANCELLED;

@@ -1,0 +1,103 @@
+// A minidriver that disconnects while its reads are queued: each read comes
+// back exactly once before the disconnect returns, its stream is closed, and
+// from then on the driver calls none of its routines, whatever happens in
+// the camera or on the library's side.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "driver/core/device_context.h"
+#include "pav512/buffers.h"
+#include "pav512/guids.h"
+#include "sim/sim_camera.h"
+#include "tests/minidriver/capture_util.h"
+#include "tests/support/device_client.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+using host::CaptureMinidriver;
+using namespace pav512;
+
+std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t size = 44) {
+    std::vector<std::uint8_t> b(size, 0);
+    b[0] = 0xFF;
+    std::memcpy(b.data() + 4, &handle, 4);
+    return b;
+}
+
+TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards) {
+    SRB_WATCH_RECORD started{1, kEventSetCamera, kEventVideoStarted, nullptr};
+    SRB_WATCH_RECORD stalled{1, kEventSetCamera, kEventVideoStalled, nullptr};
+    SRB_WATCH_RECORD button{1, kEventSetInput, 0x31, nullptr};
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    CaptureMinidriver mini;
+    ASSERT_TRUE(mdtest::startCapture(h, mini, nullptr, 0, 0, true));
+    for (SRB_WATCH_RECORD* w : {&started, &stalled, &button}) ASSERT_TRUE(mini.watch(w));
+    ASSERT_TRUE(mini.keepReadsQueued(3));
+    ASSERT_TRUE(mini.waitFrames(2));
+    mini.stopQueueingReads();
+    // No frame fills them meanwhile: the video stops and the driver has
+    // noticed (the watchdog waits far longer than this takes).
+    const std::size_t seen = mdtest::stalledSeen(mini);
+    h.camera().pauseVideo(600000);
+    ASSERT_TRUE(mdtest::waitStalled(mini, seen));
+    const auto queued = mini.outstandingReads();
+    ASSERT_FALSE(queued.empty());
+    std::vector<std::size_t> before;
+    for (auto* q : queued) before.push_back(mini.completionsOf(q));
+
+    ASSERT_EQ(mini.disconnect(), STATUS_SUCCESS);
+    const auto calls = mini.routineCalls();
+    const std::uint64_t all = CaptureMinidriver::allRoutineCalls();
+    EXPECT_EQ(mini.readsOutstanding(), 0u);
+    for (std::size_t i = 0; i < queued.size(); ++i) {
+        EXPECT_EQ(mini.completionsOf(queued[i]), before[i] + 1) << "read " << i;
+        EXPECT_EQ(queued[i]->Status, STATUS_CANCELLED) << "read " << i;
+    }
+    // The stream went with the minidriver: the camera is free again.
+    EXPECT_EQ(device->openSessions, 0);
+    EXPECT_EQ(device->frame.state.load(), kFrameClosed);
+    h.camera().pauseVideo(0);
+
+    // What would have called the minidriver: its watches firing, a button
+    // on the camera, and video running for the library.
+    device->watches.signal(kEventSetCamera, kEventVideoStarted);
+    h.camera().injectButton(1);
+    pavtest::DeviceClient client(h.fdo());
+    StreamFormatRequest fmt{};
+    fmt.width = 320;
+    fmt.height = 240;
+    fmt.bitCount = 24;
+    fmt.compression = mdtest::kMjpg;
+    auto open = streamRequest(0);
+    std::memcpy(open.data(), &fmt, sizeof fmt);
+    open[0] = 0xFF;
+    auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    std::uint32_t handle = 0;
+    std::memcpy(&handle, r->data.data() + 4, 4);
+    auto run = streamRequest(handle);
+    run[8] = 2;
+    r = client.sendRequest(IOCTL_STREAM_SET_STATE, run);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    const std::uint32_t imageSize = mdtest::imageSizeOf(320, 240);
+    auto read = streamRequest(handle, 44 + imageSize);
+    std::memcpy(read.data() + 8, &imageSize, 4);
+    r = client.sendRequest(IOCTL_STREAM_READ, read);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+
+    EXPECT_EQ(mini.routineCalls().size(), calls.size());
+    EXPECT_EQ(CaptureMinidriver::allRoutineCalls(), all);
+}
+
+}  // namespace
