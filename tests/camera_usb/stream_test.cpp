@@ -159,7 +159,8 @@ TEST_F(Streams, FiniteIsochronousStreamAsksAgainForEmptyPacketsAndEnds) {
     // one in flight are owed to a last transfer already sent; those few are
     // not asked for again.)
     // The sensor's first frame takes its time to come on a loaded machine.
-    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }, std::chrono::seconds(20)));
     EXPECT_GT(Recorder::get().dataCalls(), 0u);
     EXPECT_LE(Recorder::get().dataCalls(), 16u);
     EXPECT_EQ(ReadAcquire(&s->transfersLeft), 0);
