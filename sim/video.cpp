@@ -23,13 +23,26 @@ CacheState& cache() {
     return state;
 }
 
+constexpr std::uint8_t kNumberSegment[] = {0xFF, 0xFE, 0x00, 2 + kFrameNumberDigits};
+
+bool hasNumberSegment(const std::uint8_t* data, std::size_t size) {
+    return size >= kFrameNumberOffset + kFrameNumberDigits && data[0] == 0xFF && data[1] == 0xD8 &&
+           std::memcmp(data + 2, kNumberSegment, sizeof kNumberSegment) == 0;
+}
+
 std::shared_ptr<const FrameSet> encodeFrames(int width, int height) {
     auto frames = std::make_shared<FrameSet>();
     for (int i = 0; i < kFramesPerSize; ++i) {
         std::vector<std::uint8_t> rgb =
             testPattern(width, height, static_cast<std::uint32_t>(0x100 + i * 7));
         std::vector<std::uint8_t> jpeg = encodeJpeg(rgb.data(), width, height, 70);
-        if (!jpeg.empty()) frames->push_back(std::move(jpeg));
+        if (jpeg.size() < 2) continue;
+        // The number segment, right after the start marker.
+        std::vector<std::uint8_t> numbered(jpeg.begin(), jpeg.begin() + 2);
+        numbered.insert(numbered.end(), std::begin(kNumberSegment), std::end(kNumberSegment));
+        numbered.insert(numbered.end(), kFrameNumberDigits, '0');
+        numbered.insert(numbered.end(), jpeg.begin() + 2, jpeg.end());
+        frames->push_back(std::move(numbered));
     }
     return frames;
 }
@@ -65,6 +78,29 @@ std::shared_ptr<const FrameSet> FrameCache::tryGet(int width, int height) {
 
 std::shared_ptr<const FrameSet> FrameCache::get(int width, int height) {
     return futureFor(width, height).get();
+}
+
+std::optional<std::uint32_t> frameNumberOf(const std::uint8_t* data, std::size_t size) {
+    if (!data || !hasNumberSegment(data, size)) return std::nullopt;
+    std::uint32_t n = 0;
+    for (std::size_t i = 0; i < kFrameNumberDigits; ++i) {
+        const std::uint8_t c = data[kFrameNumberOffset + i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return std::nullopt;
+        n = n << 4 | static_cast<std::uint32_t>(d);
+    }
+    return n;
+}
+
+std::vector<std::uint8_t> withoutFrameNumber(std::vector<std::uint8_t> frame) {
+    if (hasNumberSegment(frame.data(), frame.size()))
+        std::memset(frame.data() + kFrameNumberOffset, '0', kFrameNumberDigits);
+    return frame;
 }
 
 std::uint16_t packetChecksum(const std::uint8_t* data, std::size_t length) {
@@ -223,6 +259,12 @@ bool VideoSource::ensureFrame(LONGLONG now) {
     lastStart_ = (started_ && now < lastStart_ + 2 * interval_) ? lastStart_ + interval_ : now;
     started_ = true;
     ++framesStarted_;
+    numbered_ = hasNumberSegment(current_->data(), current_->size());
+    if (numbered_) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        auto number = static_cast<std::uint32_t>(framesStarted_);
+        for (std::size_t i = kFrameNumberDigits; i-- > 0; number >>= 4) digits_[i] = kHex[number & 0xF];
+    }
     return true;
 }
 
@@ -232,6 +274,13 @@ std::size_t VideoSource::next(LONGLONG now, std::uint8_t* out, std::size_t maxBy
     if (maxBytes == 0 || !ensureFrame(now)) return 0;
     std::size_t n = std::min(maxBytes, current_->size() - position_);
     std::memcpy(out, current_->data() + position_, n);
+    // The frame's own number over the cached digits, where this piece holds them.
+    constexpr std::size_t kEnd = kFrameNumberOffset + kFrameNumberDigits;
+    if (numbered_ && position_ < kEnd && position_ + n > kFrameNumberOffset) {
+        const std::size_t from = std::max(position_, kFrameNumberOffset);
+        const std::size_t to = std::min(position_ + n, kEnd);
+        std::memcpy(out + (from - position_), digits_ + (from - kFrameNumberOffset), to - from);
+    }
     position_ += n;
     if (position_ == current_->size()) {
         *frameEnd = true;

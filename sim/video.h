@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/kernel/basetypes.h"
@@ -17,6 +18,20 @@ using FrameSet = std::vector<std::vector<std::uint8_t>>;
 // Frames encoded per picture size; the video cycles through them. Encoding
 // every frame would cost more CPU than everything else the camera does.
 constexpr int kFramesPerSize = 4;
+
+// Every generated frame carries its number, so that a client can check the
+// order of what it receives and count what it lost: a comment segment right
+// after the start marker (FF D8 FF FE 00 0A) whose text is the frame's 32-bit
+// number in eight upper-case hex digits. The cached frames hold "00000000"
+// there; the sensor writes each frame's number as it sends those bytes.
+// Decoders skip comment segments, and hex digits are never 0xFF, so the
+// number cannot make a marker.
+constexpr std::size_t kFrameNumberOffset = 6;
+constexpr std::size_t kFrameNumberDigits = 8;
+// The number a frame carries, or none when it has no number segment.
+std::optional<std::uint32_t> frameNumberOf(const std::uint8_t* data, std::size_t size);
+// The frame with its number's digits back to "00000000", as the cache holds it.
+std::vector<std::uint8_t> withoutFrameNumber(std::vector<std::uint8_t> frame);
 
 // The frames of one size, encoded once per process and shared by every camera.
 class FrameCache {
@@ -103,6 +118,8 @@ class VideoSource {
     // Skips up to `maxBytes` as if sent (the packet that carried them was lost).
     std::size_t skip(LONGLONG now, std::size_t maxBytes);
 
+    // Generated frames started; the number the last one carries (the first
+    // frame is number 1).
     std::uint64_t framesStarted() const { return framesStarted_; }
     std::uint64_t framesCompleted() const { return framesCompleted_; }
 
@@ -144,6 +161,8 @@ class VideoSource {
     int offeredHeight_ = 0;
     const std::vector<std::uint8_t>* current_ = nullptr;
     std::size_t position_ = 0;
+    bool numbered_ = false;  // current_ has the number segment
+    char digits_[kFrameNumberDigits] = {};
     std::size_t nextIndex_ = 0;
     LONGLONG lastStart_ = 0;
     bool started_ = false;

@@ -239,8 +239,13 @@ NTSTATUS Control_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (fixed == 0) return finish(device, Irp, STATUS_INVALID_DEVICE_REQUEST);
     // The client is untrusted: the header, and then the data area the header
     // announces, must fit both lengths before any handler reads a byte.
-    const ULONG length = std::min(inLength, outLength);
-    if (buffer == nullptr || length < fixed || pav512::requiredLength(code, buffer) > length)
+    ULONG length = std::min(inLength, outLength);
+    if (buffer == nullptr || length < fixed) return finish(device, Irp, STATUS_INVALID_PARAMETER);
+    // A stream read's data area only comes back (the frame is written into
+    // it), so it need fit only the output: the system buffer holds the
+    // longer of the two lengths, zeroed past the input.
+    if (code == pav512::IOCTL_STREAM_READ) length = outLength;
+    if (pav512::requiredLength(code, buffer) > length)
         return finish(device, Irp, STATUS_INVALID_PARAMETER);
 
     ControlRequest r{device, Irp, code, buffer, length};

@@ -162,7 +162,12 @@ ULONG performanceMs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
     if (frequency.QuadPart <= 0) return 0;
-    return static_cast<ULONG>(count.QuadPart * 1000 / frequency.QuadPart);
+    // In whole seconds first: a counter that has run for years times 1000
+    // does not fit 64 bits. The value wraps in 32 bits like a tick count.
+    const LONGLONG seconds = count.QuadPart / frequency.QuadPart;
+    const LONGLONG rest = count.QuadPart % frequency.QuadPart;
+    return static_cast<ULONG>(static_cast<ULONGLONG>(seconds) * 1000 +
+                              static_cast<ULONGLONG>(rest * 1000 / frequency.QuadPart));
 }
 
 LONGLONG queryClock(DeviceContext* d, PVOID clock) {
@@ -207,6 +212,15 @@ ULONG framesDueLocked(SrbifStream* st, LONGLONG clockTime) {
     while (static_cast<LONG>(st->dueMs - (t + interval)) < 0) st->dueMs += interval;
     st->earliestMs = st->dueMs - interval;
     return 1;
+}
+
+// The frames counted lost go into the picture number and the drop count
+// with the frame about to fill a read. readLock held.
+void takeLostFramesLocked(SrbifStream* st) {
+    if (st->framesLost == 0) return;
+    st->pictureNumber += st->framesLost;
+    st->dropCount += st->framesLost;
+    st->framesLost = 0;
 }
 
 void restartPacing(SrbifStream* st) {
@@ -300,6 +314,10 @@ void handleRead(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb) {
             ULONG length = 0;
             if (Frame_GetReservedBuffer(d, &image, &length)) {
                 if (image && length && st->frameWaiting.exchange(false)) {
+                    {
+                        ReadLockGuard g(s);
+                        takeLostFramesLocked(st);
+                    }
                     fillRead(d, st, srb, image, length);
                     Frame_ReleaseReservedBuffer(d);
                     s.fillsRunning.fetch_sub(1);
@@ -367,6 +385,8 @@ NTSTATUS runEnter(DeviceContext* d, SrbifStream* st) {
     }
     ReadLockGuard g(s);
     restartPacing(st);
+    st->framesLost = 0;
+    st->frameManagerDropsSeen = d->frame.framesDropped.load();
     return STATUS_SUCCESS;
 }
 
@@ -929,6 +949,16 @@ void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length)
         {
             ReadLockGuard g(s);
             next = st->next;
+            // Without a clock the pacing counts no drops: the stream counts
+            // the camera's frames it lets go itself.
+            const bool counting = image && !st->masterClock && st->state == KSSTATE_RUN;
+            if (counting) {
+                const ULONG managerDrops = device->frame.framesDropped.load();
+                st->framesLost += managerDrops - st->frameManagerDropsSeen;
+                st->frameManagerDropsSeen = managerDrops;
+                // The frame that waited for a read is overwritten by this one.
+                if (st->frameWaiting.load()) ++st->framesLost;
+            }
             read = popRead(st);
             if (!read) {
                 if (first && image) st->frameWaiting.store(true);
@@ -940,8 +970,11 @@ void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length)
                 if (due == 0) {
                     pushReadFront(st, read);
                     read = nullptr;
+                    // Refused by the pacing, and no read will take it later.
+                    if (counting && !st->frameWaiting.load()) ++st->framesLost;
                 }
             }
+            if (read) takeLostFramesLocked(st);
         }
         if (due > 0) st->pictureNumber += due;
         if (read) {

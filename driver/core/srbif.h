@@ -239,6 +239,13 @@ struct SrbifStream {
     ULONG earliestMs;
     ULONG lastCallMs;
     bool clockStarted;
+    // Without a master clock, the camera's frames this stream let go since
+    // its last filled read (dropped in the frame manager, overwritten while
+    // waiting for a read, or refused by the pacing), counted into the
+    // picture number and the drop count with the next frame it delivers;
+    // and the frame manager's drop count already taken in.
+    ULONG framesLost;
+    ULONG frameManagerDropsSeen;
     // A power-down undid the enter steps of its state; power-up redoes them.
     bool suspended;
     SrbifStream* next;

@@ -4,6 +4,7 @@
 // control request completes when its block does. Streams opened this way are
 // named to the client by a handle and belong to the channel that opened
 // them; the abort of user-mode video closes them all.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -181,6 +182,7 @@ void libraryComplete(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb, PVOID conte
         return;
     }
     UCHAR moduleStatus = succeeded(status) ? kModuleStatusSuccess : kModuleStatusFailed;
+    ULONG readUsed = 0;
     const bool streamCode = familyOf(syn->code) == Family::Stream;
     if (streamCode) put32(b, kStreamRequestStatusOffset, static_cast<ULONG>(status));
     switch (syn->code) {
@@ -216,6 +218,7 @@ void libraryComplete(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb, PVOID conte
             break;
         case IOCTL_STREAM_READ: {
             const KS_FRAME_INFO& fi = syn->read.FrameInfo;
+            readUsed = syn->read.Header.DataUsed;
             put32(b, offsetof(StreamReadReply, dataUsed), syn->read.Header.DataUsed);
             put32(b, offsetof(StreamReadReply, pictureNumberLow),
                   static_cast<ULONG>(fi.PictureNumber));
@@ -229,7 +232,20 @@ void libraryComplete(DeviceContext* d, HW_STREAM_REQUEST_BLOCK* srb, PVOID conte
         default:
             break;
     }
+    const ULONG code = syn->code;
     releaseSynthetic(d, syn);
+    if (code == IOCTL_STREAM_READ && !irp->Cancel) {
+        // A read answers its header and the bytes of image it holds, not the
+        // whole area the client offered: a frame is a fraction of the image
+        // size, and every byte answered crosses to the client.
+        const ULONG outputLength =
+            IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+        const ULONGLONG answered = ULONGLONG{kStreamDataOffset} + readUsed;
+        b[0] = moduleStatus;
+        completeRequest(d, irp, STATUS_SUCCESS,
+                        static_cast<ULONG_PTR>(std::min<ULONGLONG>(answered, outputLength)));
+        return;
+    }
     completeWithModuleStatus(d, irp, STATUS_SUCCESS, moduleStatus);
 }
 

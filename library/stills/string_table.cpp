@@ -5,7 +5,6 @@
 #include <new>
 
 #include "library/device/registry_key.h"
-#include "library/stills/module.h"
 
 namespace pavstills {
 
@@ -117,15 +116,6 @@ void selectLanguageAtStart(StringTable& table, const std::string& directory,
         table.selectLanguage(chosen);
     }
     if (writeBack) user.writeString("LanguageName", table.languageName(table.currentLanguage()));
-}
-
-StringTable& libraryStrings() {
-    static StringTable table;
-    return table;
-}
-
-void libraryStringsStart() {
-    selectLanguageAtStart(libraryStrings(), ownModuleDirectory(), kLibraryTableFile, true);
 }
 
 }  // namespace pavstills

@@ -43,6 +43,14 @@ class Channel {
         (void)id;
         return false;
     }
+    // As submit, for a caller that calls waitDirect(id) next, always (also
+    // when the id is 0 or `done` has run): a transport may keep the channel's
+    // answers for that wait from before the request goes out.
+    virtual std::uint64_t submitWaited(std::uint32_t code, const void* input,
+                                       std::uint32_t inputLength, std::uint32_t outputLength,
+                                       ReplyFn done) {
+        return submit(code, input, inputLength, outputLength, std::move(done));
+    }
     // Cancels what is still pending, waits until every `done` has run, and
     // closes the channel in the host (which also closes what the channel left
     // open). The channel accepts nothing afterwards.

@@ -144,7 +144,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         std::uint32_t information = 0;
     };
     auto wait = std::make_shared<Wait>();
-    const std::uint64_t id = file->channel->submit(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
+    const std::uint64_t id = file->channel->submitWaited(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
                           [wait, lpOutBuffer, nOutBufferSize](NTSTATUS st, std::uint32_t info,
                                                               const std::uint8_t* data) {
                               std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
@@ -156,7 +156,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                               wait->cv.notify_all();
                           });
     // Read the answer here when the channel lets us: one thread fewer to wake.
-    if (id != 0) file->channel->waitDirect(id);
+    // (Called whatever the id: submitWaited may have kept the channel for it.)
+    file->channel->waitDirect(id);
     std::unique_lock<std::mutex> g(wait->lock);
     wait->cv.wait(g, [&] { return wait->done; });
     return finish(wait->status, wait->information, lpBytesReturned);

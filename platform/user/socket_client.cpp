@@ -1,5 +1,6 @@
 #include "platform/user/socket_client.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -108,6 +109,19 @@ class SocketChannel : public Channel {
 
     std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                          std::uint32_t outputLength, ReplyFn done) override {
+        return submitRequest(code, input, inputLength, outputLength, std::move(done), false);
+    }
+
+    // As submit, with the socket kept for the caller's waitDirect from before
+    // the request goes out: however fast the host answers, the answer is not
+    // the reader thread's to take.
+    std::uint64_t submitWaited(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                               std::uint32_t outputLength, ReplyFn done) override {
+        return submitRequest(code, input, inputLength, outputLength, std::move(done), true);
+    }
+
+    std::uint64_t submitRequest(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                                std::uint32_t outputLength, ReplyFn done, bool waited) {
         if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
             done(STATUS_INVALID_PARAMETER, 0, nullptr);
             return 0;
@@ -123,13 +137,26 @@ class SocketChannel : public Channel {
             } else {
                 id = nextId_++;
                 pending_.emplace(id, std::move(done));
+                if (waited && !direct_ && !readerBusy_) {
+                    direct_ = true;
+                    reservedFor_ = id;
+                    arm(false);
+                }
             }
         }
         if (refused != STATUS_SUCCESS) {
             done(refused, 0, nullptr);
             return 0;
         }
-        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength))) breakConnection();
+        // The frame's head and the caller's input go out as they are, without
+        // first being copied into one buffer.
+        const auto head = uproto::encodeRequestHead(id, code, inputLength, outputLength);
+        bool sent;
+        {
+            std::lock_guard<std::mutex> g(writeLock_);
+            sent = uproto::writeAll(fd_, head.data(), head.size(), input, inputLength);
+        }
+        if (!sent) breakConnection();
         return id;
     }
 
@@ -139,12 +166,32 @@ class SocketChannel : public Channel {
     bool waitDirect(std::uint64_t id) override {
         {
             std::lock_guard<std::mutex> g(lock_);
-            if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id)) return false;
-            direct_ = true;
-            arm(false);
+            if (direct_ && reservedFor_ == id && id != 0) {
+                // Kept for this wait by submitWaited.
+                reservedFor_ = 0;
+                if (broken_ || !pending_.count(id)) {
+                    direct_ = false;
+                    if (!broken_) arm(true);
+                    return false;
+                }
+            } else {
+                if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id))
+                    return false;
+                direct_ = true;
+                arm(false);
+            }
         }
         bool alive = true;
         uproto::Message m;
+        // A host that answers at once answers within microseconds: look for
+        // the answer for a moment before sleeping, so this thread (and its
+        // processor) is awake when it comes.
+        const auto lookUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (std::chrono::steady_clock::now() < lookUntil) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 0) != 0) break;
+            std::this_thread::yield();
+        }
         while (alive && stillPending(id))
             alive = uproto::readMessage(fd_, reader_, &m) && dispatch(m);
         // What is already whole in the buffer runs now: no byte still to
@@ -327,6 +374,7 @@ class SocketChannel : public Channel {
     bool closing_ = false;
     bool closed_ = false;
     bool direct_ = false;      // a waiting thread reads the socket
+    std::uint64_t reservedFor_ = 0;  // the request whose waitDirect holds direct_ already
     bool readerBusy_ = false;  // the reader thread reads the socket
 };
 

@@ -60,8 +60,10 @@ TEST_F(Shapes, TheCamerasFramesArriveWhole) {
     ASSERT_TRUE(pavtest::waitFor([] { return Deliveries::count() >= 4; },
                                  std::chrono::seconds(20)));
     auto generated = sim::FrameCache::get(kWidth, kHeight);
+    // Each frame carries its own number over the cached frame's digits.
     for (const Bytes& image : Deliveries::images())
-        EXPECT_NE(std::find(generated->begin(), generated->end(), image), generated->end())
+        EXPECT_NE(std::find(generated->begin(), generated->end(), sim::withoutFrameNumber(image)),
+                  generated->end())
             << "an image of " << image.size() << " bytes is none of the camera's frames";
     EXPECT_GE(h.camera().alternateSetting(), 2) << "isochronous video";
     Frame_ReleaseVideo(h.device());

@@ -2,10 +2,12 @@
 // at setting 1, frames that decode at the size the sensor table programmed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "platform/kernel/clock.h"
 #include "sim/jpeg.h"
+#include "sim/video.h"
 #include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
@@ -244,6 +246,40 @@ TEST(SimVideo, APacketLargerThanItsRoomOverflowsInsteadOfArrivingCut) {
     }
     EXPECT_GT(overruns, 0);
     EXPECT_EQ(x.buffer(), std::vector<std::uint8_t>(x.buffer().size(), 0)) << "nothing written";
+}
+
+// Every frame on the wire carries its own number, one more than the frame
+// before, and still decodes; the cached frames are left as they were.
+TEST(SimVideo, FramesOnTheWireCarryConsecutiveNumbers) {
+    Host host(quickScenario());
+    host.startVideo(160, 120);
+    ASSERT_EQ(host.select(7), USBD_STATUS_SUCCESS);
+    IsoRun run = runIso(host, sim::kIsoPacketSizes[7], 6, 20000);
+    ASSERT_GE(run.frames.size(), 6u);
+    std::vector<std::uint32_t> numbers;
+    for (const auto& f : run.frames) {
+        expectDecodes(f, 160, 120);
+        auto n = sim::frameNumberOf(f.data(), f.size());
+        ASSERT_TRUE(n.has_value());
+        numbers.push_back(*n);
+    }
+    EXPECT_GE(numbers[0], 1u);
+    for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+    auto cached = sim::FrameCache::get(160, 120);
+    for (const auto& f : *cached) EXPECT_EQ(sim::frameNumberOf(f.data(), f.size()), 0u);
+    EXPECT_NE(std::find(cached->begin(), cached->end(), sim::withoutFrameNumber(run.frames[1])),
+              cached->end());
+}
+
+TEST(SimVideo, AFrameWithoutTheSegmentHasNoNumber) {
+    const std::uint8_t plain[] = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, '0', '0', '0', '0', '0',
+                                  '0',  '0',  '1',  0xFF, 0xD9};
+    EXPECT_FALSE(sim::frameNumberOf(plain, sizeof plain).has_value());
+    std::uint8_t bad[] = {0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x0A, '0', '0', 'x', '0', '0', '0',
+                          '0',  '1',  0xFF, 0xD9};
+    EXPECT_FALSE(sim::frameNumberOf(bad, sizeof bad).has_value());
+    bad[8] = 'A';
+    EXPECT_EQ(sim::frameNumberOf(bad, sizeof bad), 0x00A00001u);
 }
 
 TEST(SimVideo, FramesOfASizeAreEncodedOnceAndDiffer) {

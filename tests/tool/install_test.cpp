@@ -153,5 +153,36 @@ TEST_F(Installed, TheHostStartsThroughItsSocketOnTheFirstConnection) {
     manager.wait();
 }
 
+#ifdef TWAIN_CAMERA_CLIENT
+TEST_F(Installed, TheDataSourceSitsInTheManagersDirectoryWithItsTables) {
+    // The source manager loads only regular files whose name holds ".ds".
+    for (const char* f : {"lib/twain/pav512tw.ds", "lib/twain/pav512tw_gtk.so", "lib/twain/pav512tw.cfg",
+                          "lib/pav512u.cfg", "lib/libtwaindsm.so.2", "bin/twain-acquire"}) {
+        EXPECT_TRUE(fs::exists(path(f))) << f;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path(f))) || std::string(f).find(".so.") != std::string::npos)
+            << f;
+    }
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("lib/twain/pav512tw.ds"))));
+    EXPECT_EQ(readFile(path("lib/twain/pav512tw.cfg")), readFile(PAV_BINARY_DIR "/twain/pav512tw.cfg"));
+    // The installed acquisition program lists the installed source.
+    std::string out;
+    ASSERT_EQ(shell("PAV_TWAIN_DS_DIR='" + path("lib/twain") + "' '" + path("bin/twain-acquire") + "' --list", &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("TQM Video Camera (Generic, 2-03 build 05) protocol 1.9"), std::string::npos) << out;
+    // Opened by an application, the installed source binds the installed
+    // user library beside it, not the build tree's.
+    ChildProcess client({"/usr/bin/env", "-u", "PAV512TW_USER_LIBRARY", "PAV_TWAIN_DS_DIR=" + path("lib/twain"),
+                         std::string("PAV512TW_VIEW_MODULE=") + TWAIN_SCRIPT_VIEW, TWAIN_CAMERA_CLIENT, privateDir(),
+                         "libraries"});
+    std::string said;
+    for (std::string l = client.line(); !l.empty(); l = client.line()) said += l + "\n";
+    EXPECT_EQ(client.wait(), 0) << said;
+    const std::string lib = fs::canonical(path("lib")).string();
+    EXPECT_NE(said.find("source=" + lib + "/twain/pav512tw.ds"), std::string::npos) << said;
+    EXPECT_NE(said.find("user=" + lib + "/libpav512u.so.1"), std::string::npos) << said;
+}
+#endif
+
 }  // namespace
 }  // namespace pavtest

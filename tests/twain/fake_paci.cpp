@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
@@ -73,6 +74,31 @@ const std::uint8_t kDelete[16] = {0x79, 0x35, 0x1F, 0x6D, 0xE0, 0x33, 0x26, 0x4B
 
 // --- controls for the tests ---
 
+// The n-th preview read from now (1 the next) waits until the test lets it
+// go: a thumbnail loader caught in the middle of its work.
+namespace {
+std::mutex g_gateLock;
+std::condition_variable g_gateWake;
+int g_holdAt = 0;
+bool g_held = false;
+bool g_released = false;
+}  // namespace
+FAKE_API void fake_holdPreview(int n) {
+    std::lock_guard<std::mutex> l(g_gateLock);
+    g_holdAt = n;
+    g_held = g_released = false;
+}
+FAKE_API int fake_previewHeld() {
+    std::lock_guard<std::mutex> l(g_gateLock);
+    return g_held ? 1 : 0;
+}
+FAKE_API void fake_releasePreview() {
+    std::lock_guard<std::mutex> l(g_gateLock);
+    g_released = true;
+    g_gateWake.notify_all();
+}
+
+
 FAKE_API void fake_reset() {
     std::lock_guard<std::recursive_mutex> l(g_lock);
     g_cameras.clear();
@@ -83,6 +109,8 @@ FAKE_API void fake_reset() {
     g_blockOffset = g_blockTotal = g_blockObject = 0;
     g_cancelAfterBlocks = -1;
     g_lastCommandArg1 = 0;
+    fake_holdPreview(0);
+    fake_releasePreview();
 }
 
 FAKE_API void fake_addCamera(std::uint32_t number, const char* name) {
@@ -286,6 +314,14 @@ FAKE_API std::uint32_t PACI_ObjectEnum(void*, std::uint32_t, std::uint32_t, std:
     return 0;
 }
 FAKE_API std::uint32_t PACI_ReadPreview(void*, std::uint32_t id, void* buffer, std::uint32_t length) {
+    {
+        std::unique_lock<std::mutex> gate(g_gateLock);
+        if (g_holdAt > 0 && --g_holdAt == 0) {
+            g_held = true;
+            g_gateWake.wait(gate, [] { return g_released; });
+            g_held = false;
+        }
+    }
     std::lock_guard<std::recursive_mutex> l(g_lock);
     count("PACI_ReadPreview");
     Picture* p = find(id);

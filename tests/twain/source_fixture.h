@@ -47,6 +47,8 @@ class SourceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("PAV512TW_USER_LIBRARY", FAKE_PACI_LIBRARY, 1);
+        // The scaler that ships beside the user library.
+        ::setenv("PAV512_SCALER_LIBRARY", PAVSCALE_LIBRARY, 1);
         fake_ = ::dlopen(FAKE_PACI_LIBRARY, RTLD_NOW);
         ASSERT_NE(fake_, nullptr) << ::dlerror();
         call<void (*)()>("fake_reset")();

@@ -131,6 +131,19 @@ TEST_F(Transfers, CloseSendsCloseRequest) {
     EXPECT_EQ(notifications_, std::vector<TW_UINT16>{MSG_CLOSEDSREQ});
 }
 
+TEST_F(Transfers, WithoutTheScalerAScaledPictureIsDropped) {
+    ::setenv("PAV512_SCALER_LIBRARY", "/nonexistent/libpavscale.so", 1);
+    setScaling(1, 50);
+    camera();
+    addPicture(64, 48, 5);
+    captureSelected({0});
+    TW_HANDLE h = nullptr;
+    EXPECT_EQ(ds(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_FAILURE);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(conditionCode(), TWCC_OPERATIONERROR);
+    EXPECT_EQ(pavtw::sessionState(), 6);
+}
+
 TEST_F(Transfers, ScalingHalvesA640By480Picture) {
     setScaling(1, 50);
     camera();

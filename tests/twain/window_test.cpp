@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "tests/twain/source_fixture.h"
@@ -172,6 +173,81 @@ TEST_F(Window, UnpluggingSelectsNoneAtTheNextTick) {
     }));
     pavtw::SourceGuard g;
     EXPECT_EQ(pavtw::currentDialog()->model().cameraLabels, std::vector<std::string>{"None"});
+}
+
+TEST_F(Window, TheLanguageSwitchChangesTheTexts) {
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdCapture), "C_apture");
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdTwainControls), "TWAIN Controls");
+    pavtw::ControlGeometry g;
+    ASSERT_TRUE(view()->geometry(pavtw::kCaptureDialogId, pavtw::kIdLanguage, &g));
+    EXPECT_TRUE(g.visible);
+    ASSERT_TRUE(view()->chooseLanguage(1));
+    view()->sync();
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdCapture), "_Aufnehmen");
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdTwainControls), "TWAIN-Steuerung");
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdGetPictures), "_Bilder holen");
+    EXPECT_EQ(view()->widgetText(pavtw::kProgressDialogId, pavtw::kIdPressCancel),
+              "Zum Anhalten Abbrechen druecken");
+    EXPECT_EQ(view()->widgetText(pavtw::kProgressDialogId, pavtw::kIdProgressCancel), "Ab_brechen");
+    EXPECT_TRUE(
+        view()->screenshot(pavtw::kCaptureDialogId, TWAIN_SHOT_DIR "/twain_capture_dialog_deutsch.png"));
+    ASSERT_TRUE(view()->chooseLanguage(0));
+    view()->sync();
+    EXPECT_EQ(view()->widgetText(pavtw::kCaptureDialogId, pavtw::kIdCapture), "C_apture");
+}
+
+TEST_F(Window, CancelIsTakenWhileTheThumbnailsLoad) {
+    for (int i = 0; i < 5; ++i)
+        call<std::uint32_t (*)(int, int, int, std::uint32_t)>("fake_addPicture")(16, 16, i, 0);
+    pavtw::CaptureDialog* dialog = nullptr;
+    {
+        pavtw::SourceGuard g;
+        dialog = pavtw::currentDialog();
+    }
+    // The loader stops inside its second thumbnail until the test lets it go.
+    call<void (*)(int)>("fake_holdPreview")(2);
+    ASSERT_TRUE(view()->click(pavtw::kIdGetPictures));
+    ASSERT_TRUE(waitFor([&] { return call<int (*)()>("fake_previewHeld")() == 1; }));
+    // Meanwhile the window draws the progress dialog and takes the press.
+    EXPECT_TRUE(waitFor([&] {
+        pavtw::ControlGeometry g;
+        return view()->geometry(pavtw::kProgressDialogId, pavtw::kIdProgressCancel, &g) && g.visible;
+    }));
+    ASSERT_TRUE(view()->click(pavtw::kIdProgressCancel));
+    const bool taken = waitFor([&] { return dialog->cancelRequested(); });
+    call<void (*)()>("fake_releasePreview")();
+    ASSERT_TRUE(taken) << "the window did not answer while the thumbnails loaded";
+    view()->sync();
+    pavtw::SourceGuard g;
+    // The thumbnail being read when Cancel came is kept; no more are read.
+    EXPECT_EQ(dialog->model().thumbnails.size(), 2u);
+    EXPECT_FALSE(dialog->model().progressVisible);
+    EXPECT_EQ(view()->thumbnailCount(), 2u);
+}
+
+TEST_F(Window, ClosingTheSourceWhileAWindowCommandWaitsForTheLockEndsBoth) {
+    std::promise<void> closed;
+    std::future<void> done = closed.get_future();
+    std::thread app([&] {
+        {
+            pavtw::SourceGuard g;
+            EXPECT_TRUE(view()->click(pavtw::kIdGetPictures));
+            // The window's command is held up behind the lock this thread holds.
+            EXPECT_TRUE(waitFor([] { return pavtw::sourceLockWaiters() >= 1; }));
+            TW_IDENTITY source{};
+            EXPECT_EQ(ds(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source), TWRC_SUCCESS);
+        }
+        closed.set_value();
+    });
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        // The window and the application wait for each other: nothing ends.
+        std::fprintf(stderr, "closing the source deadlocked against the window's command\n");
+        std::_Exit(1);
+    }
+    app.join();
+    pavtw::SourceGuard g;
+    EXPECT_EQ(pavtw::currentDialog(), nullptr);
+    EXPECT_EQ(pavtw::sessionState(), 3);
 }
 
 }  // namespace

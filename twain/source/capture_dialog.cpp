@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "platform/user/registry_api.h"
-#include "twain/source/string_table.h"
+#include "twain/source/source_strings.h"
 
 namespace pavtw {
 
@@ -143,6 +143,9 @@ void CaptureDialog::applyLanguage() {
             if (s.id == c.first && s.key) c.second = t.text(s.key);
     model_.pressCancelText = t.text("PressCancel");
     model_.cancelText = t.text("Cancel");
+    model_.languages.clear();
+    for (std::uint32_t i = 0; i < t.languageCount(); ++i) model_.languages.emplace_back(t.languageName(i));
+    model_.language = t.currentLanguage();
     changed();
 }
 

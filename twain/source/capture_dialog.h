@@ -29,7 +29,10 @@ struct ControlSpec {
 enum CaptureControl {
     kIdTwainControls = 1054, kIdCapture = 1056, kIdClose = 2, kIdCameraSettings = 1064,
     kIdCameraChoice = 1067, kIdCameraName = 1079, kIdGetPictures = 1073, kIdClearCamera = 1074,
-    kIdLogo = 1200, kIdThumbnails = 1072
+    kIdLogo = 1200, kIdThumbnails = 1072,
+    // The language switch, below the controls (a drop-down of the table's
+    // languages; it has no caption of its own).
+    kIdLanguage = 1090
 };
 enum ProgressControl {
     kIdProgressText = 1077, kIdPressCancel = 1078, kIdProgressBar = 1075, kIdReadBytes = 1079,
@@ -58,6 +61,9 @@ struct Thumbnail {
 struct DialogModel {
     std::vector<std::pair<int, std::string>> captions;  // control id -> text
     std::vector<std::string> cameraLabels;
+    // The languages of the string table and the one the captions are in.
+    std::vector<std::string> languages;
+    std::size_t language = 0;
     std::size_t cameraIndex = 0;
     std::string cameraName;
     std::vector<Thumbnail> thumbnails;
@@ -87,6 +93,8 @@ class DialogController {
     virtual void command(int controlId) = 0;  // Capture, Close, Get Pictures, Clear Camera
     virtual void setSelection(const std::vector<std::size_t>& indices) = 0;
     virtual void timerTick() = 0;
+    // The language switch: index into DialogModel::languages.
+    virtual void languageChosen(std::size_t index) = 0;
     virtual void cancel() = 0;
 };
 
@@ -117,6 +125,10 @@ class DialogView {
     virtual bool selectThumbnails(const std::vector<std::size_t>& /*indices*/) { return false; }
     virtual std::size_t thumbnailCount() { return 0; }
     virtual bool showProgressForInspection(bool /*on*/) { return false; }
+    // Picks a language in the window's language switch, as the user would.
+    virtual bool chooseLanguage(std::size_t /*index*/) { return false; }
+    // The text a control shows (a button's or group box's caption, a label).
+    virtual std::string widgetText(int /*dialog*/, int /*controlId*/) { return {}; }
     // Returns once the window has handled everything asked of it so far.
     virtual void sync() {}
 };

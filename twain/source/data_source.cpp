@@ -2,13 +2,14 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "twain/source/capabilities.h"
-#include "twain/source/string_table.h"
+#include "twain/source/source_strings.h"
 
 namespace pavtw {
 
@@ -78,9 +79,15 @@ TW_UINT16 fail(TW_UINT16 condition) {
 
 bool inStates(int low, int high) { return session().state >= low && session().state <= high; }
 
+// A dialog that goes is taken out of the session under the lock but
+// destroyed only once the outermost holder has let the lock go: its window
+// waits for the window's threads, and one of them may be waiting for this
+// lock to run a button's command (which then finds its dialog gone).
+std::vector<std::unique_ptr<CaptureDialog>> g_retired;
+
 void resetDialog() {
     Session& s = session();
-    s.dialog.reset();
+    if (s.dialog) g_retired.push_back(std::move(s.dialog));
 }
 
 bool createDialog() {
@@ -489,24 +496,35 @@ TW_UINT16 imageTriplet(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
 
 }  // namespace
 
+std::atomic<int> g_waiting{0};
+
 SourceGuard::SourceGuard() {
+    ++g_waiting;
     g_mutex.lock();
+    --g_waiting;
     ++g_depth;
 }
 
 SourceGuard::~SourceGuard() {
     std::vector<TW_UINT16> out;
+    std::vector<std::unique_ptr<CaptureDialog>> retired;
     TW_IDENTITY source{}, app{};
     Notifier notifier;
-    if (--g_depth == 0 && !g_queued.empty()) {
-        out.swap(g_queued);
-        source = session().identity;
-        app = session().app;
-        notifier = g_notifier ? g_notifier : Notifier(defaultNotify);
+    if (--g_depth == 0) {
+        retired.swap(g_retired);
+        if (!g_queued.empty()) {
+            out.swap(g_queued);
+            source = session().identity;
+            app = session().app;
+            notifier = g_notifier ? g_notifier : Notifier(defaultNotify);
+        }
     }
     g_mutex.unlock();
+    retired.clear();
     for (TW_UINT16 msg : out) notifier(source, app, msg);
 }
+
+int sourceLockWaiters() { return g_waiting.load(); }
 
 void setNotifier(Notifier notifier) {
     SourceGuard guard;
@@ -532,15 +550,20 @@ std::string moduleDirectory() {
 }
 
 void resetSession() {
+    {
+        SourceGuard guard;
+        resetDialog();
+    }
     SourceGuard guard;
     Session& s = session();
-    s.dialog.reset();
     s.app = TW_IDENTITY{};
     s.state = 3;
     s.status = TW_STATUS{};
     s.fileName.clear();
     s.caps.reset();
     s.parent = nullptr;
+    // The next open reads the table and the user's language afresh.
+    s.stringsLoaded = false;
     fillIdentity(&s.identity);
     g_queued.clear();
 }

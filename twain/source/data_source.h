@@ -39,6 +39,10 @@ std::unique_ptr<DialogView> makeGtkView(CaptureDialog& dialog);
 // Wraps a window made by `make` with the controller bridge it calls.
 std::unique_ptr<DialogView> makeViewFrom(MakeViewFn make, CaptureDialog& dialog);
 
+// Threads waiting to take the source's lock (tests that must know a
+// command is held up behind it).
+int sourceLockWaiters();
+
 // Read-outs for tests and for the window (hold a SourceGuard).
 CaptureDialog* currentDialog();
 int sessionState();

@@ -3,10 +3,13 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -85,6 +88,73 @@ void onUi(std::function<void()> work, bool wait) {
     job.wake.wait(l, [&] { return job.done; });
 }
 
+// The window's commands run on a thread of their own, in the order the user
+// gave them: each takes the source's lock and may run long (the thumbnails of
+// a camera, a clear), and the UI thread must stay free meanwhile to draw the
+// progress and take the press of Cancel. The UI thread itself never waits
+// for the source's lock. The state is shared with the thread, so a window
+// closed from one of its own commands can let the thread finish that command
+// and end on its own.
+class CommandThread {
+  public:
+    CommandThread() : state_(std::make_shared<State>()) {
+        thread_ = std::thread([s = state_] { run(s); });
+    }
+    ~CommandThread() {
+        {
+            std::lock_guard<std::mutex> l(state_->lock);
+            state_->stop = true;
+            state_->jobs.clear();
+        }
+        state_->wake.notify_all();
+        if (std::this_thread::get_id() == thread_.get_id()) thread_.detach();
+        else thread_.join();
+    }
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> l(state_->lock);
+            if (state_->stop) return;
+            state_->jobs.push_back(std::move(job));
+        }
+        state_->wake.notify_all();
+    }
+    // Waits until every command posted so far has run.
+    void drain() {
+        if (std::this_thread::get_id() == thread_.get_id()) return;
+        std::unique_lock<std::mutex> l(state_->lock);
+        state_->idle.wait(l, [&] { return state_->stop || (state_->jobs.empty() && !state_->busy); });
+    }
+
+  private:
+    struct State {
+        std::mutex lock;
+        std::condition_variable wake, idle;
+        std::deque<std::function<void()>> jobs;
+        bool busy = false;
+        bool stop = false;
+    };
+    static void run(std::shared_ptr<State> s) {
+        std::unique_lock<std::mutex> l(s->lock);
+        for (;;) {
+            s->wake.wait(l, [&] { return s->stop || !s->jobs.empty(); });
+            if (s->stop) break;
+            std::function<void()> job = std::move(s->jobs.front());
+            s->jobs.pop_front();
+            s->busy = true;
+            l.unlock();
+            job();
+            job = nullptr;
+            l.lock();
+            s->busy = false;
+            s->idle.notify_all();
+        }
+        s->idle.notify_all();
+    }
+
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+};
+
 std::string mnemonic(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -124,9 +194,17 @@ class GtkWindowView : public DialogView {
   public:
     explicit GtkWindowView(DialogController* controller) : controller_(controller) {
         startUiThread();
+        commands_ = std::make_unique<CommandThread>();
         onUi([this] { build(); }, true);
     }
     ~GtkWindowView() override {
+        // A command waiting on a question gets No, and the commands end
+        // before the widgets they draw on go.
+        closing_ = true;
+        onUi([this] {
+            if (question_) gtk_dialog_response(GTK_DIALOG(question_), GTK_RESPONSE_NO);
+        }, false);
+        commands_.reset();
         onUi([this] {
             if (timer_) g_source_remove(timer_);
             timer_ = 0;
@@ -221,15 +299,20 @@ class GtkWindowView : public DialogView {
         return ok;
     }
     bool click(int id) override {
-        bool ok = false;
+        GtkWidget* button = nullptr;
         onUi([&] {
-            auto it = controls_.find(id);
-            ok = it != controls_.end() && GTK_IS_BUTTON(it->second) && gtk_widget_is_sensitive(it->second);
+            auto find = [&](std::map<int, GtkWidget*>& map) -> GtkWidget* {
+                auto it = map.find(id);
+                return it == map.end() ? nullptr : it->second;
+            };
+            GtkWidget* w = find(controls_);
+            if (!w || !GTK_IS_BUTTON(w)) w = find(progressControls_);
+            if (w && GTK_IS_BUTTON(w) && gtk_widget_is_sensitive(w)) button = w;
         }, true);
         // Pressed without waiting: the command may hold a question open.
-        if (ok)
-            onUi([this, id] { gtk_button_clicked(GTK_BUTTON(controls_[id])); }, false);
-        return ok;
+        if (button)
+            onUi([button] { gtk_button_clicked(GTK_BUTTON(button)); }, false);
+        return button != nullptr;
     }
     bool answerQuestion(bool yes) override {
         bool ok = false;
@@ -267,13 +350,41 @@ class GtkWindowView : public DialogView {
         }, true);
         return true;
     }
+    bool chooseLanguage(std::size_t index) override {
+        bool ok = false;
+        onUi([&] {
+            GtkComboBox* box = GTK_COMBO_BOX(controls_[kIdLanguage]);
+            GtkTreeModel* model = gtk_combo_box_get_model(box);
+            if (static_cast<int>(index) >= gtk_tree_model_iter_n_children(model, nullptr)) return;
+            gtk_combo_box_set_active(box, static_cast<int>(index));
+            ok = true;
+        }, true);
+        return ok;
+    }
+    std::string widgetText(int dialog, int id) override {
+        std::string text;
+        onUi([&] {
+            auto& map = dialog == kCaptureDialogId ? controls_ : progressControls_;
+            auto it = map.find(id);
+            if (it == map.end()) return;
+            GtkWidget* w = it->second;
+            const char* t = nullptr;
+            if (GTK_IS_FRAME(w)) t = gtk_frame_get_label(GTK_FRAME(w));
+            else if (GTK_IS_BUTTON(w)) t = gtk_button_get_label(GTK_BUTTON(w));
+            else if (GTK_IS_LABEL(w)) t = gtk_label_get_text(GTK_LABEL(w));
+            if (t) text = t;
+        }, true);
+        return text;
+    }
     void sync() override {
-        // Two rounds: what the first round's handlers queued runs in the second.
-        for (int round = 0; round < 3; ++round)
+        // Rounds: what one round's handlers and commands queued runs in the next.
+        for (int round = 0; round < 3; ++round) {
             onUi([] {
                 gdk_display_sync(gdk_display_get_default());
                 while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
             }, true);
+            if (commands_) commands_->drain();
+        }
     }
 
   private:
@@ -289,11 +400,28 @@ class GtkWindowView : public DialogView {
         gtk_window_set_title(GTK_WINDOW(window_), kProductName);
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
         g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
-                             static_cast<GtkWindowView*>(self)->controller_->command(kIdClose);
+                             static_cast<GtkWindowView*>(self)->later([](DialogController* c) { c->command(kIdClose); });
                              return TRUE;
                          }), this);
+        // The dialog's controls where its template puts them, and below them
+        // the language switch.
+        GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        gtk_container_add(GTK_CONTAINER(window_), column);
         fixed_ = gtk_fixed_new();
-        gtk_container_add(GTK_CONTAINER(window_), fixed_);
+        gtk_box_pack_start(GTK_BOX(column), fixed_, FALSE, FALSE, 0);
+        GtkWidget* language = gtk_combo_box_text_new();
+        gtk_widget_set_halign(language, GTK_ALIGN_END);
+        gtk_widget_set_margin_end(language, units_.x(7));
+        gtk_widget_set_margin_bottom(language, units_.y(3));
+        g_signal_connect(language, "changed", G_CALLBACK(+[](GtkComboBox* box, gpointer self) {
+                             auto* v = static_cast<GtkWindowView*>(self);
+                             if (v->rendering_) return;
+                             int i = gtk_combo_box_get_active(box);
+                             if (i >= 0)
+                                 v->later([i](DialogController* c) { c->languageChosen(static_cast<std::size_t>(i)); });
+                         }), this);
+        gtk_box_pack_start(GTK_BOX(column), language, FALSE, FALSE, 0);
+        controls_[kIdLanguage] = language;
         for (const ControlSpec& c : kCaptureControls) {
             GtkWidget* w = nullptr;
             switch (c.kind) {
@@ -305,7 +433,7 @@ class GtkWindowView : public DialogView {
                 g_object_set_data(G_OBJECT(w), "pav-id", GINT_TO_POINTER(c.id));
                 g_signal_connect(w, "clicked", G_CALLBACK(+[](GtkButton* b, gpointer self) {
                                      int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(b), "pav-id"));
-                                     static_cast<GtkWindowView*>(self)->controller_->command(id);
+                                     static_cast<GtkWindowView*>(self)->later([id](DialogController* c) { c->command(id); });
                                  }), this);
                 break;
             case kDropDown:
@@ -314,12 +442,15 @@ class GtkWindowView : public DialogView {
                                      auto* v = static_cast<GtkWindowView*>(self);
                                      if (v->rendering_) return;
                                      int i = gtk_combo_box_get_active(box);
-                                     if (i >= 0) v->controller_->cameraChosen(static_cast<std::size_t>(i));
+                                     if (i >= 0)
+                                         v->later([i](DialogController* c) { c->cameraChosen(static_cast<std::size_t>(i)); });
                                  }), this);
                 g_signal_connect(w, "notify::popup-shown", G_CALLBACK(+[](GObject* box, GParamSpec*, gpointer self) {
                                      gboolean shown = FALSE;
                                      g_object_get(box, "popup-shown", &shown, nullptr);
-                                     if (shown) static_cast<GtkWindowView*>(self)->controller_->cameraListOpened();
+                                     if (shown)
+                                         static_cast<GtkWindowView*>(self)->later(
+                                             [](DialogController* c) { c->cameraListOpened(); });
                                  }), this);
                 // The drop-down's height in the template includes its list.
                 gtk_widget_set_size_request(w, units_.x(c.width), units_.y(14));
@@ -331,8 +462,9 @@ class GtkWindowView : public DialogView {
                 gtk_entry_set_max_length(GTK_ENTRY(w), 32);
                 gtk_entry_set_width_chars(GTK_ENTRY(w), 1);
                 g_signal_connect(w, "focus-out-event", G_CALLBACK(+[](GtkWidget* e, GdkEvent*, gpointer self) -> gboolean {
-                                     static_cast<GtkWindowView*>(self)->controller_->cameraNameEdited(
-                                         gtk_entry_get_text(GTK_ENTRY(e)));
+                                     std::string text = gtk_entry_get_text(GTK_ENTRY(e));
+                                     static_cast<GtkWindowView*>(self)->later(
+                                         [text](DialogController* c) { c->cameraNameEdited(text); });
                                      return FALSE;
                                  }), this);
                 break;
@@ -360,10 +492,11 @@ class GtkWindowView : public DialogView {
                                              gtk_tree_path_get_indices(static_cast<GtkTreePath*>(p->data))[0]));
                                      g_list_free_full(paths, reinterpret_cast<GDestroyNotify>(gtk_tree_path_free));
                                      std::sort(chosen.begin(), chosen.end());
-                                     v->controller_->setSelection(chosen);
+                                     v->later([chosen](DialogController* c) { c->setSelection(chosen); });
                                  }), this);
                 g_signal_connect(icons, "item-activated", G_CALLBACK(+[](GtkIconView*, GtkTreePath*, gpointer self) {
-                                     static_cast<GtkWindowView*>(self)->controller_->command(kIdCapture);
+                                     static_cast<GtkWindowView*>(self)->later(
+                                         [](DialogController* c) { c->command(kIdCapture); });
                                  }), this);
                 scroller_ = gtk_scrolled_window_new(nullptr, nullptr);
                 gtk_container_add(GTK_CONTAINER(scroller_), icons);
@@ -439,6 +572,15 @@ class GtkWindowView : public DialogView {
         }
         if (gtk_combo_box_get_active(GTK_COMBO_BOX(combo)) != static_cast<int>(m.cameraIndex))
             gtk_combo_box_set_active(GTK_COMBO_BOX(combo), static_cast<int>(m.cameraIndex));
+        GtkComboBoxText* languages = GTK_COMBO_BOX_TEXT(controls_[kIdLanguage]);
+        if (m.languages != shownLanguages_) {
+            gtk_combo_box_text_remove_all(languages);
+            for (const std::string& s : m.languages) gtk_combo_box_text_append_text(languages, s.c_str());
+            shownLanguages_ = m.languages;
+        }
+        if (!m.languages.empty() && gtk_combo_box_get_active(GTK_COMBO_BOX(languages)) != static_cast<int>(m.language))
+            gtk_combo_box_set_active(GTK_COMBO_BOX(languages), static_cast<int>(m.language));
+        gtk_widget_set_visible(GTK_WIDGET(languages), !m.languages.empty());
         GtkEntry* entry = GTK_ENTRY(controls_[kIdCameraName]);
         if (!gtk_widget_has_focus(GTK_WIDGET(entry)) && m.cameraName != gtk_entry_get_text(entry))
             gtk_entry_set_text(entry, m.cameraName.c_str());
@@ -484,7 +626,13 @@ class GtkWindowView : public DialogView {
         gtk_window_resize(GTK_WINDOW(window_), 1, 1);
         if (m.timerRunning && !timer_)
             timer_ = g_timeout_add(200, +[](gpointer self) -> gboolean {
-                static_cast<GtkWindowView*>(self)->controller_->timerTick();
+                // Ticks do not pile up behind a long command.
+                auto* v = static_cast<GtkWindowView*>(self);
+                if (!v->tickQueued_.exchange(true))
+                    v->later([v](DialogController* c) {
+                        v->tickQueued_ = false;
+                        c->timerTick();
+                    });
                 return G_SOURCE_CONTINUE;
             }, this);
         // Progress dialog.
@@ -502,7 +650,17 @@ class GtkWindowView : public DialogView {
         rendering_ = false;
     }
 
+    // Runs `work` on the command thread with the controller.
+    void later(std::function<void(DialogController*)> work) {
+        if (closing_ || !commands_) return;
+        DialogController* c = controller_;
+        commands_->post([c, work = std::move(work)] { work(c); });
+    }
+
     DialogController* controller_;
+    std::unique_ptr<CommandThread> commands_;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> tickQueued_{false};
     DialogUnits units_;
     GtkWidget* window_ = nullptr;
     GtkWidget* fixed_ = nullptr;
@@ -512,7 +670,7 @@ class GtkWindowView : public DialogView {
     GtkListStore* store_ = nullptr;
     GdkPixbuf* logo_ = nullptr;
     std::map<int, GtkWidget*> controls_, progressControls_;
-    std::vector<std::string> shownCameras_;
+    std::vector<std::string> shownCameras_, shownLanguages_;
     std::string shownFirstLabel_;
     guint timer_ = 0;
     bool rendering_ = false;

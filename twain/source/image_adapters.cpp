@@ -3,7 +3,10 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+
+#include "twain/source/still_camera_binding.h"
 
 namespace pavtw {
 
@@ -60,31 +63,33 @@ int JpegBinding::decode(const std::uint8_t* jpeg, std::size_t size, std::uint8_t
     return status;
 }
 
+std::string scalerLibraryName() {
+    const char* name = std::getenv("PAV512_SCALER_LIBRARY");
+    return name && *name ? name : "libpavscale.so";
+}
+
 bool scalePixels(const std::uint8_t* src, int sw, int sh, std::uint8_t* dst, int dw, int dh) {
     if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return false;
-    for (int y = 0; y < dh; ++y) {
-        int y0 = static_cast<int>(static_cast<long long>(y) * sh / dh);
-        int y1 = std::max(y0 + 1, static_cast<int>(static_cast<long long>(y + 1) * sh / dh));
-        y1 = std::min(y1, sh);
-        for (int x = 0; x < dw; ++x) {
-            int x0 = static_cast<int>(static_cast<long long>(x) * sw / dw);
-            int x1 = std::max(x0 + 1, static_cast<int>(static_cast<long long>(x + 1) * sw / dw));
-            x1 = std::min(x1, sw);
-            unsigned sum[3] = {0, 0, 0};
-            unsigned n = 0;
-            for (int yy = y0; yy < y1; ++yy)
-                for (int xx = x0; xx < x1; ++xx) {
-                    const std::uint8_t* p = src + (static_cast<std::size_t>(yy) * sw + xx) * 3;
-                    sum[0] += p[0];
-                    sum[1] += p[1];
-                    sum[2] += p[2];
-                    ++n;
-                }
-            std::uint8_t* q = dst + (static_cast<std::size_t>(y) * dw + x) * 3;
-            for (int c = 0; c < 3; ++c) q[c] = static_cast<std::uint8_t>((sum[c] + n / 2) / n);
-        }
+    using OpenFn = std::uint32_t (*)(void**, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t);
+    using ProcessFn = std::uint32_t (*)(void**, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t);
+    using CloseFn = std::uint32_t (*)(void**);
+    void* module = openBeside(scalerLibraryName());
+    if (!module) return false;
+    auto open = reinterpret_cast<OpenFn>(::dlsym(module, "PAVScaleHandleOpen"));
+    auto process = reinterpret_cast<ProcessFn>(::dlsym(module, "PAVScaleProcess"));
+    auto close = reinterpret_cast<CloseFn>(::dlsym(module, "PAVScaleHandleClose"));
+    bool ok = false;
+    void* slot = nullptr;
+    if (open && process && close &&
+        open(&slot, static_cast<std::uint32_t>(sw), static_cast<std::uint32_t>(sh), static_cast<std::uint32_t>(dw),
+             static_cast<std::uint32_t>(dh)) == 0) {
+        const std::uint64_t in = static_cast<std::uint64_t>(sw) * sh * 3, out = static_cast<std::uint64_t>(dw) * dh * 3;
+        ok = in <= 0xFFFFFFFFu && out <= 0xFFFFFFFFu &&
+             process(&slot, src, static_cast<std::uint32_t>(in), dst, static_cast<std::uint32_t>(out)) == 0;
+        close(&slot);
     }
-    return true;
+    ::dlclose(module);
+    return ok;
 }
 
 }  // namespace pavtw

@@ -1,11 +1,13 @@
 // Decoding and scaling of downloaded pictures. The JPEG decoder is bound at
 // run time (the platform's TurboJPEG library stands in for the vendor JPEG
 // library), so the data source loads nothing of it until a camera object is
-// made; the scaler is built in.
+// made. Scaling is the scaler library's (libpavscale, the one that ships
+// beside libpav512u), loaded for one scaling and released after it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace pavtw {
@@ -55,8 +57,13 @@ class JpegBinding {
     void* destroy_ = nullptr;
 };
 
-// Scales unpadded 24-bit pixels (box average when shrinking, nearest pixel
-// when growing). False for an empty source or target.
+// The scaler's file name; PAV512_SCALER_LIBRARY names another (as for the
+// user library).
+std::string scalerLibraryName();
+
+// Scales unpadded 24-bit pixels with the scaler library. False when the
+// library cannot be loaded, lacks an entry point or refuses: the picture is
+// then dropped.
 bool scalePixels(const std::uint8_t* src, int sw, int sh, std::uint8_t* dst, int dw, int dh);
 
 }  // namespace pavtw

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "twain/source/data_source.h"
+
 namespace pavtw {
 
 namespace {
@@ -27,8 +29,21 @@ std::string userLibraryName() {
     return name && *name ? name : "libpav512u.so.1";
 }
 
+void* openBeside(const std::string& name) {
+    // A bare name is looked for where the installed tree puts it (the source
+    // sits in lib/twain, the libraries in lib/) and beside the source before
+    // the loader's own search: a loader that does not see the source's run
+    // path (a sanitizer's dlopen, for one) still finds the shipped library.
+    if (name.find('/') == std::string::npos) {
+        const std::string dir = moduleDirectory();
+        for (const std::string& candidate : {dir + "../" + name, dir + name})
+            if (void* m = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return m;
+    }
+    return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
 StillCameraBinding::StillCameraBinding() {
-    module_ = ::dlopen(userLibraryName().c_str(), RTLD_NOW | RTLD_LOCAL);
+    module_ = openBeside(userLibraryName());
 }
 
 StillCameraBinding::~StillCameraBinding() {

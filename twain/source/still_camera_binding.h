@@ -24,6 +24,9 @@ constexpr PaciStatus kPaciMoreData = 103;
 // The library's file name; PAV512TW_USER_LIBRARY overrides it (a path or a
 // name), so a test can stand a library of its own in.
 std::string userLibraryName();
+// Opens a library of that name: a bare name first in the folder above the
+// source and beside it, then along the loader's path; null when none loads.
+void* openBeside(const std::string& name);
 
 class StillCameraBinding {
   public:

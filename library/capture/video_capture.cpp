@@ -1,0 +1,444 @@
+// The capture client over one control channel of the camera's device
+// interface. Every request is sent overlapped and waited for, so that a
+// read waiting for a frame can be cancelled from stop() on another thread.
+#include "library/capture/video_capture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "pav512/buffers.h"
+#include "pav512/guids.h"
+#include "pav512/ioctl.h"
+#include "platform/kernel/ntstatus.h"
+#include "platform/user/device_io.h"
+#include "platform/user/handles.h"
+#include "platform/user/setupapi.h"
+
+namespace pavcap {
+namespace {
+
+using namespace pav512;
+
+// What the stream interface answers a second open of its one capture
+// stream (and a stream index it does not have).
+constexpr NTSTATUS kStatusCameraBusy = static_cast<NTSTATUS>(0xC000020E);
+constexpr std::uint32_t kMjpg = 0x47504A4D;
+constexpr std::uint32_t kPavx = 0x58564150;
+
+void put32(std::uint8_t* b, std::size_t at, std::uint32_t v) { std::memcpy(b + at, &v, 4); }
+void put16(std::uint8_t* b, std::size_t at, std::uint16_t v) { std::memcpy(b + at, &v, 2); }
+std::uint32_t get32(const std::uint8_t* b, std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, b + at, 4);
+    return v;
+}
+std::uint16_t get16(const std::uint8_t* b, std::size_t at) {
+    std::uint16_t v;
+    std::memcpy(&v, b + at, 2);
+    return v;
+}
+
+// A failure that says the camera (or the host serving it) went away rather
+// than that the request went wrong.
+bool deviceGone(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_INVALID_HANDLE || error == ERROR_DEV_NOT_EXIST ||
+           error == ERROR_DEVICE_REMOVED || error == ERROR_DELETE_PENDING;
+}
+
+std::string hex(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+// The bytes one frame of the size may take, by the stream's rules.
+std::uint32_t imageSizeFor(const Format& f) {
+    const std::uint32_t pixels = std::uint32_t{f.width} * f.height;
+    if (f.compression == kMjpg) return 2 * pixels + 608;
+    if (f.compression == kPavx) return pixels * f.bitCount / 8 + 1024;
+    return pixels * f.bitCount / 8;
+}
+
+// The path of the present interface at `index`; empty past the end, with
+// *error set when the host could not be asked.
+std::string interfacePath(DWORD index, std::string* error) {
+    HDEVINFO set = SetupDiGetClassDevsA(&kInterfaceClassGuid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        *error = "no driver host answers (error " + std::to_string(GetLastError()) + ")";
+        return std::string();
+    }
+    std::string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &kInterfaceClassGuid, index, &data)) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
+        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+            std::vector<char> memory(size + 1, 0);
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(memory.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+            if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr))
+                path.assign(detail->DevicePath);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+// One request's outcome: answered (the whole buffer came back) with the
+// module status in byte 0, or the Win32 error of the call.
+struct Outcome {
+    bool answered = false;
+    DWORD returned = 0;
+    std::uint8_t moduleStatus = kModuleStatusUnanswered;
+    DWORD error = ERROR_SUCCESS;
+};
+
+class ChannelCapture final : public VideoCapture {
+  public:
+    explicit ChannelCapture(HANDLE channel) : channel_(channel) {}
+    ~ChannelCapture() override {
+        stop();
+        CloseHandle(channel_);
+    }
+
+    std::vector<FormatInfo> formats() override;
+    bool start(const Format& format) override;
+    std::size_t imageSize() const override { return imageSize_.load(); }
+    ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) override;
+    void stop() override;
+    const std::string& error() const override { return error_; }
+
+    bool checkVersion();
+
+  private:
+    // `least`: the shortest answer that counts (a read answers its header
+    // and the image bytes it holds); 0: the whole buffer.
+    // `inSize`: the bytes sent (0: the whole buffer).
+    Outcome send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least = 0, DWORD inSize = 0);
+    void fail(std::string text) {
+        std::lock_guard<std::mutex> g(errorLock_);
+        error_ = std::move(text);
+    }
+    bool setState(std::uint32_t handle, std::uint32_t state, Outcome* out);
+    void closeStream(std::uint32_t handle);
+    ReadResult notAFrame(const Outcome& o, const std::uint8_t* reply);
+
+    HANDLE channel_;
+    std::mutex errorLock_;
+    std::string error_;
+    // start() and stop() one at a time; read() runs beside them.
+    std::mutex controlLock_;
+    std::atomic<std::uint32_t> handle_{0};  // 0: no stream open
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> imageSize_{0};
+    // Only the reading thread touches the read's request buffer.
+    std::vector<std::uint8_t> readBuffer_;
+    // The data area of a read only comes back, so a read sends its header
+    // alone; a host that wants the whole area sent is sent it from then on.
+    bool headerOnlyReads_ = true;
+};
+
+Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least,
+                             DWORD inSize) {
+    Outcome o;
+    buffer[0] = kModuleStatusUnanswered;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) {
+        o.error = ERROR_NOT_ENOUGH_MEMORY;
+        return o;
+    }
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(channel_, code, buffer, inSize ? inSize : size, buffer, size,
+                              &returned, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(channel_, &ov, &returned, TRUE);
+    if (!ok) {
+        o.error = GetLastError();
+    } else if (returned > size || returned < (least ? least : size)) {
+        // Only a whole answer carries a module status worth reading.
+        o.error = ERROR_GEN_FAILURE;
+    } else {
+        o.answered = true;
+        o.returned = returned;
+        o.moduleStatus = buffer[0];
+    }
+    CloseHandle(ov.hEvent);
+    return o;
+}
+
+bool ChannelCapture::checkVersion() {
+    std::uint8_t b[sizeof(StreamHeader)] = {};
+    Outcome o = send(IOCTL_STREAM_VERSION, b, sizeof b);
+    if (!o.answered) {
+        fail("the camera does not answer (error " + std::to_string(o.error) + ")");
+        return false;
+    }
+    const std::uint16_t version = get16(b, kStreamVersionOffset);
+    if (o.moduleStatus != kModuleStatusSuccess || version != kInterfaceVersion) {
+        fail("the driver speaks another stream interface (version " + std::to_string(version) +
+             ")");
+        return false;
+    }
+    return true;
+}
+
+std::vector<FormatInfo> ChannelCapture::formats() {
+    std::vector<FormatInfo> list;
+    std::uint16_t count = 1;
+    for (std::uint16_t index = 0; index < count; ++index) {
+        std::uint8_t b[sizeof(StreamFormatInfo)] = {};
+        put16(b, offsetof(StreamFormatInfo, formatIndex), index);
+        Outcome o = send(IOCTL_STREAM_FORMAT_INFO, b, sizeof b);
+        if (!o.answered) {
+            fail(deviceGone(o.error) ? "the camera is gone"
+                                     : "format information failed (error " +
+                                           std::to_string(o.error) + ")");
+            return {};
+        }
+        count = get16(b, offsetof(StreamFormatInfo, formatCount));
+        if (count == 0) break;
+        if (o.moduleStatus != kModuleStatusSuccess) {
+            fail("format information failed (module status " + std::to_string(o.moduleStatus) +
+                 ")");
+            return {};
+        }
+        FormatInfo f;
+        f.granularityX = get16(b, offsetof(StreamFormatInfo, granularityX));
+        f.granularityY = get16(b, offsetof(StreamFormatInfo, granularityY));
+        f.minimumWidth = get16(b, offsetof(StreamFormatInfo, minimumWidth));
+        f.minimumHeight = get16(b, offsetof(StreamFormatInfo, minimumHeight));
+        f.maximumWidth = get16(b, offsetof(StreamFormatInfo, maximumWidth));
+        f.maximumHeight = get16(b, offsetof(StreamFormatInfo, maximumHeight));
+        f.width = get16(b, offsetof(StreamFormatInfo, width));
+        f.height = get16(b, offsetof(StreamFormatInfo, height));
+        f.bitCount = get16(b, offsetof(StreamFormatInfo, bitCount));
+        f.compression = get32(b, offsetof(StreamFormatInfo, compression));
+        f.imageSize = get32(b, offsetof(StreamFormatInfo, imageSize));
+        f.frameIntervalMs = get32(b, offsetof(StreamFormatInfo, frameIntervalMs));
+        list.push_back(f);
+    }
+    if (list.empty()) fail("the camera offers no video format");
+    return list;
+}
+
+bool ChannelCapture::setState(std::uint32_t handle, std::uint32_t state, Outcome* out) {
+    std::uint8_t b[sizeof(StreamStateRequest)] = {};
+    put32(b, offsetof(StreamStateRequest, streamHandle), handle);
+    put32(b, offsetof(StreamStateRequest, state), state);
+    *out = send(IOCTL_STREAM_SET_STATE, b, sizeof b);
+    return out->answered && out->moduleStatus == kModuleStatusSuccess;
+}
+
+void ChannelCapture::closeStream(std::uint32_t handle) {
+    std::uint8_t b[sizeof(StreamHeader)] = {};
+    put32(b, offsetof(StreamHeader, streamHandle), handle);
+    send(IOCTL_STREAM_CLOSE, b, sizeof b);
+}
+
+bool ChannelCapture::start(const Format& wanted) {
+    std::lock_guard<std::mutex> g(controlLock_);
+    if (handle_.load() != 0) {
+        fail("the stream is already running");
+        return false;
+    }
+    const std::vector<FormatInfo> list = formats();
+    if (list.empty()) return false;
+    const FormatInfo* match = nullptr;
+    for (const FormatInfo& f : list) {
+        if (f.compression != wanted.compression) continue;
+        if (wanted.compression == 0 && f.bitCount != wanted.bitCount) continue;
+        match = &f;
+        break;
+    }
+    if (!match) {
+        fail("not a format the camera makes");
+        return false;
+    }
+    Format f = wanted;
+    if (f.imageSize == 0) f.imageSize = imageSizeFor(f);
+    if (f.frameIntervalMs == 0) f.frameIntervalMs = match->frameIntervalMs;
+
+    std::uint8_t b[sizeof(StreamFormatRequest)] = {};
+    put16(b, offsetof(StreamFormatRequest, width), f.width);
+    put16(b, offsetof(StreamFormatRequest, height), f.height);
+    b[offsetof(StreamFormatRequest, bitCount)] = f.bitCount;
+    put32(b, offsetof(StreamFormatRequest, compression), f.compression);
+    put32(b, offsetof(StreamFormatRequest, imageSize), f.imageSize);
+    put32(b, offsetof(StreamFormatRequest, frameIntervalMs), f.frameIntervalMs);
+    Outcome o = send(IOCTL_STREAM_OPEN, b, sizeof b);
+    if (!o.answered) {
+        fail(deviceGone(o.error) ? "the camera is gone"
+                                 : "the open failed (error " + std::to_string(o.error) + ")");
+        return false;
+    }
+    if (o.moduleStatus != kModuleStatusSuccess) {
+        const auto status = static_cast<NTSTATUS>(get32(b, kStreamRequestStatusOffset));
+        if (o.moduleStatus == kModuleStatusOutOfRange)
+            fail("not a size the camera makes");
+        else if (status == kStatusCameraBusy)
+            fail("camera busy");
+        else
+            fail("the camera could not open the stream (module status " +
+                 std::to_string(o.moduleStatus) + ", status " +
+                 hex(static_cast<std::uint32_t>(status)) + ")");
+        return false;
+    }
+    const std::uint32_t handle = get32(b, offsetof(StreamHeader, streamHandle));
+    if (!setState(handle, 2, &o)) {
+        fail(o.answered ? "the camera could not start the video (module status " +
+                              std::to_string(o.moduleStatus) + ")"
+                        : std::string("the camera is gone"));
+        Outcome ignored;
+        setState(handle, 0, &ignored);
+        closeStream(handle);
+        return false;
+    }
+    imageSize_.store(f.imageSize);
+    stopping_.store(false);
+    handle_.store(handle);
+    return true;
+}
+
+// What a read that brought no frame means to the client.
+ReadResult ChannelCapture::notAFrame(const Outcome& o, const std::uint8_t* reply) {
+    if (!o.answered) {
+        if (deviceGone(o.error)) {
+            fail("the camera is gone");
+            return ReadResult::Removed;
+        }
+        if (o.error == ERROR_OPERATION_ABORTED) {
+            if (stopping_.load()) return ReadResult::Stopped;
+            // Reads are cancelled both when the stream stops under them and
+            // when the camera goes: ask the device which one it was.
+            std::uint8_t b[sizeof(StreamHeader)] = {};
+            Outcome probe = send(IOCTL_STREAM_VERSION, b, sizeof b);
+            if (!probe.answered && deviceGone(probe.error)) {
+                fail("the camera is gone");
+                return ReadResult::Removed;
+            }
+            fail("the stream was stopped");
+            return ReadResult::Stopped;
+        }
+        fail("the read failed (error " + std::to_string(o.error) + ")");
+        return ReadResult::Failed;
+    }
+    const auto status = static_cast<NTSTATUS>(get32(reply, kStreamRequestStatusOffset));
+    if (o.moduleStatus == kModuleStatusBadStreamHandle) {
+        // Closed under us: by stop(), or by an abort of user-mode video.
+        fail("the stream was closed");
+        return ReadResult::Stopped;
+    }
+    if (status == STATUS_TIMEOUT) {
+        fail("the camera sent no frame in time");
+        return ReadResult::TimedOut;
+    }
+    if (status == STATUS_CANCELLED || stopping_.load()) {
+        fail("the stream was stopped");
+        return ReadResult::Stopped;
+    }
+    fail("the read failed (module status " + std::to_string(o.moduleStatus) + ", status " +
+         hex(static_cast<std::uint32_t>(status)) + ")");
+    return ReadResult::Failed;
+}
+
+ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
+    const std::uint32_t handle = handle_.load();
+    if (handle == 0 || stopping_.load()) {
+        fail("the stream is not running");
+        return ReadResult::Stopped;
+    }
+    const std::size_t size = imageSize_.load();
+    if (buffer.size() < size) {
+        fail("the buffer is smaller than the stream's image size");
+        return ReadResult::Failed;
+    }
+    if (readBuffer_.size() != kStreamDataOffset + size) readBuffer_.assign(kStreamDataOffset + size, 0);
+    std::memset(readBuffer_.data(), 0, kStreamDataOffset);
+    std::uint8_t* b = readBuffer_.data();
+    put32(b, offsetof(StreamReadRequest, streamHandle), handle);
+    put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
+    const auto whole = static_cast<DWORD>(readBuffer_.size());
+    Outcome o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset,
+                     headerOnlyReads_ ? kStreamDataOffset : whole);
+    if (headerOnlyReads_ && !o.answered && o.error == ERROR_INVALID_PARAMETER) {
+        headerOnlyReads_ = false;
+        std::memset(b, 0, kStreamDataOffset);
+        put32(b, offsetof(StreamReadRequest, streamHandle), handle);
+        put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
+        o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset);
+    }
+    if (!o.answered || o.moduleStatus != kModuleStatusSuccess) return notAFrame(o, b);
+    const auto status = static_cast<NTSTATUS>(get32(b, kStreamRequestStatusOffset));
+    if (status == STATUS_TIMEOUT) return notAFrame(o, b);
+    // No more than the image size, and no more than came back.
+    const std::size_t used = std::min<std::size_t>(
+        {get32(b, offsetof(StreamReadReply, dataUsed)), size, o.returned - kStreamDataOffset});
+    std::memcpy(buffer.data(), b + kStreamDataOffset, used);
+    if (frame) {
+        frame->bytes = used;
+        frame->pictureNumber =
+            std::uint64_t{get32(b, offsetof(StreamReadReply, pictureNumberHigh))} << 32 |
+            get32(b, offsetof(StreamReadReply, pictureNumberLow));
+        frame->dropCount = std::uint64_t{get32(b, offsetof(StreamReadReply, dropCountHigh))}
+                               << 32 |
+                           get32(b, offsetof(StreamReadReply, dropCountLow));
+        frame->status = static_cast<std::uint32_t>(status);
+    }
+    return ReadResult::Frame;
+}
+
+void ChannelCapture::stop() {
+    std::lock_guard<std::mutex> g(controlLock_);
+    stopping_.store(true);
+    const std::uint32_t handle = handle_.exchange(0);
+    if (handle == 0) return;
+    // A read waiting for a frame ends at once; one that slips in after this
+    // meets a stream that is stopping (its queued reads are cancelled) or
+    // closed (a bad handle).
+    CancelIo(channel_);
+    Outcome o;
+    setState(handle, 1, &o);
+    setState(handle, 0, &o);
+    closeStream(handle);
+}
+
+}  // namespace
+
+std::unique_ptr<VideoCapture> VideoCapture::open(int camera, std::string* error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    error->clear();
+    if (camera < 0) {
+        *error = "no such camera";
+        return nullptr;
+    }
+    const DWORD index = camera == 0 ? 0 : static_cast<DWORD>(camera - 1);
+    const std::string path = interfacePath(index, error);
+    if (path.empty()) {
+        if (error->empty()) *error = "no such camera";
+        return nullptr;
+    }
+    const std::string name = path + kConnectSuffix;
+    HANDLE channel = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+    if (channel == INVALID_HANDLE_VALUE || channel == nullptr) {
+        *error = "the camera could not be opened (error " + std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    auto capture = std::make_unique<ChannelCapture>(channel);
+    if (!capture->checkVersion()) {
+        *error = capture->error();
+        return nullptr;
+    }
+    return capture;
+}
+
+}  // namespace pavcap
