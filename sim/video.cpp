@@ -38,7 +38,11 @@ std::shared_ptr<const FrameSet> encodeFrames(int width, int height) {
         std::vector<std::uint8_t> jpeg = encodeJpeg(rgb.data(), width, height, 70);
         if (jpeg.size() < 2) continue;
         // The number segment, right after the start marker.
-        std::vector<std::uint8_t> numbered(jpeg.begin(), jpeg.begin() + 2);
+        // Sized first: an insert that grows a 2-byte vector trips GCC's
+        // array-bounds check in optimised builds.
+        std::vector<std::uint8_t> numbered;
+        numbered.reserve(jpeg.size() + sizeof kNumberSegment + kFrameNumberDigits);
+        numbered.insert(numbered.end(), jpeg.begin(), jpeg.begin() + 2);
         numbered.insert(numbered.end(), std::begin(kNumberSegment), std::end(kNumberSegment));
         numbered.insert(numbered.end(), kFrameNumberDigits, '0');
         numbered.insert(numbered.end(), jpeg.begin() + 2, jpeg.end());

@@ -387,6 +387,8 @@ namespace {
 // may have had to fall back to a lower one: the packet size (and with it the
 // checksum rule), the isochronous mode and the transfer mode register follow
 // the setting the video now really runs at.
+void moveVideoToBulk(DeviceContext* device, PVOID, PVOID);
+
 void videoStreamReset(DeviceContext* device, ULONG phase) {
     CameraState& c = device->camera;
     if (phase != 0) return;
@@ -397,6 +399,30 @@ void videoStreamReset(DeviceContext* device, ULONG phase) {
     c.isochronousMode.store(now >= 2);
     if (now != 0)
         Camera_ReadModifyWrite(device, CAMERAACCESS_ASIC, kRegTransferMode, 0, now == 1 ? 6 : 5);
+    // At setting 1 the video comes on the bulk-in pipe, and the isochronous
+    // stream has no pipe to restart on. The recovery holds the stream locks
+    // here, so the switch runs after it, on the worker.
+    if (now == 1) workerQueueReserved(device, &c.bulkFallback, moveVideoToBulk, nullptr, nullptr);
+}
+
+// Runs the video on the bulk-in stream once a recovery has left the camera at
+// setting 1, as a mode change to 1 would have: the isochronous stream is
+// stopped for good (the stall check would otherwise keep re-selecting the
+// setting under the bulk video), the bulk-in stream started with the video
+// routine.
+void moveVideoToBulk(DeviceContext* device, PVOID, PVOID) {
+    CameraState& c = device->camera;
+    EventMutex lock(c.modeLock);
+    // A mode change since has chosen the pipes itself, a removal has taken
+    // the streams, or the owner has stopped the isochronous video.
+    if (c.alternate.load() != 1 || device->usbif.currentAlternate != 1) return;
+    if (c.isochronous == nullptr || c.bulkIn == nullptr || !ReadAcquire(&c.isochronous->running))
+        return;
+    CameraFrameRoutine saved = c.frameCallback.exchange(nullptr);
+    USBSTRM_Stop(c.isochronous, false);
+    USBSTRM_Start(c.bulkIn, 0, Camera_VideoData, nullptr, videoStreamReset);
+    stamp(device);
+    c.frameCallback.store(saved);
 }
 
 }  // namespace

@@ -217,6 +217,10 @@ struct CameraState {
     ULONG fpga = 0;
     CameraBulkTransfer bulk;
     std::atomic<CameraModeRoutine> modeChange{nullptr};
+    // Moves the video to the bulk-in pipe after a recovery could only get
+    // setting 1 (the isochronous pipe is gone there); reserved, so an empty
+    // node pool cannot leave the video stopped for good.
+    ReservedWork bulkFallback;
     bool started = false;  // the start-up ran far enough to need a teardown
     CameraHooks hooks;
 };

@@ -396,9 +396,15 @@ void Camera_Remove(DeviceContext* device) {
     device->tickHooks.videoStall.store(nullptr);
     c.frameCallback.store(nullptr);
     c.modeChange.store(nullptr);
-    for (const StreamEntry& s : kStreams) {
-        if (c.*s.slot) USBSTRM_Destroy(&(c.*s.slot));
-        c.*s.slot = nullptr;
+    {
+        // A mode change queued on the worker (the move to bulk video after a
+        // recovery) finds the streams there or gone, never half freed.
+        KeWaitForSingleObject(&c.modeLock, Executive, KernelMode, FALSE, nullptr);
+        for (const StreamEntry& s : kStreams) {
+            if (c.*s.slot) USBSTRM_Destroy(&(c.*s.slot));
+            c.*s.slot = nullptr;
+        }
+        KeSetEvent(&c.modeLock, IO_NO_INCREMENT, FALSE);
     }
     USBIF_Terminate(device);
     if (c.information) ExFreePool(c.information);

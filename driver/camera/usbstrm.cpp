@@ -463,8 +463,9 @@ void USBSTRM_CheckStall(UsbStream* s, ULONG nowMs) {
     if (!s->isochronous || !ReadAcquire(&s->running) || ReadAcquire(&s->recoveryPending) ||
         ReadAcquire(&s->recovering))
         return;
-    if (s->crisisCount >= kCrisisLimit) return;
-    if (nowMs - static_cast<ULONG>(s->lastGoodMs) <= kStallMs) return;
+    // Completions change both on other processors: read as they are written.
+    if (ReadAcquire(&s->crisisCount) >= kCrisisLimit) return;
+    if (nowMs - static_cast<ULONG>(ReadAcquire(&s->lastGoodMs)) <= kStallMs) return;
     InterlockedExchange(&s->errorFlag, 1);
     InterlockedExchange(&s->lastGoodMs, static_cast<LONG>(nowMs));
     startRecovery(s);
@@ -499,7 +500,7 @@ void recover(DeviceContext* device, UsbStream* s) {
     // going. (Not the error flag: a good packet that was on its way when the
     // recovery was asked for clears it, and the stream would stay stopped.)
     if (!ReadAcquire(&s->running)) return;
-    if (s->crisisCount >= kCrisisLimit) return;  // stays stopped until started again
+    if (ReadAcquire(&s->crisisCount) >= kCrisisLimit) return;  // stays stopped until started again
     InterlockedExchange(&s->recovering, 1);
     InterlockedIncrement(&s->crisisCount);
     USBSTRM_Stop(s, true);
@@ -509,7 +510,7 @@ void recover(DeviceContext* device, UsbStream* s) {
     ULONG paused = 0;
     KIRQL irql = KfAcquireSpinLock(&list.lock);
     for (UsbStream* o = list.head; o && paused < kMaxStreamsPerDevice; o = o->next)
-        if (o != s && o->active) others[paused++] = o;
+        if (o != s && ReadAcquire(&o->active)) others[paused++] = o;
     KfReleaseSpinLock(&list.lock, irql);
     for (ULONG i = 0; i < paused; ++i) {
         UsbStream* o = others[i];

@@ -2,6 +2,8 @@
 // modules behind the gate.
 #pragma once
 
+#include <atomic>
+
 #include "platform/kernel/wdm.h"
 
 struct DeviceContext;
@@ -24,6 +26,11 @@ extern const WCHAR kCameraChangeValue[];
 
 // Cancels the wait-wake request held in the slot, if any.
 void cancelWaitWake(DeviceContext* device);
+// Called (when set) between taking a wait-wake request out of its slot and
+// cancelling it, on the canceller's thread: lets tests complete the request
+// inside that window, which is otherwise a few instructions wide.
+using WaitWakeTakenHook = void (*)(DeviceContext* device);
+extern std::atomic<WaitWakeTakenHook> waitWakeTakenHook;
 // Asks the power manager for a wait-wake request for the device at its
 // SystemWake state; STATUS_INVALID_DEVICE_STATE when one is already pending
 // or the device cannot wake the system from a sleeping state.

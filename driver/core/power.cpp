@@ -67,6 +67,7 @@ void replaceWaitWake(DeviceContext* device, PIRP replacement) {
     }
     bool parked = false;
     if (taken) {
+        if (WaitWakeTakenHook hook = waitWakeTakenHook.load()) hook(device);
         IoCancelIrp(taken);
         WaitWakeLock g(device);
         parked = device->waitWakeParked == taken;
@@ -160,6 +161,8 @@ NTSTATUS devicePower(DeviceContext* device, PIRP irp) {
 }
 
 }  // namespace
+
+std::atomic<WaitWakeTakenHook> waitWakeTakenHook{nullptr};
 
 void cancelWaitWake(DeviceContext* device) {
     replaceWaitWake(device, nullptr);

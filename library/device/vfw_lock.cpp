@@ -88,9 +88,13 @@ HANDLE shutdownEvent() { return shutdown.load(); }
 bool vpiAttach() {
     shutdown.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     HANDLE m = CreateMutexA(nullptr, TRUE, kVpiMutexName);
-    if (m) {
-        // The first process to make the mutex starts with a clear record.
-        if (GetLastError() != ERROR_ALREADY_EXISTS) clearRecord(lockRecord(), true);
+    // The first to make the mutex owns it from its making and starts with a
+    // clear record. A mutex that existed (another process, or a second copy
+    // of the library in this one) is not taken for the caller: it has
+    // nothing to release, and releasing it would free a lock another thread
+    // holds.
+    if (m && GetLastError() != ERROR_ALREADY_EXISTS) {
+        clearRecord(lockRecord(), true);
         ReleaseMutex(m);
     }
     vpiMutexHandle.store(m);

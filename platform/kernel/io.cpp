@@ -307,6 +307,12 @@ void IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    // A request that has been completed and freed is no one's to cancel: a
+    // driver that still does has lost track of who owns it.
+    if (kio::isFreedIrp(Irp)) {
+        kverifier::report("irp-cancel-freed", "cancel of a request that was completed and freed");
+        return FALSE;
+    }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Read without the lock by a completion running on another thread.

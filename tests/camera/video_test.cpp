@@ -152,6 +152,70 @@ TEST_F(Video, RecoveryThatFallsBackToALowerSettingMovesTheCameraWithIt) {
     EXPECT_EQ(Camera_SetMode(d, 0), STATUS_SUCCESS);
 }
 
+// The bus takes back every isochronous setting while the video streams: the
+// recovery can only get setting 1, where no isochronous pipe exists. The
+// video moves to the bulk-in pipe and the camera's frames keep coming, whole
+// and without checksums, and the stall watch leaves the bulk video alone.
+TEST_F(Video, RecoveryThatFallsBackToSettingOneMovesTheVideoToTheBulkPipe) {
+    sim::Scenario s = sim::defaultScenario();
+    s.honoursTransferMode = true;  // the camera sends bulk video only when told to
+    pavtest::CameraHarness h(camtest::cameraOptions(s, 1));
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* d = h.device();
+    auto expected = sim::FrameCache::get(320, 240);
+    ASSERT_TRUE(expected && !expected->empty());
+    ASSERT_EQ(Camera_Open(d, 320, 240, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(Camera_SetMode(d, 7), STATUS_SUCCESS);
+    UsbStream* iso = d->camera.isochronous;
+    UsbStream* bulkIn = d->camera.bulkIn;
+    ASSERT_NE(iso, nullptr);
+    ASSERT_NE(bulkIn, nullptr);
+    ASSERT_EQ(Camera_Start(d, Frames::callback), STATUS_SUCCESS);
+    h.camera().changeFaults([](sim::Faults& f) { f.refusedAlternates = {2, 3, 4, 5, 6, 7}; });
+    USBSTRM_CheckStall(iso, static_cast<ULONG>(iso->lastGoodMs) + 10 * kStallMs);
+    ASSERT_TRUE(pavtest::waitFor([&] {
+        return ReadAcquire(&bulkIn->active) == 1 && ReadAcquire(&bulkIn->running) == 1;
+    })) << "the video runs on the bulk-in pipe";
+    EXPECT_EQ(h.camera().alternateSetting(), 1);
+    EXPECT_EQ(d->camera.alternate.load(), 1);
+    EXPECT_FALSE(d->camera.isochronousMode.load());
+    EXPECT_EQ(d->camera.packetSize.load(), 0u);
+    EXPECT_EQ(h.camera().registerValue(3, 0x21) & 6, 6) << "the camera is told: bulk video";
+    EXPECT_EQ(ReadAcquire(&iso->running), 0) << "the isochronous stream is stopped for good";
+    EXPECT_EQ(ReadAcquire(&iso->active), 0);
+
+    // From here only the bulk-in stream can carry video.
+    Frames::clear();
+    auto wholeFrames = [&] {
+        Bytes all;
+        for (const Bytes& c : Frames::calls()) all.insert(all.end(), c.begin(), c.end());
+        // Each frame carries its number; the cached ones carry "00000000".
+        const Bytes start = {0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x0A};
+        for (auto at = all.begin();
+             (at = std::search(at, all.end(), start.begin(), start.end())) != all.end(); ++at) {
+            std::size_t offset = static_cast<std::size_t>(at - all.begin());
+            for (std::size_t i = 0; i < sim::kFrameNumberDigits &&
+                                    offset + sim::kFrameNumberOffset + i < all.size();
+                 ++i)
+                all[offset + sim::kFrameNumberOffset + i] = '0';
+        }
+        int found = 0;
+        for (const Bytes& frame : *expected)
+            if (std::search(all.begin(), all.end(), frame.begin(), frame.end()) != all.end())
+                ++found;
+        return found;
+    };
+    EXPECT_TRUE(pavtest::waitFor([&] { return wholeFrames() >= 2; }, std::chrono::seconds(10)));
+    const LONG crises = ReadAcquire(&iso->crisisCount);
+    USBSTRM_Tick(d, static_cast<ULONG>(iso->lastGoodMs) + 10 * kStallMs);
+    EXPECT_EQ(ReadAcquire(&iso->recoveryPending), 0) << "no recovery of a stream nobody runs";
+    EXPECT_EQ(ReadAcquire(&iso->crisisCount), crises);
+    ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
+    EXPECT_EQ(Camera_Close(d), STATUS_SUCCESS);
+    EXPECT_EQ(ReadAcquire(&bulkIn->running), 0) << "the mode change to idle stops the bulk video";
+    EXPECT_EQ(h.camera().alternateSetting(), 0);
+}
+
 TEST_F(Video, BulkVideoPassesUnchanged) {
     pavtest::CameraHarness h(camtest::cameraOptions(sim::defaultScenario()));
     ASSERT_TRUE(h.started()) << h.arrivalText();

@@ -2,7 +2,9 @@
 // time-outs, and the port requests.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "driver/core/device_context.h"
 #include "platform/kernel/clock.h"
@@ -304,18 +306,42 @@ TEST(Submission, AsynchronousUrbRunsItsRoutineOnceAndTheRequestGoesWithIt) {
     ExFreePool(urb);
 }
 
+// Counts the camera's returns to the bus after a port cycle (the bus asks it
+// to come back once the old device is gone).
+class CycleCounter : public usbbus::ForwardingBackend {
+  public:
+    using ForwardingBackend::ForwardingBackend;
+    bool reenumerate() override {
+        bool back = ForwardingBackend::reenumerate();
+        if (back) returns.fetch_add(1);
+        return back;
+    }
+    std::atomic<int> returns{0};
+};
+
 TEST(PortRequests, CyclePortMakesTheCameraComeBackAsANewDevice) {
-    pavtest::CameraHarness h(usbOnly());
+    auto counter = std::make_shared<std::shared_ptr<CycleCounter>>();
+    pavtest::CameraHarnessOptions options = usbOnly();
+    options.wrapBackend = [counter](std::shared_ptr<sim::SimCamera> camera) {
+        *counter = std::make_shared<CycleCounter>(std::move(camera));
+        return std::shared_ptr<usbbus::DeviceBackend>(*counter);
+    };
+    pavtest::CameraHarness h(options);
     ASSERT_TRUE(h.started()) << h.arrivalText();
-    PDEVICE_OBJECT before = h.pdo();
+    CycleCounter& bus = **counter;
     ASSERT_EQ(configure(h.device(), 0), STATUS_SUCCESS);
     EXPECT_EQ(USBIF_CyclePort(h.device()), STATUS_SUCCESS);
+    // The new device objects may well lie where the old ones did: what shows
+    // the new device is the camera's return and a start of its own.
     ASSERT_TRUE(waitFor([&] {
         h.settle();
-        return h.pdo() != nullptr && h.pdo() != before && h.started();
-    }));
+        return bus.returns.load() == 1 && h.pdo() != nullptr && h.started();
+    })) << h.arrivalText();
     EXPECT_EQ(h.device()->usbif.vendorId, sim::kVendorId)
         << "the new device went through its start";
+    EXPECT_EQ(h.camera().configuration(), 0) << "the cycle unconfigured the camera";
+    EXPECT_EQ(configure(h.device(), 0), STATUS_SUCCESS) << "the new device takes requests";
+    EXPECT_NE(h.camera().configuration(), 0);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ void expectNoStreamOnAMissingPipe(pavtest::CameraHarness& h, DeviceContext* devi
     } else {
         EXPECT_EQ(started, STATUS_IO_DEVICE_ERROR);
         EXPECT_TRUE(!hasPipe || pipe.MaximumPacketSize == 0);
-        EXPECT_EQ(s->active, 0);
+        EXPECT_EQ(ReadAcquire(&s->active), 0);
     }
     USBSTRM_Destroy(&s);
     EXPECT_EQ(h.camera().pendingTransfers(), 0u);

@@ -55,14 +55,14 @@ TEST_F(Streams, FiniteOutgoingStreamSendsItsBytesInWholeTransfersAndNoMore) {
     std::uint64_t before = h.camera().counters().bulkOutBytes;
     Recorder::get().setSupply(10000);
     ASSERT_EQ(USBSTRM_Start(s, 10000, Recorder::data, Recorder::fill, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(s->packetsInLast, 29);
+    EXPECT_EQ(ReadAcquire(&s->packetsInLast), 29);
     ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
     // Three transfers of 64, 64 and 29 packets; the last is offered 1856
     // bytes and sends only the 1808 that remain.
     EXPECT_EQ(Recorder::get().fillLengths(), (std::vector<ULONG>{4096, 4096, 1856}));
     EXPECT_EQ(Recorder::get().dataLengths(), (std::vector<ULONG>{4096, 4096, 1808}));
     EXPECT_EQ(h.camera().counters().bulkOutBytes - before, 10000u);
-    EXPECT_EQ(s->transfersLeft, 0);
+    EXPECT_EQ(ReadAcquire(&s->transfersLeft), 0);
 
     Recorder::get().clear();
     Recorder::get().setSupply(4096);
@@ -114,8 +114,8 @@ TEST_F(Streams, OneFailedIsochronousTransferIsToleratedTwoInARowRecover) {
     failIsoTransfers(1);
     ASSERT_TRUE(morePackets(32));
     EXPECT_TRUE(Recorder::get().resetPhases().empty()) << "a single failure started a recovery";
-    EXPECT_EQ(s->active, 1);
-    EXPECT_EQ(s->errorFlag, 0) << "the good packets after it clear the error";
+    EXPECT_EQ(ReadAcquire(&s->active), 1);
+    EXPECT_EQ(ReadAcquire(&s->errorFlag), 0) << "the good packets after it clear the error";
 
     int settingBefore = h.camera().alternateSetting();
     failIsoTransfers(2);
@@ -125,7 +125,7 @@ TEST_F(Streams, OneFailedIsochronousTransferIsToleratedTwoInARowRecover) {
     ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }));
     ASSERT_TRUE(morePackets(16));
     EXPECT_EQ(h.camera().alternateSetting(), settingBefore);
-    EXPECT_EQ(s->crisisCount, 0) << "good packets since the recovery";
+    EXPECT_EQ(ReadAcquire(&s->crisisCount), 0) << "good packets since the recovery";
     USBSTRM_Stop(s, false);
 }
 
@@ -135,7 +135,7 @@ TEST_F(Streams, EmptyIsochronousPacketClearsTheErrorAndDeliversNothing) {
     // The sensor is not running: every packet comes back empty.
     failIsoTransfers(1);
     ASSERT_TRUE(morePackets(32));
-    EXPECT_EQ(s->errorFlag, 0);
+    EXPECT_EQ(ReadAcquire(&s->errorFlag), 0);
     // Had the empty packets left the error set, this failure would recover.
     failIsoTransfers(1);
     ASSERT_TRUE(morePackets(32));
@@ -151,17 +151,19 @@ TEST_F(Streams, FiniteIsochronousStreamAsksAgainForEmptyPacketsAndEnds) {
     // every empty packet is owed again, so the stream keeps asking.
     ASSERT_EQ(USBSTRM_Start(s, 2 * 8 * 1023, Recorder::data, nullptr, nullptr), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(64));
-    EXPECT_GT(s->outstanding, 0);
+    EXPECT_GT(ReadAcquire(&s->outstanding), 0);
     EXPECT_EQ(Recorder::get().dataCalls(), 0u);
     ASSERT_EQ(usbtest::runSensor(device, 640, 480), STATUS_SUCCESS);
     // Once data flows the stream ends, and never delivers more packets than
     // its length holds. (Empty packets of a transfer that is not the last
     // one in flight are owed to a last transfer already sent; those few are
     // not asked for again.)
-    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
+    // The sensor's first frame takes its time to come on a loaded machine.
+    ASSERT_TRUE(
+        waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }, std::chrono::seconds(20)));
     EXPECT_GT(Recorder::get().dataCalls(), 0u);
     EXPECT_LE(Recorder::get().dataCalls(), 16u);
-    EXPECT_EQ(s->transfersLeft, 0);
+    EXPECT_EQ(ReadAcquire(&s->transfersLeft), 0);
     USBSTRM_Stop(s, false);
 }
 
@@ -183,15 +185,15 @@ TEST_F(Streams, TenRecoveriesWithoutGoodDataLeaveTheStreamStopped) {
     // Nothing restarts it: no more recoveries, no more transfers.
     kclock::sleepMs(400);
     EXPECT_EQ(Recorder::get().resetPhases().size(), 2u * kCrisisLimit);
-    EXPECT_EQ(s->outstanding, 0);
-    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(ReadAcquire(&s->outstanding), 0);
+    EXPECT_EQ(ReadAcquire(&s->active), 0);
     EXPECT_EQ(isoPackets(), packets);
     EXPECT_EQ(h.camera().pendingTransfers(), 0u);
     // Its owner may start it again.
     h.camera().changeFaults([](sim::Faults& f) { f.isoFailedPackets = 0; });
     ASSERT_EQ(startIso(s), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(16));
-    EXPECT_EQ(s->crisisCount, 0);
+    EXPECT_EQ(ReadAcquire(&s->crisisCount), 0);
     USBSTRM_Stop(s, false);
 }
 
@@ -203,7 +205,7 @@ TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWor
     // recycles its transfers and never asks for any.
     kpool::failAllocations(kUsbstrmTag, 1000000);
     ASSERT_TRUE(morePackets(64));
-    EXPECT_EQ(s->active, 1);
+    EXPECT_EQ(ReadAcquire(&s->active), 1);
     failIsoTransfers(2);
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
     // The restart inside the recovery fails; the worker is not stuck on it.
@@ -215,20 +217,20 @@ TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWor
         },
         &ran, nullptr));
     ASSERT_TRUE(waitFor([&] { return ran.load(); }));
-    EXPECT_EQ(s->active, 0);
-    EXPECT_EQ(s->outstanding, 0);
+    EXPECT_EQ(ReadAcquire(&s->active), 0);
+    EXPECT_EQ(ReadAcquire(&s->outstanding), 0);
     // Once memory is there again the stall check tries again by itself: the
     // video does not stay stopped until its owner happens to restart it.
     kpool::failAllocations(kUsbstrmTag, 0);
     ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->active) == 1; }));
     ASSERT_TRUE(morePackets(16));
-    EXPECT_LT(s->crisisCount, kCrisisLimit);
+    EXPECT_LT(ReadAcquire(&s->crisisCount), kCrisisLimit);
     USBSTRM_Stop(s, false);
     // Stopped by its owner, it stays stopped.
     std::uint64_t packets = isoPackets();
     ASSERT_TRUE(waitFor([&] { return device->tickHooks.streamWatchdogs.load() != nullptr; }));
     kclock::sleepMs(3 * kStallMs);
-    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(ReadAcquire(&s->active), 0);
     EXPECT_EQ(isoPackets(), packets);
 }
 
@@ -252,7 +254,7 @@ TEST_F(Streams, RecoveryIsNotLostToAGoodPacketOnItsWayNorToAnEmptyNodePool) {
     // The stall check asks for a recovery; a packet that was on its way when
     // it did clears the error flag before the worker gets to the recovery.
     USBSTRM_CheckStall(s, static_cast<ULONG>(s->lastGoodMs) + 10 * kStallMs);
-    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(ReadAcquire(&s->active), 0);
     InterlockedExchange(&s->errorFlag, 0);
     gate.open();
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
@@ -333,7 +335,7 @@ TEST_F(Streams, TransfersOfAnEarlierStartAreFreedNotResubmitted) {
     ASSERT_EQ(startIso(s), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(8 * 8 * 2));
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1 + 3 * 8);
-    EXPECT_EQ(s->outstanding, 8);
+    EXPECT_EQ(ReadAcquire(&s->outstanding), 8);
     USBSTRM_Stop(s, false);
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1);
 }
@@ -346,7 +348,7 @@ TEST_F(Streams, FailingBulkStreamSetsThePipeFailureFlag) {
         f.failedTransfersEndpoint = 0x82;
     });
     ASSERT_TRUE(waitFor([&] { return ReadAcquire(&device->streams.pipeFailure) == 1; }));
-    EXPECT_EQ(s->active, 0);
+    EXPECT_EQ(ReadAcquire(&s->active), 0);
     EXPECT_TRUE(Recorder::get().resetPhases().empty()) << "only the isochronous pipe is recovered";
     // A new stream starts with a clean flag.
     UsbStream* another = create(0x83, 2, 1);
@@ -383,13 +385,15 @@ TEST_F(Streams, StreamDestroyedWithARecoveryQueuedIsNeverTouchedAgain) {
     ASSERT_TRUE(waitFor([&] { return ReadAcquire(&w.done) == 1; }));
     EXPECT_EQ(w.stream, nullptr);
     // The recovery has run by now and found nothing to recover.
-    ASSERT_TRUE(waitFor([&] {
-        bool ran = false;
-        workerQueue(
-            device, [](DeviceContext*, PVOID flag, PVOID) { *static_cast<bool*>(flag) = true; },
-            &ran, nullptr);
-        return waitFor([&] { return ran; });
-    }));
+    // (The worker runs its items in order: one queued now runs after it.)
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(workerQueue(
+        device,
+        [](DeviceContext*, PVOID flag, PVOID) {
+            static_cast<std::atomic<bool>*>(flag)->store(true);
+        },
+        &ran, nullptr));
+    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
     EXPECT_TRUE(Recorder::get().resetPhases().empty());
     EXPECT_EQ(usbtest::liveBytes("usbs"), 0);
 }

@@ -161,7 +161,7 @@ TEST_F(Queue, CancelsAndAbortsRacingEachOtherCompleteEverythingOnce) {
                                             t->moduleStatus() == kModuleStatusTaskAborted);
         EXPECT_TRUE(cancelled || answered) << std::hex << t->status;
     }
-    EXPECT_EQ(h.device()->cti.current, nullptr);
+    EXPECT_FALSE(ctitest::hasCurrentTransaction(h.device()));
     EXPECT_TRUE(h.device()->cti.queue.empty());
 }
 

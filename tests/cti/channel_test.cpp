@@ -85,13 +85,13 @@ TEST(DyingClient, AKilledClientsExclusiveLockedSessionIsClosedByTheHost) {
     ASSERT_EQ(said.rfind("pending ", 0), 0u) << said;
     ASSERT_EQ(h.camera().alternateSetting(), 1);
     ASSERT_EQ(Camera_Acquire(d, 0), STATUS_DEVICE_NOT_READY) << "the session holds the camera";
-    ASSERT_TRUE(pavtest::waitFor([&] { return d->cti.current != nullptr; }));
+    ASSERT_TRUE(pavtest::waitFor([&] { return ctitest::hasCurrentTransaction(d); }));
 
     EXPECT_TRUE(WIFSIGNALED(doomed.kill()));
     // The host cancels the pending transaction and closes the session as the
     // client would have.
     EXPECT_TRUE(pavtest::waitFor([&] { return ReadAcquire(&d->openSessions) == 0; }));
-    EXPECT_TRUE(pavtest::waitFor([&] { return d->cti.current == nullptr; }));
+    EXPECT_TRUE(pavtest::waitFor([&] { return !ctitest::hasCurrentTransaction(d); }));
     EXPECT_EQ(h.camera().alternateSetting(), 0);
     EXPECT_EQ(d->cti.lockSession, 0u);
     ASSERT_EQ(Camera_Acquire(d, 0), STATUS_SUCCESS) << "the camera was released";

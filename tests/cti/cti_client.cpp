@@ -1,6 +1,16 @@
 #include "tests/cti/cti_client.h"
 
+#include "driver/core/device_context.h"
+
 namespace ctitest {
+
+bool hasCurrentTransaction(DeviceContext* device) {
+    CtiState& t = device->cti;
+    KIRQL irql = KfAcquireSpinLock(&t.engineLock);
+    bool current = t.current != nullptr;
+    KfReleaseSpinLock(&t.engineLock, irql);
+    return current;
+}
 
 std::shared_ptr<Reply> Client::call(ULONG code, Bytes buffer) {
     auto reply = send(code, std::move(buffer));

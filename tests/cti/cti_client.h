@@ -11,7 +11,13 @@
 #include "tests/cti/cti_wire.h"
 #include "tests/support/device_client.h"
 
+struct DeviceContext;
+
 namespace ctitest {
+
+// Whether a transaction is being executed, read under the engine lock the
+// driver changes it under.
+bool hasCurrentTransaction(DeviceContext* device);
 
 using pavtest::Reply;
 

@@ -199,6 +199,44 @@ TEST(WaitWake, AWakeCrossingItsCancelEndsTheRequestOnce) {
     EXPECT_TRUE(pavtest::waitFor([&] { return kio::liveIrps() == irpsBefore; }));
 }
 
+// The same crossing made certain: the camera wakes the system after the
+// working state has taken the request out of its slot and before it cancels
+// it. The request finishes once, after the cancel, never under it.
+host::TestBus* wakingBus = nullptr;
+PDEVICE_OBJECT wakingPdo = nullptr;
+std::atomic<int> wakesInWindow{0};
+void wakeInTheWindow(DeviceContext*) {
+    wakesInWindow++;
+    wakingBus->wake(wakingPdo);
+}
+
+TEST(WaitWake, AWakeBetweenTakingAndCancellingLeavesTheRequestToItsCanceller) {
+    Harness h;
+    PDEVICE_OBJECT pdo = h.plug(kCamera, wakeableCamera());
+    DeviceContext* device = h.device(pdo);
+    LONG irpsBefore = kio::liveIrps();
+    wakingBus = &h.bus;
+    wakingPdo = pdo;
+    wakesInWindow = 0;
+    waitWakeTakenHook.store(wakeInTheWindow);
+    std::atomic<int> endings{0};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    h.pnp.waitWake(pdo, PowerSystemSleeping3, [&](NTSTATUS s) {
+        status = s;
+        ++endings;
+    });
+    ASSERT_TRUE(pavtest::waitFor([&] { return h.bus.waitWakePending(pdo) == 1; }));
+    EXPECT_EQ(h.pnp.setSystemPower(pdo, PowerSystemWorking), STATUS_SUCCESS);
+    waitWakeTakenHook.store(nullptr);
+    EXPECT_EQ(wakesInWindow.load(), 1);
+    ASSERT_TRUE(pavtest::waitFor([&] { return status.load() != STATUS_PENDING; }));
+    EXPECT_EQ(status.load(), STATUS_SUCCESS) << "the wake came first";
+    EXPECT_TRUE(pavtest::waitFor([&] { return ReadAcquire(&device->waitWakeBelow) == 0; }));
+    EXPECT_EQ(endings.load(), 1);
+    EXPECT_EQ(device->waitWakeIrp, nullptr);
+    EXPECT_TRUE(pavtest::waitFor([&] { return kio::liveIrps() == irpsBefore; }));
+}
+
 TEST(WaitWake, ANewRequestReplacesTheOldAndWorkingStateCancelsIt) {
     Harness h;
     PDEVICE_OBJECT pdo = h.plug(kCamera, wakeableCamera());

@@ -241,6 +241,19 @@ TEST(Verifier, CatchesCompletionAfterTheRequestWasFreed) {
     kio::closeFile(file);
 }
 
+TEST(Verifier, CatchesACancelOfARequestThatWasCompletedAndFreed) {
+    Stack s;
+    PIRP irp = IoAllocateIrp(s.lower->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    irp->OriginatorCompletion = [](PIRP, PVOID) {};
+    IoCallDriver(s.lower, irp);
+    IoFreeIrp(irp);
+    {
+        pavtest::ExpectViolation v("irp-cancel-freed");
+        EXPECT_FALSE(IoCancelIrp(irp));
+    }
+}
+
 TEST(Verifier, CatchesCompletionWithTheCancelRoutineStillSet) {
     Stack s;
     Stack::mode = LowerMode::PendCancellable;

@@ -5,6 +5,8 @@
 // simulated camera, what unplugging does to a handle.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +34,12 @@
 
 namespace pavtest {
 namespace {
+
+// The holder's heartbeat thread writes the record's fields with atomic
+// 32-bit stores; the tests read them the same way.
+std::uint32_t loaded(std::uint32_t& field) {
+    return std::atomic_ref<std::uint32_t>(field).load(std::memory_order_acquire);
+}
 
 using namespace pav512;
 
@@ -299,8 +307,8 @@ TEST_F(Pavpi, TheVideoCaptureLockHasOneHolderAndOnlyItsCameraUnlocks) {
     EXPECT_EQ(r->vendorId, 0xF1A5u);
     EXPECT_EQ(r->productId, 0x0B2Du);
     // The heartbeat keeps the record fresh.
-    DWORD beat = r->heartbeat;
-    EXPECT_TRUE(waitFor([&] { return r->heartbeat != beat; }));
+    DWORD beat = loaded(r->heartbeat);
+    EXPECT_TRUE(waitFor([&] { return loaded(r->heartbeat) != beat; }));
     EXPECT_EQ(PAVPI_HandleLockVfWOpen(hb), PAVPI_STATUS_IN_USE);
     EXPECT_EQ(PAVPI_HandleUnLockVfWOpen(hb), PAVPI_STATUS_BAD_PARAMETER);
     EXPECT_EQ(r->camera, numberOf(a));
