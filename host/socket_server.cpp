@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -149,6 +150,30 @@ constexpr std::uint64_t kWakeToken = 0;
 thread_local SocketServer::Impl* tlsLeader = nullptr;
 constexpr std::uint64_t kListenToken = 1;
 
+// How long a request run on the loop's own thread may keep it before another
+// thread takes the loop over, and how often that is looked at while requests
+// run so; after a while without any the watch sleeps until the next.
+constexpr auto kInlineGrace = std::chrono::milliseconds(2);
+constexpr auto kInlineLook = std::chrono::milliseconds(1);
+constexpr auto kInlineWatchIdle = std::chrono::milliseconds(200);
+
+// A connection's work, run in order on the pool. A request may also run on
+// the loop's own thread (see runInline); the rest may wait on other threads
+// for long and never does.
+struct Job {
+    std::function<void()> run;
+    bool mayRunInline = false;
+};
+
+// The loop's thread running a request itself, until the request keeps it
+// past the grace or waits for room, when the loop is handed to another
+// thread. Under the pool's lock.
+struct InlineRun {
+    Clock::time_point started;
+    bool handedOff = false;
+};
+thread_local InlineRun* tlsInline = nullptr;
+
 struct Connection {
     std::uint64_t id = 0;
     int fd = -1;
@@ -179,7 +204,7 @@ struct Connection {
     std::atomic<std::size_t> inFlight{0};  // requests taken and not yet answered
 
     // Dispatch: run in order, one at a time, on the pool.
-    std::deque<std::function<void()>> jobs;
+    std::deque<Job> jobs;
     bool scheduled = false;
 
     std::unique_ptr<HostChannel> channel;  // dispatch threads only
@@ -189,6 +214,10 @@ struct Connection {
     // were made; the reservation becomes the queued output's charge, or is
     // given back when nothing is queued.
     void send(std::vector<std::uint8_t> bytes, std::size_t prepaid = 0);
+    // The same for a frame in two parts, written from where they are; only
+    // what the socket does not take at once is copied to be queued.
+    void send(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* body,
+              std::size_t bodyLength, std::size_t prepaid);
 };
 
 }  // namespace
@@ -240,6 +269,11 @@ struct SocketServer::Impl {
     bool leaderWanted = false;  // the loop waits for a thread to take it
     std::condition_variable leaderDone;
     std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
+    InlineRun* currentInline = nullptr;           // a request run on the loop's thread
+    Clock::time_point lastInline;
+    bool inlineWatchAsleep = false;
+    std::condition_variable inlineWatchCv;
+    std::thread inlineWatch;
     std::vector<std::thread> finished;  // workers that left, to be joined
 
     void wake() {
@@ -283,6 +317,14 @@ struct SocketServer::Impl {
         std::unique_lock<std::mutex> g(budgetLock);
         const std::size_t budget = options.limits.memoryBudget;
         auto fits = [&] { return used + bytes <= budget; };
+        if (!c.dropped && !fits()) {
+            // The loop must run to make room: it is not this thread's to hold.
+            if (tlsInline) {
+                g.unlock();
+                handOffLoop(tlsInline);
+                g.lock();
+            }
+        }
         if (!c.dropped && !fits()) {
             c.wanting += bytes;
             wanted += bytes;
@@ -340,19 +382,26 @@ struct SocketServer::Impl {
 
     // --- dispatch pool -----------------------------------------------------
 
-    void post(const std::shared_ptr<Connection>& c, std::function<void()> job) {
+    void post(const std::shared_ptr<Connection>& c, std::function<void()> job,
+              bool mayRunInline = false) {
         std::lock_guard<std::mutex> g(poolLock);
-        c->jobs.push_back(std::move(job));
+        c->jobs.push_back(Job{std::move(job), mayRunInline});
         if (c->scheduled) return;
         c->scheduled = true;
-        // Posted by the loop while it handles its events: the loop's thread
-        // runs it itself once done with them, handing the loop to another
-        // thread first, so a request the driver completes at once is answered
-        // without crossing to another thread.
-        if (tlsLeader == this && !inlineCandidate) {
+        // A request posted by the loop while it handles its events: the
+        // loop's thread runs it itself once done with them (runInline), so a
+        // request the driver completes at once is answered without crossing
+        // to another thread.
+        if (mayRunInline && tlsLeader == this && !(tlsInline && tlsInline->handedOff) &&
+            !inlineCandidate) {
             inlineCandidate = c;
             return;
         }
+        schedule(c);
+    }
+
+    // Puts a connection with work on the pool's list. poolLock held.
+    void schedule(const std::shared_ptr<Connection>& c) {
         ready.push_back(c);
         // Every thread is busy (some perhaps blocked in the driver): one more,
         // so that this connection does not wait for another's request.
@@ -402,12 +451,12 @@ struct SocketServer::Impl {
             finished.clear();
             std::shared_ptr<Connection> c = ready.front();
             ready.pop_front();
-            std::function<void()> job = std::move(c->jobs.front());
+            Job job = std::move(c->jobs.front());
             c->jobs.pop_front();
             ++running;
             g.unlock();
-            job();
-            job = nullptr;
+            job.run();
+            job.run = nullptr;
             g.lock();
             --running;
             if (!c->jobs.empty()) {
@@ -424,9 +473,9 @@ struct SocketServer::Impl {
         }
     }
 
-    // The thread that runs the loop: until the stop, or until it takes a
-    // connection's work for itself (see post), when another thread goes on
-    // with the loop.
+    // The thread that runs the loop: until the stop, or until a request it
+    // runs itself keeps it (see runInline), when another thread goes on with
+    // the loop.
     void lead() {
         tlsLeader = this;
         listen();
@@ -437,24 +486,13 @@ struct SocketServer::Impl {
                 std::lock_guard<std::mutex> g(poolLock);
                 c = std::move(inlineCandidate);
                 inlineCandidate.reset();
-                if (c && (stopping || poolStop || (idle == 0 && workers.size() >= options.maxDispatchThreads))) {
-                    // No one to take the loop over: the pool does it.
-                    ready.push_back(c);
-                    poolCv.notify_one();
+                if (c && (stopping || poolStop)) {
+                    schedule(c);
                     c.reset();
                 }
-                if (c) {
-                    leading = false;
-                    leaderWanted = true;
-                    if (idle == 0)
-                        spawnWorker();
-                    else
-                        poolCv.notify_one();
-                }
             }
-            if (c) {
-                tlsLeader = nullptr;
-                runStrand(c);
+            if (c && !runInline(c)) {
+                tlsLeader = nullptr;  // the loop went to another thread
                 return;
             }
         }
@@ -464,22 +502,86 @@ struct SocketServer::Impl {
         leaderDone.notify_all();
     }
 
-    // Runs what a connection has queued, in order.
-    void runStrand(const std::shared_ptr<Connection>& c) {
+    // Runs a connection's requests on the loop's thread, which stays the
+    // loop's while they complete at once or sleep only briefly; the first
+    // that sleeps for long (in the driver's waits) or waits for room hands
+    // the loop to another thread first and is finished by this one as a
+    // pool thread would. Work that is no request goes to the pool. True when
+    // this thread still runs the loop.
+    bool runInline(const std::shared_ptr<Connection>& c) {
+        InlineRun run;
         std::unique_lock<std::mutex> g(poolLock);
-        while (!c->jobs.empty()) {
-            std::function<void()> job = std::move(c->jobs.front());
+        run.started = Clock::now();
+        currentInline = &run;
+        tlsInline = &run;
+        if (inlineWatchAsleep) {
+            inlineWatchAsleep = false;
+            inlineWatchCv.notify_one();
+        }
+        while (!c->jobs.empty() && (run.handedOff || c->jobs.front().mayRunInline)) {
+            Job job = std::move(c->jobs.front());
             c->jobs.pop_front();
             ++running;
             g.unlock();
-            job();
-            job = nullptr;
+            job.run();
+            job.run = nullptr;
             g.lock();
             --running;
         }
-        c->scheduled = false;
-        if (c->endAfterOutput) needsAttention(c);
+        currentInline = nullptr;
+        tlsInline = nullptr;
+        lastInline = Clock::now();
+        if (c->jobs.empty()) {
+            c->scheduled = false;
+            if (c->endAfterOutput) needsAttention(c);
+        } else {
+            schedule(c);
+        }
         if (ready.empty() && running == 0) drainedCv.notify_all();
+        return !run.handedOff;
+    }
+
+    // The loop's thread, busy with a request that keeps it: another thread
+    // takes the loop over, the busy one finishes the request as a pool
+    // thread would. From the busy thread or the watch.
+    void handOffLoop(InlineRun* run) {
+        std::lock_guard<std::mutex> g(poolLock);
+        handOffLocked(run);
+    }
+    void handOffLocked(InlineRun* run) {  // poolLock held
+        if (run->handedOff) return;
+        run->handedOff = true;
+        leading = false;
+        if (!stopping) {
+            leaderWanted = true;
+            // With every thread in use, the first to come free takes the loop.
+            if (idle == 0 && workers.size() < options.maxDispatchThreads && !poolStop)
+                spawnWorker();
+            else
+                poolCv.notify_one();
+        }
+        leaderDone.notify_all();
+    }
+
+    // The watch over requests run on the loop's thread: one that keeps it
+    // past the grace (blocked in the driver, say) loses the loop to another
+    // thread, so the other connections are served on. It looks while such
+    // requests run and sleeps for good once none has for a while, so an idle
+    // host costs nothing.
+    void watchInline() {
+        std::unique_lock<std::mutex> g(poolLock);
+        while (!poolStop) {
+            if (currentInline && !currentInline->handedOff &&
+                Clock::now() - currentInline->started >= kInlineGrace)
+                handOffLocked(currentInline);
+            if (!currentInline && Clock::now() - lastInline > kInlineWatchIdle) {
+                inlineWatchAsleep = true;
+                inlineWatchCv.wait(g, [&] { return poolStop || !inlineWatchAsleep; });
+                inlineWatchAsleep = false;
+                continue;
+            }
+            inlineWatchCv.wait_for(g, kInlineLook);
+        }
     }
 
     std::size_t minimumWorkers() const {
@@ -746,9 +848,10 @@ struct SocketServer::Impl {
                                                 const std::uint8_t* data) {
                     auto conn = weak.lock();
                     if (!conn) return;
-                    auto frame = uproto::encodeCompletion(id, st, info, data);
-                    const std::size_t prepaid = std::min(frame.size(), reply);
-                    conn->send(std::move(frame), prepaid);
+                    if (data == nullptr) info = 0;
+                    const auto head = uproto::encodeCompletionHead(id, st, info);
+                    const std::size_t prepaid = std::min(head.size() + info, reply);
+                    conn->send(head.data(), head.size(), data, info, prepaid);
                     release(*conn, buffer + (reply - prepaid));
                     requestDone(*conn);
                 });
@@ -760,12 +863,16 @@ struct SocketServer::Impl {
                 requestDone(*c);
                 fail(c, true);
             }
-        });
+        }, /*mayRunInline=*/true);
     }
 
     void readFrom(const std::shared_ptr<Connection>& c) {
-        std::uint8_t buf[65536];
-        ssize_t n = ::recv(c->fd, buf, sizeof buf, 0);
+        // Straight into the connection's reader: a long request arrives in
+        // one piece and is copied once.
+        std::size_t room = 0;
+        std::uint8_t* into = c->reader.receiveInto(2048, &room);
+        ssize_t n = ::recv(c->fd, into, room, 0);
+        c->reader.received(n > 0 ? static_cast<std::size_t>(n) : 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             // End of stream: a client that stopped in the middle of a message
@@ -774,7 +881,6 @@ struct SocketServer::Impl {
             c->failed = true;
             return;
         }
-        c->reader.append(buf, static_cast<std::size_t>(n));
         bool progress = false;
         uproto::Message m;
         for (;;) {
@@ -976,7 +1082,9 @@ struct SocketServer::Impl {
             drainedCv.wait(g, [&] { return ready.empty() && running == 0; });
             poolStop = true;
             poolCv.notify_all();
+            inlineWatchCv.notify_all();
         }
+        if (inlineWatch.joinable()) inlineWatch.join();
         for (;;) {
             std::vector<std::thread> joinable;
             {
@@ -1015,6 +1123,7 @@ struct SocketServer::Impl {
         std::lock_guard<std::mutex> g(poolLock);
         leaderWanted = true;
         for (std::size_t i = 0; i < minimumWorkers(); ++i) spawnWorker();
+        inlineWatch = std::thread([this] { watchInline(); });
         return true;
     }
 };
@@ -1049,6 +1158,55 @@ void Connection::send(std::vector<std::uint8_t> bytes, std::size_t prepaid) {
             outBytes += bytes.size();
             // Charged before the I/O thread can write it and give it back.
             server->charge(*this, bytes.size() - prepaid);
+            prepaid = 0;
+            out.push_back(std::move(bytes));
+        }
+        server->release(*this, prepaid);
+    }
+    if (auto self = table.connection()) {
+        std::lock_guard<std::mutex> g(server->connLock);
+        server->attention.push_back(std::move(self));
+    }
+    server->wake();
+}
+
+void Connection::send(const std::uint8_t* head, std::size_t headLength, const std::uint8_t* body,
+                      std::size_t bodyLength, std::size_t prepaid) {
+    const std::size_t total = headLength + bodyLength;
+    {
+        std::lock_guard<std::mutex> g(outLock);
+        if (closed) {
+            server->release(*this, prepaid);
+            return;
+        }
+        std::size_t sent = 0;
+        if (out.empty()) {
+            iovec parts[2] = {{const_cast<std::uint8_t*>(head), headLength},
+                              {const_cast<std::uint8_t*>(body), bodyLength}};
+            msghdr m{};
+            m.msg_iov = parts;
+            m.msg_iovlen = bodyLength ? 2 : 1;
+            ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent = static_cast<std::size_t>(n);
+            if (sent == total) {
+                server->release(*this, prepaid);
+                return;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) failed = true;
+        }
+        if (!failed && outBytes + total > server->options.limits.maxQueuedOutput) {
+            overBounds = true;
+            failed = true;
+        } else if (!failed) {
+            // Queued whole, as send() queues; what went out already is
+            // skipped by the offset. The caller's buffers go after this call.
+            std::vector<std::uint8_t> bytes;
+            bytes.reserve(total);
+            bytes.insert(bytes.end(), head, head + headLength);
+            if (bodyLength) bytes.insert(bytes.end(), body, body + bodyLength);
+            if (out.empty()) outOffset = sent;
+            outBytes += total;
+            server->charge(*this, total - prepaid);
             prepaid = 0;
             out.push_back(std::move(bytes));
         }

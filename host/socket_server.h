@@ -2,10 +2,12 @@
 // is one control channel (or one enumeration of the device interfaces). One
 // thread at a time runs the socket loop through epoll, so an idle connection
 // costs nothing. Requests reach the driver in order per connection: the
-// loop's thread takes a connection's request itself and hands the loop to
-// another thread of the pool, so a request the driver completes at once is
-// answered from the thread that read it; the pool grows while requests block
-// in the driver, so a request that blocks delays only its own channel.
+// loop's thread runs a connection's requests itself, so a request the driver
+// completes at once is answered from the thread that read it, with no other
+// thread woken; a request that keeps that thread past a short grace (or waits
+// for room in the budget) hands the loop to another thread of the pool
+// first, and the pool grows while requests block in the driver, so a request
+// that blocks delays only its own channel (others by the grace at most).
 //
 // Every client is untrusted. A message's length is checked against what its
 // kind may carry before a byte of it is kept; the hello must come first and

@@ -513,10 +513,12 @@ USBD_STATUS Firmware::memoryCommand(LONGLONG now, std::uint8_t request, std::uin
                 break;
             }
             std::size_t& pos = open_.positions[item];
-            std::vector<std::uint8_t> out(want, 0);  // past the end of the item: zero fill
-            if (pos < bytes.size())
-                std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
-                            std::min(want, bytes.size() - pos), out.begin());
+            std::vector<std::uint8_t> out;
+            if (pos < bytes.size()) {
+                const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(pos);
+                out.assign(from, from + static_cast<std::ptrdiff_t>(std::min(want, bytes.size() - pos)));
+            }
+            out.resize(want, 0);  // past the end of the item: zero fill
             pos += want;
             respond(now, request, std::move(out));
             break;

@@ -814,6 +814,28 @@ bool SimCamera::bulkInStep(Pending& p, LONGLONG now, bool* sent, bool* overflow)
     return n < kBulkPacketSize || end || t->actualLength == t->length;
 }
 
+// Full packets of an answer that neither fill the transfer nor end the
+// answer, moved at once: each is what bulkInStep would send, and the last
+// packet of the run (which decides whether the transfer ends) is left to it.
+// Returns the packets moved.
+ULONG SimCamera::bulkInRun(Pending& p, LONGLONG now, ULONG maxPackets) {
+    auto& answers = firmware_->bulkIn();
+    if (answers.empty() || maxPackets < 2) return 0;
+    usbbus::Transfer* t = p.transfer;
+    BulkChunk& c = answers.front();
+    const std::size_t fit = (t->length - t->actualLength) / kBulkPacketSize;
+    const std::size_t ready = c.sendable(now) / kBulkPacketSize;
+    std::size_t packets = std::min(fit, ready);
+    if (packets < 2) return 0;
+    packets = std::min<std::size_t>(packets - 1, maxPackets - 1);
+    const std::size_t n = packets * kBulkPacketSize;
+    std::memcpy(t->buffer + t->actualLength, c.data.data() + c.position, n);
+    c.position += n;
+    t->actualLength += static_cast<ULONG>(n);
+    counters_.bulkInBytes += n;
+    return static_cast<ULONG>(packets);
+}
+
 void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
     ULONG used = 0;
     const bool timed = budget != kUnlimited;
@@ -855,6 +877,7 @@ void SimCamera::processBulk(ULONG frame, LONGLONG now, ULONG budget) {
             finishFront(bulkIn_, kFailedTransferStatus);
             continue;
         }
+        used += bulkInRun(p, now, budget - used);
         bool sent = false, overflow = false;
         bool done = bulkInStep(p, now, &sent, &overflow);
         if (sent) ++used;

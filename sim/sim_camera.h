@@ -172,6 +172,7 @@ class SimCamera : public usbbus::DeviceBackend {
     void processInterrupt(ULONG frame, LONGLONG now);
     void processBulk(ULONG frame, LONGLONG now, ULONG budget);
     bool bulkInStep(Pending& p, LONGLONG now, bool* sent, bool* overflow);
+    ULONG bulkInRun(Pending& p, LONGLONG now, ULONG maxPackets);
     void beginTransfer(Pending& p);
     bool burstApplies(UCHAR endpoint) const;
     void finishFront(Queue& q, USBD_STATUS status);

@@ -790,14 +790,17 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     ULONG len = std::max(inputLength, outputLength);
-    void* sys = len ? std::calloc(1, len) : nullptr;
+    // The input, then zeros: only the part the input does not cover is cleared.
+    void* sys = len ? std::malloc(len) : nullptr;
     if (!irp || (len && !sys)) {
         if (irp) IoFreeIrp(irp);
         std::free(sys);
         if (done) done(STATUS_INSUFFICIENT_RESOURCES, 0, nullptr);
         return nullptr;
     }
-    if (input && inputLength) std::memcpy(sys, input, inputLength);
+    const ULONG copied = input ? inputLength : 0;
+    if (copied) std::memcpy(sys, input, copied);
+    if (len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
     irp->AssociatedIrp.SystemBuffer = sys;
     irp->RequestorMode = UserMode;
     irp->RequestorProcess = PsGetCurrentProcess();

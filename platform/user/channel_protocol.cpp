@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,6 +129,53 @@ std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
     return w.take();
 }
 
+namespace {
+
+template <std::size_t N>
+class HeadWriter {
+  public:
+    HeadWriter(Kind kind, std::size_t payload) {
+        u32(static_cast<std::uint32_t>(payload));
+        u16(static_cast<std::uint16_t>(kind));
+        u16(0);
+    }
+    void u16(std::uint16_t v) { raw(&v, 2); }
+    void u32(std::uint32_t v) { raw(&v, 4); }
+    void u64(std::uint64_t v) { raw(&v, 8); }
+    std::array<std::uint8_t, N> take() { return bytes_; }
+
+  private:
+    void raw(const void* p, std::size_t n) {
+        std::memcpy(bytes_.data() + at_, p, n);
+        at_ += n;
+    }
+    std::array<std::uint8_t, N> bytes_{};
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id, std::uint32_t code,
+                                                              std::uint32_t inputLength,
+                                                              std::uint32_t outputLength) {
+    HeadWriter<kRequestHeadLength> w(Kind::Request, 20 + std::size_t{inputLength});
+    w.u64(id);
+    w.u32(code);
+    w.u32(inputLength);
+    w.u32(outputLength);
+    return w.take();
+}
+
+std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64_t id,
+                                                                    NTSTATUS status,
+                                                                    std::uint32_t information) {
+    HeadWriter<kCompletionHeadLength> w(Kind::Completion, 16 + std::size_t{information});
+    w.u64(id);
+    w.u32(static_cast<std::uint32_t>(status));
+    w.u32(information);
+    return w.take();
+}
+
 std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle) {
     Writer w(Kind::EventSignal, 4);
     w.u32(handle);
@@ -229,24 +277,98 @@ FrameReader::FrameReader() {
         limits_.allow(static_cast<Kind>(k), kMaxPayload);
 }
 
+namespace {
+
+// Drops what was consumed before the buffer grows, so a long-lived connection
+// does not keep every byte it ever received, nor the room a large message
+// once needed.
+void compact(std::vector<std::uint8_t>& buffer, std::size_t& offset) {
+    if (offset > 0 && offset == buffer.size()) {
+        buffer.clear();
+        offset = 0;
+        if (buffer.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer);
+    } else if (offset > (1u << 16)) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+        offset = 0;
+    }
+}
+
+}  // namespace
+
 void FrameReader::append(const std::uint8_t* data, std::size_t length) {
     if (failed_) return;
-    // Drop what was consumed before growing, so a long-lived connection does
-    // not keep every byte it ever received, nor the room a large message once
-    // needed.
-    if (offset_ > 0 && offset_ == buffer_.size()) {
-        buffer_.clear();
-        offset_ = 0;
-        if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
-    } else if (offset_ > (1u << 16)) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
-        offset_ = 0;
+    if (inBody_) {
+        const std::size_t n = std::min(length, bodyLength_ - body_.size());
+        body_.insert(body_.end(), data, data + n);
+        data += n;
+        length -= n;
+        if (length == 0) return;
     }
+    compact(buffer_, offset_);
     buffer_.insert(buffer_.end(), data, data + length);
+}
+
+std::uint8_t* FrameReader::receiveInto(std::size_t least, std::size_t* room) {
+    // Room is made (and touched) only as far as one receive goes: a message
+    // announced long and sent slowly holds no more memory than has arrived.
+    constexpr std::size_t kMostAtOnce = std::size_t{1} << 17;
+    if (!failed_ && inBody_ && body_.size() < bodyLength_) {
+        const std::size_t want = std::min(bodyLength_ - body_.size(), kMostAtOnce);
+        const std::size_t at = body_.size();
+        body_.resize(at + want);
+        spare_ = want;
+        spareInBody_ = true;
+        *room = want;
+        return body_.data() + at;
+    }
+    if (!failed_) compact(buffer_, offset_);
+    std::size_t want = least;
+    if (!failed_ && pending() >= kHeaderLength) {
+        std::uint32_t length;
+        std::uint16_t kind, flags;
+        const std::uint8_t* h = buffer_.data() + offset_;
+        std::memcpy(&length, h, 4);
+        std::memcpy(&kind, h + 4, 2);
+        std::memcpy(&flags, h + 6, 2);
+        // Only a header next() would take makes room for its message.
+        if (knownKind(kind) && limits_.allowed[kind] && length <= limits_.max[kind] &&
+            flags == 0) {
+            const std::size_t whole = kHeaderLength + std::size_t{length};
+            if (whole > pending()) want = std::max(want, std::min(whole - pending(), kMostAtOnce));
+        }
+    }
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + want);
+    spare_ = want;
+    spareInBody_ = false;
+    *room = want;
+    return buffer_.data() + at;
+}
+
+void FrameReader::received(std::size_t length) {
+    if (length > spare_) length = spare_;
+    std::vector<std::uint8_t>& into = spareInBody_ ? body_ : buffer_;
+    into.resize(into.size() - (spare_ - length));
+    spare_ = 0;
+    spareInBody_ = false;
+}
+
+std::size_t FrameReader::pending() const {
+    return buffer_.size() - offset_ + (inBody_ ? kHeaderLength + body_.size() : 0);
 }
 
 FrameReader::Result FrameReader::next(Message* message) {
     if (failed_) return Result::Error;
+    if (inBody_) {
+        if (body_.size() < bodyLength_) return Result::NeedMore;
+        // Handed over whole, never copied again.
+        message->kind = bodyKind_;
+        message->payload.swap(body_);
+        std::vector<std::uint8_t>().swap(body_);
+        inBody_ = false;
+        bodyLength_ = 0;
+        return Result::Message;
+    }
     if (pending() < kHeaderLength) return Result::NeedMore;
     std::uint32_t length;
     std::uint16_t kind, flags;
@@ -267,26 +389,30 @@ FrameReader::Result FrameReader::next(Message* message) {
         offset_ = 0;
         return Result::Error;
     }
+    if (length > (1u << 16)) {
+        // A long message: its payload is gathered apart from the stream,
+        // with room for all of it at once, and handed over as it is.
+        const std::size_t have = std::min(pending() - kHeaderLength, std::size_t{length});
+        body_.clear();
+        body_.reserve(length);
+        body_.insert(body_.end(), h + kHeaderLength, h + kHeaderLength + have);
+        offset_ += kHeaderLength + have;
+        if (offset_ == buffer_.size()) {
+            buffer_.clear();
+            offset_ = 0;
+            if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
+        }
+        inBody_ = true;
+        bodyLength_ = length;
+        bodyKind_ = static_cast<Kind>(kind);
+        return next(message);
+    }
     if (pending() < kHeaderLength + std::size_t{length}) {
         // Room for the whole message at once rather than in doublings.
         if (offset_ == 0) buffer_.reserve(kHeaderLength + std::size_t{length});
         return Result::NeedMore;
     }
     message->kind = static_cast<Kind>(kind);
-    const std::size_t end = kHeaderLength + std::size_t{length};
-    if (offset_ == 0 && length > (1u << 16) && buffer_.size() - end < length) {
-        // A large message at the front of the buffer: hand the buffer itself
-        // over rather than holding the message twice, and keep only the
-        // (shorter) start of what follows it.
-        std::vector<std::uint8_t> rest(buffer_.begin() + static_cast<std::ptrdiff_t>(end),
-                                       buffer_.end());
-        buffer_.resize(end);
-        buffer_.erase(buffer_.begin(), buffer_.begin() + kHeaderLength);
-        message->payload.swap(buffer_);
-        buffer_.swap(rest);
-        std::vector<std::uint8_t>().swap(rest);
-        return Result::Message;
-    }
     message->payload.assign(h + kHeaderLength, h + kHeaderLength + length);
     offset_ += kHeaderLength + length;
     if (offset_ == buffer_.size()) {
@@ -301,6 +427,32 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::uint8_t* head, std::size_t headLength, const void* body,
+              std::size_t bodyLength) {
+    const auto* data = static_cast<const std::uint8_t*>(body);
+    std::size_t done = 0;
+    const std::size_t total = headLength + bodyLength;
+    while (done < total) {
+        iovec parts[2];
+        int count = 0;
+        if (done < headLength) {
+            parts[count++] = {const_cast<std::uint8_t*>(head) + done, headLength - done};
+            if (bodyLength) parts[count++] = {const_cast<std::uint8_t*>(data), bodyLength};
+        } else {
+            parts[count++] = {const_cast<std::uint8_t*>(data) + (done - headLength),
+                              total - done};
+        }
+        msghdr m{};
+        m.msg_iov = parts;
+        m.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
@@ -337,11 +489,12 @@ bool readMessage(int fd, FrameReader& reader, Message* message, int timeoutMs, b
             }
             if (r < 0) return false;
         }
-        std::uint8_t buf[65536];
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        std::size_t room = 0;
+        std::uint8_t* into = reader.receiveInto(2048, &room);
+        ssize_t n = ::recv(fd, into, room, 0);
+        reader.received(n > 0 ? static_cast<std::size_t>(n) : 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        reader.append(buf, static_cast<std::size_t>(n));
     }
 }
 

@@ -10,6 +10,7 @@
 // request whose lengths disagree with its payload) ends that connection.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -78,6 +79,19 @@ std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
                                            std::uint32_t information, const void* data);
 std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle);
 
+// The frame of a Request or a Completion up to its data, for a writer that
+// sends the data from where it already is (writeAll with two parts) rather
+// than copying it into one buffer first. The data that follows is
+// `inputLength` (`information`) bytes long.
+constexpr std::size_t kRequestHeadLength = kHeaderLength + 20;
+constexpr std::size_t kCompletionHeadLength = kHeaderLength + 16;
+std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id, std::uint32_t code,
+                                                              std::uint32_t inputLength,
+                                                              std::uint32_t outputLength);
+std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64_t id,
+                                                                    NTSTATUS status,
+                                                                    std::uint32_t information);
+
 std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p);
 std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p);
 std::optional<NTSTATUS> decodeOpenReply(const std::vector<std::uint8_t>& p);
@@ -112,26 +126,46 @@ class FrameReader {
     FrameReader();
     void limit(const KindLimits& limits) { limits_ = limits; }
     void append(const std::uint8_t* data, std::size_t length);
+    // For a reader that receives straight into the stream's buffer rather
+    // than through one of its own: room for at least `least` bytes, or for
+    // (up to 128 KiB of) the rest of a message whose header is whole and
+    // allowed, so that a long message arrives in few pieces and is copied
+    // once; while a long message's payload is being gathered the room is at
+    // most what it still lacks. Then received() with the bytes that arrived
+    // there; nothing else in between.
+    std::uint8_t* receiveInto(std::size_t least, std::size_t* room);
+    void received(std::size_t length);
     // Takes the next complete message out of the stream. Error is final: the
     // stream is unusable (bad header, over-long length, unknown kind).
     Result next(Message* message);
     // Bytes received and not yet taken (a half-sent message at end of stream).
-    std::size_t pending() const { return buffer_.size() - offset_; }
+    std::size_t pending() const;
     // Bytes the reader keeps allocated, room made for a message announced
     // and not yet whole included.
-    std::size_t capacity() const { return buffer_.capacity(); }
+    std::size_t capacity() const { return buffer_.capacity() + body_.capacity(); }
     const std::string& error() const { return error_; }
 
   private:
     KindLimits limits_;
     std::vector<std::uint8_t> buffer_;
     std::size_t offset_ = 0;
+    std::size_t spare_ = 0;  // room handed out by receiveInto, not yet received
+    bool spareInBody_ = false;
+    // The payload of a long message, gathered on its own (see next()).
+    std::vector<std::uint8_t> body_;
+    std::size_t bodyLength_ = 0;
+    Kind bodyKind_ = Kind::Hello;
+    bool inBody_ = false;
     bool failed_ = false;
     std::string error_;
 };
 
 // Blocking helpers for a socket file descriptor (the client side and tests).
 bool writeAll(int fd, const std::vector<std::uint8_t>& bytes);
+// Writes `head` and then `body` as one stream of bytes (one system call when
+// the socket takes them).
+bool writeAll(int fd, const std::uint8_t* head, std::size_t headLength, const void* body,
+              std::size_t bodyLength);
 // Reads one message; false at end of stream, on error or on a malformed frame.
 bool readMessage(int fd, FrameReader& reader, Message* message);
 // As readMessage, giving up after `timeoutMs` milliseconds without the whole

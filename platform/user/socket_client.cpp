@@ -129,7 +129,15 @@ class SocketChannel : public Channel {
             done(refused, 0, nullptr);
             return 0;
         }
-        if (!send(uproto::encodeRequest(id, code, input, inputLength, outputLength))) breakConnection();
+        // The frame's head and the caller's input go out as they are, without
+        // first being copied into one buffer.
+        const auto head = uproto::encodeRequestHead(id, code, inputLength, outputLength);
+        bool sent;
+        {
+            std::lock_guard<std::mutex> g(writeLock_);
+            sent = uproto::writeAll(fd_, head.data(), head.size(), input, inputLength);
+        }
+        if (!sent) breakConnection();
         return id;
     }
 

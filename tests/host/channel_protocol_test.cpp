@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "pav512/guids.h"
 
@@ -144,6 +149,127 @@ TEST(ChannelProtocol, ALimitedReaderDecidesOnTheHeaderAndLargeMessagesArriveWhol
         EXPECT_EQ(r.next(&m), c.ok ? FrameReader::Result::NeedMore : FrameReader::Result::Error)
             << c.kind << " " << c.length;
     }
+}
+
+// Receives `stream` through receiveInto/received in pieces of at most
+// `piece` bytes, as a socket would deliver it.
+std::vector<Message> receive(FrameReader& r, const std::vector<std::uint8_t>& stream,
+                             std::size_t piece) {
+    std::vector<Message> out;
+    std::size_t at = 0;
+    Message m;
+    while (at < stream.size()) {
+        std::size_t room = 0;
+        std::uint8_t* into = r.receiveInto(16, &room);
+        EXPECT_GE(room, 1u);
+        const std::size_t n = std::min({room, piece, stream.size() - at});
+        std::memcpy(into, stream.data() + at, n);
+        r.received(n);
+        at += n;
+        while (r.next(&m) == FrameReader::Result::Message) out.push_back(m);
+    }
+    return out;
+}
+
+TEST(ChannelProtocol, FramesReceivedInPlaceArriveWholeAndInOrder) {
+    // A long completion (its payload gathered apart from the stream) between
+    // short messages, received in pieces that split headers and payloads.
+    std::vector<std::uint8_t> data(200000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    std::vector<std::uint8_t> stream = encodeEventSignal(1);
+    auto big = encodeCompletion(9, static_cast<NTSTATUS>(0), static_cast<std::uint32_t>(data.size()),
+                                data.data());
+    auto after = encodeEventSignal(2);
+    stream.insert(stream.end(), big.begin(), big.end());
+    stream.insert(stream.end(), after.begin(), after.end());
+    for (std::size_t piece : {std::size_t{5}, std::size_t{4099}, stream.size()}) {
+        FrameReader r;
+        auto msgs = receive(r, stream, piece);
+        ASSERT_EQ(msgs.size(), 3u) << piece;
+        EXPECT_EQ(decodeEventSignal(msgs[0].payload), 1u);
+        auto c = decodeCompletion(msgs[1].payload);
+        ASSERT_TRUE(c) << piece;
+        EXPECT_EQ(c->id, 9u);
+        ASSERT_EQ(c->information, data.size());
+        EXPECT_EQ(std::memcmp(c->data, data.data(), data.size()), 0) << piece;
+        EXPECT_EQ(decodeEventSignal(msgs[2].payload), 2u);
+        EXPECT_EQ(r.pending(), 0u);
+    }
+
+    // append and receiveInto may be mixed on one stream.
+    FrameReader r;
+    r.append(big.data(), 100);
+    Message m;
+    EXPECT_EQ(r.next(&m), FrameReader::Result::NeedMore);
+    EXPECT_EQ(r.pending(), 100u);  // a message under way counts from its header
+    std::size_t room = 0;
+    std::uint8_t* into = r.receiveInto(1, &room);
+    ASSERT_GE(room, 1u);
+    const std::size_t n = std::min(room, big.size() - 100);
+    std::memcpy(into, big.data() + 100, n);
+    r.received(n);
+    r.append(big.data() + 100 + n, big.size() - 100 - n);
+    ASSERT_EQ(r.next(&m), FrameReader::Result::Message);
+    EXPECT_EQ(m.payload.size(), big.size() - kHeaderLength);
+    EXPECT_EQ(std::memcmp(m.payload.data(), big.data() + kHeaderLength, m.payload.size()), 0);
+}
+
+TEST(ChannelProtocol, RoomForAMessageAnnouncedLongGrowsOnlyAsItArrives) {
+    // A header announcing 16 MiB: the room handed out for one receive is
+    // bounded, and what a peer that stops sending leaves behind is what it
+    // sent, not what it announced.
+    const std::uint32_t length = 20 + kMaxBuffer;
+    std::uint8_t h[8];
+    std::memcpy(h, &length, 4);
+    const std::uint16_t kind = static_cast<std::uint16_t>(Kind::Request);
+    std::memcpy(h + 4, &kind, 2);
+    std::memset(h + 6, 0, 2);
+    FrameReader r;
+    r.append(h, 8);
+    Message m;
+    ASSERT_EQ(r.next(&m), FrameReader::Result::NeedMore);
+    std::size_t room = 0;
+    r.receiveInto(16, &room);
+    EXPECT_GE(room, 16u);
+    EXPECT_LE(room, std::size_t{1} << 17);
+    r.received(10);
+    EXPECT_EQ(r.pending(), 18u);
+    // A receive that brought nothing leaves nothing behind.
+    r.receiveInto(16, &room);
+    r.received(0);
+    EXPECT_EQ(r.pending(), 18u);
+    EXPECT_EQ(r.next(&m), FrameReader::Result::NeedMore);
+}
+
+TEST(ChannelProtocol, TwoPartWritesAndHeadsMakeTheSameFrames) {
+    std::vector<std::uint8_t> input(70000);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i);
+    const auto whole = encodeRequest(5, 0x220C08, input.data(), 70000, 9);
+    const auto head = encodeRequestHead(5, 0x220C08, 70000, 9);
+    ASSERT_EQ(std::vector<std::uint8_t>(head.begin(), head.end()),
+              std::vector<std::uint8_t>(whole.begin(), whole.begin() + head.size()));
+    const auto done = encodeCompletion(6, static_cast<NTSTATUS>(0x103), 3, input.data());
+    const auto doneHead = encodeCompletionHead(6, static_cast<NTSTATUS>(0x103), 3);
+    ASSERT_EQ(std::vector<std::uint8_t>(doneHead.begin(), doneHead.end()),
+              std::vector<std::uint8_t>(done.begin(), done.begin() + doneHead.size()));
+
+    // Through a socket pair whose reader takes less than a frame at a time.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    std::vector<std::uint8_t> got;
+    std::thread reader([&] {
+        std::uint8_t buf[1000];
+        while (got.size() < whole.size()) {
+            ssize_t n = ::recv(fds[1], buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+        }
+    });
+    EXPECT_TRUE(writeAll(fds[0], head.data(), head.size(), input.data(), input.size()));
+    reader.join();
+    EXPECT_EQ(got, whole);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
