@@ -383,11 +383,12 @@ int main() {
                 frames ? static_cast<double>(hostNs) / 1e3 / static_cast<double>(frames) : 0.0);
     std::printf("transfer buffer packets written by the bus stand-in in the window: %llu\n",
                 static_cast<unsigned long long>(bufferWrites));
-    std::printf("copies of a frame's bytes from packet to the client's buffer: 7 in user space "
-                "(driver: packet into the raw frame, raw frame into the reserved image, image "
-                "into the read; host: read into the reply message; client: received bytes into "
-                "the message, message into the request buffer, request buffer into the "
-                "caller's) and 2 in the kernel's socket\n");
+    std::printf("copies of a frame's bytes from packet to the client's buffer: 3 in user space, "
+                "all in the driver (packet into the raw frame, raw frame into the reserved "
+                "image, image into the read's system buffer); the host writes the reply from "
+                "that buffer and the client receives it straight into the caller's buffer, so "
+                "the other 2 are the kernel's socket copies (host's buffer into the socket, "
+                "socket into the caller's buffer)\n");
     std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
                 "%zu-byte data area only comes back), the frame and 44 back\n",
                 imageSize);
