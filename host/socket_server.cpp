@@ -153,6 +153,9 @@ constexpr std::uint64_t kListenToken = 1;
 // How long a request run on the loop's own thread may keep it before another
 // thread takes the loop over.
 constexpr auto kInlineGrace = std::chrono::milliseconds(2);
+// How long the loop looks for the next request after answering one before it
+// sleeps.
+constexpr auto kLookAfterAnswer = std::chrono::microseconds(50);
 
 // A connection's work, run in order on the pool. A request may also run on
 // the loop's own thread (see runInline); the rest may wait on other threads
@@ -475,8 +478,10 @@ struct SocketServer::Impl {
     void lead() {
         tlsLeader = this;
         listen();
+        Clock::time_point lookUntil = Clock::time_point::min();
         while (!stopping) {
-            loopOnce();
+            loopOnce(lookUntil);
+            lookUntil = Clock::time_point::min();
             std::shared_ptr<Connection> c;
             {
                 std::lock_guard<std::mutex> g(poolLock);
@@ -491,6 +496,7 @@ struct SocketServer::Impl {
                 tlsLeader = nullptr;  // the loop went to another thread
                 return;
             }
+            if (c) lookUntil = Clock::now() + kLookAfterAnswer;
         }
         tlsLeader = nullptr;
         std::lock_guard<std::mutex> g(poolLock);
@@ -1012,9 +1018,19 @@ struct SocketServer::Impl {
 
     // One round of the loop: wait for events, handle them, then what other
     // threads asked for, deadlines and the budget.
-    void loopOnce() {
+    void loopOnce(Clock::time_point lookUntil = Clock::time_point::min()) {
         {
-            int n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), waitMs());
+            int n = 0;
+            // Just after answering a request the next one is often on its
+            // way: look for it for a moment before sleeping, so the thread
+            // (and its processor) is still awake when it comes.
+            while (Clock::now() < lookUntil && !stopping) {
+                n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), 0);
+                if (n != 0) break;
+                std::this_thread::yield();
+            }
+            if (n == 0)
+                n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), waitMs());
             if (n < 0) return;
             for (int i = 0; i < n; ++i) {
                 const epoll_event& e = events[i];

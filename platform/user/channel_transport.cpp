@@ -33,13 +33,14 @@ void ReplyPlace::fill(const std::uint8_t* data, std::uint32_t n) const {
 
 std::uint64_t Channel::submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
                                   std::uint32_t outputLength, const ReplyPlace& place,
-                                  ReplyFn done) {
-    return submit(code, input, inputLength, outputLength,
-                  [place, done = std::move(done)](NTSTATUS st, std::uint32_t info,
-                                                  const std::uint8_t* data) {
-                      if (!NT_ERROR(st) && data) place.fill(data, info);
-                      done(st, info, nullptr);
-                  });
+                                  ReplyFn done, bool waited) {
+    ReplyFn copying = [place, done = std::move(done)](NTSTATUS st, std::uint32_t info,
+                                                      const std::uint8_t* data) {
+        if (!NT_ERROR(st) && data) place.fill(data, info);
+        done(st, info, nullptr);
+    };
+    return waited ? submitWaited(code, input, inputLength, outputLength, std::move(copying))
+                  : submit(code, input, inputLength, outputLength, std::move(copying));
 }
 
 void setTransport(std::shared_ptr<Transport> transport) {

@@ -46,9 +46,10 @@ class Channel {
     // request that failed (NT_ERROR) leaves the place as it was. This one
     // copies the answer there; a transport that can receive it there
     // directly does so.
+    // `waited`: as submitWaited (the caller calls waitDirect next).
     virtual std::uint64_t submitInto(std::uint32_t code, const void* input,
                                      std::uint32_t inputLength, std::uint32_t outputLength,
-                                     const ReplyPlace& place, ReplyFn done);
+                                     const ReplyPlace& place, ReplyFn done, bool waited = false);
     // Asks the driver to cancel one request, or every pending one.
     virtual void cancel(std::uint64_t id) = 0;
     virtual void cancelAll() = 0;
@@ -63,6 +64,14 @@ class Channel {
     virtual bool waitDirect(std::uint64_t id) {
         (void)id;
         return false;
+    }
+    // As submit, for a caller that calls waitDirect(id) next, always (also
+    // when the id is 0 or `done` has run): a transport may keep the channel's
+    // answers for that wait from before the request goes out.
+    virtual std::uint64_t submitWaited(std::uint32_t code, const void* input,
+                                       std::uint32_t inputLength, std::uint32_t outputLength,
+                                       ReplyFn done) {
+        return submit(code, input, inputLength, outputLength, std::move(done));
     }
     // Cancels what is still pending, waits until every `done` has run, and
     // closes the channel in the host (which also closes what the channel left

@@ -169,9 +169,11 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
                               wait->information = n;
                               wait->done = true;
                               wait->cv.notify_all();
-                          });
+                          },
+        /*waited=*/true);
     // Read the answer here when the channel lets us: one thread fewer to wake.
-    if (id != 0) file->channel->waitDirect(id);
+    // (Called whatever the id: submitWaited may have kept the channel for it.)
+    file->channel->waitDirect(id);
     std::unique_lock<std::mutex> g(wait->lock);
     wait->cv.wait(g, [&] { return wait->done; });
     return finish(wait->status, wait->information, lpBytesReturned);

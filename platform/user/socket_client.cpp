@@ -1,5 +1,6 @@
 #include "platform/user/socket_client.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -109,18 +110,27 @@ class SocketChannel : public Channel {
 
     std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                          std::uint32_t outputLength, ReplyFn done) override {
-        return start(code, input, inputLength, outputLength, nullptr, std::move(done));
+        return start(code, input, inputLength, outputLength, nullptr, std::move(done), false);
+    }
+
+    // As submit, with the socket kept for the caller's waitDirect from before
+    // the request goes out: however fast the host answers, the answer is not
+    // the reader thread's to take.
+    std::uint64_t submitWaited(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                               std::uint32_t outputLength, ReplyFn done) override {
+        return start(code, input, inputLength, outputLength, nullptr, std::move(done), true);
     }
 
     std::uint64_t submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
-                             std::uint32_t outputLength, const ReplyPlace& place,
-                             ReplyFn done) override {
-        return start(code, input, inputLength, outputLength, &place, std::move(done));
+                             std::uint32_t outputLength, const ReplyPlace& place, ReplyFn done,
+                             bool waited = false) override {
+        return start(code, input, inputLength, outputLength, &place, std::move(done), waited);
     }
 
   private:
     std::uint64_t start(std::uint32_t code, const void* input, std::uint32_t inputLength,
-                        std::uint32_t outputLength, const ReplyPlace* place, ReplyFn done) {
+                        std::uint32_t outputLength, const ReplyPlace* place, ReplyFn done,
+                        bool waited) {
         if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
             done(STATUS_INVALID_PARAMETER, 0, nullptr);
             return 0;
@@ -140,6 +150,11 @@ class SocketChannel : public Channel {
                 if (place) {
                     p.place = *place;
                     p.placed = true;
+                }
+                if (waited && !direct_ && !readerBusy_) {
+                    direct_ = true;
+                    reservedFor_ = id;
+                    arm(false);
                 }
             }
         }
@@ -167,12 +182,32 @@ class SocketChannel : public Channel {
     bool waitDirect(std::uint64_t id) override {
         {
             std::lock_guard<std::mutex> g(lock_);
-            if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id)) return false;
-            direct_ = true;
-            arm(false);
+            if (direct_ && reservedFor_ == id && id != 0) {
+                // Kept for this wait by submitWaited.
+                reservedFor_ = 0;
+                if (broken_ || !pending_.count(id)) {
+                    direct_ = false;
+                    if (!broken_) arm(true);
+                    return false;
+                }
+            } else {
+                if (direct_ || readerBusy_ || broken_ || closing_ || !pending_.count(id))
+                    return false;
+                direct_ = true;
+                arm(false);
+            }
         }
         bool alive = true;
         uproto::Message m;
+        // A host that answers at once answers within microseconds: look for
+        // the answer for a moment before sleeping, so this thread (and its
+        // processor) is awake when it comes.
+        const auto lookUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (std::chrono::steady_clock::now() < lookUntil) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 0) != 0) break;
+            std::this_thread::yield();
+        }
         while (alive && stillPending(id)) alive = readDirect(id);
         // What is already whole in the buffer runs now: no byte still to
         // come would wake the reader thread for it.
@@ -478,6 +513,7 @@ class SocketChannel : public Channel {
     bool closing_ = false;
     bool closed_ = false;
     bool direct_ = false;      // a waiting thread reads the socket
+    std::uint64_t reservedFor_ = 0;  // the request whose waitDirect holds direct_ already
     bool readerBusy_ = false;  // the reader thread reads the socket
 };
 
