@@ -3,7 +3,6 @@
 // and what an interruption leaves.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,37 +26,6 @@ std::size_t objectReads(sim::SimCamera* camera) {
     return n;
 }
 
-bool decodesAsJpeg(const std::string& bytes, int* width, int* height) {
-    tjhandle tj = tjInitDecompress();
-    int subsampling = 0, colourspace = 0;
-    bool ok = tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<unsigned long>(bytes.size()), width, height, &subsampling,
-                                  &colourspace) == 0;
-    if (ok) {
-        std::vector<unsigned char> pixels(static_cast<std::size_t>(*width) * *height * 3);
-        ok = tjDecompress2(tj, reinterpret_cast<const unsigned char*>(bytes.data()),
-                           static_cast<unsigned long>(bytes.size()), pixels.data(), *width, 0, *height, TJPF_RGB,
-                           0) == 0;
-    }
-    tjDestroy(tj);
-    return ok;
-}
-
-bool haveFfprobe() {
-    return std::system("ffprobe -version >/dev/null 2>&1") == 0;
-}
-
-// ffprobe's verdict: the container it found, or empty when it refused the file.
-std::string probe(const std::string& path) {
-    std::string out = privateDir() + "/probe.txt";
-    std::string cmd = "ffprobe -v error -show_entries format=format_name -of default=nw=1:nk=1 '" + path +
-                      "' >'" + out + "' 2>&1";
-    if (std::system(cmd.c_str()) != 0) return std::string();
-    std::string s = readFile(out);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
 // Every file the tool wrote is one an ordinary program opens.
 void expectFilesOpen(const std::string& dir, std::size_t expectedCount) {
     std::vector<std::string> files = filesUnder(dir);
@@ -78,14 +46,6 @@ void expectFilesOpen(const std::string& dir, std::size_t expectedCount) {
             ADD_FAILURE() << "unexpected file " << path;
         }
     }
-}
-
-// An error a user sees: one line, "pav512: " and one sentence.
-void expectOneSentence(const ToolRun& r) {
-    std::vector<std::string> lines = linesOf(r.err);
-    ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_EQ(lines[0].rfind("pav512: ", 0), 0u) << lines[0];
-    EXPECT_EQ(lines[0].back(), '.') << lines[0];
 }
 
 class ToolFiles : public ::testing::Test {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <turbojpeg.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "driver/core/driver.h"
@@ -177,6 +179,79 @@ std::vector<std::string> filesUnder(const std::string& dir) {
         if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), dir).string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+bool decodesAsJpeg(const std::string& bytes, int* width, int* height) {
+    tjhandle tj = tjInitDecompress();
+    int subsampling = 0, colourspace = 0;
+    bool ok = tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<unsigned long>(bytes.size()), width, height, &subsampling,
+                                  &colourspace) == 0;
+    if (ok) {
+        std::vector<unsigned char> pixels(static_cast<std::size_t>(*width) * *height * 3);
+        ok = tjDecompress2(tj, reinterpret_cast<const unsigned char*>(bytes.data()),
+                           static_cast<unsigned long>(bytes.size()), pixels.data(), *width, 0, *height, TJPF_RGB,
+                           0) == 0;
+    }
+    tjDestroy(tj);
+    return ok;
+}
+
+bool haveFfprobe() {
+    return std::system("ffprobe -version >/dev/null 2>&1") == 0;
+}
+
+std::string probe(const std::string& path) {
+    std::string out = privateDir() + "/probe.txt";
+    std::string cmd = "ffprobe -v error -show_entries format=format_name -of default=nw=1:nk=1 '" + path +
+                      "' >'" + out + "' 2>&1";
+    if (std::system(cmd.c_str()) != 0) return std::string();
+    std::string s = readFile(out);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+VideoProbe probeVideo(const std::string& path, const std::string& inputFormat) {
+    VideoProbe v;
+    std::string out = privateDir() + "/probe.json", err = privateDir() + "/probe.err";
+    std::string cmd = "ffprobe -v error " + (inputFormat.empty() ? std::string() : "-f " + inputFormat + " ") +
+                      "-count_frames -select_streams v:0 -show_entries "
+                      "format=format_name:stream=codec_name,width,height,nb_read_frames,r_frame_rate -of json '" +
+                      path + "' >'" + out + "' 2>'" + err + "'";
+    int rc = std::system(cmd.c_str());
+    v.errors = readFile(err);
+    nlohmann::json j = nlohmann::json::parse(readFile(out), nullptr, false);
+    if (j.is_discarded() || !j.contains("streams") || j["streams"].empty()) return v;
+    const nlohmann::json& s = j["streams"][0];
+    v.container = j.value("format", nlohmann::json::object()).value("format_name", "");
+    v.codec = s.value("codec_name", "");
+    v.width = s.value("width", 0);
+    v.height = s.value("height", 0);
+    v.frames = std::stol(s.value("nb_read_frames", "-1"));
+    std::string rate = s.value("r_frame_rate", "0/1");
+    std::size_t slash = rate.find('/');
+    double num = std::stod(rate.substr(0, slash)), den = slash == std::string::npos ? 1 : std::stod(rate.substr(slash + 1));
+    v.frameRate = den > 0 ? num / den : 0;
+    v.ok = rc == 0 && v.errors.empty();
+    return v;
+}
+
+void expectOneSentence(const ToolRun& r) {
+    std::vector<std::string> lines = linesOf(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("pav512: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].back(), '.') << lines[0];
+}
+
+void expectLastLineOneSentence(const ToolRun& r) {
+    std::vector<std::string> lines = linesOf(r.err);
+    ASSERT_FALSE(lines.empty());
+    const std::string& last = lines.back();
+    EXPECT_EQ(last.rfind("pav512: ", 0), 0u) << r.err;
+    EXPECT_EQ(last.back(), '.') << r.err;
+    // One sentence: no full stop before its end, other than in file names and figures.
+    std::size_t stop = last.find(". ");
+    EXPECT_EQ(stop, std::string::npos) << last;
 }
 
 }  // namespace pavtest

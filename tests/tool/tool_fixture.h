@@ -68,4 +68,26 @@ std::vector<std::string> linesOf(const std::string& text);
 std::vector<std::string> filesUnder(const std::string& dir);
 std::string readFile(const std::string& path);
 
+// What ordinary programs make of a file the tool wrote.
+bool decodesAsJpeg(const std::string& bytes, int* width, int* height);
+bool haveFfprobe();
+// ffprobe's verdict: the container it found, or empty when it refused the file.
+std::string probe(const std::string& path);
+// The first video stream as ffprobe reads it, decoding every frame.
+struct VideoProbe {
+    bool ok = false;  // ffprobe read the file without an error
+    std::string container, codec;
+    int width = 0, height = 0;
+    long frames = -1;        // frames decoded
+    double frameRate = 0;    // as the container declares it
+    std::string errors;      // what ffprobe said on standard error
+};
+VideoProbe probeVideo(const std::string& path, const std::string& inputFormat = std::string());
+
+// An error a user sees: one line, "pav512: " and one sentence.
+void expectOneSentence(const ToolRun& r);
+// The last line of standard error is such a sentence (earlier lines may be
+// progress).
+void expectLastLineOneSentence(const ToolRun& r);
+
 }  // namespace pavtest

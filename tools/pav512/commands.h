@@ -15,6 +15,7 @@ struct Globals {
     bool json = false;
     bool quiet = false;
     bool noStart = false;
+    double waitSeconds = 60;  // for a camera another program holds (stored-file commands)
     HostOptions host;
     HostState hostState;
 };
@@ -44,12 +45,14 @@ struct RemoveOptions {
 };
 
 struct CaptureOptions {
-    std::string output;
-    std::string size;
+    std::string output;  // "-": standard output
+    std::string size;    // WIDTHxHEIGHT; empty: 320x240
     std::uint32_t frames = 0;
-    double seconds = 0;
-    std::uint32_t skip = 0;
-    std::string format;
+    double seconds = 0;  // of wall-clock time, from the first frame kept
+    std::int32_t skip = -1;  // -1: none for capture, a few for snapshot
+    std::string format;      // avi, mjpeg, or empty: from the file name
+    bool toStdout = false;
+    bool overwrite = false;
 };
 
 // Option checks that need no camera (throw ToolError(kExitUsage)).

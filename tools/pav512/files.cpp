@@ -112,7 +112,7 @@ json objectJson(const StoredObject& o) {
 
 void runSummary(const Globals& g) {
     std::uint32_t number = pickCamera(g.camera);
-    StillCamera camera(number);
+    StillCamera camera(number, g.waitSeconds, g.quiet || g.json);
     DeviceSummary d = camera.summary();
     std::vector<StorageInfo> storages = camera.storages();
     std::string model = "PAV512";
@@ -152,7 +152,7 @@ void runSummary(const Globals& g) {
 
 void runList(const Globals& g) {
     std::uint32_t number = pickCamera(g.camera);
-    StillCamera camera(number);
+    StillCamera camera(number, g.waitSeconds, g.quiet || g.json);
     std::vector<StoredObject> objects = camera.list();
     if (g.json) {
         json out = json::array();
@@ -174,7 +174,7 @@ void runList(const Globals& g) {
 
 int runGet(const Globals& g, const GetOptions& o) {
     std::uint32_t number = pickCamera(g.camera);
-    StillCamera camera(number);
+    StillCamera camera(number, g.waitSeconds, g.quiet || g.json);
     std::vector<StoredObject> objects = camera.list();
     std::vector<StoredObject> chosen = o.all || (o.onlyNew && o.items.empty()) ? objects : select(objects, o.items, number);
 
@@ -288,7 +288,7 @@ int runGet(const Globals& g, const GetOptions& o) {
 
 void runThumbs(const Globals& g, const ThumbOptions& o) {
     std::uint32_t number = pickCamera(g.camera);
-    StillCamera camera(number);
+    StillCamera camera(number, g.waitSeconds, g.quiet || g.json);
     std::vector<StoredObject> objects = camera.list();
     std::vector<StoredObject> chosen = o.items.empty() ? objects : select(objects, o.items, number);
     installInterruptHandler();
@@ -317,7 +317,7 @@ void runThumbs(const Globals& g, const ThumbOptions& o) {
 
 void runRemove(const Globals& g, const RemoveOptions& o) {
     std::uint32_t number = pickCamera(g.camera);
-    StillCamera camera(number);
+    StillCamera camera(number, g.waitSeconds, g.quiet || g.json);
     std::vector<StoredObject> objects = camera.list();
     std::vector<StoredObject> chosen = o.all ? objects : select(objects, o.items, number);
     if (chosen.empty()) {

@@ -194,6 +194,10 @@ int main(int argc, char** argv) {
                        ->expected(0, 1)
                        ->type_name("[SCENARIO]");
     app.add_flag("--no-start", g.noStart, "never start a host");
+    app.add_option("--wait", g.waitSeconds,
+                   "seconds the stored-file commands wait for a camera busy in another program, such as one "
+                   "recording video (default 60)")
+        ->check(CLI::Range(0.0, 86400.0));
 
     auto* cameras = app.add_subcommand("cameras", "list the cameras connected");
     auto* summary = app.add_subcommand("summary", "model, firmware, sensor, name, storages with capacity and free space");
@@ -224,17 +228,23 @@ int main(int argc, char** argv) {
     rmCmd->add_flag("--yes,-y", rm.yes, "do not ask");
 
     CaptureOptions cap;
-    auto* capture = app.add_subcommand("capture", "record video from the camera (MJPEG)");
-    capture->add_option("-o,--output", cap.output, "FILE.avi, FILE.mjpeg, or - for standard output")->required();
-    capture->add_option("--size,-s", cap.size, "picture size WIDTHxHEIGHT (default: the camera's current size)");
+    auto* capture = app.add_subcommand("capture", "record video from the camera (MJPEG), holding its video-capture lock");
+    capture->add_option("-o,--output", cap.output, "FILE.avi, FILE.mjpeg (or .mjpg: raw JPEG frames), or - for "
+                                                   "standard output (raw MJPEG, for 'ffplay -f mjpeg -')");
+    capture->add_flag("--stdout", cap.toStdout, "write raw MJPEG to standard output (as -o -)");
+    capture->add_option("--size,-s", cap.size, "picture size WIDTHxHEIGHT (default 320x240)");
     capture->add_option("--frames,-f", cap.frames, "stop after this many frames")->check(CLI::Range(1, 1000000));
-    capture->add_option("--seconds,-t", cap.seconds, "stop after this many seconds")->check(CLI::Range(0.1, 86400.0));
-    capture->add_option("--skip", cap.skip, "frames to drop first (exposure settles)")->check(CLI::Range(0, 1000));
-    capture->add_option("--format", cap.format, "avi or mjpeg (default: from the file name)");
-    auto* snapshot = app.add_subcommand("snapshot", "one picture from the video");
-    snapshot->add_option("-o,--output", cap.output, "FILE.jpg")->required();
-    snapshot->add_option("--size,-s", cap.size, "picture size WIDTHxHEIGHT");
+    capture->add_option("--seconds,-t", cap.seconds, "stop after this many seconds of wall-clock time")
+        ->check(CLI::Range(0.1, 86400.0));
+    capture->add_option("--skip", cap.skip, "frames to drop first, while the exposure settles (default 0)")
+        ->check(CLI::Range(0, 1000));
+    capture->add_option("--format", cap.format, "avi or mjpeg (default: from the file name; mjpeg on standard output)");
+    capture->add_flag("--overwrite", cap.overwrite, "replace a file already there");
+    auto* snapshot = app.add_subcommand("snapshot", "one picture from the video, as a JPEG file");
+    snapshot->add_option("-o,--output", cap.output, "FILE.jpg (or - for standard output)");
+    snapshot->add_option("--size,-s", cap.size, "picture size WIDTHxHEIGHT (default 320x240)");
     snapshot->add_option("--skip", cap.skip, "frames to drop first (default 5)")->check(CLI::Range(0, 1000));
+    snapshot->add_flag("--overwrite", cap.overwrite, "replace a file already there");
 
     auto* settings = app.add_subcommand("settings", "the camera's settings by name");
     settings->require_subcommand(1);

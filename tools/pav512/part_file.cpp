@@ -19,9 +19,18 @@ std::atomic<int> interrupts{0};
 // may only make async-signal-safe calls).
 char pendingTemp[4096];
 std::atomic<bool> pendingSet{false};
+int notifyPipe[2] = {-1, -1};
 
 void onInterrupt(int) {
-    if (interrupts.fetch_add(1) >= 1) {
+    if (interrupts.fetch_add(1) == 0) {
+        if (notifyPipe[1] >= 0) {
+            int saved = errno;  // the interrupted code may be about to read it
+            const char byte = 1;
+            ssize_t w = ::write(notifyPipe[1], &byte, 1);
+            (void)w;
+            errno = saved;
+        }
+    } else {
         if (pendingSet.load()) ::unlink(pendingTemp);
         static const char text[] = "\npav512: interrupted.\n";
         ssize_t w = ::write(2, text, sizeof text - 1);
@@ -51,6 +60,7 @@ PartFile::Result failure(int err, const std::string& what, const std::string& pa
 }  // namespace
 
 void installInterruptHandler() {
+    if (notifyPipe[0] < 0 && ::pipe2(notifyPipe, O_CLOEXEC | O_NONBLOCK) != 0) notifyPipe[0] = notifyPipe[1] = -1;
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
     sigemptyset(&sa.sa_mask);
@@ -61,6 +71,10 @@ void installInterruptHandler() {
 
 bool interrupted() {
     return interrupts.load() > 0;
+}
+
+int interruptFd() {
+    return notifyPipe[0];
 }
 
 void clearInterrupted() {

@@ -14,6 +14,10 @@ namespace pav512 {
 // process at once (exit 130) after removing the temporary file in progress.
 void installInterruptHandler();
 bool interrupted();
+// A descriptor that becomes readable at the first Ctrl-C (after
+// installInterruptHandler), for a thread that waits in poll() to end a
+// blocking read; -1 before.
+int interruptFd();
 // For tests and commands that reset between items.
 void clearInterrupted();
 
@@ -37,6 +41,8 @@ class PartFile {
     void discard();
     const std::string& path() const { return path_; }
     const std::string& temporaryPath() const { return temp_; }
+    // The temporary file, for writers that go back into what they wrote.
+    int fd() const { return fd_; }
 
   private:
     std::string path_;

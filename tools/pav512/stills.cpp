@@ -1,10 +1,14 @@
 #include "tools/pav512/stills.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "tools/pav512/errors.h"
+#include "tools/pav512/part_file.h"
+#include "tools/pav512/progress.h"
 
 namespace pav512 {
 namespace {
@@ -81,11 +85,25 @@ void failPaci(PACI_STATUS st, const std::string& what, std::uint32_t camera) {
     }
 }
 
-StillCamera::StillCamera(std::uint32_t cameraNumber) : number_(cameraNumber) {
-    PACI_STATUS st = PACI_HandleOpen(cameraNumber, &h_);
-    if (st != PACI_STATUS_SUCCESS) {
+StillCamera::StillCamera(std::uint32_t cameraNumber, double waitSeconds, bool quiet) : number_(cameraNumber) {
+    const auto start = std::chrono::steady_clock::now();
+    bool told = false;
+    for (;;) {
+        PACI_STATUS st = PACI_HandleOpen(cameraNumber, &h_);
+        if (st == PACI_STATUS_SUCCESS) return;
         h_ = nullptr;
-        failPaci(st, "opening its stored files", cameraNumber);
+        const bool busy = st == PACI_STATUS_LOCKED || st == PACI_STATUS_TIMEDOUT || st == PACI_STATUS_IN_USE;
+        const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!busy || waited >= waitSeconds || interrupted()) failPaci(st, "opening its stored files", cameraNumber);
+        if (!told && !quiet) {
+            std::fprintf(stderr, "pav512: camera %u is busy in another program (recording video, perhaps); waiting up "
+                                 "to %s for it.\n",
+                         cameraNumber, formatDuration(waitSeconds).c_str());
+            told = true;
+        }
+        // The open itself waited for the camera's lock; this pause only
+        // keeps a camera held for long from being asked without rest.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 }
 

@@ -50,7 +50,11 @@ void describeFormat(std::uint16_t format, std::string* kind, std::string* extens
 
 class StillCamera {
   public:
-    explicit StillCamera(std::uint32_t cameraNumber);  // throws ToolError
+    // Waits up to `waitSeconds` for a camera that another program holds (the
+    // driver gives the camera to one user at a time: a running video stream
+    // keeps the stored files out of reach until it stops), saying so on
+    // standard error once unless `quiet`. Throws ToolError.
+    explicit StillCamera(std::uint32_t cameraNumber, double waitSeconds = 0, bool quiet = true);
     ~StillCamera();
     StillCamera(const StillCamera&) = delete;
     StillCamera& operator=(const StillCamera&) = delete;
