@@ -385,10 +385,11 @@ int main() {
                 static_cast<unsigned long long>(bufferWrites));
     std::printf("copies of a frame's bytes from packet to the client's buffer: 3 in user space, "
                 "all in the driver (packet into the raw frame, raw frame into the reserved "
-                "image, image into the read's system buffer); the host writes the reply from "
-                "that buffer and the client receives it straight into the caller's buffer, so "
-                "the other 2 are the kernel's socket copies (host's buffer into the socket, "
-                "socket into the caller's buffer)\n");
+                "image, image into the read's system buffer), and 2 in the kernel's socket "
+                "(the host writes the reply from that system buffer; the client's waiting "
+                "thread receives it straight into the caller's buffer). One more only when "
+                "the socket does not take a reply whole (the host queues the rest) or the "
+                "client's reader thread, not its waiting one, reads the reply\n");
     std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
                 "%zu-byte data area only comes back), the frame and 44 back\n",
                 imageSize);
