@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -96,19 +98,31 @@ std::vector<std::uint64_t> takeRequests(int fd, FrameReader& reader, int count) 
     return ids;
 }
 
+// One request's answer, waited for: the waiting thread reads the answer
+// itself when the channel lets it (waitDirect), else the reader thread does.
 struct Answer {
+    std::mutex lock;
+    std::condition_variable cv;
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     std::uint32_t information = 0;
     bool hadData = true;
+
+    void wait(uchannel::Channel& channel, std::uint64_t id) {
+        channel.waitDirect(id);
+        std::unique_lock<std::mutex> g(lock);
+        cv.wait(g, [&] { return done; });
+    }
 };
 
 uchannel::ReplyFn record(Answer* a) {
     return [a](NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
+        std::lock_guard<std::mutex> g(a->lock);
         a->done = true;
         a->status = st;
         a->information = info;
         a->hadData = data != nullptr;
+        a->cv.notify_all();
     };
 }
 
@@ -120,12 +134,12 @@ TEST(SocketClientInPlace, LongAnswersLandByteExactInTheirTwoPiecesAmongEventsAnd
     ScriptedHost host([&](int fd, FrameReader& reader) {
         auto ids = takeRequests(fd, reader, 2);
         if (ids.size() != 2) return;
-        // An event, the second request's answer, then the first's, written
+        // An event, the small request's answer, then the long one's, written
         // in pieces so the client meets every split of them.
         std::vector<std::uint8_t> all = encodeEventSignal(wire);
-        auto b = completion(ids[1], STATUS_SUCCESS, small);
+        auto b = completion(ids[0], STATUS_SUCCESS, small);
         all.insert(all.end(), b.begin(), b.end());
-        auto a = completion(ids[0], STATUS_SUCCESS, big);
+        auto a = completion(ids[1], STATUS_SUCCESS, big);
         all.insert(all.end(), a.begin(), a.end());
         for (std::size_t at = 0; at < all.size(); at += 997) {
             const std::size_t n = std::min<std::size_t>(997, all.size() - at);
@@ -150,9 +164,11 @@ TEST(SocketClientInPlace, LongAnswersLandByteExactInTheirTwoPiecesAmongEventsAnd
     smallPlace.length[0] = 64;
     Answer first, second;
     std::uint8_t in[44] = {};
-    const auto id = channel->submitInto(0x2208AC, in, 44, 44 + 100000, bigPlace, record(&first));
     channel->submitInto(0x220800, in, 8, 64, smallPlace, record(&second));
-    ASSERT_TRUE(channel->waitDirect(id));
+    const auto id = channel->submitInto(0x2208AC, in, 44, 44 + 100000, bigPlace, record(&first),
+                                        /*waited=*/true);
+    first.wait(*channel, id);
+    second.wait(*channel, 0);
 
     ASSERT_TRUE(first.done);
     EXPECT_EQ(first.status, STATUS_SUCCESS);
@@ -193,8 +209,8 @@ TEST(SocketClientInPlace, AnswersLongerThanThePlaceOrFailedNeverWritePastOrIntoI
     std::uint8_t in[44] = {};
 
     Answer a;
-    auto id = channel->submitInto(1, in, 44, 20000, place, record(&a));
-    ASSERT_TRUE(channel->waitDirect(id));
+    auto id = channel->submitInto(1, in, 44, 20000, place, record(&a), /*waited=*/true);
+    a.wait(*channel, id);
     ASSERT_TRUE(a.done);
     EXPECT_EQ(a.status, STATUS_SUCCESS);
     EXPECT_EQ(a.information, longer.size());  // the caller cuts it to its buffer
@@ -203,8 +219,8 @@ TEST(SocketClientInPlace, AnswersLongerThanThePlaceOrFailedNeverWritePastOrIntoI
 
     std::fill(memory.begin(), memory.end(), 0xEE);
     Answer b;
-    id = channel->submitInto(2, in, 44, 20000, place, record(&b));
-    ASSERT_TRUE(channel->waitDirect(id));
+    id = channel->submitInto(2, in, 44, 20000, place, record(&b), /*waited=*/true);
+    b.wait(*channel, id);
     ASSERT_TRUE(b.done);
     EXPECT_EQ(b.status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](auto v) { return v == 0xEE; }));
@@ -227,8 +243,8 @@ TEST(SocketClientInPlace, AHostThatEndsHalfWayThroughAnAnswerFailsTheRequest) {
     place.length[0] = 60000;
     Answer a;
     std::uint8_t in[8] = {};
-    const auto id = channel->submitInto(1, in, 8, 60000, place, record(&a));
-    ASSERT_TRUE(channel->waitDirect(id));
+    const auto id = channel->submitInto(1, in, 8, 60000, place, record(&a), /*waited=*/true);
+    a.wait(*channel, id);
     ASSERT_TRUE(a.done);
     EXPECT_EQ(a.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(a.information, 0u);
