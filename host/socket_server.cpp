@@ -151,11 +151,8 @@ thread_local SocketServer::Impl* tlsLeader = nullptr;
 constexpr std::uint64_t kListenToken = 1;
 
 // How long a request run on the loop's own thread may keep it before another
-// thread takes the loop over, and how often that is looked at while requests
-// run so; after a while without any the watch sleeps until the next.
+// thread takes the loop over.
 constexpr auto kInlineGrace = std::chrono::milliseconds(2);
-constexpr auto kInlineLook = std::chrono::milliseconds(1);
-constexpr auto kInlineWatchIdle = std::chrono::milliseconds(200);
 // How long the loop looks for the next request after answering one before it
 // sleeps.
 constexpr auto kLookAfterAnswer = std::chrono::microseconds(50);
@@ -273,7 +270,6 @@ struct SocketServer::Impl {
     std::condition_variable leaderDone;
     std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
     InlineRun* currentInline = nullptr;           // a request run on the loop's thread
-    Clock::time_point lastInline;
     bool inlineWatchAsleep = false;
     std::condition_variable inlineWatchCv;
     std::thread inlineWatch;
@@ -536,7 +532,6 @@ struct SocketServer::Impl {
         }
         currentInline = nullptr;
         tlsInline = nullptr;
-        lastInline = Clock::now();
         if (c->jobs.empty()) {
             c->scheduled = false;
             if (c->endAfterOutput) needsAttention(c);
@@ -571,22 +566,28 @@ struct SocketServer::Impl {
 
     // The watch over requests run on the loop's thread: one that keeps it
     // past the grace (blocked in the driver, say) loses the loop to another
-    // thread, so the other connections are served on. It looks while such
-    // requests run and sleeps for good once none has for a while, so an idle
-    // host costs nothing.
+    // thread, so the other connections are served on. It sleeps until the
+    // grace of the run it was woken for ends, then until the next run
+    // starts: two wake-ups a request run inline at most, and none on an
+    // idle host (a watch that looked every millisecond cost a host streaming
+    // video more than the video itself).
     void watchInline() {
         std::unique_lock<std::mutex> g(poolLock);
         while (!poolStop) {
-            if (currentInline && !currentInline->handedOff &&
-                Clock::now() - currentInline->started >= kInlineGrace)
-                handOffLocked(currentInline);
-            if (!currentInline && Clock::now() - lastInline > kInlineWatchIdle) {
-                inlineWatchAsleep = true;
-                inlineWatchCv.wait(g, [&] { return poolStop || !inlineWatchAsleep; });
-                inlineWatchAsleep = false;
+            if (currentInline && !currentInline->handedOff) {
+                const auto due = currentInline->started + kInlineGrace;
+                if (Clock::now() >= due) {
+                    handOffLocked(currentInline);
+                    continue;
+                }
+                // A run that ends first leaves nothing to do at `due`; one
+                // that starts meanwhile is due later still.
+                inlineWatchCv.wait_until(g, due);
                 continue;
             }
-            inlineWatchCv.wait_for(g, kInlineLook);
+            inlineWatchAsleep = true;
+            inlineWatchCv.wait(g, [&] { return poolStop || !inlineWatchAsleep; });
+            inlineWatchAsleep = false;
         }
     }
 

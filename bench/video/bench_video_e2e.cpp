@@ -383,11 +383,13 @@ int main() {
                 frames ? static_cast<double>(hostNs) / 1e3 / static_cast<double>(frames) : 0.0);
     std::printf("transfer buffer packets written by the bus stand-in in the window: %llu\n",
                 static_cast<unsigned long long>(bufferWrites));
-    std::printf("copies of a frame's bytes from packet to the client's buffer: 7 in user space "
-                "(driver: packet into the raw frame, raw frame into the reserved image, image "
-                "into the read; host: read into the reply message; client: received bytes into "
-                "the message, message into the request buffer, request buffer into the "
-                "caller's) and 2 in the kernel's socket\n");
+    std::printf("copies of a frame's bytes from packet to the client's buffer: 3 in user space, "
+                "all in the driver (packet into the raw frame, raw frame into the reserved "
+                "image, image into the read's system buffer), and 2 in the kernel's socket "
+                "(the host writes the reply from that system buffer; the client's waiting "
+                "thread receives it straight into the caller's buffer). One more only when "
+                "the socket does not take a reply whole (the host queues the rest) or the "
+                "client's reader thread, not its waiting one, reads the reply\n");
     std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
                 "%zu-byte data area only comes back), the frame and 44 back\n",
                 imageSize);

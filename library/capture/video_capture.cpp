@@ -120,7 +120,12 @@ class ChannelCapture final : public VideoCapture {
     // `least`: the shortest answer that counts (a read answers its header
     // and the image bytes it holds); 0: the whole buffer.
     // `inSize`: the bytes sent (0: the whole buffer).
-    Outcome send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least = 0, DWORD inSize = 0);
+    // `rest`, `restSize`: a second piece of the output after `size` bytes
+    // of `buffer` (a read's data area: the caller's own buffer); `input`:
+    // what is sent when it is not `buffer`.
+    Outcome send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least = 0, DWORD inSize = 0,
+                 std::uint8_t* rest = nullptr, DWORD restSize = 0,
+                 const std::uint8_t* input = nullptr);
     void fail(std::string text) {
         std::lock_guard<std::mutex> g(errorLock_);
         error_ = std::move(text);
@@ -137,15 +142,19 @@ class ChannelCapture final : public VideoCapture {
     std::atomic<std::uint32_t> handle_{0};  // 0: no stream open
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> imageSize_{0};
-    // Only the reading thread touches the read's request buffer.
-    std::vector<std::uint8_t> readBuffer_;
+    // Only the reading thread touches the read's header (its data area is
+    // the caller's buffer) and, for a host that wants the whole area sent,
+    // the zeroed area sent in its place.
+    std::uint8_t readHeader_[kStreamDataOffset] = {};
+    std::vector<std::uint8_t> wholeRead_;
     // The data area of a read only comes back, so a read sends its header
     // alone; a host that wants the whole area sent is sent it from then on.
     bool headerOnlyReads_ = true;
 };
 
 Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least,
-                             DWORD inSize) {
+                             DWORD inSize, std::uint8_t* rest, DWORD restSize,
+                             const std::uint8_t* input) {
     Outcome o;
     buffer[0] = kModuleStatusUnanswered;
     OVERLAPPED ov{};
@@ -155,13 +164,16 @@ Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD
         return o;
     }
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(channel_, code, buffer, inSize ? inSize : size, buffer, size,
-                              &returned, &ov);
+    const DWORD whole = size + restSize;
+    BOOL ok = DeviceIoControlSplit(channel_, code,
+                                   const_cast<std::uint8_t*>(input ? input : buffer),
+                                   inSize ? inSize : whole, buffer, size, rest, restSize,
+                                   &returned, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING)
         ok = GetOverlappedResult(channel_, &ov, &returned, TRUE);
     if (!ok) {
         o.error = GetLastError();
-    } else if (returned > size || returned < (least ? least : size)) {
+    } else if (returned > whole || returned < (least ? least : whole)) {
         // Only a whole answer carries a module status worth reading.
         o.error = ERROR_GEN_FAILURE;
     } else {
@@ -359,20 +371,28 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
         fail("the buffer is smaller than the stream's image size");
         return ReadResult::Failed;
     }
-    if (readBuffer_.size() != kStreamDataOffset + size) readBuffer_.assign(kStreamDataOffset + size, 0);
-    std::memset(readBuffer_.data(), 0, kStreamDataOffset);
-    std::uint8_t* b = readBuffer_.data();
-    put32(b, offsetof(StreamReadRequest, streamHandle), handle);
-    put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
-    const auto whole = static_cast<DWORD>(readBuffer_.size());
-    Outcome o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset,
-                     headerOnlyReads_ ? kStreamDataOffset : whole);
-    if (headerOnlyReads_ && !o.answered && o.error == ERROR_INVALID_PARAMETER) {
-        headerOnlyReads_ = false;
+    std::uint8_t* b = readHeader_;
+    auto header = [&] {
         std::memset(b, 0, kStreamDataOffset);
         put32(b, offsetof(StreamReadRequest, streamHandle), handle);
         put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
-        o = send(IOCTL_STREAM_READ, b, whole, kStreamDataOffset);
+    };
+    header();
+    // The answer's header lands in readHeader_ and the frame's bytes
+    // straight in the caller's buffer.
+    const auto area = static_cast<DWORD>(size);
+    Outcome o;
+    if (headerOnlyReads_) {
+        o = send(IOCTL_STREAM_READ, b, kStreamDataOffset, kStreamDataOffset, kStreamDataOffset,
+                 buffer.data(), area);
+        if (!o.answered && o.error == ERROR_INVALID_PARAMETER) headerOnlyReads_ = false;
+    }
+    if (!headerOnlyReads_) {
+        header();
+        if (wholeRead_.size() != kStreamDataOffset + size) wholeRead_.assign(kStreamDataOffset + size, 0);
+        std::memcpy(wholeRead_.data(), b, kStreamDataOffset);
+        o = send(IOCTL_STREAM_READ, b, kStreamDataOffset, kStreamDataOffset, 0, buffer.data(),
+                 area, wholeRead_.data());
     }
     if (!o.answered || o.moduleStatus != kModuleStatusSuccess) return notAFrame(o, b);
     const auto status = static_cast<NTSTATUS>(get32(b, kStreamRequestStatusOffset));
@@ -380,7 +400,6 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
     // No more than the image size, and no more than came back.
     const std::size_t used = std::min<std::size_t>(
         {get32(b, offsetof(StreamReadReply, dataUsed)), size, o.returned - kStreamDataOffset});
-    std::memcpy(buffer.data(), b + kStreamDataOffset, used);
     if (frame) {
         frame->bytes = used;
         frame->pictureNumber =

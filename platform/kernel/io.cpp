@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <unordered_set>
 
 #include "platform/kernel/clock.h"
@@ -598,6 +599,47 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 
 namespace kio {
 
+// A large system buffer kept between one file's requests. Clearing 600 KiB
+// for every frame a reader asks for costs more than the frame itself; a
+// kept buffer holds nothing but bytes of this same file's own earlier
+// requests (their input, and what the driver answered into them), so it
+// goes out uncleared: no file ever sees what another file's requests held.
+struct SpareBuffer {
+    static constexpr ULONG kLeast = 64 * 1024;  // below this, clearing is cheap
+    std::mutex lock;
+    void* bytes = nullptr;
+    ULONG length = 0;
+    std::atomic<int> refs{1};  // the file's, and one for each request running
+
+    // A buffer of at least `want` bytes and not over twice that, or null.
+    void* take(ULONG want, ULONG* length) {
+        if (want < kLeast) return nullptr;
+        std::lock_guard<std::mutex> g(lock);
+        if (!bytes || this->length < want || this->length / 2 > want) return nullptr;
+        void* b = bytes;
+        *length = this->length;
+        bytes = nullptr;
+        this->length = 0;
+        return b;
+    }
+    void put(void* b, ULONG n) {
+        if (!b) return;
+        if (n >= kLeast) {
+            std::lock_guard<std::mutex> g(lock);
+            std::swap(b, bytes);
+            length = n;
+        }
+        std::free(b);
+    }
+    void release() {
+        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::free(bytes);
+            delete this;
+        }
+    }
+};
+
+
 NTSTATUS loadDriver(const char* name, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver) {
     auto* d = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
     if (!d) return STATUS_INSUFFICIENT_RESOURCES;
@@ -710,6 +752,8 @@ struct SyncWait {
 
 struct ControlRequest {
     ControlDone done;
+    SpareBuffer* spare = nullptr;  // the file's, referenced while the request runs
+    ULONG length = 0;              // of the system buffer
 };
 
 void controlDone(PIRP irp, PVOID context) {
@@ -719,6 +763,13 @@ void controlDone(PIRP irp, PVOID context) {
     ULONG outLen = top->Parameters.DeviceIoControl.OutputBufferLength;
     if (info > outLen) info = outLen;  // never hand back more than the caller's buffer
     if (cr->done) cr->done(irp->IoStatus.Status, info, irp->AssociatedIrp.SystemBuffer);
+    if (cr->spare) {
+        // The answer has been taken; the driver finished with the buffer when
+        // it completed the request. The file's next large request gets it.
+        cr->spare->put(irp->AssociatedIrp.SystemBuffer, cr->length);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+        cr->spare->release();
+    }
     delete cr;
     releaseIrp(irp);
 }
@@ -748,7 +799,8 @@ NTSTATUS openFile(PDEVICE_OBJECT device, const std::string& fileName, PFILE_OBJE
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
     auto* fo = kobj::create<FILE_OBJECT>(*IoFileObjectType);
     if (!fo) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(fo, 0, sizeof(FILE_OBJECT));
+    std::memset(static_cast<void*>(fo), 0, sizeof(FILE_OBJECT));
+    fo->ModelSpare = new (std::nothrow) SpareBuffer();
     fo->Type = 5;
     fo->Size = sizeof(FILE_OBJECT);
     fo->DeviceObject = device;
@@ -796,17 +848,23 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     ULONG len = std::max(inputLength, outputLength);
-    // The input, then zeros: only the part the input does not cover is cleared.
-    void* sys = len ? std::malloc(len) : nullptr;
+    SpareBuffer* spare = file->ModelSpare;
+    ULONG kept = 0;
+    void* sys = spare ? spare->take(len, &kept) : nullptr;
+    const bool reused = sys != nullptr;
+    if (reused) len = kept;
+    else if (len) sys = std::malloc(len);
     if (!irp || (len && !sys)) {
         if (irp) IoFreeIrp(irp);
         std::free(sys);
         if (done) done(STATUS_INSUFFICIENT_RESOURCES, 0, nullptr);
         return nullptr;
     }
+    // The input, then zeros: only the part the input does not cover is
+    // cleared, and not at all in a buffer this file used before.
     const ULONG copied = input ? inputLength : 0;
     if (copied) std::memcpy(sys, input, copied);
-    if (len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
+    if (!reused && len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
     irp->AssociatedIrp.SystemBuffer = sys;
     irp->RequestorMode = UserMode;
     irp->RequestorProcess = PsGetCurrentProcess();
@@ -819,7 +877,13 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     irp->OriginatorCompletion = controlDone;
-    irp->OriginatorContext = new ControlRequest{std::move(done)};
+    auto* request = new ControlRequest{std::move(done)};
+    if (spare) {
+        spare->refs.fetch_add(1, std::memory_order_relaxed);
+        request->spare = spare;
+        request->length = len;
+    }
+    irp->OriginatorContext = request;
     IoCallDriver(top, irp);
     return irp;
 }
@@ -856,3 +920,7 @@ LONG liveIrps() {
 bool irpCompleted(PIRP irp) { return (irp->ModelState & kCompletedToTop) != 0; }
 
 }  // namespace kio
+
+FILE_OBJECT::~FILE_OBJECT() {
+    if (ModelSpare) ModelSpare->release();
+}

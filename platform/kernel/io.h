@@ -324,6 +324,10 @@ struct DRIVER_OBJECT {
     void* ModelExtensions;  // IoAllocateDriverObjectExtension blocks
 };
 
+namespace kio {
+struct SpareBuffer;
+}
+
 struct FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
@@ -332,6 +336,10 @@ struct FILE_OBJECT {
     PVOID FsContext2;
     UNICODE_STRING FileName;
     ULONG Flags;
+    // Model: the system buffer of this file's last large device-control
+    // request, kept for its next one (kio::sendDeviceControl).
+    kio::SpareBuffer* ModelSpare;
+    ~FILE_OBJECT();
 };
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,

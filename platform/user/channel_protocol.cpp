@@ -353,6 +353,46 @@ void FrameReader::received(std::size_t length) {
     spareInBody_ = false;
 }
 
+bool FrameReader::peekCompletion(std::uint64_t* id, NTSTATUS* status, std::uint32_t* information,
+                                 std::size_t* arrived) const {
+    if (failed_ || inBody_ || spare_ || buffer_.size() - offset_ < kCompletionHeadLength)
+        return false;
+    const std::uint8_t* h = buffer_.data() + offset_;
+    std::uint32_t length, st, info;
+    std::uint16_t kind, flags;
+    std::memcpy(&length, h, 4);
+    std::memcpy(&kind, h + 4, 2);
+    std::memcpy(&flags, h + 6, 2);
+    if (kind != static_cast<std::uint16_t>(Kind::Completion) || !limits_.allowed[kind] ||
+        length > limits_.max[kind] || flags != 0 || length < 16)
+        return false;
+    std::memcpy(id, h + 8, 8);
+    std::memcpy(&st, h + 16, 4);
+    std::memcpy(&info, h + 20, 4);
+    // A head whose information disagrees with its length is left to next(),
+    // which ends the stream over it.
+    if (std::size_t{info} + 16 != length) return false;
+    *status = static_cast<NTSTATUS>(st);
+    *information = info;
+    *arrived = std::min<std::size_t>(buffer_.size() - offset_ - kCompletionHeadLength, info);
+    return true;
+}
+
+void FrameReader::takeCompletion(std::size_t n, std::uint8_t* first, std::size_t firstLength,
+                                 std::uint8_t* second) {
+    const std::size_t have = buffer_.size() - offset_ - kCompletionHeadLength;
+    n = std::min(n, have);
+    const std::uint8_t* data = buffer_.data() + offset_ + kCompletionHeadLength;
+    const std::size_t a = std::min(n, firstLength);
+    if (a) std::memcpy(first, data, a);
+    if (n > a) std::memcpy(second, data + a, n - a);
+    offset_ += kCompletionHeadLength + n;
+    if (offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+    }
+}
+
 std::size_t FrameReader::pending() const {
     return buffer_.size() - offset_ + (inBody_ ? kHeaderLength + body_.size() : 0);
 }

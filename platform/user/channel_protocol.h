@@ -135,6 +135,21 @@ class FrameReader {
     // there; nothing else in between.
     std::uint8_t* receiveInto(std::size_t least, std::size_t* room);
     void received(std::size_t length);
+    // For a reader that receives a long answer straight into its caller's
+    // memory: true when the next message is a Completion the limits allow
+    // whose 24-byte head has arrived (and whose payload is not being
+    // gathered yet), with its id, status and information and how many of
+    // its data bytes have arrived behind the head.
+    bool peekCompletion(std::uint64_t* id, NTSTATUS* status, std::uint32_t* information,
+                        std::size_t* arrived) const;
+    // Takes that head and its first `n` (at most `arrived`) data bytes out
+    // of the stream, copying those bytes to `first` (up to `firstLength`)
+    // and then to `second`. The caller then receives the rest of the data
+    // itself, before it hands the reader another byte.
+    void takeCompletion(std::size_t n, std::uint8_t* first, std::size_t firstLength,
+                        std::uint8_t* second);
+    // A long message's payload is being gathered.
+    bool gathering() const { return inBody_; }
     // Takes the next complete message out of the stream. Error is final: the
     // stream is unusable (bad header, over-long length, unknown kind).
     Result next(Message* message);

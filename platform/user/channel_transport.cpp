@@ -1,5 +1,7 @@
 #include "platform/user/channel_transport.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "platform/user/socket_client.h"
@@ -18,6 +20,28 @@ std::shared_ptr<Transport>& installed() {
 }
 
 }  // namespace
+
+void ReplyPlace::fill(const std::uint8_t* data, std::uint32_t n) const {
+    if (!data) return;
+    for (int i = 0; i < 2 && n > 0; ++i) {
+        const std::uint32_t k = std::min(n, length[i]);
+        if (k) std::memcpy(part[i], data, k);
+        data += k;
+        n -= k;
+    }
+}
+
+std::uint64_t Channel::submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                                  std::uint32_t outputLength, const ReplyPlace& place,
+                                  ReplyFn done, bool waited) {
+    ReplyFn copying = [place, done = std::move(done)](NTSTATUS st, std::uint32_t info,
+                                                      const std::uint8_t* data) {
+        if (!NT_ERROR(st) && data) place.fill(data, info);
+        done(st, info, nullptr);
+    };
+    return waited ? submitWaited(code, input, inputLength, outputLength, std::move(copying))
+                  : submit(code, input, inputLength, outputLength, std::move(copying));
+}
 
 void setTransport(std::shared_ptr<Transport> transport) {
     std::lock_guard<std::mutex> g(transportLock());

@@ -20,6 +20,18 @@ namespace uchannel {
 using ReplyFn =
     std::function<void(NTSTATUS status, std::uint32_t information, const std::uint8_t* data)>;
 
+// Where a reply's bytes are to end up: up to two pieces of the caller's
+// memory, filled in order (a request's header, then the caller's own data
+// area), so a long answer can be received where it is wanted instead of
+// being copied there from a message.
+struct ReplyPlace {
+    std::uint8_t* part[2] = {nullptr, nullptr};
+    std::uint32_t length[2] = {0, 0};
+    std::uint32_t total() const { return length[0] + length[1]; }
+    // Copies min(n, total()) bytes of `data` into the pieces.
+    void fill(const std::uint8_t* data, std::uint32_t n) const;
+};
+
 // One open channel: a file object on a device interface of the driver.
 class Channel {
   public:
@@ -28,6 +40,16 @@ class Channel {
     // any thread, possibly before submit returns. Returns the request's id.
     virtual std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                                  std::uint32_t outputLength, ReplyFn done) = 0;
+    // As submit, with the reply's bytes put into `place` before `done` runs
+    // (which is then given no data: status and information only). Bytes of
+    // an answer longer than the place are dropped, and the answer of a
+    // request that failed (NT_ERROR) leaves the place as it was. This one
+    // copies the answer there; a transport that can receive it there
+    // directly does so.
+    // `waited`: as submitWaited (the caller calls waitDirect next).
+    virtual std::uint64_t submitInto(std::uint32_t code, const void* input,
+                                     std::uint32_t inputLength, std::uint32_t outputLength,
+                                     const ReplyPlace& place, ReplyFn done, bool waited = false);
     // Asks the driver to cancel one request, or every pending one.
     virtual void cancel(std::uint64_t id) = 0;
     virtual void cancelAll() = 0;

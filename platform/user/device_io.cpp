@@ -82,16 +82,33 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {
+    return DeviceIoControlSplit(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                nOutBufferSize, nullptr, 0, lpBytesReturned, lpOverlapped);
+}
+
+BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                          DWORD nInBufferSize, LPVOID lpOutHead, DWORD nOutHeadSize,
+                          LPVOID lpOutRest, DWORD nOutRestSize, LPDWORD lpBytesReturned,
+                          LPOVERLAPPED lpOverlapped) {
     FileRef ref(hDevice);
     if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer)) {
+    if ((nInBufferSize && !lpInBuffer) || (nOutHeadSize && !lpOutHead) ||
+        (nOutRestSize && !lpOutRest) || nOutRestSize > 0xFFFFFFFFu - nOutHeadSize) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     ChannelFile* file = ref.get();
+    const DWORD nOutBufferSize = nOutHeadSize + nOutRestSize;
+    // The answer is put where it belongs (received there when the transport
+    // can), never first into a buffer of this layer.
+    uchannel::ReplyPlace place;
+    place.part[0] = static_cast<std::uint8_t*>(lpOutHead);
+    place.length[0] = nOutHeadSize;
+    place.part[1] = static_cast<std::uint8_t*>(lpOutRest);
+    place.length[1] = nOutRestSize;
 
     if (lpOverlapped && file->overlapped) {
         HANDLE event = lpOverlapped->hEvent;
@@ -101,12 +118,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
             .store(kPending, std::memory_order_release);
         // The channel waits for every completion before the file goes away,
         // so the completion may use `file` without a reference of its own.
-        const std::uint64_t id = file->channel->submit(
-            dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
-            [file, lpOverlapped, lpOutBuffer, nOutBufferSize, event](
-                NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
+        const std::uint64_t id = file->channel->submitInto(
+            dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize, place,
+            [file, lpOverlapped, nOutBufferSize, event](NTSTATUS st, std::uint32_t info,
+                                                        const std::uint8_t*) {
                 std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
-                if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
                 {
                     std::lock_guard<std::mutex> g(file->lock);
                     file->inflight.erase(lpOverlapped);
@@ -144,17 +160,17 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         std::uint32_t information = 0;
     };
     auto wait = std::make_shared<Wait>();
-    const std::uint64_t id = file->channel->submitWaited(dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize,
-                          [wait, lpOutBuffer, nOutBufferSize](NTSTATUS st, std::uint32_t info,
-                                                              const std::uint8_t* data) {
+    const std::uint64_t id = file->channel->submitInto(
+        dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize, place,
+        [wait, nOutBufferSize](NTSTATUS st, std::uint32_t info, const std::uint8_t*) {
                               std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
-                              if (!NT_ERROR(st) && data && n) std::memcpy(lpOutBuffer, data, n);
                               std::lock_guard<std::mutex> g(wait->lock);
                               wait->status = st;
                               wait->information = n;
                               wait->done = true;
                               wait->cv.notify_all();
-                          });
+                          },
+        /*waited=*/true);
     // Read the answer here when the channel lets us: one thread fewer to wake.
     // (Called whatever the id: submitWaited may have kept the channel for it.)
     file->channel->waitDirect(id);

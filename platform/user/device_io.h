@@ -37,6 +37,15 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped);
 
+// Not of Win32: as DeviceIoControl, with the output buffer in two pieces,
+// the first nOutHeadSize bytes at lpOutHead and the rest at lpOutRest, so
+// that a request's header and a caller's own data area are answered into
+// without a copy from one joined buffer. lpBytesReturned counts both.
+BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                          DWORD nInBufferSize, LPVOID lpOutHead, DWORD nOutHeadSize,
+                          LPVOID lpOutRest, DWORD nOutRestSize, LPDWORD lpBytesReturned,
+                          LPOVERLAPPED lpOverlapped);
+
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -109,7 +110,7 @@ class SocketChannel : public Channel {
 
     std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                          std::uint32_t outputLength, ReplyFn done) override {
-        return submitRequest(code, input, inputLength, outputLength, std::move(done), false);
+        return start(code, input, inputLength, outputLength, nullptr, std::move(done), false);
     }
 
     // As submit, with the socket kept for the caller's waitDirect from before
@@ -117,11 +118,19 @@ class SocketChannel : public Channel {
     // the reader thread's to take.
     std::uint64_t submitWaited(std::uint32_t code, const void* input, std::uint32_t inputLength,
                                std::uint32_t outputLength, ReplyFn done) override {
-        return submitRequest(code, input, inputLength, outputLength, std::move(done), true);
+        return start(code, input, inputLength, outputLength, nullptr, std::move(done), true);
     }
 
-    std::uint64_t submitRequest(std::uint32_t code, const void* input, std::uint32_t inputLength,
-                                std::uint32_t outputLength, ReplyFn done, bool waited) {
+    std::uint64_t submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                             std::uint32_t outputLength, const ReplyPlace& place, ReplyFn done,
+                             bool waited = false) override {
+        return start(code, input, inputLength, outputLength, &place, std::move(done), waited);
+    }
+
+  private:
+    std::uint64_t start(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                        std::uint32_t outputLength, const ReplyPlace* place, ReplyFn done,
+                        bool waited) {
         if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
             done(STATUS_INVALID_PARAMETER, 0, nullptr);
             return 0;
@@ -136,7 +145,12 @@ class SocketChannel : public Channel {
                 refused = STATUS_DEVICE_NOT_CONNECTED;
             } else {
                 id = nextId_++;
-                pending_.emplace(id, std::move(done));
+                Pending& p = pending_[id];
+                p.done = std::move(done);
+                if (place) {
+                    p.place = *place;
+                    p.placed = true;
+                }
                 if (waited && !direct_ && !readerBusy_) {
                     direct_ = true;
                     reservedFor_ = id;
@@ -159,6 +173,8 @@ class SocketChannel : public Channel {
         if (!sent) breakConnection();
         return id;
     }
+
+  public:
 
     void cancel(std::uint64_t id) override { send(uproto::encodeCancel(id)); }
     void cancelAll() override { send(uproto::encodeCancelAll()); }
@@ -192,8 +208,7 @@ class SocketChannel : public Channel {
             if (::poll(&p, 1, 0) != 0) break;
             std::this_thread::yield();
         }
-        while (alive && stillPending(id))
-            alive = uproto::readMessage(fd_, reader_, &m) && dispatch(m);
+        while (alive && stillPending(id)) alive = readDirect(id);
         // What is already whole in the buffer runs now: no byte still to
         // come would wake the reader thread for it.
         while (alive) {
@@ -222,7 +237,8 @@ class SocketChannel : public Channel {
         send(uproto::encodeCancelAll());
         {
             std::unique_lock<std::mutex> g(lock_);
-            idle_.wait_for(g, std::chrono::seconds(5), [&] { return pending_.empty() || broken_; });
+            idle_.wait_for(g, std::chrono::seconds(5),
+                           [&] { return (pending_.empty() && receiving_ == 0) || broken_; });
         }
         ::shutdown(fd_, SHUT_RDWR);
         if (stop_ >= 0) {
@@ -253,6 +269,114 @@ class SocketChannel : public Channel {
         ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd_, &r);
     }
 
+    // One step of a thread reading for the answer it waits for. When that
+    // request gave a place for a long answer, the socket is read only as
+    // far as the next completion's head, so that an answer which has a
+    // place is received straight into it rather than into the stream's
+    // buffer and copied from there; everything else runs as a message.
+    bool readDirect(std::uint64_t waited) {
+        bool headFirst = false;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            auto it = pending_.find(waited);
+            headFirst = it != pending_.end() && it->second.placed &&
+                        it->second.place.total() >= kInPlaceLeast;
+        }
+        for (;;) {
+            const int placed = receiveInPlace();
+            if (placed != 0) return placed > 0;
+            uproto::Message m;
+            const auto r = reader_.next(&m);
+            if (r == uproto::FrameReader::Result::Message) return dispatch(m);
+            if (r == uproto::FrameReader::Result::Error) return false;
+            ssize_t n;
+            if (headFirst && !reader_.gathering() &&
+                reader_.pending() < uproto::kCompletionHeadLength) {
+                std::uint8_t head[uproto::kCompletionHeadLength];
+                n = ::recv(fd_, head, uproto::kCompletionHeadLength - reader_.pending(), 0);
+                if (n > 0) reader_.append(head, static_cast<std::size_t>(n));
+            } else {
+                std::size_t room = 0;
+                std::uint8_t* into = reader_.receiveInto(2048, &room);
+                n = ::recv(fd_, into, room, 0);
+                reader_.received(n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+        }
+    }
+
+    // The next message, when it is the successful answer of a request with
+    // a place large enough, is received into that place: 1 when it was, 0
+    // when the next message is not such an answer, -1 when the connection
+    // ended on the way (the request is then failed).
+    int receiveInPlace() {
+        std::uint64_t id;
+        NTSTATUS status;
+        std::uint32_t information;
+        std::size_t arrived;
+        if (!reader_.peekCompletion(&id, &status, &information, &arrived)) return 0;
+        Pending p;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            auto it = pending_.find(id);
+            // An answer longer than its place goes the usual way, which
+            // keeps what fits and drops the rest.
+            if (it == pending_.end() || !it->second.placed || NT_ERROR(status) ||
+                information > it->second.place.total())
+                return 0;
+            p = std::move(it->second);
+            pending_.erase(it);
+            ++receiving_;
+        }
+        const ReplyPlace& place = p.place;
+        reader_.takeCompletion(arrived, place.part[0], place.length[0], place.part[1]);
+        std::size_t done = arrived;
+        bool whole = true;
+        while (done < information) {
+            iovec parts[2];
+            int count = 0;
+            std::size_t at = done;
+            const std::size_t want = information - done;
+            for (int i = 0; i < 2; ++i) {
+                const std::size_t len = place.length[i];
+                if (at >= len) {
+                    at -= len;
+                    continue;
+                }
+                const std::size_t take = std::min(len - at, want - (count ? parts[0].iov_len : 0));
+                if (take == 0) break;
+                parts[count++] = {place.part[i] + at, take};
+                at = 0;
+            }
+            msghdr m{};
+            m.msg_iov = parts;
+            m.msg_iovlen = static_cast<std::size_t>(count);
+            const ssize_t n = ::recvmsg(fd_, &m, MSG_WAITALL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                whole = false;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        bool closing;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            closing = closing_;
+        }
+        if (whole)
+            p.done(status, information, nullptr);
+        else
+            p.done(closing ? STATUS_CANCELLED : STATUS_DEVICE_NOT_CONNECTED, 0, nullptr);
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            --receiving_;
+            if (pending_.empty() && receiving_ == 0) idle_.notify_all();
+        }
+        return whole ? 1 : -1;
+    }
+
     bool stillPending(std::uint64_t id) {
         std::lock_guard<std::mutex> g(lock_);
         return pending_.count(id) != 0;
@@ -263,15 +387,20 @@ class SocketChannel : public Channel {
         if (m.kind == uproto::Kind::Completion) {
             auto c = uproto::decodeCompletion(m.payload);
             if (!c) return false;
-            ReplyFn done;
+            Pending p;
             {
                 std::lock_guard<std::mutex> g(lock_);
                 auto it = pending_.find(c->id);
                 if (it == pending_.end()) return true;
-                done = std::move(it->second);
+                p = std::move(it->second);
                 pending_.erase(it);
             }
-            done(c->status, c->information, c->data);
+            if (p.placed) {
+                if (!NT_ERROR(c->status)) p.place.fill(c->data, c->information);
+                p.done(c->status, c->information, nullptr);
+            } else {
+                p.done(c->status, c->information, c->data);
+            }
             notifyIfIdle();
             return true;
         }
@@ -335,7 +464,7 @@ class SocketChannel : public Channel {
 
     void notifyIfIdle() {
         std::lock_guard<std::mutex> g(lock_);
-        if (pending_.empty()) idle_.notify_all();
+        if (pending_.empty() && receiving_ == 0) idle_.notify_all();
     }
 
     void breakConnection() {
@@ -351,13 +480,13 @@ class SocketChannel : public Channel {
     }
 
     void failAll(NTSTATUS status) {
-        std::map<std::uint64_t, ReplyFn> left;
+        std::map<std::uint64_t, Pending> left;
         {
             std::lock_guard<std::mutex> g(lock_);
             left.swap(pending_);
             idle_.notify_all();
         }
-        for (auto& [id, done] : left) done(status, 0, nullptr);
+        for (auto& [id, p] : left) p.done(status, 0, nullptr);
     }
 
     int fd_;
@@ -368,7 +497,17 @@ class SocketChannel : public Channel {
     std::mutex writeLock_;
     std::mutex lock_;
     std::condition_variable idle_;
-    std::map<std::uint64_t, ReplyFn> pending_;
+    // A request waiting for its answer, and where that answer goes.
+    struct Pending {
+        ReplyFn done;
+        ReplyPlace place;
+        bool placed = false;
+    };
+    // The shortest place worth reading a completion's head apart for (one
+    // receive more per answer).
+    static constexpr std::uint32_t kInPlaceLeast = 4096;
+    std::map<std::uint64_t, Pending> pending_;
+    int receiving_ = 0;  // answers being received into their place, out of pending_
     std::uint64_t nextId_ = 1;
     bool broken_ = false;
     bool closing_ = false;

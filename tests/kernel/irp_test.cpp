@@ -2,7 +2,9 @@
 // whose behaviour each test picks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -11,11 +13,15 @@
 
 namespace {
 
-enum class LowerMode { CompleteAtOnce, Pend, PendCancellable };
+// AnswerWhole: every byte of the output counted as answered, written by the
+// driver only when `fill` is 0 to 255 (otherwise left as the I/O manager
+// gave it).
+enum class LowerMode { CompleteAtOnce, Pend, PendCancellable, AnswerWhole };
 
 struct Stack {
     static inline LowerMode mode = LowerMode::CompleteAtOnce;
     static inline PIRP pending = nullptr;
+    static inline int fill = -1;
     static inline std::vector<std::string> trace;
 
     PDRIVER_OBJECT lowerDriver = nullptr;
@@ -43,6 +49,14 @@ struct Stack {
                 IoMarkIrpPending(irp);
                 pending = irp;
                 return STATUS_PENDING;
+            case LowerMode::AnswerWhole: {
+                const ULONG out = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+                if (fill >= 0) std::memset(irp->AssociatedIrp.SystemBuffer, fill, out);
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                irp->IoStatus.Information = out;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            }
             case LowerMode::PendCancellable:
                 IoMarkIrpPending(irp);
                 pending = irp;
@@ -62,6 +76,7 @@ struct Stack {
     Stack() {
         trace.clear();
         pending = nullptr;
+        fill = -1;
         mode = LowerMode::CompleteAtOnce;
         EXPECT_EQ(kio::loadDriver("lowertest", [](PDRIVER_OBJECT d, PUNICODE_STRING) {
             d->MajorFunction[IRP_MJ_DEVICE_CONTROL] = lowerDispatch;
@@ -209,6 +224,45 @@ TEST(Irps, BufferedControlCopiesInputAndReturnsOnlyTheInformationBytes) {
     EXPECT_EQ(out[6], 0xAB);
     EXPECT_EQ(out[7], 0);
     kio::closeFile(file);
+}
+
+// A file's large system buffers are kept for its next large request rather
+// than cleared again; what they held never reaches another file, and the
+// input still comes first in them.
+TEST(Irps, KeptSystemBuffersServeOnlyTheirOwnFile) {
+    Stack s;
+    Stack::mode = LowerMode::AnswerWhole;
+    PFILE_OBJECT a = nullptr, b = nullptr;
+    ASSERT_EQ(kio::openFile(s.upper, "\\a", &a), STATUS_SUCCESS);
+    ASSERT_EQ(kio::openFile(s.upper, "\\b", &b), STATUS_SUCCESS);
+    constexpr ULONG kLarge = 256 * 1024;
+    std::vector<UCHAR> out(kLarge);
+    UCHAR in[8];
+    std::memset(in, 0x11, sizeof in);
+    ULONG_PTR info = 0;
+    // File a's answer fills its buffer with 0x5A.
+    Stack::fill = 0x5A;
+    ASSERT_EQ(kio::deviceControl(a, 0x220000, in, sizeof in, out.data(), kLarge, &info), STATUS_SUCCESS);
+    ASSERT_EQ(info, kLarge);
+    // File b's driver writes nothing: b sees its input, then zeros.
+    Stack::fill = -1;
+    std::fill(out.begin(), out.end(), 0xEE);
+    ASSERT_EQ(kio::deviceControl(b, 0x220000, in, sizeof in, out.data(), kLarge, &info), STATUS_SUCCESS);
+    ASSERT_EQ(info, kLarge);
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 8, [](UCHAR v) { return v == 0x11; }));
+    EXPECT_TRUE(std::all_of(out.begin() + 8, out.end(), [](UCHAR v) { return v == 0; }));
+    // File a again, a little shorter: its own buffer, its new input first.
+    std::memset(in, 0x22, sizeof in);
+    ASSERT_EQ(kio::deviceControl(a, 0x220000, in, sizeof in, out.data(), kLarge - 4096, &info),
+              STATUS_SUCCESS);
+    ASSERT_EQ(info, kLarge - 4096);
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 8, [](UCHAR v) { return v == 0x22; }));
+    EXPECT_TRUE(std::all_of(out.begin() + 8, out.begin() + info,
+                            [](UCHAR v) { return v == 0x5A || v == 0; }));
+    // A file closed with a buffer kept gives it back (the leak checks of
+    // the sanitizer build see it otherwise).
+    kio::closeFile(a);
+    kio::closeFile(b);
 }
 
 TEST(Verifier, CatchesARequestCompletedTwice) {
