@@ -1,7 +1,9 @@
 #include "platform/kernel/dispatcher.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/clock.h"
@@ -11,6 +13,9 @@ namespace kdisp {
 
 struct Waiter {
     std::condition_variable cv;
+    // Signallers that took this waiter under the lock and wake it after
+    // letting the lock go; the waiter's stack outlives them.
+    std::atomic<int> pins{0};
 };
 
 struct WaitBlock {
@@ -41,9 +46,35 @@ void unlink(DISPATCHER_HEADER* h, WaitBlock* b) {
     }
 }
 
-void wakeAll(DISPATCHER_HEADER* h) {
-    for (WaitBlock* b = h->WaitListHead; b; b = b->next) b->waiter->cv.notify_one();
-}
+// The waiters of a signalled object, woken once the dispatcher lock is let
+// go: a waiter woken under it would only wake to wait for the lock. Beyond
+// the few kept here they are woken at once.
+class Wakes {
+  public:
+    void take(DISPATCHER_HEADER* h) {
+        for (WaitBlock* b = h->WaitListHead; b; b = b->next) {
+            if (count_ < kKept) {
+                b->waiter->pins.fetch_add(1, std::memory_order_relaxed);
+                kept_[count_++] = b->waiter;
+            } else {
+                b->waiter->cv.notify_one();
+            }
+        }
+    }
+    // After the lock is let go.
+    void wake() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            kept_[i]->cv.notify_one();
+            kept_[i]->pins.fetch_sub(1, std::memory_order_release);  // the last touch
+        }
+        count_ = 0;
+    }
+
+  private:
+    static constexpr std::size_t kKept = 8;
+    Waiter* kept_[kKept];
+    std::size_t count_ = 0;
+};
 
 bool isSignalled(DISPATCHER_HEADER* h) { return h->SignalState > 0; }
 
@@ -76,24 +107,30 @@ LONG signal(DISPATCHER_HEADER* header, LONG state) {
     DispatcherSignalHook hook;
     void* ctx;
     LONG previous;
+    Wakes wakes;
     {
         std::lock_guard<std::mutex> g(dispatcherLock());
         previous = header->SignalState;
         header->SignalState = state;
-        if (state > 0) wakeAll(header);
+        if (state > 0) wakes.take(header);
         hook = header->SignalHook;
         ctx = header->SignalHookContext;
     }
+    wakes.wake();
     if (hook && state > 0) hook(ctx);
     return previous;
 }
 
 bool release(DISPATCHER_HEADER* header, LONG adjustment, LONG limit, LONG* previous) {
-    std::lock_guard<std::mutex> g(dispatcherLock());
-    *previous = header->SignalState;
-    if (adjustment <= 0 || header->SignalState > limit - adjustment) return false;
-    header->SignalState += adjustment;
-    wakeAll(header);
+    Wakes wakes;
+    {
+        std::lock_guard<std::mutex> g(dispatcherLock());
+        *previous = header->SignalState;
+        if (adjustment <= 0 || header->SignalState > limit - adjustment) return false;
+        header->SignalState += adjustment;
+        wakes.take(header);
+    }
+    wakes.wake();
     return true;
 }
 
@@ -161,6 +198,10 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
 done:
     if (linked)
         for (ULONG i = 0; i < count; ++i) unlink(objects[i], &blocks[i]);
+    g.unlock();
+    // No signaller takes this waiter any more; one that took it earlier may
+    // still be about to wake it.
+    while (waiter.pins.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     return result;
 }
 
