@@ -1,9 +1,8 @@
 #include "platform/kernel/dispatcher.h"
 
-#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/kernel/clock.h"
@@ -11,16 +10,15 @@
 
 namespace kdisp {
 
+// Shared: a signaller that took a waiter under the lock wakes it after
+// letting the lock go, and the waiter may have returned by then.
 struct Waiter {
     std::condition_variable cv;
-    // Signallers that took this waiter under the lock and wake it after
-    // letting the lock go; the waiter's stack outlives them.
-    std::atomic<int> pins{0};
 };
 
 struct WaitBlock {
     WaitBlock* next;
-    Waiter* waiter;
+    std::shared_ptr<Waiter> waiter;
 };
 
 namespace {
@@ -54,7 +52,6 @@ class Wakes {
     void take(DISPATCHER_HEADER* h) {
         for (WaitBlock* b = h->WaitListHead; b; b = b->next) {
             if (count_ < kKept) {
-                b->waiter->pins.fetch_add(1, std::memory_order_relaxed);
                 kept_[count_++] = b->waiter;
             } else {
                 b->waiter->cv.notify_one();
@@ -65,14 +62,14 @@ class Wakes {
     void wake() {
         for (std::size_t i = 0; i < count_; ++i) {
             kept_[i]->cv.notify_one();
-            kept_[i]->pins.fetch_sub(1, std::memory_order_release);  // the last touch
+            kept_[i].reset();
         }
         count_ = 0;
     }
 
   private:
     static constexpr std::size_t kKept = 8;
-    Waiter* kept_[kKept];
+    std::shared_ptr<Waiter> kept_[kKept];
     std::size_t count_ = 0;
 };
 
@@ -156,7 +153,7 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                      PLARGE_INTEGER timeout) {
     LONGLONG deadline = 0;
     bool timed = kclock::deadlineFrom(timeout, &deadline);
-    Waiter waiter;
+    auto waiter = std::make_shared<Waiter>();
     std::vector<WaitBlock> blocks(count);
     std::unique_lock<std::mutex> g(dispatcherLock());
     bool linked = false;
@@ -185,23 +182,19 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
         }
         if (!linked) {
             for (ULONG i = 0; i < count; ++i) {
-                blocks[i].waiter = &waiter;
+                blocks[i].waiter = waiter;
                 link(objects[i], &blocks[i]);
             }
             linked = true;
         }
         if (timed)
-            waiter.cv.wait_until(g, kclock::realAt(deadline));
+            waiter->cv.wait_until(g, kclock::realAt(deadline));
         else
-            waiter.cv.wait(g);
+            waiter->cv.wait(g);
     }
 done:
     if (linked)
         for (ULONG i = 0; i < count; ++i) unlink(objects[i], &blocks[i]);
-    g.unlock();
-    // No signaller takes this waiter any more; one that took it earlier may
-    // still be about to wake it.
-    while (waiter.pins.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     return result;
 }
 
