@@ -289,7 +289,7 @@ bool SimCamera::endpointActive(UCHAR endpoint, UCHAR* type) const {
 
 USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
     if (!t || !t->complete) return USBD_STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> g(lock_);
+    std::unique_lock<std::mutex> g(lock_);
     if (!connected_) return USBD_STATUS_DEVICE_GONE;
     if (t->length && !t->buffer) return USBD_STATUS_INVALID_PARAMETER;
     Pending p;
@@ -315,6 +315,9 @@ USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
     t->errorCount = 0;
     t->status = USBD_STATUS_PENDING;
     q->push_back(p);
+    // Woken after the lock is let go, so the camera's thread does not wake
+    // only to wait for the lock this thread still holds.
+    g.unlock();
     wake_.notify_all();
     return USBD_STATUS_PENDING;
 }

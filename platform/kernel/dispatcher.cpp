@@ -1,6 +1,7 @@
 #include "platform/kernel/dispatcher.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -9,13 +10,15 @@
 
 namespace kdisp {
 
+// Shared: a signaller that took a waiter under the lock wakes it after
+// letting the lock go, and the waiter may have returned by then.
 struct Waiter {
     std::condition_variable cv;
 };
 
 struct WaitBlock {
     WaitBlock* next;
-    Waiter* waiter;
+    std::shared_ptr<Waiter> waiter;
 };
 
 namespace {
@@ -41,9 +44,34 @@ void unlink(DISPATCHER_HEADER* h, WaitBlock* b) {
     }
 }
 
-void wakeAll(DISPATCHER_HEADER* h) {
-    for (WaitBlock* b = h->WaitListHead; b; b = b->next) b->waiter->cv.notify_one();
-}
+// The waiters of a signalled object, woken once the dispatcher lock is let
+// go: a waiter woken under it would only wake to wait for the lock. Beyond
+// the few kept here they are woken at once.
+class Wakes {
+  public:
+    void take(DISPATCHER_HEADER* h) {
+        for (WaitBlock* b = h->WaitListHead; b; b = b->next) {
+            if (count_ < kKept) {
+                kept_[count_++] = b->waiter;
+            } else {
+                b->waiter->cv.notify_one();
+            }
+        }
+    }
+    // After the lock is let go.
+    void wake() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            kept_[i]->cv.notify_one();
+            kept_[i].reset();
+        }
+        count_ = 0;
+    }
+
+  private:
+    static constexpr std::size_t kKept = 8;
+    std::shared_ptr<Waiter> kept_[kKept];
+    std::size_t count_ = 0;
+};
 
 bool isSignalled(DISPATCHER_HEADER* h) { return h->SignalState > 0; }
 
@@ -76,24 +104,30 @@ LONG signal(DISPATCHER_HEADER* header, LONG state) {
     DispatcherSignalHook hook;
     void* ctx;
     LONG previous;
+    Wakes wakes;
     {
         std::lock_guard<std::mutex> g(dispatcherLock());
         previous = header->SignalState;
         header->SignalState = state;
-        if (state > 0) wakeAll(header);
+        if (state > 0) wakes.take(header);
         hook = header->SignalHook;
         ctx = header->SignalHookContext;
     }
+    wakes.wake();
     if (hook && state > 0) hook(ctx);
     return previous;
 }
 
 bool release(DISPATCHER_HEADER* header, LONG adjustment, LONG limit, LONG* previous) {
-    std::lock_guard<std::mutex> g(dispatcherLock());
-    *previous = header->SignalState;
-    if (adjustment <= 0 || header->SignalState > limit - adjustment) return false;
-    header->SignalState += adjustment;
-    wakeAll(header);
+    Wakes wakes;
+    {
+        std::lock_guard<std::mutex> g(dispatcherLock());
+        *previous = header->SignalState;
+        if (adjustment <= 0 || header->SignalState > limit - adjustment) return false;
+        header->SignalState += adjustment;
+        wakes.take(header);
+    }
+    wakes.wake();
     return true;
 }
 
@@ -119,7 +153,7 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                      PLARGE_INTEGER timeout) {
     LONGLONG deadline = 0;
     bool timed = kclock::deadlineFrom(timeout, &deadline);
-    Waiter waiter;
+    auto waiter = std::make_shared<Waiter>();
     std::vector<WaitBlock> blocks(count);
     std::unique_lock<std::mutex> g(dispatcherLock());
     bool linked = false;
@@ -148,15 +182,15 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
         }
         if (!linked) {
             for (ULONG i = 0; i < count; ++i) {
-                blocks[i].waiter = &waiter;
+                blocks[i].waiter = waiter;
                 link(objects[i], &blocks[i]);
             }
             linked = true;
         }
         if (timed)
-            waiter.cv.wait_until(g, kclock::realAt(deadline));
+            waiter->cv.wait_until(g, kclock::realAt(deadline));
         else
-            waiter.cv.wait(g);
+            waiter->cv.wait(g);
     }
 done:
     if (linked)
