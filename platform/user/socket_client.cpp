@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -137,6 +139,7 @@ class SocketChannel : public Channel {
         }
         std::uint64_t id = 0;
         NTSTATUS refused = STATUS_SUCCESS;
+        auto sent = std::make_shared<std::atomic<bool>>(false);
         {
             std::lock_guard<std::mutex> g(lock_);
             if (closing_) {
@@ -147,6 +150,7 @@ class SocketChannel : public Channel {
                 id = nextId_++;
                 Pending& p = pending_[id];
                 p.done = std::move(done);
+                p.sent = sent;
                 if (place) {
                     p.place = *place;
                     p.placed = true;
@@ -165,12 +169,14 @@ class SocketChannel : public Channel {
         // The frame's head and the caller's input go out as they are, without
         // first being copied into one buffer.
         const auto head = uproto::encodeRequestHead(id, code, inputLength, outputLength);
-        bool sent;
+        bool written;
         {
             std::lock_guard<std::mutex> g(writeLock_);
-            sent = uproto::writeAll(fd_, head.data(), head.size(), input, inputLength);
+            written = uproto::writeAll(fd_, head.data(), head.size(), input, inputLength);
         }
-        if (!sent) breakConnection();
+        sent->store(true, std::memory_order_release);
+        sent->notify_all();
+        if (!written) breakConnection();
         return id;
     }
 
@@ -329,6 +335,7 @@ class SocketChannel : public Channel {
             pending_.erase(it);
             ++receiving_;
         }
+        awaitSent(p);
         const ReplyPlace& place = p.place;
         reader_.takeCompletion(arrived, place.part[0], place.length[0], place.part[1]);
         std::size_t done = arrived;
@@ -395,6 +402,7 @@ class SocketChannel : public Channel {
                 p = std::move(it->second);
                 pending_.erase(it);
             }
+            awaitSent(p);
             if (p.placed) {
                 if (!NT_ERROR(c->status)) p.place.fill(c->data, c->information);
                 p.done(c->status, c->information, nullptr);
@@ -502,7 +510,17 @@ class SocketChannel : public Channel {
         ReplyFn done;
         ReplyPlace place;
         bool placed = false;
+        // Set once the request's write returned.
+        std::shared_ptr<std::atomic<bool>> sent;
     };
+    // The caller's output may be the very buffer its request is still being
+    // written from. The host cannot answer before it has the whole request,
+    // so the bytes are long in the socket, but the sender is done with the
+    // buffer only once its write returns: an answer is put into the caller's
+    // memory after that.
+    static void awaitSent(const Pending& p) {
+        if (p.sent) p.sent->wait(false, std::memory_order_acquire);
+    }
     // The shortest place worth reading a completion's head apart for (one
     // receive more per answer).
     static constexpr std::uint32_t kInPlaceLeast = 4096;

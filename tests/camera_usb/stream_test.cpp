@@ -253,7 +253,7 @@ TEST_F(Streams, RecoveryIsNotLostToAGoodPacketOnItsWayNorToAnEmptyNodePool) {
     ASSERT_TRUE(workerQueue(device, WorkerGate::hold, &gate, nullptr));
     // The stall check asks for a recovery; a packet that was on its way when
     // it did clears the error flag before the worker gets to the recovery.
-    USBSTRM_CheckStall(s, static_cast<ULONG>(s->lastGoodMs) + 10 * kStallMs);
+    USBSTRM_CheckStall(s, static_cast<ULONG>(ReadAcquire(&s->lastGoodMs)) + 10 * kStallMs);
     EXPECT_EQ(ReadAcquire(&s->active), 0);
     InterlockedExchange(&s->errorFlag, 0);
     gate.open();
@@ -285,11 +285,11 @@ TEST_F(Streams, StallWatchdogRecoversOnlyAnIsochronousStreamWithoutRecentData) {
     ASSERT_EQ(USBSTRM_Start(bulk, 0, Recorder::data, nullptr, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(startIso(iso), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(8));
-    ULONG now = static_cast<ULONG>(iso->lastGoodMs);
+    ULONG now = static_cast<ULONG>(ReadAcquire(&iso->lastGoodMs));
     USBSTRM_CheckStall(bulk, now + 10000);
     USBSTRM_CheckStall(iso, now + kStallMs);
-    EXPECT_EQ(bulk->active, 1);
-    EXPECT_EQ(iso->active, 1);
+    EXPECT_EQ(ReadAcquire(&bulk->active), 1);
+    EXPECT_EQ(ReadAcquire(&iso->active), 1);
     USBSTRM_CheckStall(iso, now + kStallMs + 1);
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
     // The recovery paused the bulk stream too and restarted both.
