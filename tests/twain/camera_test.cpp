@@ -64,11 +64,11 @@ Decoded decode(const Bytes& jpeg, bool bgrBottomUp) {
 // A picture whose file is exactly `size` bytes: a comment segment after the
 // start marker fills it up.
 sim::StoredObject pictureOfExactly(std::size_t size, std::uint32_t number) {
-    sim::ObjectSpec spec;
-    spec.width = 16;
-    spec.height = 16;
-    spec.seed = 77;
-    sim::StoredObject o = sim::generateObject(spec, number);
+    sim::ObjectSpec shape;
+    shape.width = 16;
+    shape.height = 16;
+    shape.seed = 77;
+    sim::StoredObject o = sim::generateObject(shape, number);
     const std::size_t pad = size - o.picture.size();
     Bytes comment = {0xFF, 0xFE, static_cast<std::uint8_t>((pad - 2) >> 8), static_cast<std::uint8_t>(pad - 2)};
     comment.resize(pad, 'x');
