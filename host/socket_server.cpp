@@ -1,6 +1,7 @@
 #include "host/socket_server.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -173,6 +174,9 @@ struct InlineRun {
     bool handedOff = false;
 };
 thread_local InlineRun* tlsInline = nullptr;
+// Requests this thread has answered; the loop looks for the next request
+// only after a run of its own that answered one.
+thread_local std::uint64_t tlsAnswered = 0;
 
 struct Connection {
     std::uint64_t id = 0;
@@ -374,6 +378,7 @@ struct SocketServer::Impl {
         ++inFlightTotal;
     }
     void requestDone(Connection& c) {
+        ++tlsAnswered;
         c.inFlight.fetch_sub(1);
         std::lock_guard<std::mutex> g(flightLock);
         if (--inFlightTotal == 0) flightCv.notify_all();
@@ -411,7 +416,10 @@ struct SocketServer::Impl {
     }
 
     void spawnWorker() {  // poolLock held
-        std::thread t([this] { worker(); });
+        std::thread t([this] {
+            pthread_setname_np(pthread_self(), "host-pool");
+            worker();
+        });
         std::thread::id id = t.get_id();
         workers.emplace(id, std::move(t));
     }
@@ -492,11 +500,16 @@ struct SocketServer::Impl {
                     c.reset();
                 }
             }
+            const std::uint64_t answeredBefore = tlsAnswered;
             if (c && !runInline(c)) {
                 tlsLeader = nullptr;  // the loop went to another thread
                 return;
             }
-            if (c) lookUntil = Clock::now() + kLookAfterAnswer;
+            // A request left pending in the driver (a video read waiting
+            // for its frame) is answered from another thread later, and the
+            // client's next request follows that answer, not this run: no
+            // looking for it here, which would only burn the processor.
+            if (c && tlsAnswered != answeredBefore) lookUntil = Clock::now() + kLookAfterAnswer;
         }
         tlsLeader = nullptr;
         std::lock_guard<std::mutex> g(poolLock);
@@ -1140,7 +1153,10 @@ struct SocketServer::Impl {
         std::lock_guard<std::mutex> g(poolLock);
         leaderWanted = true;
         for (std::size_t i = 0; i < minimumWorkers(); ++i) spawnWorker();
-        inlineWatch = std::thread([this] { watchInline(); });
+        inlineWatch = std::thread([this] {
+            pthread_setname_np(pthread_self(), "host-watch");
+            watchInline();
+        });
         return true;
     }
 };

@@ -15,7 +15,9 @@
 // host process (every thread: the completions, the worker, the tick, the
 // socket server) and, from the same run, the CPU time of the completing
 // thread alone (the completion path, as bench_video_pipe measures it).
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -152,10 +154,12 @@ class RealTimeIsoPipe : public usbbus::ForwardingBackend {
     std::uint64_t completionCpuNs() const { return completionCpu_.load(); }
     std::uint64_t bufferWrites() const { return writes_.load(); }
     ULONG packetSize() const { return packetSize_.load(); }
+    int threadId() const { return threadId_.load(); }
     int packetsPerFrame() const { return packetsPerFrame_.load(); }
 
   private:
     void run() {
+        threadId_.store(static_cast<int>(gettid()));
         auto due = std::chrono::steady_clock::now();
         for (;;) {
             usbbus::Transfer* t = nullptr;
@@ -222,15 +226,101 @@ class RealTimeIsoPipe : public usbbus::ForwardingBackend {
     std::atomic<std::uint64_t> threadCpu_{0};
     std::atomic<std::uint64_t> completionCpu_{0};
     std::atomic<std::uint64_t> writes_{0};
+    std::atomic<int> threadId_{0};
     std::thread thread_;
 };
 
 // The client process: its standard input (closed to end it) and output.
+// Its output ("f <bytes> <drops>" a frame) is read only when the bench looks
+// at it, between the measurements, so that no thread of the bench wakes for
+// each frame inside the window: the pipe holds the window's lines.
 struct Client {
     pid_t pid = -1;
     int in = -1;
-    FILE* out = nullptr;
+    int out = -1;
+    std::string pending;
+    std::uint64_t frames = 0;
+    unsigned long long drops = 0;
+    bool ended = false;
+
+    // Reads what the client has written so far (all of it, to its end, when
+    // `untilEnd`), counting its frames; the first line is given back.
+    std::string drain(bool untilEnd, bool firstLineOnly = false) {
+        char buffer[4096];
+        for (;;) {
+            const std::size_t eol = pending.find('\n');
+            if (eol != std::string::npos) {
+                std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                std::size_t bytes = 0;
+                unsigned long long drop = 0;
+                if (std::sscanf(line.c_str(), "f %zu %llu", &bytes, &drop) == 2) {
+                    ++frames;
+                    drops = drop;
+                } else if (firstLineOnly) {
+                    return line;
+                }
+                continue;
+            }
+            if (ended) return {};
+            if (!untilEnd && !firstLineOnly) {
+                pollfd p{out, POLLIN, 0};
+                if (::poll(&p, 1, 0) <= 0) return {};
+            }
+            const ssize_t n = ::read(out, buffer, sizeof buffer);
+            if (n <= 0) {
+                ended = true;
+                continue;
+            }
+            pending.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
 };
+
+// The CPU time and context switches of each thread of this process, by
+// thread id, with the thread's name.
+struct ThreadTimes {
+    std::string name;
+    std::uint64_t ns = 0;
+    std::uint64_t switches = 0;
+};
+std::map<int, ThreadTimes> threadTimes() {
+    std::map<int, ThreadTimes> out;
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        const int tid = std::atoi(e->d_name);
+        if (tid <= 0) continue;
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        ThreadTimes t;
+        if (FILE* f = std::fopen((base + "/schedstat").c_str(), "r")) {
+            unsigned long long ns = 0;
+            if (std::fscanf(f, "%llu", &ns) == 1) t.ns = ns;
+            std::fclose(f);
+        }
+        if (FILE* f = std::fopen((base + "/comm").c_str(), "r")) {
+            char name[64] = {};
+            if (std::fgets(name, sizeof name, f)) {
+                t.name = name;
+                while (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
+            }
+            std::fclose(f);
+        }
+        if (FILE* f = std::fopen((base + "/status").c_str(), "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f)) {
+                unsigned long long n = 0;
+                if (std::sscanf(line, "voluntary_ctxt_switches: %llu", &n) == 1 ||
+                    std::sscanf(line, "nonvoluntary_ctxt_switches: %llu", &n) == 1)
+                    t.switches += n;
+            }
+            std::fclose(f);
+        }
+        out[tid] = t;
+    }
+    closedir(d);
+    return out;
+}
 
 bool spawnClient(Client* c) {
     int toChild[2], fromChild[2];
@@ -248,8 +338,8 @@ bool spawnClient(Client* c) {
     close(fromChild[1]);
     if (rc != 0) return false;
     c->in = toChild[1];
-    c->out = fdopen(fromChild[0], "r");
-    return c->out != nullptr;
+    c->out = fromChild[0];
+    return true;
 }
 
 int fail(const char* what) {
@@ -278,6 +368,7 @@ int main() {
     auto pipe = std::make_shared<RealTimeIsoPipe>(camera);
     std::uint64_t frames = 0, drops = 0, packets = 0, processNs = 0, completionNs = 0;
     std::uint64_t pipeThreadNs = 0, bufferWrites = 0;
+    std::vector<ThreadTimes> perThread;
     double wallSeconds = 0;
     std::size_t imageSize = 0;
     bool clientOk = true;
@@ -300,39 +391,39 @@ int main() {
 
         Client client;
         if (!spawnClient(&client)) return fail("the client did not start");
-        char line[256];
-        if (!std::fgets(line, sizeof line, client.out) ||
-            std::sscanf(line, "started %zu", &imageSize) != 1) {
-            std::fprintf(stderr, "client: %s", line);
+        const std::string first = client.drain(false, true);
+        if (std::sscanf(first.c_str(), "started %zu", &imageSize) != 1) {
+            std::fprintf(stderr, "client: %s\n", first.c_str());
             return fail("the client could not start the video");
         }
-        // Frames as the client reads them, counted on a thread of their own.
-        std::atomic<std::uint64_t> read{0}, lastDrops{0};
-        std::thread counter([&] {
-            char l[256];
-            unsigned long long drop = 0;
-            std::size_t bytes = 0;
-            while (std::fgets(l, sizeof l, client.out)) {
-                if (std::sscanf(l, "f %zu %llu", &bytes, &drop) == 2) {
-                    lastDrops.store(drop);
-                    ++read;
-                }
-            }
-        });
         const auto warmupEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (read.load() < static_cast<std::uint64_t>(kWarmupFrames) &&
-               std::chrono::steady_clock::now() < warmupEnd)
+        while (client.drain(false), client.frames < static_cast<std::uint64_t>(kWarmupFrames) &&
+                                        !client.ended &&
+                                        std::chrono::steady_clock::now() < warmupEnd)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (read.load() < static_cast<std::uint64_t>(kWarmupFrames)) clientOk = false;
+        if (client.frames < static_cast<std::uint64_t>(kWarmupFrames)) clientOk = false;
 
-        const std::uint64_t p0 = pipe->packets(), f0 = read.load(), d0 = lastDrops.load();
+        const std::uint64_t p0 = pipe->packets(), f0 = client.frames, d0 = client.drops;
+        const auto threads0 = threadTimes();
         const std::uint64_t c0 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t0 = pipe->threadCpuNs();
         const std::uint64_t k0 = pipe->completionCpuNs(), b0 = pipe->bufferWrites();
         const auto w0 = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(kWindowSeconds));
         const std::uint64_t c1 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t1 = pipe->threadCpuNs();
         const std::uint64_t k1 = pipe->completionCpuNs(), b1 = pipe->bufferWrites();
-        const std::uint64_t p1 = pipe->packets(), f1 = read.load(), d1 = lastDrops.load();
+        const auto threads1 = threadTimes();
+        client.drain(false);
+        const std::uint64_t p1 = pipe->packets(), f1 = client.frames, d1 = client.drops;
+        for (const auto& [tid, t] : threads1) {
+            auto before = threads0.find(tid);
+            ThreadTimes d = t;
+            if (before != threads0.end()) {
+                d.ns -= std::min(d.ns, before->second.ns);
+                d.switches -= std::min(d.switches, before->second.switches);
+            }
+            if (tid == pipe->threadId()) d.name += " (the bus stand-in, with the completions)";
+            if (d.ns > 0) perThread.push_back(d);
+        }
         wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
         packets = p1 - p0;
         frames = f1 - f0;
@@ -343,8 +434,8 @@ int main() {
         bufferWrites = b1 - b0;
 
         close(client.in);
-        counter.join();
-        std::fclose(client.out);
+        client.drain(true);
+        close(client.out);
         int status = 0;
         waitpid(client.pid, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) clientOk = false;
@@ -393,6 +484,12 @@ int main() {
     std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
                 "%zu-byte data area only comes back), the frame and 44 back\n",
                 imageSize);
+    std::sort(perThread.begin(), perThread.end(),
+              [](const ThreadTimes& a, const ThreadTimes& b) { return a.ns > b.ns; });
+    for (const ThreadTimes& t : perThread)
+        std::printf("  thread %-16s %8.3f ms, %6llu context switches in the window\n",
+                    t.name.c_str(), static_cast<double>(t.ns) / 1e6,
+                    static_cast<unsigned long long>(t.switches));
     std::printf("video-e2e completion-path cpu-share: %.3f%%\n", shareOf(completionNs));
     std::printf("video-e2e cpu-share: %.3f%%\n", shareOf(hostNs));
     return 0;

@@ -1,5 +1,7 @@
 #include "platform/kernel/thread.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <thread>
 
@@ -48,6 +50,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     }
     runningCount.fetch_add(1);
     std::thread([t, StartRoutine, StartContext]() {
+        pthread_setname_np(pthread_self(), "ksystem");
         self = t;
         NTSTATUS status = STATUS_SUCCESS;
         try {

@@ -1,5 +1,7 @@
 #include "platform/kernel/timer.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -29,6 +31,7 @@ struct DpcQueue {
     }
 
     void run() {
+        pthread_setname_np(pthread_self(), "kdpc");
         KeRaiseIrqlToDpcLevel();
         std::unique_lock<std::mutex> g(lock);
         for (;;) {
@@ -75,6 +78,7 @@ struct TimerQueue {
     }
 
     void run() {
+        pthread_setname_np(pthread_self(), "ktimer");
         std::unique_lock<std::mutex> g(lock);
         for (;;) {
             if (armed.empty()) {
