@@ -566,10 +566,11 @@ bool Camera_FrameEnd(ULONG, const UCHAR* fill, ULONG fillPosition, ULONG rawFram
     return fill[fillPosition - 2] == 0xFF && fill[fillPosition - 1] == 0xD9;
 }
 
-bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
-                         ULONG* imageLength) {
+bool Camera_FrameImage(const UCHAR* raw, ULONG rawLength, ULONG imageSize, const UCHAR** image,
+                       ULONG* imageLength) {
+    if (image) *image = nullptr;
     if (imageLength) *imageLength = 0;
-    if (raw == nullptr || image == nullptr || rawLength >= imageSize) return false;
+    if (raw == nullptr || rawLength >= imageSize) return false;
     ULONG skip;
     if (rawLength >= 2 && raw[0] == 0xFF && raw[1] == 0xD8)
         skip = 0;
@@ -577,8 +578,20 @@ bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG 
         skip = 1;  // a byte of the frame before, ahead of the start marker
     else
         return false;
-    std::memcpy(image, raw + skip, rawLength - skip);
+    if (image) *image = raw + skip;
     if (imageLength) *imageLength = rawLength - skip;
+    return true;
+}
+
+bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
+                         ULONG* imageLength) {
+    if (imageLength) *imageLength = 0;
+    const UCHAR* from = nullptr;
+    ULONG length = 0;
+    if (image == nullptr || !Camera_FrameImage(raw, rawLength, imageSize, &from, &length))
+        return false;
+    std::memcpy(image, from, length);
+    if (imageLength) *imageLength = length;
     return true;
 }
 

@@ -338,6 +338,12 @@ bool Camera_FrameEnd(ULONG chunkLength, const UCHAR* fill, ULONG fillPosition, U
 // copied) otherwise; *imageLength gets the bytes copied.
 bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
                          ULONG* imageLength);
+// The same rules without the copy: where in the raw frame its image starts
+// (*image) and how long it is (*imageLength), so that it can be copied once,
+// straight to where it is wanted. False (*image null, *imageLength 0) for a
+// frame the conversion refuses.
+bool Camera_FrameImage(const UCHAR* raw, ULONG rawLength, ULONG imageSize, const UCHAR** image,
+                       ULONG* imageLength);
 
 // ---------------------------------------------------------------------------
 // Register tables

@@ -193,29 +193,32 @@ NTSTATUS Frame_Start(DeviceContext* device) {
     return status;
 }
 
-void Frame_DataRoutine(DeviceContext* device, const UCHAR* data, ULONG length) {
-    FrameState& f = frameOf(device);
-    if (f.state.load() != kFrameStarted) return;
-    SpinGuard g(f.fillLock);
+namespace {
+
+// Adds a chunk to the frame being assembled. fillLock held. Returns the
+// buffer of a complete frame to hand to the worker (its length in *frame),
+// already given up as fill buffer and marked handed; null otherwise.
+PUCHAR addChunkLocked(DeviceContext* device, FrameState& f, const UCHAR* data, ULONG length,
+                      ULONG* frame) {
     if (f.fill == nullptr) {
         f.fill = static_cast<PUCHAR>(f.freeList.pop(nullptr));
         f.fillPosition = 0;
-        if (f.fill == nullptr) return;  // every buffer is in use: the chunk is lost
+        if (f.fill == nullptr) return nullptr;  // every buffer is in use: the chunk is lost
     }
     if (length == 0) {
         f.fillPosition = 0;
-        return;
+        return nullptr;
     }
-    if (data == nullptr) return;
+    if (data == nullptr) return nullptr;
     if (length > f.rawFrameSize - f.fillPosition) {
         // Longer than any frame can be: this one is lost, and what follows
         // until its end marker is refused by the conversion.
         f.fillPosition = 0;
-        return;
+        return nullptr;
     }
     std::memcpy(f.fill + f.fillPosition, data, length);
     f.fillPosition += length;
-    if (!Camera_FrameEnd(length, f.fill, f.fillPosition, f.rawFrameSize)) return;
+    if (!Camera_FrameEnd(length, f.fill, f.fillPosition, f.rawFrameSize)) return nullptr;
     f.framesCompleted.fetch_add(1);
     if (f.inFlight.fetch_add(1) != 0) {
         // One frame is being converted already: this one is dropped and its
@@ -223,21 +226,59 @@ void Frame_DataRoutine(DeviceContext* device, const UCHAR* data, ULONG length) {
         f.inFlight.fetch_sub(1);
         f.framesDropped.fetch_add(1);
         f.fillPosition = 0;
-        return;
+        return nullptr;
     }
+    // A frame the conversion would refuse still goes to the worker, as it
+    // always has; one it would accept and no stream wants (each reader's
+    // pacing refuses it now) is let go here, without waking the worker.
+    if (FrameWantedRoutine wanted = f.hooks.wanted.load()) {
+        if (Camera_FrameImage(f.fill, f.fillPosition, f.reservedSize, nullptr, nullptr) &&
+            !wanted(device)) {
+            f.inFlight.fetch_sub(1);
+            f.framesUnwanted.fetch_add(1);
+            f.fillPosition = 0;
+            return nullptr;
+        }
+    }
+    // Given up under fillLock, where the work item looks for it.
     PUCHAR buffer = f.fill;
+    *frame = f.fillPosition;
     f.handed = buffer;
-    // The work item checks `handed` under fillLock, which is held until the
-    // fill buffer has been given up here.
+    f.fill = nullptr;
+    f.fillPosition = 0;
+    return buffer;
+}
+
+}  // namespace
+
+void Frame_DataRoutine(DeviceContext* device, const UCHAR* data, ULONG length) {
+    FrameState& f = frameOf(device);
+    if (f.state.load() != kFrameStarted) return;
+    PUCHAR buffer;
+    ULONG frame = 0;
+    {
+        SpinGuard g(f.fillLock);
+        buffer = addChunkLocked(device, f, data, length, &frame);
+    }
+    if (buffer == nullptr) return;
+    // The worker is woken once the lock is let go, so that it does not wake
+    // only to wait for it.
     if (workerQueue(device, Frame_DataAvailableThread, buffer,
-                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(f.fillPosition)))) {
-        f.fill = nullptr;
+                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(frame))))
+        return;
+    // Not queued: the buffer is ours again. The stop cannot have taken the
+    // fill fields meanwhile (it waits for this routine to return), but the
+    // tick's empty chunk may have taken a new fill buffer.
+    SpinGuard g(f.fillLock);
+    if (f.handed == buffer) f.handed = nullptr;
+    if (f.fill == nullptr) {
+        f.fill = buffer;
         f.fillPosition = 0;
     } else {
-        f.handed = nullptr;
-        f.inFlight.fetch_sub(1);
-        f.fillPosition = 0;
+        // Without a node the buffer sits out until the close.
+        f.freeList.push(buffer, f.rawFrameSize);
     }
+    f.inFlight.fetch_sub(1);
 }
 
 void Frame_DataAvailableThread(DeviceContext* device, PVOID buffer, PVOID length) {
@@ -258,14 +299,24 @@ void Frame_DataAvailableThread(DeviceContext* device, PVOID buffer, PVOID length
             // Not ours: a close freed it while the item waited.
             if (ours) {
                 if (f.state.load() == kFrameStarted) {
-                    f.reservedLength = f.reservedSize;
+                    const UCHAR* image = nullptr;
                     ULONG imageLength = 0;
-                    const bool converted = Camera_ConvertFrame(raw, rawLength, f.reserved,
-                                                               f.reservedSize, &imageLength);
-                    f.reservedLength = converted ? imageLength : 0;
+                    const bool converted = f.reserved != nullptr &&
+                                           Camera_FrameImage(raw, rawLength, f.reservedSize,
+                                                             &image, &imageLength);
+                    // No image while a new one is being delivered: a read
+                    // that waits for this lock finds the new one or none.
+                    f.reservedLength = 0;
                     if (converted) {
-                        if (FrameDeliverRoutine deliver = f.hooks.deliver.load())
-                            deliver(device, f.reserved, imageLength);
+                        FrameDeliverRoutine deliver = f.hooks.deliver.load();
+                        // Reads take it from the raw frame; only an image
+                        // kept waiting for a read is copied into the
+                        // reserved buffer, before the lock goes.
+                        if (!deliver || deliver(device, image, imageLength)) {
+                            std::memcpy(f.reserved, image, imageLength);
+                            f.reservedLength = imageLength;
+                            f.framesKept.fetch_add(1);
+                        }
                         f.framesDelivered.fetch_add(1);
                     }
                 }

@@ -1,9 +1,10 @@
 // The frame manager: between the camera's video data and the stream
 // interface. It owns the three raw frame buffers, assembles the chunks the
 // camera hands it (USB completion context) into one raw frame, passes each
-// complete frame to the worker thread, which converts it into the single
-// reserved output buffer and hands that image to the stream interface's
-// frame delivery.
+// complete frame some stream wants to the worker thread, which hands its
+// image to the stream interface's frame delivery straight from the raw
+// frame (a waiting read gets it in one copy) and converts it into the single
+// reserved output buffer only when it must wait for a read.
 //
 // Locks: the module lock (bounded 5 s wait, traced with the operation's name;
 // an operation that cannot have it returns STATUS_IO_TIMEOUT) serialises
@@ -41,10 +42,20 @@ struct FrameFormat {
     ULONG imageSize = 0;    // bytes of the output image buffer (the reserved buffer)
 };
 
-// The stream interface's frame delivery: one converted image (`length`
-// bytes at `image`), on the worker thread, under the frame manager's lock.
-// The image is valid only for the call.
-using FrameDeliverRoutine = void (*)(DeviceContext* device, const UCHAR* image, ULONG length);
+// The stream interface's frame delivery: one image (`length` bytes at
+// `image`, where it lies in the raw frame: a read that takes it copies it
+// from there), on the worker thread, under the frame manager's lock. The
+// image is valid only for the call. True: a stream keeps the image waiting
+// for a read, and the frame manager copies it into the reserved buffer
+// before it lets go of its lock; false: nobody waits for it, and the
+// reserved buffer holds no image.
+using FrameDeliverRoutine = bool (*)(DeviceContext* device, const UCHAR* image, ULONG length);
+// The stream interface's look at a complete frame before it is handed to the
+// worker, in completion context under the fill lock: false when no stream
+// would take it or keep it (every reader's pacing refuses it now), which the
+// routine then counts as the delivery would have; the frame is not handed on.
+// True whenever in doubt. Must take neither module lock.
+using FrameWantedRoutine = bool (*)(DeviceContext* device);
 // The stream interface's set-size: validates a picture size against its
 // format table and applies it to the first format. Called under the
 // property manager's lock, possibly inside a stream request: must take
@@ -56,6 +67,8 @@ struct FrameHooks {
     std::atomic<FrameDeliverRoutine> deliver{nullptr};
     // Installed by the stream interface; null: every size is accepted.
     std::atomic<FrameSetSizeRoutine> setSize{nullptr};
+    // Installed by the stream interface; null: every complete frame is handed on.
+    std::atomic<FrameWantedRoutine> wanted{nullptr};
 };
 
 // Frame state, in the DeviceContext.
@@ -105,6 +118,8 @@ struct FrameState {
     std::atomic<ULONG> framesCompleted{0};  // whole frames seen by the data routine
     std::atomic<ULONG> framesDropped{0};    // complete frames dropped (one already in flight)
     std::atomic<ULONG> framesDelivered{0};  // images handed to the delivery
+    std::atomic<ULONG> framesUnwanted{0};   // complete frames no stream wanted: not handed on
+    std::atomic<ULONG> framesKept{0};       // images copied into the reserved buffer to wait
     std::atomic<ULONG> buffersBackAtStop{0};  // raw buffers on the free list at the last stop
 };
 
@@ -143,9 +158,11 @@ NTSTATUS Frame_Start(DeviceContext* device);
 void Frame_DataRoutine(DeviceContext* device, const UCHAR* data, ULONG length);
 
 // The work item the data routine queues for each complete frame: argument1
-// is the raw buffer, argument2 its length (as ULONG_PTR). Converts it into
-// the reserved buffer and hands the image to the delivery while started;
-// returns the raw buffer to the free list in every case.
+// is the raw buffer, argument2 its length (as ULONG_PTR). Finds the image in
+// the raw frame and hands it to the delivery while started (a read takes it
+// from there); copies it into the reserved buffer only when the delivery
+// keeps it waiting for a read; returns the raw buffer to the free list in
+// every case.
 void Frame_DataAvailableThread(DeviceContext* device, PVOID buffer, PVOID length);
 
 // State 3 only: detaches the camera (Camera_Stop returns once no chunk is

@@ -176,6 +176,8 @@ LONGLONG queryClock(DeviceContext* d, PVOID clock) {
     return call.routines().masterClockQuery(clock);
 }
 
+ULONG framesDueAtLocked(SrbifStream* st, ULONG t);
+
 // How many frame intervals are due now. readLock held; `clockTime` is the
 // master clock's stream time when the stream has one.
 ULONG framesDueLocked(SrbifStream* st, LONGLONG clockTime) {
@@ -195,18 +197,26 @@ ULONG framesDueLocked(SrbifStream* st, LONGLONG clockTime) {
         return steps;
     }
     if (st->frameIntervalMs == 0) return 1;
-    const ULONG t = performanceMs();
+    return framesDueAtLocked(st, performanceMs());
+}
+
+// Without a master clock, whether a frame at `t` is due; changes nothing.
+// readLock held.
+bool frameDueAtLocked(const SrbifStream* st, ULONG t) {
+    if (st->frameIntervalMs == 0) return true;
+    if (st->dueMs == 0 && st->earliestMs == 0) return true;
+    const LONG sinceLast = static_cast<LONG>(t - st->lastCallMs);
+    const LONG left = static_cast<LONG>(st->dueMs - t);
+    return static_cast<LONG>(t - st->earliestMs) > 0 &&
+           (left < 0 || 2 * static_cast<LONGLONG>(left) <= 3 * static_cast<LONGLONG>(sinceLast));
+}
+
+// Without a master clock: framesDueLocked for a frame at `t`. readLock held.
+ULONG framesDueAtLocked(SrbifStream* st, ULONG t) {
+    if (st->frameIntervalMs == 0) return 1;
     const ULONG interval = st->frameIntervalMs;
-    bool due;
-    if (st->dueMs == 0 && st->earliestMs == 0) {
-        st->dueMs = st->earliestMs = t;
-        due = true;
-    } else {
-        const LONG sinceLast = static_cast<LONG>(t - st->lastCallMs);
-        const LONG left = static_cast<LONG>(st->dueMs - t);
-        due = static_cast<LONG>(t - st->earliestMs) > 0 &&
-              (left < 0 || 2 * static_cast<LONGLONG>(left) <= 3 * static_cast<LONGLONG>(sinceLast));
-    }
+    const bool due = frameDueAtLocked(st, t);
+    if (st->dueMs == 0 && st->earliestMs == 0) st->dueMs = st->earliestMs = t;
     st->lastCallMs = t;
     if (!due) return 0;
     while (static_cast<LONG>(st->dueMs - (t + interval)) < 0) st->dueMs += interval;
@@ -904,8 +914,8 @@ void removeInfoTokens(SrbifState& s) {
     }
 }
 
-void deliverHook(DeviceContext* d, const UCHAR* image, ULONG length) {
-    SRBIF_DeliverFrame(d, image, length);
+bool deliverHook(DeviceContext* d, const UCHAR* image, ULONG length) {
+    return SRBIF_DeliverFrame(d, image, length);
 }
 
 }  // namespace
@@ -1042,9 +1052,42 @@ void SRBIF_CloseMinidriverStreams(DeviceContext* device) {
     }
 }
 
-void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length) {
+bool SRBIF_FrameWanted(DeviceContext* device) {
     SrbifState& s = stateOf(device);
-    if (!s.initialised.load()) return;
+    if (!s.initialised.load()) return true;
+    const ULONG t = performanceMs();
+    ReadLockGuard g(s);
+    // Wanted by the first stream without a read (it keeps it waiting), by
+    // a stream whose waiting frame it would replace, by a running stream
+    // whose pacing takes it now, and whenever a master clock decides.
+    bool first = true;
+    for (SrbifStream* st = s.streams; st; st = st->next, first = false) {
+        if (st->masterClock || st->frameWaiting.load()) return true;
+        if (!st->readHead) {
+            if (first) return true;
+            continue;
+        }
+        if (st->state == KSSTATE_RUN && frameDueAtLocked(st, t)) return true;
+    }
+    // Nobody takes it: what the delivery does with a frame every stream
+    // refuses, at the same time `t` for the pacing.
+    s.lastDeliveryMs.store(nowMs(device));
+    for (SrbifStream* st = s.streams; st; st = st->next) {
+        if (st->state != KSSTATE_RUN) continue;
+        const ULONG managerDrops = device->frame.framesDropped.load();
+        st->framesLost += managerDrops - st->frameManagerDropsSeen;
+        st->frameManagerDropsSeen = managerDrops;
+        if (st->readHead) {
+            framesDueAtLocked(st, t);  // 0: refused, as the delivery would have
+            ++st->framesLost;
+        }
+    }
+    return false;
+}
+
+bool SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length) {
+    SrbifState& s = stateOf(device);
+    if (!s.initialised.load()) return false;
     s.lastDeliveryMs.store(nowMs(device));
     s.fillsRunning.fetch_add(1);
     SrbifStream* st;
@@ -1053,6 +1096,7 @@ void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length)
         st = s.streams;
     }
     bool first = true;
+    bool keep = false;  // a stream keeps the image waiting for a read
     while (st) {
         HW_STREAM_REQUEST_BLOCK* read = nullptr;
         ULONG due = 0;
@@ -1094,10 +1138,12 @@ void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length)
             st->frameWaiting.store(false);
             fillRead(device, st, read, image, length);
         }
+        if (image && st->frameWaiting.load()) keep = true;
         first = false;
         st = next;
     }
     s.fillsRunning.fetch_sub(1);
+    return keep;
 }
 
 void SRBIF_Watchdog(DeviceContext* device, ULONG nowMsValue) {
@@ -1119,6 +1165,7 @@ NTSTATUS SRBIF_Initialise(DeviceContext* device) {
     device->camera.hooks.addFormat.store(SRBIF_AddFormat);
     device->frame.hooks.deliver.store(deliverHook);
     device->frame.hooks.setSize.store(SRBIF_SetSize);
+    device->frame.hooks.wanted.store(SRBIF_FrameWanted);
     // A property manager that could not allocate leaves the camera running
     // without stored properties.
     PropMan_Initialise(device);
@@ -1186,4 +1233,5 @@ void SRBIF_Terminate(DeviceContext* device) {
     device->camera.hooks.addFormat.store(nullptr);
     device->frame.hooks.deliver.store(nullptr);
     device->frame.hooks.setSize.store(nullptr);
+    device->frame.hooks.wanted.store(nullptr);
 }

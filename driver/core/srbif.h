@@ -359,7 +359,12 @@ NTSTATUS SRBIF_AddFormat(DeviceContext* device, const CameraVideoFormat& format)
 // Validates and applies a picture size to the first format.
 NTSTATUS SRBIF_SetSize(DeviceContext* device, ULONG width, ULONG height);
 // Frame delivery (worker thread): one image, or none from the watchdog.
-void SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length);
+// True when a stream keeps the image waiting for a read (the frame manager
+// then keeps it in its reserved buffer).
+bool SRBIF_DeliverFrame(DeviceContext* device, const UCHAR* image, ULONG length);
+// Whether a complete frame is wanted now (completion context); false counts
+// it as refused by every reader's pacing, as the delivery would have.
+bool SRBIF_FrameWanted(DeviceContext* device);
 // The 100 ms tick's frame watchdog.
 void SRBIF_Watchdog(DeviceContext* device, ULONG nowMs);
 

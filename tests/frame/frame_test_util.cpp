@@ -12,6 +12,7 @@ std::condition_variable gChanged;
 std::vector<Bytes> gImages;
 bool gHoldNext = false;
 bool gHolding = false;
+bool gKeep = true;
 
 }  // namespace
 
@@ -20,6 +21,12 @@ void Deliveries::reset() {
     gImages.clear();
     gHoldNext = false;
     gHolding = false;
+    gKeep = true;
+}
+
+void Deliveries::keep(bool keep) {
+    std::lock_guard<std::mutex> g(gLock);
+    gKeep = keep;
 }
 
 void Deliveries::install(DeviceContext* device) {
@@ -53,7 +60,7 @@ void Deliveries::release() {
     gChanged.notify_all();
 }
 
-void Deliveries::deliver(DeviceContext*, const UCHAR* image, ULONG length) {
+bool Deliveries::deliver(DeviceContext*, const UCHAR* image, ULONG length) {
     std::unique_lock<std::mutex> g(gLock);
     gImages.emplace_back(image, image + length);
     if (gHoldNext) {
@@ -62,6 +69,7 @@ void Deliveries::deliver(DeviceContext*, const UCHAR* image, ULONG length) {
         gChanged.notify_all();
         gChanged.wait(g, [] { return !gHolding; });
     }
+    return gKeep;
 }
 
 sim::Scenario scenarioFor(const std::string& name) {

@@ -37,9 +37,12 @@ class Deliveries {
     // True once a held delivery has arrived and is waiting.
     static bool holding();
     static void release();
+    // Whether the deliveries keep their images waiting for a read, as a
+    // stream with no read queued does (true after reset()).
+    static void keep(bool keep);
 
   private:
-    static void deliver(DeviceContext* device, const UCHAR* image, ULONG length);
+    static bool deliver(DeviceContext* device, const UCHAR* image, ULONG length);
 };
 
 // Harness options: a scenario named after the test (its own driver key), the
