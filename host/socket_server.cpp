@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -274,8 +275,7 @@ struct SocketServer::Impl {
     std::condition_variable leaderDone;
     std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
     InlineRun* currentInline = nullptr;           // a request run on the loop's thread
-    bool inlineWatchAsleep = false;
-    std::condition_variable inlineWatchCv;
+    int inlineWatchTimer = -1;  // the watch's timer: armed while a request runs inline
     std::thread inlineWatch;
     std::vector<std::thread> finished;  // workers that left, to be joined
 
@@ -529,10 +529,7 @@ struct SocketServer::Impl {
         run.started = Clock::now();
         currentInline = &run;
         tlsInline = &run;
-        if (inlineWatchAsleep) {
-            inlineWatchAsleep = false;
-            inlineWatchCv.notify_one();
-        }
+        armInlineWatch(kInlineGrace);
         while (!c->jobs.empty() && (run.handedOff || c->jobs.front().mayRunInline)) {
             Job job = std::move(c->jobs.front());
             c->jobs.pop_front();
@@ -545,6 +542,7 @@ struct SocketServer::Impl {
         }
         currentInline = nullptr;
         tlsInline = nullptr;
+        armInlineWatch(Clock::duration::zero());
         if (c->jobs.empty()) {
             c->scheduled = false;
             if (c->endAfterOutput) needsAttention(c);
@@ -577,30 +575,42 @@ struct SocketServer::Impl {
         leaderDone.notify_all();
     }
 
+    // Arms the watch's timer to go off after `after` (zero: disarms it).
+    // poolLock held, so that the watch, which checks under it, sees the run
+    // the timer was armed for or none.
+    void armInlineWatch(Clock::duration after) {
+        itimerspec t{};
+        if (after > Clock::duration::zero()) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(after).count();
+            t.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+            t.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        ::timerfd_settime(inlineWatchTimer, 0, &t, nullptr);
+    }
+
     // The watch over requests run on the loop's thread: one that keeps it
     // past the grace (blocked in the driver, say) loses the loop to another
-    // thread, so the other connections are served on. It sleeps until the
-    // grace of the run it was woken for ends, then until the next run
-    // starts: two wake-ups a request run inline at most, and none on an
-    // idle host (a watch that looked every millisecond cost a host streaming
-    // video more than the video itself).
+    // thread, so the other connections are served on. Each run arms a timer
+    // for its grace and disarms it when it ends, so the watch wakes only for
+    // a run that outlasts its grace (and at the stop): none for a request
+    // answered or left pending at once. A watch woken for each run cost a
+    // host streaming video two wake-ups a frame.
     void watchInline() {
-        std::unique_lock<std::mutex> g(poolLock);
-        while (!poolStop) {
-            if (currentInline && !currentInline->handedOff) {
-                const auto due = currentInline->started + kInlineGrace;
-                if (Clock::now() >= due) {
-                    handOffLocked(currentInline);
-                    continue;
-                }
-                // A run that ends first leaves nothing to do at `due`; one
-                // that starts meanwhile is due later still.
-                inlineWatchCv.wait_until(g, due);
-                continue;
-            }
-            inlineWatchAsleep = true;
-            inlineWatchCv.wait(g, [&] { return poolStop || !inlineWatchAsleep; });
-            inlineWatchAsleep = false;
+        for (;;) {
+            std::uint64_t expiries = 0;
+            const ssize_t n = ::read(inlineWatchTimer, &expiries, sizeof expiries);
+            std::lock_guard<std::mutex> g(poolLock);
+            if (poolStop) return;
+            if (n < 0 && errno != EINTR && errno != EAGAIN) return;
+            if (!currentInline || currentInline->handedOff) continue;
+            // The timer may have gone off for a run that ended just before
+            // this one started: this one gets what is left of its grace.
+            const auto due = currentInline->started + kInlineGrace;
+            const auto now = Clock::now();
+            if (now >= due)
+                handOffLocked(currentInline);
+            else
+                armInlineWatch(due - now);
         }
     }
 
@@ -1112,7 +1122,7 @@ struct SocketServer::Impl {
             drainedCv.wait(g, [&] { return ready.empty() && running == 0; });
             poolStop = true;
             poolCv.notify_all();
-            inlineWatchCv.notify_all();
+            armInlineWatch(std::chrono::nanoseconds(1));  // the watch sees the stop
         }
         if (inlineWatch.joinable()) inlineWatch.join();
         for (;;) {
@@ -1140,12 +1150,15 @@ struct SocketServer::Impl {
         if (spareFd >= 0) ::close(spareFd);
         ::close(epollFd);
         ::close(wakeFd);
+        if (inlineWatchTimer >= 0) ::close(inlineWatchTimer);
+        inlineWatchTimer = -1;
     }
 
     bool launch() {
         wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-        if (wakeFd < 0 || epollFd < 0) return false;
+        inlineWatchTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+        if (wakeFd < 0 || epollFd < 0 || inlineWatchTimer < 0) return false;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = kWakeToken;

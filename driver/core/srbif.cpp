@@ -1059,7 +1059,9 @@ bool SRBIF_FrameWanted(DeviceContext* device) {
     ReadLockGuard g(s);
     // Wanted by the first stream without a read (it keeps it waiting), by
     // a stream whose waiting frame it would replace, by a running stream
-    // whose pacing takes it now, and whenever a master clock decides.
+    // whose pacing takes it now, and whenever a master clock decides; with
+    // no stream at all the delivery decides, as it always has.
+    if (!s.streams) return true;
     bool first = true;
     for (SrbifStream* st = s.streams; st; st = st->next, first = false) {
         if (st->masterClock || st->frameWaiting.load()) return true;

@@ -4,6 +4,8 @@
 // delivered. The camera's own video is paused; the test feeds the chunks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "driver/camera/camera.h"
 #include "driver/core/device_context.h"
 #include "sim/sim_camera.h"
@@ -184,6 +186,75 @@ TEST_F(Assembly, TheMjpgRulesDecideWhatIsCopiedOut) {
     EXPECT_TRUE(reserved().empty()) << "no image once stopped";
     feed(d_, plain);
     EXPECT_EQ(d_->frame.framesCompleted.load(), 5u) << "chunks while stopped are ignored";
+}
+
+// The delivery sees the image where it lies in the raw frame; the reserved
+// buffer gets a copy only of an image a stream keeps waiting for a read.
+TEST_F(Assembly, OnlyAnImageKeptWaitingIsCopiedIntoTheReservedBuffer) {
+    openAndStart();
+    auto reserved = [&] {
+        const UCHAR* image = nullptr;
+        ULONG length = 0;
+        EXPECT_TRUE(Frame_GetReservedBuffer(d_, &image, &length));
+        Bytes copy = image ? Bytes(image, image + length) : Bytes{};
+        Frame_ReleaseReservedBuffer(d_);
+        return copy;
+    };
+    const Bytes kept = frame(500, 0x31);
+    feed(d_, cat(Bytes{0xD9}, kept));
+    ASSERT_EQ(settled().size(), 1u);
+    EXPECT_EQ(reserved(), kept) << "kept: copied whole, without the leading D9";
+    EXPECT_EQ(d_->frame.framesKept.load(), 1u);
+
+    Deliveries::keep(false);
+    const Bytes taken = frame(400, 0x32);
+    feed(d_, taken);
+    auto images = settled();
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(images[1], taken) << "the delivery saw the whole image";
+    EXPECT_TRUE(reserved().empty()) << "a frame nobody keeps leaves no image, not the one before";
+    EXPECT_EQ(d_->frame.framesKept.load(), 1u);
+    EXPECT_EQ(d_->frame.framesDelivered.load(), 2u);
+    EXPECT_EQ(d_->frame.freeList.count(), 3u) << "every buffer back";
+}
+
+// A complete frame the stream interface says nobody wants is let go in the
+// completion context: the worker never sees it and its buffer is reused. A
+// frame the conversion would refuse is not asked about.
+namespace wanted {
+std::atomic<int> asked{0};
+std::atomic<bool> answer{false};
+bool routine(DeviceContext*) {
+    ++asked;
+    return answer.load();
+}
+}  // namespace wanted
+
+TEST_F(Assembly, AFrameNobodyWantsIsLetGoWithoutTheWorker) {
+    openAndStart();
+    wanted::asked = 0;
+    wanted::answer = false;
+    d_->frame.hooks.wanted.store(wanted::routine);
+    feed(d_, frame(300, 0x41));
+    feed(d_, frame(300, 0x42));
+    EXPECT_EQ(wanted::asked.load(), 2);
+    EXPECT_EQ(d_->frame.framesUnwanted.load(), 2u);
+    EXPECT_EQ(d_->frame.inFlight.load(), 0) << "nothing was handed on";
+    EXPECT_EQ(d_->frame.fillPosition, 0u) << "the fill buffer starts the next frame";
+    feed(d_, cat(Bytes{0x00, 0x01}, frame(300, 0x43)));  // refused by the conversion
+    EXPECT_EQ(wanted::asked.load(), 2) << "a frame that cannot convert is not asked about";
+    EXPECT_TRUE(settled().empty()) << "it went to the worker, which refused it";
+
+    wanted::answer = true;
+    const Bytes wantedFrame = frame(300, 0x44);
+    feed(d_, wantedFrame);
+    auto images = settled();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0], wantedFrame);
+    EXPECT_EQ(d_->frame.framesUnwanted.load(), 2u);
+    EXPECT_EQ(d_->frame.framesCompleted.load(), 4u);
+    EXPECT_EQ(d_->frame.framesDropped.load(), 0u) << "not counted as the frame manager's drops";
+    d_->frame.hooks.wanted.store(nullptr);
 }
 
 }  // namespace

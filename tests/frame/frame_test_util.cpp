@@ -31,6 +31,9 @@ void Deliveries::keep(bool keep) {
 
 void Deliveries::install(DeviceContext* device) {
     device->frame.hooks.deliver.store(deliver);
+    // These deliveries are not the stream interface's: its look at the
+    // streams' pacing does not decide which frames reach them.
+    device->frame.hooks.wanted.store(nullptr);
 }
 
 std::vector<Bytes> Deliveries::images() {

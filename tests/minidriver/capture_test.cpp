@@ -112,6 +112,47 @@ TEST(MinidriverCapture, ThirtyFramesOfTheIntersectedFormatEachDecode) {
     EXPECT_EQ(mini.disconnect(), STATUS_SUCCESS);
 }
 
+// A reader slower than the camera: the frames its pacing refuses are let go
+// before the worker, yet every frame the camera numbered is either read or
+// counted dropped, and each read frame arrives whole (it decodes, and it is
+// the camera's frame byte for byte up to its end marker).
+TEST(MinidriverCapture, FramesThePacingRefusesAreLetGoEarlyAndStillCountedAsDrops) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    CaptureMinidriver mini;
+    // Five frames a second, far below what the camera sends.
+    ASSERT_TRUE(mdtest::startCapture(h, mini, nullptr, 0, 0, false, 2000000));
+    ASSERT_TRUE(mini.keepReadsQueued(2));
+    ASSERT_TRUE(mini.waitFrames(8, 60000));
+    mini.stopQueueingReads();
+    ASSERT_EQ(mini.setState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_GT(device->frame.framesUnwanted.load(), 0u) << "no frame was let go early";
+
+    std::vector<const host::CaptureMinidriver::Frame*> read;
+    const auto frames = mini.frames();
+    for (const auto& f : frames)
+        if (f.status == STATUS_SUCCESS) read.push_back(&f);
+    ASSERT_GE(read.size(), 8u);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const auto& f = *read[i];
+        ASSERT_TRUE(mdtest::decodes(f.bytes, 320, 240)) << "frame " << i;
+        ASSERT_GE(f.bytes.size(), 2u);
+        EXPECT_EQ(f.bytes[0], 0xFF);
+        EXPECT_EQ(f.bytes[f.bytes.size() - 1], 0xD9) << "ends in its end marker";
+        if (i == 0) continue;
+        const auto& before = *read[i - 1];
+        auto number = sim::frameNumberOf(f.bytes.data(), f.bytes.size());
+        auto numberBefore = sim::frameNumberOf(before.bytes.data(), before.bytes.size());
+        ASSERT_TRUE(number && numberBefore);
+        ASSERT_GT(*number, *numberBefore) << "frames in order";
+        EXPECT_EQ(f.dropCount - before.dropCount, LONGLONG(*number - *numberBefore) - 1)
+            << "the frames between two reads are counted dropped, frame " << i;
+        EXPECT_EQ(f.pictureNumber - before.pictureNumber, LONGLONG(*number - *numberBefore));
+    }
+    EXPECT_EQ(mini.shutdown(), STATUS_SUCCESS);
+}
+
 // With the camera's video paused no further frame can come: a read that
 // completes then, inside the very submit that handed it over, was filled
 // with the frame that was waiting.
