@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "bench/quick.h"
+#include "driver/core/device_context.h"
 #include "driver/core/driver.h"
 #include "host/pnp_manager.h"
 #include "host/socket_server.h"
@@ -369,6 +370,7 @@ int main() {
     std::uint64_t frames = 0, drops = 0, packets = 0, processNs = 0, completionNs = 0;
     std::uint64_t pipeThreadNs = 0, bufferWrites = 0;
     std::vector<ThreadTimes> perThread;
+    ULONG framesKept = 0, framesDelivered = 0, framesUnwanted = 0;
     double wallSeconds = 0;
     std::size_t imageSize = 0;
     bool clientOk = true;
@@ -403,7 +405,11 @@ int main() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (client.frames < static_cast<std::uint64_t>(kWarmupFrames)) clientOk = false;
 
+        DeviceContext* device = deviceContextOf(pnp.functionDevice(pdo));
         const std::uint64_t p0 = pipe->packets(), f0 = client.frames, d0 = client.drops;
+        const ULONG kept0 = device->frame.framesKept.load();
+        const ULONG delivered0 = device->frame.framesDelivered.load();
+        const ULONG unwanted0 = device->frame.framesUnwanted.load();
         const auto threads0 = threadTimes();
         const std::uint64_t c0 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t0 = pipe->threadCpuNs();
         const std::uint64_t k0 = pipe->completionCpuNs(), b0 = pipe->bufferWrites();
@@ -414,6 +420,9 @@ int main() {
         const auto threads1 = threadTimes();
         client.drain(false);
         const std::uint64_t p1 = pipe->packets(), f1 = client.frames, d1 = client.drops;
+        framesKept = device->frame.framesKept.load() - kept0;
+        framesDelivered = device->frame.framesDelivered.load() - delivered0;
+        framesUnwanted = device->frame.framesUnwanted.load() - unwanted0;
         for (const auto& [tid, t] : threads1) {
             auto before = threads0.find(tid);
             ThreadTimes d = t;
@@ -474,13 +483,21 @@ int main() {
                 frames ? static_cast<double>(hostNs) / 1e3 / static_cast<double>(frames) : 0.0);
     std::printf("transfer buffer packets written by the bus stand-in in the window: %llu\n",
                 static_cast<unsigned long long>(bufferWrites));
-    std::printf("copies of a frame's bytes from packet to the client's buffer: 3 in user space, "
-                "all in the driver (packet into the raw frame, raw frame into the reserved "
-                "image, image into the read's system buffer), and 2 in the kernel's socket "
-                "(the host writes the reply from that system buffer; the client's waiting "
-                "thread receives it straight into the caller's buffer). One more only when "
-                "the socket does not take a reply whole (the host queues the rest) or the "
-                "client's reader thread, not its waiting one, reads the reply\n");
+    std::printf("frames in the driver: %lu let go at their completion (no reader's pacing took "
+                "them), %lu handed to the worker and delivered, %lu of them copied into the "
+                "reserved image to wait for a read\n",
+                static_cast<unsigned long>(framesUnwanted),
+                static_cast<unsigned long>(framesDelivered),
+                static_cast<unsigned long>(framesKept));
+    std::printf("copies of a frame's bytes from packet to the client's buffer: 2 in user space, "
+                "both in the driver (packet into the raw frame, raw frame straight into the "
+                "waiting read's system buffer), and 2 in the kernel's socket (the host writes the "
+                "reply from that system buffer; the client's waiting thread receives it straight "
+                "into the caller's buffer). One more in the driver for a frame that must wait "
+                "for its read (raw frame into the reserved image, %lu in the window), one more "
+                "when the socket does not take a reply whole (the host queues the rest) or the "
+                "client's reader thread, not its waiting one, reads the reply\n",
+                static_cast<unsigned long>(framesKept));
     std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
                 "%zu-byte data area only comes back), the frame and 44 back\n",
                 imageSize);

@@ -604,36 +604,46 @@ namespace kio {
 // kept buffer holds nothing but bytes of this same file's own earlier
 // requests (their input, and what the driver answered into them), so it
 // goes out uncleared: no file ever sees what another file's requests held.
+//
+// Two are kept: the answer to a request goes out (and its reader may already
+// have sent the next request) before its buffer is given back, so with one
+// the next request of a reader that asks again at once would find none.
 struct SpareBuffer {
     static constexpr ULONG kLeast = 64 * 1024;  // below this, clearing is cheap
+    static constexpr int kKept = 2;
     std::mutex lock;
-    void* bytes = nullptr;
-    ULONG length = 0;
+    void* bytes[kKept] = {};
+    ULONG length[kKept] = {};
     std::atomic<int> refs{1};  // the file's, and one for each request running
 
     // A buffer of at least `want` bytes and not over twice that, or null.
-    void* take(ULONG want, ULONG* length) {
+    void* take(ULONG want, ULONG* taken) {
         if (want < kLeast) return nullptr;
         std::lock_guard<std::mutex> g(lock);
-        if (!bytes || this->length < want || this->length / 2 > want) return nullptr;
-        void* b = bytes;
-        *length = this->length;
-        bytes = nullptr;
-        this->length = 0;
-        return b;
+        for (int i = 0; i < kKept; ++i) {
+            if (!bytes[i] || length[i] < want || length[i] / 2 > want) continue;
+            void* b = bytes[i];
+            *taken = length[i];
+            bytes[i] = nullptr;
+            length[i] = 0;
+            return b;
+        }
+        return nullptr;
     }
     void put(void* b, ULONG n) {
         if (!b) return;
         if (n >= kLeast) {
             std::lock_guard<std::mutex> g(lock);
-            std::swap(b, bytes);
-            length = n;
+            // An empty place, else the first one's (it is freed below).
+            const int at = bytes[0] == nullptr ? 0 : (bytes[1] == nullptr ? 1 : 0);
+            std::swap(b, bytes[at]);
+            length[at] = n;
         }
         std::free(b);
     }
     void release() {
         if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::free(bytes);
+            for (void* b : bytes) std::free(b);
             delete this;
         }
     }
