@@ -276,6 +276,7 @@ struct SocketServer::Impl {
     std::shared_ptr<Connection> inlineCandidate;  // posted by the loop, to run on its thread
     InlineRun* currentInline = nullptr;           // a request run on the loop's thread
     int inlineWatchTimer = -1;  // the watch's timer: armed while a request runs inline
+    Clock::time_point inlineWatchDue = Clock::time_point::max();  // when it goes off
     std::thread inlineWatch;
     std::vector<std::thread> finished;  // workers that left, to be joined
 
@@ -529,7 +530,11 @@ struct SocketServer::Impl {
         run.started = Clock::now();
         currentInline = &run;
         tlsInline = &run;
-        armInlineWatch(kInlineGrace);
+        const std::uint64_t answeredBefore = tlsAnswered;
+        // A timer that goes off before this run's grace ends is left as it
+        // is: the watch then looks at this run and waits out the rest.
+        const auto graceEnds = run.started + kInlineGrace;
+        if (inlineWatchDue > graceEnds) armInlineWatch(graceEnds);
         while (!c->jobs.empty() && (run.handedOff || c->jobs.front().mayRunInline)) {
             Job job = std::move(c->jobs.front());
             c->jobs.pop_front();
@@ -542,7 +547,11 @@ struct SocketServer::Impl {
         }
         currentInline = nullptr;
         tlsInline = nullptr;
-        armInlineWatch(Clock::duration::zero());
+        // A run that left its request pending (a read waiting for a frame)
+        // is likely the last for a while: the timer is disarmed, so the
+        // watch does not wake for nothing. After one that answered, the
+        // next request is likely close behind and finds the timer armed.
+        if (tlsAnswered == answeredBefore) armInlineWatch(Clock::time_point::max());
         if (c->jobs.empty()) {
             c->scheduled = false;
             if (c->endAfterOutput) needsAttention(c);
@@ -575,26 +584,31 @@ struct SocketServer::Impl {
         leaderDone.notify_all();
     }
 
-    // Arms the watch's timer to go off after `after` (zero: disarms it).
-    // poolLock held, so that the watch, which checks under it, sees the run
-    // the timer was armed for or none.
-    void armInlineWatch(Clock::duration after) {
+    // Arms the watch's timer to go off at `due` (max: disarms it). poolLock
+    // held, so that the watch, which checks under it, sees the run the timer
+    // was armed for or none.
+    void armInlineWatch(Clock::time_point due) {
+        if (due == inlineWatchDue) return;
         itimerspec t{};
-        if (after > Clock::duration::zero()) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(after).count();
+        if (due != Clock::time_point::max()) {
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()).count();
+            if (ns < 1) ns = 1;  // zero would disarm it
             t.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
             t.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
         }
         ::timerfd_settime(inlineWatchTimer, 0, &t, nullptr);
+        inlineWatchDue = due;
     }
 
     // The watch over requests run on the loop's thread: one that keeps it
     // past the grace (blocked in the driver, say) loses the loop to another
-    // thread, so the other connections are served on. Each run arms a timer
-    // for its grace and disarms it when it ends, so the watch wakes only for
-    // a run that outlasts its grace (and at the stop): none for a request
-    // answered or left pending at once. A watch woken for each run cost a
-    // host streaming video two wake-ups a frame.
+    // thread, so the other connections are served on. A run makes sure a
+    // timer goes off by the end of its grace, and one that leaves its request
+    // pending disarms it: the watch wakes for a run that outlasts its grace,
+    // at most once per grace while requests keep coming, and never for a
+    // video reader's reads. A watch woken for each run cost a host streaming
+    // video two wake-ups a frame; a timer set and cleared for each run cost
+    // a ping-pong of requests two system calls each.
     void watchInline() {
         for (;;) {
             std::uint64_t expiries = 0;
@@ -602,15 +616,15 @@ struct SocketServer::Impl {
             std::lock_guard<std::mutex> g(poolLock);
             if (poolStop) return;
             if (n < 0 && errno != EINTR && errno != EAGAIN) return;
+            if (n > 0) inlineWatchDue = Clock::time_point::max();  // gone off, not armed
             if (!currentInline || currentInline->handedOff) continue;
-            // The timer may have gone off for a run that ended just before
-            // this one started: this one gets what is left of its grace.
+            // The timer may have gone off for a run that ended before this
+            // one started: this one gets what is left of its grace.
             const auto due = currentInline->started + kInlineGrace;
-            const auto now = Clock::now();
-            if (now >= due)
+            if (Clock::now() >= due)
                 handOffLocked(currentInline);
             else
-                armInlineWatch(due - now);
+                armInlineWatch(due);
         }
     }
 
@@ -1122,7 +1136,7 @@ struct SocketServer::Impl {
             drainedCv.wait(g, [&] { return ready.empty() && running == 0; });
             poolStop = true;
             poolCv.notify_all();
-            armInlineWatch(std::chrono::nanoseconds(1));  // the watch sees the stop
+            armInlineWatch(Clock::now());  // the watch sees the stop
         }
         if (inlineWatch.joinable()) inlineWatch.join();
         for (;;) {
