@@ -362,6 +362,44 @@ TEST_F(SocketLimitsTest, ARequestThatBlocksInTheDriverDelaysOnlyItsOwnChannel) {
     }
 }
 
+// The loop's thread answers quick requests itself and leaves the watch's
+// timer as it is for the next one: a request that then blocks in the driver
+// still loses the loop once its grace is over, whether it comes at once
+// after answered ones or after a pause, so other channels are served on.
+TEST_F(SocketLimitsTest, ABlockingRequestRightAfterAnsweredOnesStillLetsTheLoopGo) {
+    serve({}, 1);
+    HANDLE h = openChannel(driver_->interfacePath());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<HANDLE> blocked;
+    std::vector<std::vector<std::uint8_t>> buffers(2, requestBuffer(24));
+    std::vector<OVERLAPPED> ovs(2);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 20; ++i) {
+            auto b = requestBuffer(sizeof(pav512::CommandHeader));
+            DWORD returned = 0;
+            ASSERT_TRUE(call(h, pav512::IOCTL_CTI_VERSION, b, &returned));
+            EXPECT_EQ(returned, 20u);
+        }
+        // Straight after the answers, then after a pause longer than the grace.
+        if (round == 1) std::this_thread::sleep_for(milliseconds(20));
+        HANDLE other = openChannel(driver_->interfacePath());
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(DeviceIoControl(other, kBlockCode, buffers[round].data(), 24,
+                                     buffers[round].data(), 24, nullptr, &ovs[round]));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        blocked.push_back(other);
+        ASSERT_TRUE(waitFor([&] { return driver_->blocking() == static_cast<std::size_t>(round + 1); }));
+        EXPECT_TRUE(channelWorks()) << "round " << round;
+    }
+    driver_->releaseBlocking();
+    for (std::size_t i = 0; i < blocked.size(); ++i) {
+        DWORD returned = 0;
+        EXPECT_TRUE(GetOverlappedResult(blocked[i], &ovs[i], &returned, TRUE));
+        CloseHandle(blocked[i]);
+    }
+    CloseHandle(h);
+}
+
 TEST_F(SocketLimitsTest, TheSocketPathIsOwnedByOneHostAndALeftoverIsTakenOver) {
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
     // A socket file whose host died: nothing listens on it.
