@@ -220,7 +220,16 @@ void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery);
 NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
                      StreamResetRoutine reset, StreamFailRoutine failed, bool lockHeld) {
     DeviceContext* device = s->device;
+    // The owner's start is one step with the stops and recoveries of the
+    // stream, never interleaved with them.
+    EventLock lock(lockHeld ? nullptr : &s->streamLock);
     if (s->out && !fill) return STATUS_INVALID_PARAMETER;
+    // Transfers of the last start are still out (started again without a
+    // stop, or a finite stream's last completion still on its way out after
+    // handing on its bytes): they are stopped first. Left running, one of
+    // them could take a transfer of this start for its own generation, whose
+    // bytes are then dropped, and they read what this start rewrites.
+    if (ReadAcquire(&s->outstanding) > 0) stopStream(s, true, lockHeld);
     s->data = data;
     s->fill = fill;
     s->reset = reset;
@@ -317,7 +326,7 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
         for (ULONG i = 0; i < count; ++i) freeTransfer(built[i]);
-        stopStream(s, lockHeld, lockHeld);
+        stopStream(s, true, lockHeld);
         return status;
     }
     NTSTATUS refused = STATUS_SUCCESS;
@@ -327,7 +336,7 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
         if (!NT_SUCCESS(sent) && NT_SUCCESS(refused)) refused = sent;
     }
     if (!NT_SUCCESS(refused)) {
-        stopStream(s, lockHeld, lockHeld);
+        stopStream(s, true, lockHeld);
         return refused;
     }
     return STATUS_SUCCESS;
