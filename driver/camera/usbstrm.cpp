@@ -217,6 +217,9 @@ bool drain(UsbStream* s, ULONG ms) {
 
 void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery);
 
+// How long a start lets the last start's transfers come back by themselves.
+constexpr ULONG kRestartDrainMs = 2;
+
 NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
                      StreamResetRoutine reset, StreamFailRoutine failed, bool lockHeld) {
     DeviceContext* device = s->device;
@@ -229,7 +232,12 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
     // handing on its bytes): they are stopped first. Left running, one of
     // them could take a transfer of this start for its own generation, whose
     // bytes are then dropped, and they read what this start rewrites.
-    if (ReadAcquire(&s->outstanding) > 0) stopStream(s, true, lockHeld);
+    // Most often it is only that completion's last steps: it is let go
+    // without the pipe requests of a full stop.
+    if (ReadAcquire(&s->outstanding) > 0) {
+        InterlockedExchange(&s->active, 0);
+        if (!drain(s, kRestartDrainMs)) stopStream(s, true, lockHeld);
+    }
     s->data = data;
     s->fill = fill;
     s->reset = reset;
