@@ -247,6 +247,16 @@ NTSTATUS Camera_ReadItem(DeviceContext* device, UCHAR memory, UCHAR item, ULONG 
     return status;
 }
 
+NTSTATUS Camera_ReadItemAsync(DeviceContext* device, UCHAR memory, UCHAR item, ULONG object,
+                              ULONG length, UCHAR (&data)[8], UsbVendorDone done, PVOID context,
+                              UsbVendorRequest* volatile* inFlight) {
+    putBe32(data, object);
+    putBe32(data + 4, length);
+    ULONG moved = sizeof data;
+    return USBIF_VendorRequest(device, false, kCamReadItem, memoryValue(memory, item), data, &moved,
+                               done, context, inFlight);
+}
+
 NTSTATUS Camera_PrepareStorageDescription(DeviceContext* device, UCHAR memory) {
     const UCHAR b[2] = {0x00, 0x0C};
     return memoryCommand(device, kCamPrepareStorage, memory, 0, b, 2);

@@ -306,6 +306,12 @@ NTSTATUS Camera_OpenObject(DeviceContext* device, UCHAR memory, ULONG object,
                            CameraMemoryResult* result);
 NTSTATUS Camera_ReadItem(DeviceContext* device, UCHAR memory, UCHAR item, ULONG object,
                          ULONG length, CameraMemoryResult* result);
+// The same request without waiting for it: `done` runs in completion context
+// (also when the request fails or is cancelled through *inFlight). `data`
+// holds the request's 8 bytes and must stay until then. Reads no 0x86.
+NTSTATUS Camera_ReadItemAsync(DeviceContext* device, UCHAR memory, UCHAR item, ULONG object,
+                              ULONG length, UCHAR (&data)[8], UsbVendorDone done, PVOID context,
+                              UsbVendorRequest* volatile* inFlight);
 NTSTATUS Camera_PrepareStorageDescription(DeviceContext* device, UCHAR memory);
 NTSTATUS Camera_CloseObject(DeviceContext* device, UCHAR memory, ULONG object,
                             CameraMemoryResult* result);

@@ -525,12 +525,74 @@ void Camera_ObjectReaderReset(ObjectReader* reader, UCHAR memory, ULONG object) 
 
 namespace {
 
+// Request 0x05 of one piece, sent by the receive that reads its answer.
+struct ReadItemAsk : PtpReceiveAsk {
+    UCHAR item = 0;
+    ULONG object = 0;
+    ULONG length = 0;
+    UCHAR data[8] = {};
+    KEVENT done;  // notification: the request has completed
+    NTSTATUS status = STATUS_PENDING;
+    bool sent = false;
+    UsbVendorRequest* volatile inFlight = nullptr;
+};
+
+void readItemDone(DeviceContext* d, NTSTATUS status, USBD_STATUS, ULONG, PVOID context) {
+    auto* a = static_cast<ReadItemAsk*>(context);
+    a->status = status;
+    if (!NT_SUCCESS(status)) mPTPIF_AskFailed(d, a);
+    // The last touch: the reader may return as soon as it sees this.
+    KeSetEvent(&a->done, IO_NO_INCREMENT, FALSE);
+}
+
+bool sendReadItem(DeviceContext* d, PtpReceiveAsk* ask) {
+    auto* a = static_cast<ReadItemAsk*>(ask);
+    a->sent = NT_SUCCESS(Camera_ReadItemAsync(d, 0, a->item, a->object, a->length, a->data,
+                                              readItemDone, a, &a->inFlight));
+    return a->sent;
+}
+
+// Waits until the request has completed: its completion writes into the ask.
+// A receive that did not get its bytes lets go of it first (the bus
+// completes a cancelled request), and so does one whose request is still
+// out after the bus's own time for a request.
+void settleAsk(ReadItemAsk& a, bool receivedAll) {
+    if (!a.sent) return;
+    if (!receivedAll) USBIF_CancelVendorRequest(&a.inFlight);
+    LARGE_INTEGER limit;
+    limit.QuadPart = kUsbifSubmitTimeout100ns;
+    if (KeWaitForSingleObject(&a.done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
+        USBIF_CancelVendorRequest(&a.inFlight);
+        KeWaitForSingleObject(&a.done, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
 // One read request and its bulk-in answer. Reads name memory 0: the camera
-// reads from the object it has open.
+// reads from the object it has open. The receive sends the request itself
+// and waits once, for the answer (see PtpReceiveAsk).
 bool readPiece(DeviceContext* d, ObjectReader* r, UCHAR item, PUCHAR dest, ULONG length) {
-    CameraMemoryResult result;
-    if (!NT_SUCCESS(Camera_ReadItem(d, 0, item, r->object, length, &result))) return false;
-    return Camera_PtpReceive(d, r->memory, dest, length);
+    ReadItemAsk ask;
+    ask.send = sendReadItem;
+    ask.item = item;
+    ask.object = r->object;
+    ask.length = length;
+    KeInitializeEvent(&ask.done, NotificationEvent, FALSE);
+    ULONG received = 0, status = kPtpReceiveOk;
+    NTSTATUS result = mPTPIF_USBBulkTransfer(d, dest, length, &received, &status, &ask);
+    const bool all = NT_SUCCESS(result) && result != STATUS_TIMEOUT && received == length;
+    settleAsk(ask, all);
+    if (!ask.sent || !NT_SUCCESS(ask.status)) {
+        // The request failed (or never went): what the camera says of it.
+        CameraMemoryResult answer;
+        if (ask.sent) Camera_MemoryResult(d, 0, &answer);
+        return false;
+    }
+    if (result == STATUS_TIMEOUT) {
+        CameraMemoryResult answer;
+        Camera_MemoryResult(d, r->memory, &answer);
+        return false;
+    }
+    return all && status == kPtpReceiveOk;
 }
 
 }  // namespace

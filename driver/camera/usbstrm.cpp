@@ -217,10 +217,27 @@ bool drain(UsbStream* s, ULONG ms) {
 
 void stopStream(UsbStream* s, bool lockHeld, bool fromRecovery);
 
+// How long a start lets the last start's transfers come back by themselves.
+constexpr ULONG kRestartDrainMs = 2;
+
 NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, StreamFillRoutine fill,
                      StreamResetRoutine reset, StreamFailRoutine failed, bool lockHeld) {
     DeviceContext* device = s->device;
+    // The owner's start is one step with the stops and recoveries of the
+    // stream, never interleaved with them.
+    EventLock lock(lockHeld ? nullptr : &s->streamLock);
     if (s->out && !fill) return STATUS_INVALID_PARAMETER;
+    // Transfers of the last start are still out (started again without a
+    // stop, or a finite stream's last completion still on its way out after
+    // handing on its bytes): they are stopped first. Left running, one of
+    // them could take a transfer of this start for its own generation, whose
+    // bytes are then dropped, and they read what this start rewrites.
+    // Most often it is only that completion's last steps: it is let go
+    // without the pipe requests of a full stop.
+    if (ReadAcquire(&s->outstanding) > 0) {
+        InterlockedExchange(&s->active, 0);
+        if (!drain(s, kRestartDrainMs)) stopStream(s, true, lockHeld);
+    }
     s->data = data;
     s->fill = fill;
     s->reset = reset;
@@ -317,7 +334,7 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
     if (count == 0 && NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     if (!NT_SUCCESS(status)) {
         for (ULONG i = 0; i < count; ++i) freeTransfer(built[i]);
-        stopStream(s, lockHeld, lockHeld);
+        stopStream(s, true, lockHeld);
         return status;
     }
     NTSTATUS refused = STATUS_SUCCESS;
@@ -327,7 +344,7 @@ NTSTATUS startStream(UsbStream* s, ULONG totalBytes, StreamDataRoutine data, Str
         if (!NT_SUCCESS(sent) && NT_SUCCESS(refused)) refused = sent;
     }
     if (!NT_SUCCESS(refused)) {
-        stopStream(s, lockHeld, lockHeld);
+        stopStream(s, true, lockHeld);
         return refused;
     }
     return STATUS_SUCCESS;

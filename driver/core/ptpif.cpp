@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "driver/camera/camera.h"
 #include "driver/camera/ptp_responder.h"
@@ -47,6 +48,8 @@ constexpr UCHAR kAborted = pav512::kModuleStatusTaskAborted;
 constexpr UCHAR kNotLocked = pav512::kModuleStatusPtpNotLocked;
 // How often a receive looks whether it should give up early.
 constexpr LONGLONG kReceiveLookMs = 20;
+// How long a receive looks for its end before it sleeps (100 ns units).
+constexpr LONGLONG kReceiveLookFirst100ns = 100 * 10;
 
 // ---------------------------------------------------------------------------
 // Sessions (module lock held)
@@ -425,7 +428,7 @@ void mPTPIF_StartNext(DeviceContext* device, PVOID, PVOID) {
 // Receive
 
 NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length, ULONG* received,
-                                ULONG* receiveStatus) {
+                                ULONG* receiveStatus, PtpReceiveAsk* ask) {
     PtpState& t = device->ptp;
     if (received) *received = 0;
     if (receiveStatus) *receiveStatus = kPtpReceiveOk;
@@ -448,8 +451,14 @@ NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG leng
         t.position = 0;
         t.receiveBuffer = buffer;
         t.receiveStatus = kPtpReceiveOk;
+        t.ask = ask;
         KeResetEvent(&t.doneEvent);
     }
+    // The ask goes first: the camera keeps its answer until a transfer asks
+    // for it, and the camera's side is then already busy with the request
+    // when the stream's first transfer comes. One that could not be sent
+    // leaves nothing to wait for.
+    if (ask && !ask->send(device, ask)) abandonReceive(t);
     NTSTATUS result = USBSTRM_Start(pipe, length, ptpReceive, nullptr, nullptr);
     if (NT_SUCCESS(result)) {
         // The wait looks up now and then: a device that is being stopped
@@ -458,6 +467,16 @@ NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG leng
         // for its whole time. A cancel or the termination sets the event.
         const LONGLONG until = deadline(kPtpReceiveWaitMs);
         NTSTATUS wait = STATUS_TIMEOUT;
+        // A camera that answers at once has done so within microseconds:
+        // look for the end for a moment before sleeping, so that this thread
+        // is still awake (and the reply goes on at once) when it comes.
+        LARGE_INTEGER looked;
+        KeQuerySystemTime(&looked);
+        const LONGLONG lookUntil = looked.QuadPart + kReceiveLookFirst100ns;
+        while (KeReadStateEvent(&t.doneEvent) == 0 && looked.QuadPart < lookUntil) {
+            std::this_thread::yield();
+            KeQuerySystemTime(&looked);
+        }
         for (;;) {
             if (currentCancelled(t) || t.terminating || device->stopped.load()) {
                 abandonReceive(t);
@@ -484,12 +503,19 @@ NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG leng
         // Nothing of a late transfer reaches the caller's buffer any more.
         t.receiveBuffer = nullptr;
         t.receiveRemaining = 0;
+        t.ask = nullptr;
         if (received) *received = t.position;
         if (receiveStatus) *receiveStatus = t.receiveStatus;
         KeResetEvent(&t.doneEvent);
     }
     KeSetEvent(&t.bulkLock, IO_NO_INCREMENT, FALSE);
     return result;
+}
+
+void mPTPIF_AskFailed(DeviceContext* device, PtpReceiveAsk* ask) {
+    PtpState& t = device->ptp;
+    SpinGuard g(t.receiveLock);
+    if (t.ask == ask && t.receiveBuffer != nullptr) KeSetEvent(&t.doneEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // ---------------------------------------------------------------------------

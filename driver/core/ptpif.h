@@ -12,6 +12,7 @@
 struct DeviceContext;
 struct UsbStream;
 struct PtpSession;
+struct PtpReceiveAsk;
 
 constexpr ULONG kPtpTransportTag = PoolTag("ptpi");
 // How long a receive waits for the camera's answer.
@@ -54,6 +55,7 @@ struct PtpState {
     PUCHAR receiveBuffer = nullptr;  // null when no receive is in progress
     KEVENT doneEvent;                // notification
     ULONG receiveStatus = kPtpReceiveOk;
+    PtpReceiveAsk* ask = nullptr;  // the request of the receive in progress, if any
 
     volatile LONG terminating = 0;
     bool initialised = false;
@@ -85,8 +87,30 @@ NTSTATUS PTPIF_Command(DeviceContext* device, PIRP irp, PUCHAR buffer, ULONG len
 // value: *received bytes are in the buffer); STATUS_UNSUCCESSFUL when the
 // receive was abandoned (the request was cancelled or the transport stops);
 // a stream failure's status otherwise. For the camera engine.
+//
+// With an ask, the request that makes the camera send the bytes is sent by
+// the receive itself, just before its stream starts (see PtpReceiveAsk); an
+// ask that fails ends the receive at once, as an abandoned one.
 NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG length, ULONG* received,
-                                ULONG* receiveStatus);
+                                ULONG* receiveStatus, PtpReceiveAsk* ask = nullptr);
+
+// The request that makes the camera send what a receive reads. Sent and
+// waited for before the receive, it costs the reading thread two wake-ups a
+// read (the request's completion, then the data's); sent by the receive
+// without waiting for it, it is followed at once by the stream's transfer,
+// which the camera fills as soon as it has the answer (it keeps the answer
+// until a transfer asks for it), and the thread wakes once, for the data.
+// The owner keeps the ask until its request has completed, whatever the
+// receive's result.
+struct PtpReceiveAsk {
+    // Sends the request without waiting for it; false when it could not be
+    // sent. A completion that failed calls mPTPIF_AskFailed.
+    bool (*send)(DeviceContext* device, PtpReceiveAsk* ask) = nullptr;
+};
+// From the ask's completion: the camera will send nothing, so the receive
+// waiting for it gives up now rather than after its whole time. Nothing
+// happens when `ask` is not the receive's in progress (it has ended).
+void mPTPIF_AskFailed(DeviceContext* device, PtpReceiveAsk* ask);
 
 // Completion step for a handler that answered later: completes `irp` with
 // the module status and starts the next queued request on the worker.

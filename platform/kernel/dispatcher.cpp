@@ -149,12 +149,29 @@ bool idle(DISPATCHER_HEADER* header) {
 
 namespace {
 
+// A thread's waiter, made once: a wait allocates nothing. A signaller that
+// took it for an earlier wait may still wake it during a later one; a wait
+// looks at its objects again after every wake-up, so that is only an early
+// look.
+const std::shared_ptr<Waiter>& threadWaiter() {
+    thread_local std::shared_ptr<Waiter> waiter = std::make_shared<Waiter>();
+    return waiter;
+}
+
+// As the kernel's threads carry wait blocks for a few objects, a wait on up
+// to this many uses blocks on its own stack; only a longer list takes memory
+// (before the dispatcher lock).
+constexpr ULONG kInlineWaitBlocks = THREAD_WAIT_OBJECTS;
+
 NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
                      PLARGE_INTEGER timeout) {
     LONGLONG deadline = 0;
     bool timed = kclock::deadlineFrom(timeout, &deadline);
-    auto waiter = std::make_shared<Waiter>();
-    std::vector<WaitBlock> blocks(count);
+    WaitBlock inlineBlocks[kInlineWaitBlocks];
+    std::unique_ptr<WaitBlock[]> moreBlocks;
+    if (count > kInlineWaitBlocks) moreBlocks.reset(new WaitBlock[count]);
+    WaitBlock* blocks = moreBlocks ? moreBlocks.get() : inlineBlocks;
+    const std::shared_ptr<Waiter>* waiter = nullptr;
     std::unique_lock<std::mutex> g(dispatcherLock());
     bool linked = false;
     NTSTATUS result = STATUS_TIMEOUT;
@@ -181,20 +198,25 @@ NTSTATUS waitObjects(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE type,
             goto done;
         }
         if (!linked) {
+            waiter = &threadWaiter();
             for (ULONG i = 0; i < count; ++i) {
-                blocks[i].waiter = waiter;
+                blocks[i].waiter = *waiter;
                 link(objects[i], &blocks[i]);
             }
             linked = true;
         }
         if (timed)
-            waiter->cv.wait_until(g, kclock::realAt(deadline));
+            (*waiter)->cv.wait_until(g, kclock::realAt(deadline));
         else
-            waiter->cv.wait(g);
+            (*waiter)->cv.wait(g);
     }
 done:
-    if (linked)
+    if (linked) {
         for (ULONG i = 0; i < count; ++i) unlink(objects[i], &blocks[i]);
+        g.unlock();
+        // The waiter's references go outside the lock.
+        for (ULONG i = 0; i < count; ++i) blocks[i].waiter.reset();
+    }
     return result;
 }
 
@@ -237,7 +259,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                   KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout, void*) {
-    std::vector<DISPATCHER_HEADER*> headers(Count);
+    DISPATCHER_HEADER* few[THREAD_WAIT_OBJECTS];
+    std::vector<DISPATCHER_HEADER*> many;
+    DISPATCHER_HEADER** headers = few;
+    if (Count > THREAD_WAIT_OBJECTS) {
+        many.resize(Count);
+        headers = many.data();
+    }
     for (ULONG i = 0; i < Count; ++i) headers[i] = static_cast<DISPATCHER_HEADER*>(Object[i]);
-    return kdisp::waitObjects(Count, headers.data(), WaitType, Timeout);
+    return kdisp::waitObjects(Count, headers, WaitType, Timeout);
 }

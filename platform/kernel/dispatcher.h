@@ -24,6 +24,9 @@ enum KOBJECTS : UCHAR {
     TimerSynchronizationObject = 9,
 };
 
+// Objects a wait can take without a wait block array of the caller's.
+constexpr ULONG THREAD_WAIT_OBJECTS = 3;
+
 enum KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 };
 enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
 

@@ -334,24 +334,29 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transf
     p->transfer.complete = transferDone;
     p->transfer.context = p;
     std::shared_ptr<DeviceBackend> backend;
+    // A refusal completes the request only once the device's lock is let go:
+    // the completion routine may submit again (a stream resubmits after one
+    // failure), and that takes the lock.
+    USBD_STATUS refused = USBD_STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> g(dev->lock);
         if (dev->gone) {
-            poolDelete(p);
-            return completeUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
-        }
-        if (pipe) {
+            refused = USBD_STATUS_DEVICE_GONE;
+        } else if (pipe) {
             // The pipe may have been replaced since the caller looked it up.
             auto it = dev->pipes.find(pipe->handle);
-            if (it == dev->pipes.end() || it->second != pipe) {
-                poolDelete(p);
-                return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-            }
-            ++pipe->inflight;
+            if (it == dev->pipes.end() || it->second != pipe) refused = USBD_STATUS_INVALID_PIPE_HANDLE;
         }
-        p->pipe = pipe;
-        dev->urbs.insert(p);
-        backend = dev->backend;
+        if (refused == USBD_STATUS_SUCCESS) {
+            if (pipe) ++pipe->inflight;
+            p->pipe = pipe;
+            dev->urbs.insert(p);
+            backend = dev->backend;
+        }
+    }
+    if (refused != USBD_STATUS_SUCCESS) {
+        poolDelete(p);
+        return completeUrb(irp, urb, refused);
     }
     irp->Tail.Overlay.DriverContext[0] = p;
     IoMarkIrpPending(irp);

@@ -207,14 +207,24 @@ class SocketChannel : public Channel {
         uproto::Message m;
         // A host that answers at once answers within microseconds: look for
         // the answer for a moment before sleeping, so this thread (and its
-        // processor) is awake when it comes.
-        const auto lookUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        // processor) is awake when it comes. A channel whose last answer
+        // came within the longer look (a download's blocks, which the camera
+        // answers in tens of microseconds) looks that long; one whose
+        // requests wait for long looks only briefly, so it spends little
+        // on requests that will sleep anyway.
+        const auto asked = std::chrono::steady_clock::now();
+        const bool quick = lastAnswerNs_.load(std::memory_order_relaxed) <= kLongLook.count() * 1000;
+        const auto lookUntil = asked + (quick ? kLongLook : kShortLook);
         while (std::chrono::steady_clock::now() < lookUntil) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 0) != 0) break;
             std::this_thread::yield();
         }
         while (alive && stillPending(id)) alive = readDirect(id);
+        lastAnswerNs_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now() - asked)
+                                .count(),
+                            std::memory_order_relaxed);
         // What is already whole in the buffer runs now: no byte still to
         // come would wake the reader thread for it.
         while (alive) {
@@ -533,6 +543,11 @@ class SocketChannel : public Channel {
     bool direct_ = false;      // a waiting thread reads the socket
     std::uint64_t reservedFor_ = 0;  // the request whose waitDirect holds direct_ already
     bool readerBusy_ = false;  // the reader thread reads the socket
+    // How long a waiting thread looks for its answer before it sleeps.
+    static constexpr std::chrono::microseconds kShortLook{50};
+    static constexpr std::chrono::microseconds kLongLook{200};
+    // How long the last answer read by a waiting thread took to come.
+    std::atomic<std::int64_t> lastAnswerNs_{0};
 };
 
 class SocketTransport : public Transport {

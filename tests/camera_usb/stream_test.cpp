@@ -3,6 +3,9 @@
 // with transfers in flight, and restarts.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "driver/core/device_context.h"
 #include "sim/sim_camera.h"
 #include "tests/camera_usb/usb_test_util.h"
@@ -331,11 +334,54 @@ TEST_F(Streams, TransfersOfAnEarlierStartAreFreedNotResubmitted) {
     UsbStream* s = create(0x81, 8, 8);
     ASSERT_EQ(startIso(s), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(8));
-    // Started again without a stop: sixteen transfers are out for a moment.
+    // Started again without a stop: the earlier start's transfers are stopped
+    // and freed first, and only the new start's eight run on.
     ASSERT_EQ(startIso(s), STATUS_SUCCESS);
     ASSERT_TRUE(morePackets(8 * 8 * 2));
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1 + 3 * 8);
     EXPECT_EQ(ReadAcquire(&s->outstanding), 8);
+    USBSTRM_Stop(s, false);
+    EXPECT_EQ(usbtest::liveAllocations("usbs"), 1);
+}
+
+// The owner starts the next block as soon as the last one's bytes are handed
+// on, while that transfer's completion is still on its way out. The late
+// completion must not take a transfer of the new start for itself: its bytes
+// would go to the camera with nobody told, and the owner would wait for ever.
+namespace restart {
+std::atomic<UsbStream*> stream{nullptr};
+std::atomic<int> firstBlockDone{0};
+std::atomic<int> restartReturned{0};
+void data(DeviceContext* device, PUCHAR bytes, ULONG length) {
+    Recorder::data(device, bytes, length);
+    UsbStream* s = stream.load();
+    if (s == nullptr || firstBlockDone.exchange(1) != 0) return;
+    // Hold the completion here until the owner's next start has either
+    // returned or begun to stop what is left of this one.
+    waitFor([&] { return restartReturned.load() != 0 || ReadAcquire(&s->active) == 0; },
+            std::chrono::milliseconds(5000));
+}
+}  // namespace restart
+
+TEST_F(Streams, BlockStartedWhileTheLastCompletionLeavesGetsEveryTransfer) {
+    UsbStream* s = create(0x05, 1, 64);
+    restart::stream.store(s);
+    restart::firstBlockDone.store(0);
+    restart::restartReturned.store(0);
+    Recorder::get().setSupply(4096 + 8192);
+    ASSERT_EQ(USBSTRM_Start(s, 4096, restart::data, Recorder::fill, nullptr), STATUS_SUCCESS);
+    ASSERT_TRUE(waitFor([] { return restart::firstBlockDone.load() != 0; }));
+    std::thread owner([&] {
+        EXPECT_EQ(USBSTRM_Start(s, 8192, restart::data, Recorder::fill, nullptr), STATUS_SUCCESS);
+        restart::restartReturned.store(1);
+    });
+    owner.join();
+    EXPECT_TRUE(waitFor([&] { return Recorder::get().dataBytes() == 4096u + 8192u; }))
+        << "the owner was told of " << Recorder::get().dataBytes() << " bytes";
+    ASSERT_TRUE(waitFor([&] { return ReadAcquire(&s->outstanding) == 0; }));
+    EXPECT_EQ(Recorder::get().dataLengths(), (std::vector<ULONG>{4096, 4096, 4096}));
+    EXPECT_EQ(h.camera().counters().bulkOutBytes, 4096u + 8192u);
+    restart::stream.store(nullptr);
     USBSTRM_Stop(s, false);
     EXPECT_EQ(usbtest::liveAllocations("usbs"), 1);
 }

@@ -70,6 +70,104 @@ TEST(Events, WaitAnyReportsTheIndexAndWaitAllNeedsEveryObject) {
               STATUS_WAIT_0);
 }
 
+// Waits on more objects than a thread's own wait blocks cover: the waiter
+// sleeps linked to every object, the one that is signalled wakes it with its
+// index, and no object keeps a block of a wait that has returned.
+TEST(Events, WaitsOnManyObjectsWakeWithTheRightIndexAndLeaveNoBlockBehind) {
+    constexpr ULONG kCount = 6;
+    static_assert(kCount > THREAD_WAIT_OBJECTS);
+    KEVENT events[kCount];
+    PVOID objs[kCount];
+    for (ULONG i = 0; i < kCount; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
+        objs[i] = &events[i];
+    }
+    auto allIdle = [&] {
+        for (KEVENT& e : events)
+            if (!kdisp::idle(&e.Header)) return false;
+        return true;
+    };
+    auto allLinked = [&] {
+        for (KEVENT& e : events)
+            if (kdisp::idle(&e.Header)) return false;
+        return true;
+    };
+    std::atomic<NTSTATUS> any{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER t = relativeMs(10000);
+        any = KeWaitForMultipleObjects(kCount, objs, WaitAny, Executive, KernelMode, FALSE, &t,
+                                       nullptr);
+    });
+    ASSERT_TRUE(pavtest::waitFor(allLinked));
+    KeSetEvent(&events[4], 0, FALSE);
+    waiter.join();
+    EXPECT_EQ(any.load(), STATUS_WAIT_0 + 4);
+    EXPECT_TRUE(allIdle());
+
+    // Every object, a semaphore among them: four of five signalled do not
+    // end the wait, the fifth does, and the semaphore's count is taken.
+    for (KEVENT& e : events) KeResetEvent(&e);
+    KSEMAPHORE sem;
+    KeInitializeSemaphore(&sem, 0, 4);
+    PVOID mixed[5] = {&events[0], &events[1], &sem, &events[2], &events[3]};
+    std::atomic<NTSTATUS> all{STATUS_PENDING};
+    std::thread allWaiter([&] {
+        LARGE_INTEGER t = relativeMs(10000);
+        all = KeWaitForMultipleObjects(5, mixed, WaitAll, Executive, KernelMode, FALSE, &t, nullptr);
+    });
+    ASSERT_TRUE(pavtest::waitFor([&] { return !kdisp::idle(&sem.Header); }));
+    for (int i = 0; i < 4; ++i) KeSetEvent(&events[i], 0, FALSE);
+    EXPECT_EQ(all.load(), STATUS_PENDING);
+    EXPECT_FALSE(kdisp::idle(&sem.Header));
+    KeReleaseSemaphore(&sem, 0, 1, FALSE);
+    allWaiter.join();
+    EXPECT_EQ(all.load(), STATUS_WAIT_0);
+    EXPECT_EQ(KeReadStateSemaphore(&sem), 0);
+    EXPECT_TRUE(allIdle());
+    EXPECT_TRUE(kdisp::idle(&sem.Header));
+}
+
+// A thread waits again and again, most of its waits ending by time-out, while
+// another wakes it for some: a waiter kept from one wait to the next never
+// misses the wake-up of a later one.
+TEST(Events, AThreadThatWaitsAgainAndAgainMissesNoWakeUp) {
+    KEVENT go, back;
+    KeInitializeEvent(&go, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&back, SynchronizationEvent, FALSE);
+    constexpr int kRounds = 200;
+    std::atomic<int> timeouts{0};
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            for (;;) {
+                if (stop) return;
+                LARGE_INTEGER t = relativeMs(1);
+                if (KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
+                    break;
+                ++timeouts;
+            }
+            KeSetEvent(&back, 0, FALSE);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        // Now and then after the worker has timed out at least once more.
+        if (i % 20 == 0) {
+            const int seen = timeouts.load();
+            ASSERT_TRUE(pavtest::waitFor([&] { return timeouts.load() > seen; }));
+        }
+        KeSetEvent(&go, 0, FALSE);
+        LARGE_INTEGER t = relativeMs(10000);
+        if (KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, &t) != STATUS_SUCCESS) break;
+        ++answered;
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(answered, kRounds);
+    EXPECT_TRUE(kdisp::idle(&go.Header));
+    EXPECT_TRUE(kdisp::idle(&back.Header));
+}
+
 TEST(Semaphores, CountsAndRefusesReleaseBeyondLimit) {
     KSEMAPHORE s;
     KeInitializeSemaphore(&s, 0, 2);

@@ -7,6 +7,7 @@
 
 #include "driver/camera/ptp_responder.h"
 #include "driver/core/device_context.h"
+#include "driver/core/ptpif.h"
 #include "sim/sim_camera.h"
 #include "tests/ptp/ptp_client.h"
 #include "tests/support/camera_harness.h"
@@ -439,6 +440,75 @@ TEST_F(PtpListing, CancelBringsTheTransactionBackToRestAndKeepsTheSession) {
     for (std::uint8_t r : {101, 102, 103}) EXPECT_EQ(client.classRequest(s.id(), r, {}), 0);
     EXPECT_EQ(client.classRequest(s.id(), 0x99, {}), kModuleStatusUnknownTransferKind);
     EXPECT_EQ(client.run(s.id(), 0x1004, {}).response, kOk) << "the session stays open";
+}
+
+// A picture of several 64 KiB pieces: each piece is asked for once with its
+// length and comes whole and in order; a piece the camera refuses to read
+// fails the data phase at once (not after the receive's six seconds), with
+// the camera's memory result read after it, and the next download is whole.
+TEST(PtpObjectReads, EachPieceIsAskedOnceAndARefusedReadFailsAtOnce) {
+    pavtest::CameraHarness h(emptyCamera());
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    constexpr std::size_t kPicture = 3 * 65536 + 1000;
+    std::uint32_t number = 0;
+    Bytes picture;
+    h.camera().withStore([&](sim::ObjectStore& st) {
+        sim::ObjectSpec recipe;
+        sim::StoredObject o = sim::generateObject(recipe, 1);
+        o.picture = sim::syntheticFrame(kPicture, 11);
+        sim::fillDirectoryEntry(o, recipe);
+        picture = o.picture;
+        number = st.memory(0).add(std::move(o)).number;
+    });
+    PtpClient client(h.fdo());
+    LockedSession s(client);
+    ASSERT_TRUE(s.ok());
+    const std::uint32_t handle = handleOf(0, number);
+    auto pictureReads = [&] {
+        std::vector<std::uint32_t> lengths;
+        for (const sim::VendorRequestRecord& r : h.camera().requestLog())
+            if (r.request == 0x05 && r.value == 8 && r.data.size() == 8)
+                lengths.push_back((std::uint32_t{r.data[4]} << 24) | (r.data[5] << 16) |
+                                  (r.data[6] << 8) | r.data[7]);
+        return lengths;
+    };
+
+    Transaction whole = client.run(s.id(), 0x1009, {handle}, 65536);
+    ASSERT_EQ(whole.response, kOk);
+    EXPECT_EQ(whole.data, picture);
+    // Whole blocks of at most 64 KiB, the last block read whole.
+    std::uint32_t asked = 0;
+    const std::vector<std::uint32_t> lengths = pictureReads();
+    for (std::uint32_t n : lengths) {
+        EXPECT_EQ(n % 512, 0u);
+        EXPECT_LE(n, 65536u);
+        asked += n;
+    }
+    EXPECT_EQ(asked, (kPicture + 511) / 512 * 512);
+    EXPECT_GE(lengths.size(), 4u);
+
+    h.camera().changeFaults([](sim::Faults& f) { f.failedRequests = {{0x05, 8, -1, 1}}; });
+    const std::size_t logged = h.camera().requestLog().size();
+    const LONGLONG before = kclock::now();
+    Transaction refused = client.run(s.id(), 0x1009, {handle}, 65536);
+    EXPECT_LT(kclock::now() - before, LONGLONG{kPtpReceiveWaitMs} * 10000)
+        << "a refused read does not wait for an answer that cannot come";
+    EXPECT_NE(refused.dataStatus, kModuleStatusSuccess) << "the data phase fails";
+    EXPECT_LT(refused.data.size(), picture.size());
+    const std::vector<sim::VendorRequestRecord> log = h.camera().requestLog();
+    bool refusal = false, resultAfter = false;
+    for (std::size_t i = logged; i < log.size(); ++i) {
+        if (log[i].request == 0x05 && log[i].value == 8 && log[i].status != USBD_STATUS_SUCCESS)
+            refusal = true;
+        else if (refusal && log[i].request == 0x86)
+            resultAfter = true;
+    }
+    EXPECT_TRUE(refusal);
+    EXPECT_TRUE(resultAfter) << "the camera's memory result is read after the refused read";
+
+    Transaction again = client.run(s.id(), 0x1009, {handle}, 65536);
+    EXPECT_EQ(again.response, kOk);
+    EXPECT_EQ(again.data, picture);
 }
 
 }  // namespace
