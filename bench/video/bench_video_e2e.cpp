@@ -15,6 +15,9 @@
 // host process (every thread: the completions, the worker, the tick, the
 // socket server) and, from the same run, the CPU time of the completing
 // thread alone (the completion path, as bench_video_pipe measures it).
+// Each thread's share of the window (from /proc, by the names the host and
+// the kernel model give their threads) is listed with its context switches,
+// so that a figure that moves shows where.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
