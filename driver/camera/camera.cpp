@@ -593,18 +593,6 @@ bool Camera_FrameImage(const UCHAR* raw, ULONG rawLength, ULONG imageSize, const
     return true;
 }
 
-bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
-                         ULONG* imageLength) {
-    if (imageLength) *imageLength = 0;
-    const UCHAR* from = nullptr;
-    ULONG length = 0;
-    if (image == nullptr || !Camera_FrameImage(raw, rawLength, imageSize, &from, &length))
-        return false;
-    std::memcpy(image, from, length);
-    if (imageLength) *imageLength = length;
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // Bulk transfers
 

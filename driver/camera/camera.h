@@ -338,16 +338,11 @@ void Camera_VideoStallCheck(DeviceContext* device, ULONG nowMs);
 // buffer of `rawFrameSize`) end a whole frame: the last two are 0xFF 0xD9.
 // `chunkLength` is the length of the chunk just added.
 bool Camera_FrameEnd(ULONG chunkLength, const UCHAR* fill, ULONG fillPosition, ULONG rawFrameSize);
-// Copies a whole raw frame into `image` (`imageSize` bytes of room): a frame
-// that starts 0xFF 0xD8 whole, one that starts 0xD9 0xFF 0xD8 without its
-// first byte, and only when it is smaller than the room. False (nothing
-// copied) otherwise; *imageLength gets the bytes copied.
-bool Camera_ConvertFrame(const UCHAR* raw, ULONG rawLength, UCHAR* image, ULONG imageSize,
-                         ULONG* imageLength);
-// The same rules without the copy: where in the raw frame its image starts
-// (*image) and how long it is (*imageLength), so that it can be copied once,
-// straight to where it is wanted. False (*image null, *imageLength 0) for a
-// frame the conversion refuses.
+// Where in a whole raw frame its image starts (*image) and how long it is
+// (*imageLength), so that it can be copied once, straight to where it is
+// wanted: a frame that starts 0xFF 0xD8 whole, one that starts 0xD9 0xFF 0xD8
+// without its first byte, and only when it is smaller than the image room
+// (`imageSize`). False (*image null, *imageLength 0) for any other frame.
 bool Camera_FrameImage(const UCHAR* raw, ULONG rawLength, ULONG imageSize, const UCHAR** image,
                        ULONG* imageLength);
 

@@ -49,6 +49,20 @@ class Streams : public ::testing::Test {
         ASSERT_TRUE(waitFor([&] { return h.camera().faults().failedTransfers == 0; }));
     }
 
+    // Waits until the worker has run every item queued before this call (it
+    // runs them in order).
+    bool workerCaughtUp() {
+        std::atomic<bool> ran{false};
+        if (!workerQueue(
+                device,
+                [](DeviceContext*, PVOID flag, PVOID) {
+                    static_cast<std::atomic<bool>*>(flag)->store(true);
+                },
+                &ran, nullptr))
+            return false;
+        return waitFor([&] { return ran.load(); });
+    }
+
     pavtest::CameraHarness h{usbOnly()};
     DeviceContext* device = nullptr;
 };
@@ -212,14 +226,7 @@ TEST_F(Streams, RecoveryWhoseRestartFindsNoMemoryLeavesTheStreamStoppedAndTheWor
     failIsoTransfers(2);
     ASSERT_TRUE(waitFor([&] { return Recorder::get().resetPhases().size() == 2; }));
     // The restart inside the recovery fails; the worker is not stuck on it.
-    std::atomic<bool> ran{false};
-    ASSERT_TRUE(workerQueue(
-        device,
-        [](DeviceContext*, PVOID flag, PVOID) {
-            static_cast<std::atomic<bool>*>(flag)->store(true);
-        },
-        &ran, nullptr));
-    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+    ASSERT_TRUE(workerCaughtUp());
     EXPECT_EQ(ReadAcquire(&s->active), 0);
     EXPECT_EQ(ReadAcquire(&s->outstanding), 0);
     // Once memory is there again the stall check tries again by itself: the
@@ -432,14 +439,7 @@ TEST_F(Streams, StreamDestroyedWithARecoveryQueuedIsNeverTouchedAgain) {
     EXPECT_EQ(w.stream, nullptr);
     // The recovery has run by now and found nothing to recover.
     // (The worker runs its items in order: one queued now runs after it.)
-    std::atomic<bool> ran{false};
-    ASSERT_TRUE(workerQueue(
-        device,
-        [](DeviceContext*, PVOID flag, PVOID) {
-            static_cast<std::atomic<bool>*>(flag)->store(true);
-        },
-        &ran, nullptr));
-    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+    ASSERT_TRUE(workerCaughtUp());
     EXPECT_TRUE(Recorder::get().resetPhases().empty());
     EXPECT_EQ(usbtest::liveBytes("usbs"), 0);
 }

@@ -20,12 +20,7 @@ namespace {
 using host::CaptureMinidriver;
 using namespace pav512;
 
-std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t size = 44) {
-    std::vector<std::uint8_t> b(size, 0);
-    b[0] = 0xFF;
-    std::memcpy(b.data() + 4, &handle, 4);
-    return b;
-}
+using pavtest::streamRequest;
 
 TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards) {
     SRB_WATCH_RECORD started{1, kEventSetCamera, kEventVideoStarted, nullptr};

@@ -13,12 +13,7 @@ namespace {
 
 using namespace pav512;
 
-std::vector<std::uint8_t> request(std::uint32_t handle, std::size_t size = 44) {
-    std::vector<std::uint8_t> b(size, 0);
-    b[0] = 0xFF;
-    std::memcpy(b.data() + 4, &handle, 4);
-    return b;
-}
+using pavtest::streamRequest;
 
 TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) {
     pavtest::CameraHarness h;
@@ -29,7 +24,7 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     f.height = 240;
     f.bitCount = 24;
     f.compression = 0x47504A4D;
-    auto open = request(0);
+    auto open = streamRequest(0);
     std::memcpy(open.data(), &f, sizeof f);
     open[0] = 0xFF;
     auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
@@ -38,7 +33,7 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     std::uint32_t handle = 0;
     std::memcpy(&handle, r->data.data() + 4, 4);
     auto setState = [&](std::uint8_t state) {
-        auto b = request(handle);
+        auto b = streamRequest(handle);
         b[8] = state;
         auto reply = client.sendRequest(IOCTL_STREAM_SET_STATE, b);
         return pavtest::DeviceClient::wait(reply) && reply->moduleStatus() == kModuleStatusSuccess;
@@ -46,7 +41,7 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     // Paused: a read waits in the queue, however many frames come.
     ASSERT_TRUE(setState(1));
     const std::uint32_t imageSize = 2 * 320 * 240 + 608;
-    auto read = request(handle, 44 + imageSize);
+    auto read = streamRequest(handle, 44 + imageSize);
     std::memcpy(read.data() + 8, &imageSize, 4);
     auto waiting = client.sendRequest(IOCTL_STREAM_READ, read);
     EXPECT_FALSE(waiting->done.load());
@@ -60,7 +55,7 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     EXPECT_EQ(next->moduleStatus(), kModuleStatusSuccess);
     EXPECT_EQ(next->data[44], 0xFF);
     EXPECT_EQ(next->data[45], 0xD8);
-    r = client.sendRequest(IOCTL_STREAM_CLOSE, request(handle));
+    r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
 }

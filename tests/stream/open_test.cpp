@@ -218,12 +218,7 @@ TEST(StreamRun, AReadWithoutFramesEndsAfterTheWatchdogWithTimeoutAndFFBytes) {
 
 namespace {
 
-std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t size = 44) {
-    std::vector<std::uint8_t> b(size, 0);
-    b[0] = 0xFF;
-    std::memcpy(b.data() + 4, &handle, 4);
-    return b;
-}
+using pavtest::streamRequest;
 
 TEST(LibraryStream, FormatInformationAndAStreamOpenedReadAndClosedByHandle) {
     using namespace pav512;

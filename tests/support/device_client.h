@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -43,5 +44,14 @@ class DeviceClient {
     std::mutex lock_;
     std::vector<PIRP> sent_;
 };
+
+// A stream request of `size` bytes for the stream `handle` (0: none yet):
+// its status byte unanswered, the handle at offset 4, the rest zero.
+inline std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t size = 44) {
+    std::vector<std::uint8_t> b(size, 0);
+    b[0] = 0xFF;
+    std::memcpy(b.data() + 4, &handle, 4);
+    return b;
+}
 
 }  // namespace pavtest
