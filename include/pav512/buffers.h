@@ -429,6 +429,23 @@ constexpr std::uint32_t minimumLength(std::uint32_t code) {
     }
 }
 
+// Little-endian fields of request buffers and datasets at any offset: a
+// buffer promises no alignment.
+namespace fields {
+inline void put16(std::uint8_t* b, std::size_t at, std::uint16_t v) { std::memcpy(b + at, &v, 2); }
+inline void put32(std::uint8_t* b, std::size_t at, std::uint32_t v) { std::memcpy(b + at, &v, 4); }
+inline std::uint16_t get16(const std::uint8_t* b, std::size_t at) {
+    std::uint16_t v;
+    std::memcpy(&v, b + at, 2);
+    return v;
+}
+inline std::uint32_t get32(const std::uint8_t* b, std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, b + at, 4);
+    return v;
+}
+}  // namespace fields
+
 namespace detail {
 inline std::uint32_t readU16(const void* buffer, std::size_t offset) {
     std::uint16_t v;

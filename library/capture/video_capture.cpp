@@ -28,18 +28,10 @@ constexpr NTSTATUS kStatusCameraBusy = static_cast<NTSTATUS>(0xC000020E);
 constexpr std::uint32_t kMjpg = 0x47504A4D;
 constexpr std::uint32_t kPavx = 0x58564150;
 
-void put32(std::uint8_t* b, std::size_t at, std::uint32_t v) { std::memcpy(b + at, &v, 4); }
-void put16(std::uint8_t* b, std::size_t at, std::uint16_t v) { std::memcpy(b + at, &v, 2); }
-std::uint32_t get32(const std::uint8_t* b, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, b + at, 4);
-    return v;
-}
-std::uint16_t get16(const std::uint8_t* b, std::size_t at) {
-    std::uint16_t v;
-    std::memcpy(&v, b + at, 2);
-    return v;
-}
+using pav512::fields::get16;
+using pav512::fields::get32;
+using pav512::fields::put16;
+using pav512::fields::put32;
 
 // A failure that says the camera (or the host serving it) went away rather
 // than that the request went wrong.

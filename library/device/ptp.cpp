@@ -56,18 +56,10 @@ Handle acquire(PTP_HANDLE h) {
     return nullptr;
 }
 
-void put16(std::uint8_t* b, std::size_t at, std::uint16_t v) { std::memcpy(b + at, &v, 2); }
-void put32(std::uint8_t* b, std::size_t at, std::uint32_t v) { std::memcpy(b + at, &v, 4); }
-std::uint16_t get16(const std::uint8_t* b, std::size_t at) {
-    std::uint16_t v;
-    std::memcpy(&v, b + at, 2);
-    return v;
-}
-std::uint32_t get32(const std::uint8_t* b, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, b + at, 4);
-    return v;
-}
+using pav512::fields::get16;
+using pav512::fields::get32;
+using pav512::fields::put16;
+using pav512::fields::put32;
 
 // A request of the header alone (open, close, lock, unlock, version): the
 // session identifier in, the first parameter word out.
