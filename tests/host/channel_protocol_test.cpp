@@ -268,6 +268,26 @@ TEST(ChannelProtocol, TwoPartWritesAndHeadsMakeTheSameFrames) {
     EXPECT_TRUE(writeAll(fds[0], head.data(), head.size(), input.data(), input.size()));
     reader.join();
     EXPECT_EQ(got, whole);
+
+    // The input in two pieces of the caller's (a request's header, then its
+    // data area), through a small send buffer: every write that stops
+    // inside a piece goes on from there.
+    int small = 4096;
+    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    got.clear();
+    std::thread pieceReader([&] {
+        std::uint8_t buf[777];
+        while (got.size() < whole.size()) {
+            ssize_t n = ::recv(fds[1], buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+        }
+    });
+    const Piece pieces[3] = {
+        {head.data(), head.size()}, {input.data(), 28}, {input.data() + 28, input.size() - 28}};
+    EXPECT_TRUE(writeAll(fds[0], pieces, 3));
+    pieceReader.join();
+    EXPECT_EQ(got, whole);
     ::close(fds[0]);
     ::close(fds[1]);
 }
