@@ -131,6 +131,8 @@ TEST(PtpReadAhead, APieceTheCameraFailsFailsTheSliceThatNeedsItAndTheNextDownloa
     Phase third = client.transfer(s.id(), 2, 0x1009, {}, kPiece);
     EXPECT_NE(third.moduleStatus, 0) << "the slice of the failed piece is not delivered";
     EXPECT_EQ(third.length, 0u);
+    EXPECT_NE(client.transfer(s.id(), 2, 0x1009, {}, kPiece).moduleStatus, 0)
+        << "nothing more of the object comes";
     client.transfer(s.id(), 3, 0x1009, {}, 64);
 
     Transaction again = client.run(s.id(), 0x1009, {handle}, kPiece);
@@ -179,8 +181,8 @@ TEST(PtpReadAhead, ARequestThatComesWhileAPieceIsReadAheadWaitsForItAndGetsIt) {
 }
 
 // A piece whose answer never comes in the test's time: the camera is pulled
-// while it is read ahead. The transport's stop waits for it, the request
-// behind it is aborted, and the device leaves nothing behind.
+// while it is read ahead. The transport's stop waits for it and the request
+// behind it ends.
 TEST(PtpReadAhead, AStopWhileAPieceIsReadAheadEndsItAndAbortsWhatWaits) {
     // The clock runs slow, so that the held read's six seconds outlast
     // everything the test does meanwhile.
@@ -212,9 +214,13 @@ TEST(PtpReadAhead, AStopWhileAPieceIsReadAheadEndsItAndAbortsWhatWaits) {
     ASSERT_TRUE(PtpClient::wait(first));
     EXPECT_EQ(first->moduleStatus(), 0);
     EXPECT_EQ(slice(first->data, kPtpDataOffset, kPiece), slice(picture, 0, kPiece));
+    // The request behind it ends: aborted by the stop, or failed when it
+    // started before the stop came and found its piece lost with the camera.
     ASSERT_TRUE(PtpClient::wait(second));
     EXPECT_EQ(second->status, STATUS_SUCCESS);
-    EXPECT_EQ(second->moduleStatus(), kModuleStatusTaskAborted);
+    EXPECT_TRUE(second->moduleStatus() == kModuleStatusTaskAborted ||
+                second->moduleStatus() == kPhaseNotSupported)
+        << int{second->moduleStatus()};
 }
 
 }  // namespace
