@@ -212,7 +212,7 @@ void SimCamera::run() {
         if (connected_ && !interrupt_.empty()) wakeAt = std::min(wakeAt, firmware_->nextEvent());
         if (connected_ && !bulkIn_.empty())
             wakeAt = std::min(wakeAt, firmware_->nextBulkEvent(kclock::now()));
-        if (wakeAt == LLONG_MAX && busyPass && !scenario_.timing.throttled && !getenv("NOSIMLOOK")) {
+        if (wakeAt == LLONG_MAX && busyPass && !scenario_.timing.throttled) {
             // Unthrottled, the camera answers as a device does, without a
             // thread's wake-up between a host's requests: after a pass that
             // completed transfers it looks a moment for the next submission
