@@ -171,16 +171,13 @@ bool finishAndReadAhead(DeviceContext* d, PIRP irp, UCHAR moduleStatus) {
     PtpState& t = d->ptp;
     settleCancel(t, irp);
     completeWithModuleStatus(d, irp, STATUS_SUCCESS, moduleStatus);
-    bool readOn = false;
     {
         SpinGuard g(t.requestLock);
-        if (t.current == irp) {
-            takeNextLocked(t);
-            readOn = t.current == nullptr;
-            t.readingAhead = readOn;
-        }
+        if (t.current != irp) return t.current != nullptr;
+        takeNextLocked(t);
+        if (t.current != nullptr) return true;
+        t.readingAhead = true;
     }
-    if (!readOn) return t.current != nullptr;
     if (!t.terminating && !d->stopped.load()) Camera_PtpReadAhead(d);
     SpinGuard g(t.requestLock);
     t.readingAhead = false;
