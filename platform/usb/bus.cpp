@@ -87,6 +87,40 @@ struct PendingUrb {
     bool cancelIssued = false;
     bool finished = false;  // the request is completed and unlinked
     std::atomic<int> refs{1};
+    // Links in the device's list of requests in flight.
+    PendingUrb* prev = nullptr;
+    PendingUrb* next = nullptr;
+};
+
+// The requests in flight on a device, linked through the requests
+// themselves: a submission and its completion allocate nothing for it.
+class UrbList {
+  public:
+    void insert(PendingUrb* p) {
+        p->prev = nullptr;
+        p->next = head_;
+        if (head_) head_->prev = p;
+        head_ = p;
+    }
+    void erase(PendingUrb* p) {
+        if (p->prev) {
+            p->prev->next = p->next;
+        } else if (head_ == p) {
+            head_ = p->next;
+        } else {
+            return;  // not linked
+        }
+        if (p->next) p->next->prev = p->prev;
+        p->prev = p->next = nullptr;
+    }
+    bool empty() const { return head_ == nullptr; }
+    template <typename Fn>
+    void forEach(Fn fn) const {
+        for (PendingUrb* p = head_; p; p = p->next) fn(p);
+    }
+
+  private:
+    PendingUrb* head_ = nullptr;
 };
 
 void release(PendingUrb* p) {
@@ -127,7 +161,7 @@ struct Device final : DeviceBackend::Sink {
     std::map<UCHAR, UCHAR> alternates;
     std::map<USBD_PIPE_HANDLE, Pipe*> pipes;  // pipes of the current settings
     std::set<Pipe*> retiredPipes;
-    std::set<PendingUrb*> urbs;
+    UrbList urbs;
     PIRP waitWake = nullptr;
     std::atomic<int> activeCancels{0};
     // Requests inside the dispatch routines of its objects: the objects are
@@ -418,8 +452,8 @@ void drainPipes(Device* dev, Which which) {
     {
         std::lock_guard<std::mutex> g(dev->lock);
         backend = dev->backend;
-        for (PendingUrb* p : dev->urbs) {
-            if (!p->pipe || !which(p->pipe)) continue;
+        dev->urbs.forEach([&](PendingUrb* p) {
+            if (!p->pipe || !which(p->pipe)) return;
             p->refs.fetch_add(1);
             mine.push_back(p);
             p->cancelRequested = true;
@@ -427,7 +461,7 @@ void drainPipes(Device* dev, Which which) {
                 p->cancelIssued = true;
                 toCancel.push_back(p);
             }
-        }
+        });
     }
     for (PendingUrb* p : toCancel) backend->cancel(&p->transfer);
     {
@@ -1172,14 +1206,14 @@ void Bus::Impl::announceDeparture(Device* dev) {
     {
         std::lock_guard<std::mutex> g(dev->lock);
         backend = dev->backend;
-        for (PendingUrb* p : dev->urbs) {
+        dev->urbs.forEach([&](PendingUrb* p) {
             p->cancelRequested = true;
             if (p->state == UrbState::Submitted && !p->cancelIssued) {
                 p->cancelIssued = true;
                 p->refs.fetch_add(1);
                 toCancel.push_back(p);
             }
-        }
+        });
         std::swap(waitWake, dev->waitWake);
     }
     for (PendingUrb* p : toCancel) {
