@@ -150,6 +150,9 @@ struct Device final : DeviceBackend::Sink {
 
     std::mutex lock;
     std::condition_variable changed;
+    // Threads waiting on `changed`: a completion, with none waiting, has no
+    // one to wake.
+    int changeWaiters = 0;
     bool published = false;  // its physical device object is on the bus
     bool gone = false;       // left: URBs fail with USBD_STATUS_DEVICE_GONE
     bool departing = false;  // the departure has been started
@@ -169,6 +172,17 @@ struct Device final : DeviceBackend::Sink {
     std::atomic<int> dispatching{0};
 
     void deviceGone() override;
+
+    // Waits on `changed` until `done` holds; the lock is held.
+    template <typename Done>
+    void waitChanged(std::unique_lock<std::mutex>& g, Done done) {
+        ++changeWaiters;
+        changed.wait(g, done);
+        --changeWaiters;
+    }
+    void notifyChanged() {  // the lock is held
+        if (changeWaiters > 0) changed.notify_all();
+    }
 
     ~Device() {
         for (auto& [h, p] : pipes) delete p;
@@ -309,7 +323,7 @@ void finishUrb(PendingUrb* p, USBD_STATUS status) {
         p->pipe = nullptr;
     }
     p->finished = true;
-    dev->changed.notify_all();
+    dev->notifyChanged();
 }
 
 void transferDone(Transfer* t, void* context) {
@@ -466,7 +480,7 @@ void drainPipes(Device* dev, Which which) {
     for (PendingUrb* p : toCancel) backend->cancel(&p->transfer);
     {
         std::unique_lock<std::mutex> g(dev->lock);
-        dev->changed.wait(g, [&] {
+        dev->waitChanged(g, [&] {
             for (PendingUrb* p : mine)
                 if (!p->finished) return false;
             return true;
@@ -869,7 +883,7 @@ NTSTATUS pdoRemove(Device* dev, PIRP irp) {
             return STATUS_SUCCESS;
         }
         // Departure cancelled every transfer; wait for them to come back.
-        dev->changed.wait(g, [&] { return dev->urbs.empty() && dev->waitWake == nullptr; });
+        dev->waitChanged(g, [&] { return dev->urbs.empty() && dev->waitWake == nullptr; });
     }
     completeIrp(irp, STATUS_SUCCESS);
     // Nothing below may touch the device once the bus thread can see it.
