@@ -141,6 +141,8 @@ void failAllocationAfter(ULONG tag, int skip) {
     acct().faultArmed.store(true, std::memory_order_release);
 }
 
+bool injectedFailure(ULONG tag) { return shouldFail(tag); }
+
 SIZE_T blockSize(PVOID p) { return p ? headerOf(p)->size : 0; }
 
 }  // namespace kpool

@@ -123,9 +123,7 @@ class UrbList {
     PendingUrb* head_ = nullptr;
 };
 
-void release(PendingUrb* p) {
-    if (p->refs.fetch_sub(1) == 1) poolDelete(p);
-}
+void release(PendingUrb* p);
 
 struct ObjectExtension {
     ULONG magic;
@@ -184,11 +182,48 @@ struct Device final : DeviceBackend::Sink {
         if (changeWaiters > 0) changed.notify_all();
     }
 
+    // Requests whose last reference went, kept for the next submissions: a
+    // stream that resubmits from its completion then takes no pool block
+    // per transfer. Only released where the device cannot be deleted under
+    // the release (its dispatch, its cancels, its own lock, its bus thread).
+    static constexpr int kSpareUrbs = 4;
+    std::atomic<PendingUrb*> spareUrbs[kSpareUrbs] = {};
+
     ~Device() {
         for (auto& [h, p] : pipes) delete p;
         for (Pipe* p : retiredPipes) delete p;
+        for (auto& spare : spareUrbs)
+            if (PendingUrb* p = spare.exchange(nullptr)) ExFreePool(p);
     }
 };
+
+// A request for `dev`, a spare one if there is one; null when out of pool.
+PendingUrb* newPendingUrb(Device* dev) {
+    for (auto& spare : dev->spareUrbs) {
+        void* mem = spare.exchange(nullptr);
+        if (!mem) continue;
+        // A failure injected for the pool is met as an allocation would.
+        if (kpool::injectedFailure(kBusPoolTag)) {
+            ExFreePool(mem);
+            return nullptr;
+        }
+        return new (mem) PendingUrb();
+    }
+    return poolNew<PendingUrb>();
+}
+
+void release(PendingUrb* p) {
+    if (p->refs.fetch_sub(1) != 1) return;
+    Device* dev = p->dev;
+    p->~PendingUrb();
+    if (dev) {
+        for (auto& spare : dev->spareUrbs) {
+            PendingUrb* none = nullptr;
+            if (spare.compare_exchange_strong(none, p)) return;
+        }
+    }
+    ExFreePool(p);
+}
 
 // ---------------------------------------------------------------------------
 // Small helpers
@@ -273,7 +308,10 @@ void Device::deviceGone() {
 // ---------------------------------------------------------------------------
 // Transfers
 
-void finishUrb(PendingUrb* p, USBD_STATUS status) {
+// With `backendDone`, the backend's reference goes too, under the device's
+// lock: once the request is unlinked a removal may delete the device, and
+// the last reference gives the request back to it.
+void finishUrb(PendingUrb* p, USBD_STATUS status, bool backendDone = false) {
     PIRP irp = p->irp;
     PURB urb = p->urb;
     Transfer& t = p->transfer;
@@ -324,6 +362,7 @@ void finishUrb(PendingUrb* p, USBD_STATUS status) {
     }
     p->finished = true;
     dev->notifyChanged();
+    if (backendDone) release(p);
 }
 
 void transferDone(Transfer* t, void* context) {
@@ -342,8 +381,7 @@ void transferDone(Transfer* t, void* context) {
         if (status == USBD_STATUS_PENDING) status = USBD_STATUS_INTERNAL_HC_ERROR;
         if (dev->gone) status = USBD_STATUS_DEVICE_GONE;
     }
-    finishUrb(p, status);
-    release(p);  // the backend's reference
+    finishUrb(p, status, true);  // and the backend's reference
 }
 
 void transferCancel(PDEVICE_OBJECT, PIRP irp) {
@@ -370,7 +408,7 @@ void transferCancel(PDEVICE_OBJECT, PIRP irp) {
 
 // Hands a prepared transfer to the backend; the request is pending from here on.
 NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transfer& request) {
-    auto* p = poolNew<PendingUrb>();
+    PendingUrb* p = newPendingUrb(dev);
     if (!p) return completeUrb(irp, urb, USBD_STATUS_INSUFFICIENT_RESOURCES);
     p->dev = dev;
     p->irp = irp;

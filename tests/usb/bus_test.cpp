@@ -440,6 +440,29 @@ INSTANTIATE_TEST_SUITE_P(CompletionThread, CancelTest, ::testing::Values(false, 
                              return info.param ? "InsideCancel" : "FromDeviceThread";
                          });
 
+// A stream resubmits from its completions for as long as it runs: the bus's
+// record of each request is taken again from the device, not from the pool,
+// and one taken again still meets a failure injected for the pool.
+TEST_F(BusTest, RequestRecordsAreReusedAndStillMeetInjectedPoolFailures) {
+    ASSERT_NE(plug(), nullptr);
+    UCHAR info[22];
+    auto first = vendorRequest(true, 0x84, 0, info, sizeof info);
+    ASSERT_EQ(submitAndWait(pdo, first.get()), STATUS_SUCCESS);
+    const ULONGLONG blocks = kpool::totalAllocations(PoolTag("UBus"));
+    for (int i = 0; i < 20; ++i) {
+        auto again = vendorRequest(true, 0x84, 0, info, sizeof info);
+        ASSERT_EQ(submitAndWait(pdo, again.get()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(kpool::totalAllocations(PoolTag("UBus")), blocks);
+
+    kpool::failAllocations(PoolTag("UBus"), 1);
+    auto refused = vendorRequest(true, 0x84, 0, info, sizeof info);
+    EXPECT_EQ(submitAndWait(pdo, refused.get()), STATUS_INSUFFICIENT_RESOURCES);
+    kpool::failAllocations(0, 0);
+    auto after = vendorRequest(true, 0x84, 0, info, sizeof info);
+    EXPECT_EQ(submitAndWait(pdo, after.get()), STATUS_SUCCESS);
+}
+
 TEST_F(BusTest, RefusedOrMalformedUrbsCompleteAtOnce) {
     ASSERT_NE(plug(), nullptr);
     PUSBD_INTERFACE_INFORMATION alt1 = select(1);
