@@ -419,7 +419,9 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transf
     p->transfer.errorCount = 0;
     p->transfer.complete = transferDone;
     p->transfer.context = p;
-    std::shared_ptr<DeviceBackend> backend;
+    // Not a counted reference: the backend goes only with the device, which
+    // is not deleted while one of its dispatch routines runs (this one).
+    DeviceBackend* backend = nullptr;
     // A refusal completes the request only once the device's lock is let go:
     // the completion routine may submit again (a stream resubmits after one
     // failure), and that takes the lock.
@@ -437,7 +439,7 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transf
             if (pipe) ++pipe->inflight;
             p->pipe = pipe;
             dev->urbs.insert(p);
-            backend = dev->backend;
+            backend = dev->backend.get();
         }
     }
     if (refused != USBD_STATUS_SUCCESS) {
