@@ -74,6 +74,16 @@ struct Pipe {
     bool retired = false;  // its setting was replaced; freed once idle
 };
 
+// What a submission needs of its pipe, copied under the device's lock: a
+// selection on another thread may free the pipe itself at any time after.
+struct PipeView {
+    Pipe* pipe = nullptr;
+    USBD_PIPE_HANDLE handle = nullptr;
+    EndpointInfo endpoint;
+    ULONG maximumTransferSize = 0;
+    unsigned long long generation = 0;  // the device's pipesGeneration then
+};
+
 enum class UrbState { Submitting, Submitted, Completed };
 
 struct PendingUrb {
@@ -161,6 +171,9 @@ struct Device final : DeviceBackend::Sink {
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
     std::map<UCHAR, UCHAR> alternates;
     std::map<USBD_PIPE_HANDLE, Pipe*> pipes;  // pipes of the current settings
+    // Counts every change to `pipes`: a submission that looked its pipe up
+    // when it had the same value knows the pipe is still there.
+    unsigned long long pipesGeneration = 0;
     std::set<Pipe*> retiredPipes;
     UrbList urbs;
     PIRP waitWake = nullptr;
@@ -407,7 +420,8 @@ void transferCancel(PDEVICE_OBJECT, PIRP irp) {
 }
 
 // Hands a prepared transfer to the backend; the request is pending from here on.
-NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transfer& request) {
+NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, const PipeView* view,
+                       const Transfer& request) {
     PendingUrb* p = newPendingUrb(dev);
     if (!p) return completeUrb(irp, urb, USBD_STATUS_INSUFFICIENT_RESOURCES);
     p->dev = dev;
@@ -428,11 +442,13 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transf
     USBD_STATUS refused = USBD_STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> g(dev->lock);
+        Pipe* pipe = view ? view->pipe : nullptr;
         if (dev->gone) {
             refused = USBD_STATUS_DEVICE_GONE;
-        } else if (pipe) {
-            // The pipe may have been replaced since the caller looked it up.
-            auto it = dev->pipes.find(pipe->handle);
+        } else if (view && view->generation != dev->pipesGeneration) {
+            // The pipes changed since the caller looked its pipe up: it may
+            // have been replaced.
+            auto it = dev->pipes.find(view->handle);
             if (it == dev->pipes.end() || it->second != pipe) refused = USBD_STATUS_INVALID_PIPE_HANDLE;
         }
         if (refused == USBD_STATUS_SUCCESS) {
@@ -540,6 +556,7 @@ void retirePipes(Device* dev, bool all, UCHAR interfaceNumber) {
             continue;
         }
         it = dev->pipes.erase(it);
+        ++dev->pipesGeneration;
         if (pipe->inflight == 0) {
             delete pipe;
         } else {
@@ -576,6 +593,7 @@ void openSetting(Device* dev, const InterfaceSetting& s, PUSBD_INTERFACE_INFORMA
             pipe->maximumTransferSize = pi.MaximumTransferSize;
         }
         dev->pipes[pipe->handle] = pipe;
+        ++dev->pipesGeneration;
     }
 }
 
@@ -684,10 +702,16 @@ USBD_STATUS selectInterface(Device* dev, PURB urb) {
     return selectSetting(dev, *s, info, false);
 }
 
-Pipe* findPipe(Device* dev, USBD_PIPE_HANDLE handle) {
+bool findPipe(Device* dev, USBD_PIPE_HANDLE handle, PipeView* view) {
     std::lock_guard<std::mutex> g(dev->lock);
     auto it = dev->pipes.find(handle);
-    return it == dev->pipes.end() ? nullptr : it->second;
+    if (it == dev->pipes.end()) return false;
+    view->pipe = it->second;
+    view->handle = handle;
+    view->endpoint = it->second->endpoint;
+    view->maximumTransferSize = it->second->maximumTransferSize;
+    view->generation = dev->pipesGeneration;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -719,21 +743,21 @@ NTSTATUS bulkTransfer(Device* dev, PIRP irp, PURB urb) {
     if (urb->UrbHeader.Length < sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
-    Pipe* pipe = findPipe(dev, r.PipeHandle);
-    if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    UCHAR type = pipe->endpoint.type();
+    PipeView pipe;
+    if (!findPipe(dev, r.PipeHandle, &pipe)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+    UCHAR type = pipe.endpoint.type();
     if ((type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT) ||
         (r.TransferBufferLength && !r.TransferBuffer) ||
-        (pipe->maximumTransferSize && r.TransferBufferLength > pipe->maximumTransferSize)) {
+        (pipe.maximumTransferSize && r.TransferBufferLength > pipe.maximumTransferSize)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
     Transfer t;
     t.type = type;
-    t.endpoint = pipe->endpoint.address;
+    t.endpoint = pipe.endpoint.address;
     t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
     t.length = r.TransferBufferLength;
     t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-    return startTransfer(dev, irp, urb, pipe, t);
+    return startTransfer(dev, irp, urb, &pipe, t);
 }
 
 NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
@@ -745,11 +769,11 @@ NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
     if (packets < 1 || packets > 255 || urb->UrbHeader.Length < GET_ISO_URB_SIZE(packets)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
-    Pipe* pipe = findPipe(dev, r.PipeHandle);
-    if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    ULONG packetSize = pipe->endpoint.packetBytes();
-    if (pipe->endpoint.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS || !r.TransferBuffer ||
-        (pipe->maximumTransferSize && r.TransferBufferLength > pipe->maximumTransferSize)) {
+    PipeView pipe;
+    if (!findPipe(dev, r.PipeHandle, &pipe)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+    ULONG packetSize = pipe.endpoint.packetBytes();
+    if (pipe.endpoint.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS || !r.TransferBuffer ||
+        (pipe.maximumTransferSize && r.TransferBufferLength > pipe.maximumTransferSize)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
     // Every packet must fit whole in the buffer: the backend writes up to a
@@ -764,14 +788,14 @@ NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
     r.ErrorCount = 0;
     Transfer t;
     t.type = USB_ENDPOINT_TYPE_ISOCHRONOUS;
-    t.endpoint = pipe->endpoint.address;
+    t.endpoint = pipe.endpoint.address;
     t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
     t.length = r.TransferBufferLength;
     t.packetSize = packetSize;
     t.numberOfPackets = packets;
     t.isoPackets = r.IsoPacket;
     t.startFrame = r.StartFrame;
-    return startTransfer(dev, irp, urb, pipe, t);
+    return startTransfer(dev, irp, urb, &pipe, t);
 }
 
 NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
@@ -795,13 +819,15 @@ NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
         case URB_FUNCTION_RESET_PIPE: {
             if (length < sizeof(_URB_PIPE_REQUEST))
                 return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-            Pipe* pipe = findPipe(dev, urb->UrbPipeRequest.PipeHandle);
-            if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+            PipeView view;
+            if (!findPipe(dev, urb->UrbPipeRequest.PipeHandle, &view))
+                return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
             if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+                Pipe* pipe = view.pipe;
                 drainPipes(dev, [pipe](Pipe* p) { return p == pipe; });
                 return completeUrb(irp, urb, USBD_STATUS_SUCCESS);
             }
-            return completeUrb(irp, urb, dev->backend->clearHalt(pipe->endpoint.address));
+            return completeUrb(irp, urb, dev->backend->clearHalt(view.endpoint.address));
         }
         case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
             if (length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
