@@ -1,6 +1,7 @@
 #include "sim/sim_camera.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,9 @@ namespace {
 constexpr LONGLONG kFrame100ns = 10000;  // 1 ms
 constexpr ULONG kUnlimited = std::numeric_limits<ULONG>::max();
 constexpr ULONG kMaxCatchUpFrames = 2000;  // frames worked off before the lock is let go
+// How long the unthrottled camera looks for the next submission before it
+// sleeps, after a pass that completed transfers.
+constexpr std::chrono::microseconds kLookForMore{100};
 constexpr ULONG kBulkFrameBytes = kBulkPacketsPerFrame * kBulkPacketSize;
 constexpr USBD_STATUS kFailedTransferStatus = USBD_STATUS_DEV_NOT_RESPONDING;
 constexpr USBD_STATUS kFailedPacketStatus = USBD_STATUS_CRC;
@@ -150,6 +154,7 @@ void SimCamera::run() {
     std::shared_ptr<std::atomic<bool>> alive = alive_;
     std::shared_ptr<std::recursive_mutex> sinkLock = sinkLock_;
     std::unique_lock<std::mutex> lk(lock_);
+    bool busyPass = false;
     while (!stopping_) {
         LONGLONG now = kclock::now();
         ULONG frameNow = frameAt(now);
@@ -197,6 +202,7 @@ void SimCamera::run() {
                 if (!*alive) return;
             }
             lk.lock();
+            busyPass = true;
             continue;
         }
         bool busy = connected_ && needsFrames();
@@ -206,6 +212,21 @@ void SimCamera::run() {
         if (connected_ && !interrupt_.empty()) wakeAt = std::min(wakeAt, firmware_->nextEvent());
         if (connected_ && !bulkIn_.empty())
             wakeAt = std::min(wakeAt, firmware_->nextBulkEvent(kclock::now()));
+        if (wakeAt == LLONG_MAX && busyPass && !scenario_.timing.throttled && !getenv("NOSIMLOOK")) {
+            // Unthrottled, the camera answers as a device does, without a
+            // thread's wake-up between a host's requests: after a pass that
+            // completed transfers it looks a moment for the next submission
+            // before it sleeps.
+            busyPass = false;
+            const std::uint64_t seen = submissions_.load(std::memory_order_acquire);
+            lk.unlock();
+            const auto until = std::chrono::steady_clock::now() + kLookForMore;
+            while (submissions_.load(std::memory_order_acquire) == seen &&
+                   std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+            lk.lock();
+            continue;
+        }
         if (wakeAt == LLONG_MAX)
             wake_.wait(lk);
         else
@@ -315,6 +336,7 @@ USBD_STATUS SimCamera::submit(usbbus::Transfer* t) {
     t->errorCount = 0;
     t->status = USBD_STATUS_PENDING;
     q->push_back(p);
+    submissions_.fetch_add(1, std::memory_order_release);
     // Woken after the lock is let go, so the camera's thread does not wake
     // only to wait for the lock this thread still holds.
     g.unlock();
@@ -677,7 +699,8 @@ void SimCamera::processIso(ULONG frame, LONGLONG now) {
         video_.skip(now, payloadMax);
     } else if (faults_.isoEmptyEvery > 0 && isoPacketCount_ % faults_.isoEmptyEvery == 0) {
         // An empty packet: the camera had nothing ready; nothing is lost.
-    } else if (const VideoPacket* sp = payloadMax > 0 ? video_.scripted(now, payloadMax) : nullptr) {
+    } else if (const VideoPacket* sp =
+                   payloadMax > 0 ? video_.scripted(now, payloadMax) : nullptr) {
         // A scripted packet goes out as it is, cut to the packet size.
         const ULONG trailer = sp->checksum == PacketChecksum::None ? 0 : 2;
         const ULONG n = std::min<ULONG>(static_cast<ULONG>(sp->bytes.size()), packetMax - trailer);

@@ -224,6 +224,9 @@ class SimCamera : public usbbus::DeviceBackend {
     Queue interrupt_;
     ULONG lastInterruptFrame_ = 0;
     std::vector<usbbus::Transfer*> done_;
+    // Submissions so far, read without the lock by the thread's look for
+    // more work before it sleeps (see run()).
+    std::atomic<std::uint64_t> submissions_{0};
     std::uint64_t isoPacketCount_ = 0;
     std::uint64_t videoPacketCount_ = 0;
     int transfersStarted_ = 0;

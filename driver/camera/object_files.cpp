@@ -521,6 +521,10 @@ void Camera_ObjectReaderReset(ObjectReader* reader, UCHAR memory, ULONG object) 
     reader->blockItem = 0;
     reader->blockOffset = 0;
     std::fill(std::begin(reader->cameraPosition), std::end(reader->cameraPosition), 0);
+    reader->aheadItem = 0;
+    reader->aheadOffset = 0;
+    reader->aheadLength = 0;
+    reader->aheadFailed = false;
 }
 
 namespace {
@@ -615,6 +619,21 @@ bool Camera_ObjectRead(DeviceContext* device, ObjectReader* reader, UCHAR item, 
             length -= n;
             continue;
         }
+        if (reader->aheadItem == item && offset >= reader->aheadOffset &&
+            offset - reader->aheadOffset < reader->aheadLength) {
+            const ULONG at = offset - reader->aheadOffset;
+            const ULONG n = std::min(length, reader->aheadLength - at);
+            std::memcpy(dest, reader->ahead + at, n);
+            dest += n;
+            offset += n;
+            length -= n;
+            continue;
+        }
+        if (reader->aheadItem == item && reader->aheadFailed && offset == reader->aheadOffset) {
+            reader->aheadItem = 0;
+            reader->aheadFailed = false;
+            return false;
+        }
         // The camera reads sequentially: anything else is not a read it can do.
         if (offset != position) return false;
         const ULONG whole = std::min(length - length % kCameraBlockLength, kCameraReadPiece);
@@ -639,6 +658,36 @@ bool Camera_ObjectRead(DeviceContext* device, ObjectReader* reader, UCHAR item, 
         reader->blockOffset = position;
         position += kCameraBlockLength;
     }
+    return true;
+}
+
+bool Camera_ObjectReadAhead(DeviceContext* device, ObjectReader* reader, UCHAR item, ULONG offset,
+                            ULONG length) {
+    if (item != kCamItemClipVideo && item != kCamItemSound && item != kCamItemThumbnail &&
+        item != kCamItemPicture)
+        return false;
+    if (reader->ahead == nullptr || length == 0 || length % kCameraBlockLength != 0 ||
+        length > kCameraReadPiece)
+        return false;
+    if (reader->aheadItem == item && offset >= reader->aheadOffset &&
+        offset - reader->aheadOffset < reader->aheadLength)
+        return true;
+    ULONG& position = reader->cameraPosition[item];
+    if (offset != position || (reader->aheadItem == item && reader->aheadFailed)) return false;
+    reader->aheadItem = 0;
+    reader->aheadLength = 0;
+    reader->aheadFailed = false;
+    reader->aheadOffset = offset;
+    if (!readPiece(device, reader, item, reader->ahead, length)) {
+        // Where the camera stands now is not known: the read that comes here
+        // fails, and the build with it.
+        reader->aheadItem = item;
+        reader->aheadFailed = true;
+        return false;
+    }
+    reader->aheadItem = item;
+    reader->aheadLength = length;
+    position += length;
     return true;
 }
 

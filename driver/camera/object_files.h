@@ -75,6 +75,14 @@ struct ObjectReader {
     // Where the camera's read position of each item stands (a multiple of
     // 512); indexed by item 1, 2, 4 and 8.
     ULONG cameraPosition[9] = {};
+    // A piece read before it was asked for (Camera_ObjectReadAhead), served
+    // to the reads that reach it. A read ahead that failed is kept as such:
+    // the read that comes to its offset fails as it would have done itself.
+    PUCHAR ahead = nullptr;  // kCameraReadPiece bytes, owned by the responder
+    UCHAR aheadItem = 0;     // 0: nothing read ahead
+    ULONG aheadOffset = 0;
+    ULONG aheadLength = 0;
+    bool aheadFailed = false;
 };
 void Camera_ObjectReaderReset(ObjectReader* reader, UCHAR memory, ULONG object);
 // Reads `length` bytes of `item` from item offset `offset` into `dest`. The
@@ -83,6 +91,15 @@ void Camera_ObjectReaderReset(ObjectReader* reader, UCHAR memory, ULONG object);
 // result first).
 bool Camera_ObjectRead(DeviceContext* device, ObjectReader* reader, UCHAR item, ULONG offset,
                        PUCHAR dest, ULONG length);
+
+// Reads `length` bytes (whole blocks, at most kCameraReadPiece) of `item`
+// from its read position `offset` into the reader's ahead buffer, so that
+// the next read there finds them without waiting for the camera. Nothing
+// happens when they are there already or `offset` is not the read position.
+// False when nothing was read; a camera that failed fails the read that
+// comes to `offset`.
+bool Camera_ObjectReadAhead(DeviceContext* device, ObjectReader* reader, UCHAR item, ULONG offset,
+                            ULONG length);
 
 // One bulk-in read of `length` bytes through the PTP transport; false unless
 // every byte came and the transport saw nothing wrong. A time-out reads the

@@ -142,6 +142,7 @@ bool openOnCamera(DeviceContext* d, UCHAR memory, ULONG object) {
     if (!Camera_PtpReceive(d, memory, r.block, kCameraBlockLength)) return false;
     Camera_ObjectReaderReset(&r.reader, memory, object);
     r.reader.block = r.block;
+    r.reader.ahead = r.ahead;
     return true;
 }
 
@@ -170,8 +171,10 @@ bool readBuffers(PtpResponderState& r) {
     if (!r.entry) r.entry = allocate(kDirectoryEntryLength);
     if (!r.block) r.block = allocate(kCameraBlockLength);
     if (!r.window) r.window = allocate(kFrameWindowLength);
-    if (!r.entry || !r.block || !r.window) return false;
+    if (!r.ahead) r.ahead = allocate(kCameraReadPiece);
+    if (!r.entry || !r.block || !r.window || !r.ahead) return false;
     r.reader.block = r.block;
+    r.reader.ahead = r.ahead;
     return true;
 }
 
@@ -587,7 +590,10 @@ UCHAR dataObject(DeviceContext* d, PtpResponderState& r, const Request& q) {
     }
     reportSlice(q, total, r.dataOffset, n);
     r.dataOffset += n;
-    if (r.file.produced == r.file.length) closeCurrent(d);
+    if (r.file.produced == r.file.length)
+        closeCurrent(d);
+    else
+        r.lastSlice = n;
     return kPhaseDone;
 }
 
@@ -703,6 +709,7 @@ ULONG Camera_PtpCommandPhase(DeviceContext* device, PUCHAR buffer, ULONG length)
 
 ULONG Camera_PtpDataPhase(DeviceContext* device, PUCHAR buffer, ULONG length) {
     PtpResponderState& r = state(device);
+    r.lastSlice = 0;
     const Request q{buffer, length};
     const USHORT operation = q.code();
     UCHAR status = kPhaseNoData;
@@ -799,6 +806,25 @@ ULONG Camera_PtpClassRequest(DeviceContext* device, PUCHAR buffer, ULONG) {
     return 0;
 }
 
+void Camera_PtpReadAhead(DeviceContext* device) {
+    PtpResponderState& r = state(device);
+    const ULONG slice = r.lastSlice;
+    r.lastSlice = 0;
+    // Only a picture's file is its item byte for byte, read straight on.
+    if (slice == 0 || r.currentObject == 0 || r.file.failed ||
+        r.file.form != ObjectFileForm::File ||
+        (r.file.entry.kind != kObjectPicture && r.file.entry.kind != kObjectPictureWithThumbnail))
+        return;
+    const bool partial = r.operation == kGetPartialObject;
+    const ULONG start = partial ? r.partialOffset : 0;
+    const ULONG total = partial ? r.partialLength : static_cast<ULONG>(r.file.length);
+    if (r.dataOffset >= total) return;
+    ULONG n = std::min({slice, total - r.dataOffset, kCameraReadPiece});
+    n -= n % kCameraBlockLength;
+    if (n == 0) return;
+    Camera_ObjectReadAhead(device, &r.reader, kCamItemPicture, start + r.dataOffset, n);
+}
+
 NTSTATUS Camera_PtpInitialise(DeviceContext* device) {
     PtpResponderState& r = state(device);
     Camera_PtpTerminate(device);
@@ -816,6 +842,7 @@ void Camera_PtpTerminate(DeviceContext* device) {
     freeBuffer(r.entry);
     freeBuffer(r.block);
     freeBuffer(r.window);
+    freeBuffer(r.ahead);
     freeBuffer(r.clipIndex);
     r = PtpResponderState{};
 }

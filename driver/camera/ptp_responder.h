@@ -68,6 +68,8 @@ struct PtpResponderState {
     ULONG clipIndexCapacity = 0;  // entries
     PUCHAR block = nullptr;       // the kept 512-byte block
     PUCHAR window = nullptr;      // the frame finder's window
+    PUCHAR ahead = nullptr;       // the piece of a picture read before it is asked for
+    ULONG lastSlice = 0;          // of the object data phase just done; 0 after any other
     ObjectReader reader;
     ObjectFile file;
 };
@@ -82,6 +84,11 @@ void Camera_PtpTerminate(DeviceContext* device);
 ULONG Camera_PtpCommandPhase(DeviceContext* device, PUCHAR buffer, ULONG length);
 ULONG Camera_PtpDataPhase(DeviceContext* device, PUCHAR buffer, ULONG length);
 ULONG Camera_PtpResponsePhase(DeviceContext* device, PUCHAR buffer, ULONG length);
+// After a data phase has been answered: while a picture is being read, reads
+// its next piece from the camera, as large as the slice just delivered, so
+// that the camera's side of the next data phase is done while the answer to
+// this one travels. Does nothing otherwise.
+void Camera_PtpReadAhead(DeviceContext* device);
 // A still-image class request (0x221018): 100 (cancel) brings the transaction
 // back to rest; 101 to 103 do nothing; others are not known (status 3).
 ULONG Camera_PtpClassRequest(DeviceContext* device, PUCHAR buffer, ULONG length);

@@ -144,6 +144,14 @@ bool currentCancelled(PtpState& t) {
     return t.current != nullptr && t.current->Cancel;
 }
 
+// Makes the first queued request current (none: nothing is). Under the
+// request lock.
+void takeNextLocked(PtpState& t) {
+    t.current = t.queue.popFirst();
+    t.currentBuffer =
+        t.current ? static_cast<PUCHAR>(t.current->AssociatedIrp.SystemBuffer) : nullptr;
+}
+
 // Completes `irp` (the current request) and makes the next queued one current;
 // true when there is one (its start is the caller's to arrange).
 bool finishAndTakeNext(DeviceContext* d, PIRP irp, NTSTATUS status, UCHAR moduleStatus) {
@@ -151,11 +159,32 @@ bool finishAndTakeNext(DeviceContext* d, PIRP irp, NTSTATUS status, UCHAR module
     settleCancel(t, irp);
     completeWithModuleStatus(d, irp, status, moduleStatus);
     SpinGuard g(t.requestLock);
-    if (t.current == irp) {
-        t.current = t.queue.popFirst();
-        t.currentBuffer =
-            t.current ? static_cast<PUCHAR>(t.current->AssociatedIrp.SystemBuffer) : nullptr;
+    if (t.current == irp) takeNextLocked(t);
+    return t.current != nullptr;
+}
+
+// Completes a data phase (its answer goes out now) and, unless requests are
+// already waiting, lets the responder read on while the transport is still
+// taken. True when a request is current afterwards (its start is the
+// caller's to arrange).
+bool finishAndReadAhead(DeviceContext* d, PIRP irp, UCHAR moduleStatus) {
+    PtpState& t = d->ptp;
+    settleCancel(t, irp);
+    completeWithModuleStatus(d, irp, STATUS_SUCCESS, moduleStatus);
+    bool readOn = false;
+    {
+        SpinGuard g(t.requestLock);
+        if (t.current == irp) {
+            takeNextLocked(t);
+            readOn = t.current == nullptr;
+            t.readingAhead = readOn;
+        }
     }
+    if (!readOn) return t.current != nullptr;
+    if (!t.terminating && !d->stopped.load()) Camera_PtpReadAhead(d);
+    SpinGuard g(t.requestLock);
+    t.readingAhead = false;
+    takeNextLocked(t);
     return t.current != nullptr;
 }
 
@@ -212,6 +241,10 @@ void startCurrent(DeviceContext* d) {
         }
         // A handler that answers later completes through the completion step.
         if (later != 0) return;
+        if (code == pav512::IOCTL_PTP_TRANSFER && get16(buffer + kKindOffset) == 2) {
+            if (finishAndReadAhead(d, irp, buffer[0])) queueStart(d);
+            return;
+        }
         // Whatever the handler's thread, the next request runs on the worker:
         // the caller of this one is not kept waiting for the ones behind it.
         if (finishAndTakeNext(d, irp, STATUS_SUCCESS, buffer[0])) queueStart(d);
@@ -241,7 +274,7 @@ NTSTATUS submitRequest(DeviceContext* d, PIRP irp, PUCHAR buffer, const char* ta
         IoMarkIrpPending(irp);
         {
             SpinGuard r(t.requestLock);
-            if (t.current != nullptr) {
+            if (t.current != nullptr || t.readingAhead) {
                 t.queue.append(irp, RequestKey{session, 0, 0});
             } else {
                 t.current = irp;
@@ -515,7 +548,8 @@ NTSTATUS mPTPIF_USBBulkTransfer(DeviceContext* device, PUCHAR buffer, ULONG leng
 void mPTPIF_AskFailed(DeviceContext* device, PtpReceiveAsk* ask) {
     PtpState& t = device->ptp;
     SpinGuard g(t.receiveLock);
-    if (t.ask == ask && t.receiveBuffer != nullptr) KeSetEvent(&t.doneEvent, IO_NO_INCREMENT, FALSE);
+    if (t.ask == ask && t.receiveBuffer != nullptr)
+        KeSetEvent(&t.doneEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -568,7 +602,7 @@ void PTPIF_Terminate(DeviceContext* device) {
     for (;;) {
         {
             SpinGuard g(t.requestLock);
-            if (t.current == nullptr) break;
+            if (t.current == nullptr && !t.readingAhead) break;
         }
         abandonReceive(t);
         reached(deadline(1));

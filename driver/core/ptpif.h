@@ -6,6 +6,8 @@
 // bulk-in receive the responder reads the camera's answers with.
 #pragma once
 
+#include <atomic>
+
 #include "driver/core/support.h"
 #include "platform/kernel/wdm.h"
 
@@ -41,6 +43,9 @@ struct PtpState {
     RequestFifo queue;
     PIRP current = nullptr;
     PUCHAR currentBuffer = nullptr;
+    // The responder reads on after a data phase was answered: requests that
+    // arrive meanwhile queue behind it, as behind a current one.
+    std::atomic<bool> readingAhead{false};
     volatile LONG cancelsRunning = 0;
 
     // The bulk receive. The receive routine runs in completion context and

@@ -85,7 +85,8 @@ PTPSTATUS closeHandle(PTP_HANDLE h) {
     {
         std::lock_guard<std::mutex> g(listLock());
         auto& list = handleList();
-        auto it = std::find_if(list.begin(), list.end(), [&](const Handle& x) { return x.get() == h; });
+        auto it =
+            std::find_if(list.begin(), list.end(), [&](const Handle& x) { return x.get() == h; });
         if (it == list.end() || (*it)->magic != kPtpHandleMagic) return PTPSTATUS_INVALID_HANDLE;
         mine = *it;
         list.erase(it);
@@ -215,8 +216,7 @@ PAV512U_API PTPSTATUS PTPHandleLock(PTP_HANDLE handle, uint32_t timeoutMs) {
         if (!h) return PTPSTATUS_INVALID_HANDLE;
         const DWORD start = GetTickCount();
         for (;;) {
-            PTPSTATUS status =
-                headerRequest(h->channel.load(), pav512::IOCTL_PTP_LOCK, h->session);
+            PTPSTATUS status = headerRequest(h->channel.load(), pav512::IOCTL_PTP_LOCK, h->session);
             if (status == PTPSTATUS_SUCCESS) return status;
             // A camera that is gone, or a driver that answers garbage, will
             // not give the lock however long we ask.
@@ -249,8 +249,10 @@ PAV512U_API PTPSTATUS PTPTransfer(PTP_HANDLE handle, PtpTransferBlock* block, ui
             return PTPSTATUS_BAD_PARAMETER;
         if (length > kMaxData) return PTPSTATUS_BUFFER_TOO_LARGE;
 
-        // Not cleared first: the data area is the caller's bytes or, for a
-        // response phase, zeros; a download's large buffers are not written twice.
+        // Not cleared first: a download's large buffers are not written
+        // twice. A data phase's data area goes in straight from the caller's
+        // buffer; a response phase sends zeros.
+        const bool fromCaller = kind != PTP_TRANSFER_RESPONSE && length > 0;
         const std::size_t size = pav512::kPtpDataOffset + std::size_t{length};
         std::unique_ptr<std::uint8_t[]> request(new std::uint8_t[size]);
         std::uint8_t* b = request.get();
@@ -262,15 +264,19 @@ PAV512U_API PTPSTATUS PTPTransfer(PTP_HANDLE handle, PtpTransferBlock* block, ui
         put32(b, offsetof(pav512::PtpTransfer, word16), block->totalLength);
         put32(b, offsetof(pav512::PtpTransfer, dataLength), length);
         put32(b, offsetof(pav512::PtpTransfer, word24), block->chunkOffset);
-        if (kind != PTP_TRANSFER_RESPONSE && length)
-            std::memcpy(b + pav512::kPtpDataOffset, buffer, length);
-        else if (length)
-            std::memset(b + pav512::kPtpDataOffset, 0, length);
+        if (!fromCaller && length) std::memset(b + pav512::kPtpDataOffset, 0, length);
 
+        // The answer comes back whole into the request's buffer: only what
+        // a good answer says is there reaches the caller's.
         // sendRequest answers a short reply (not the request's size) as a
         // transport failure, so a success here has every byte.
-        PTPSTATUS status = mapPtpResult(sendRequest(h->channel.load(), pav512::IOCTL_PTP_TRANSFER,
-                                                    b, static_cast<DWORD>(size)));
+        const std::uint8_t result =
+            fromCaller ? sendRequestFrom(h->channel.load(), pav512::IOCTL_PTP_TRANSFER, b,
+                                         static_cast<DWORD>(pav512::kPtpDataOffset), buffer,
+                                         static_cast<DWORD>(length))
+                       : sendRequest(h->channel.load(), pav512::IOCTL_PTP_TRANSFER, b,
+                                     static_cast<DWORD>(size));
+        PTPSTATUS status = mapPtpResult(result);
         if (status != PTPSTATUS_SUCCESS || kind == PTP_TRANSFER_COMMAND) return status;
         const std::uint32_t chunk = get32(b, offsetof(pav512::PtpTransfer, dataLength));
         // A reply claiming more bytes than the caller's buffer holds would
@@ -325,6 +331,8 @@ PAV512U_API PTPSTATUS PTPCommand(PTP_HANDLE handle, PtpCommandBlock* block, uint
     });
 }
 
-PAV512U_API PTPSTATUS PTPWaitEvent(void) { return PTPSTATUS_SUCCESS; }
+PAV512U_API PTPSTATUS PTPWaitEvent(void) {
+    return PTPSTATUS_SUCCESS;
+}
 
 }  // extern "C"

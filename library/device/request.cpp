@@ -14,14 +14,21 @@ bool deviceGone(DWORD error) {
 }  // namespace
 
 std::uint8_t sendRequest(HANDLE channel, DWORD code, void* buffer, DWORD size) {
+    return sendRequestFrom(channel, code, buffer, size, nullptr, 0);
+}
+
+std::uint8_t sendRequestFrom(HANDLE channel, DWORD code, void* buffer, DWORD headSize,
+                             const void* rest, DWORD restSize) {
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     bytes[0] = 0xFF;
     if (channel == INVALID_HANDLE_VALUE || channel == nullptr) return kResultRemoved;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ov.hEvent) return kResultRemoved;
+    const DWORD size = headSize + restSize;
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(channel, code, buffer, size, buffer, size, &returned, &ov);
+    BOOL ok = DeviceIoControlParts(channel, code, buffer, headSize, rest, restSize, buffer, size,
+                                   nullptr, 0, &returned, &ov);
     std::uint8_t result;
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
         // A pending request that then fails is not answered: its buffer was

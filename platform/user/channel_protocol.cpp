@@ -156,8 +156,8 @@ class HeadWriter {
 }  // namespace
 
 std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id, std::uint32_t code,
-                                                              std::uint32_t inputLength,
-                                                              std::uint32_t outputLength) {
+                                                               std::uint32_t inputLength,
+                                                               std::uint32_t outputLength) {
     HeadWriter<kRequestHeadLength> w(Kind::Request, 20 + std::size_t{inputLength});
     w.u64(id);
     w.u32(code);
@@ -167,8 +167,8 @@ std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id,
 }
 
 std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64_t id,
-                                                                    NTSTATUS status,
-                                                                    std::uint32_t information) {
+                                                                     NTSTATUS status,
+                                                                     std::uint32_t information) {
     HeadWriter<kCompletionHeadLength> w(Kind::Completion, 16 + std::size_t{information});
     w.u64(id);
     w.u32(static_cast<std::uint32_t>(status));
@@ -331,8 +331,7 @@ std::uint8_t* FrameReader::receiveInto(std::size_t least, std::size_t* room) {
         std::memcpy(&kind, h + 4, 2);
         std::memcpy(&flags, h + 6, 2);
         // Only a header next() would take makes room for its message.
-        if (knownKind(kind) && limits_.allowed[kind] && length <= limits_.max[kind] &&
-            flags == 0) {
+        if (knownKind(kind) && limits_.allowed[kind] && length <= limits_.max[kind] && flags == 0) {
             const std::size_t whole = kHeaderLength + std::size_t{length};
             if (whole > pending()) want = std::max(want, std::min(whole - pending(), kMostAtOnce));
         }
@@ -476,26 +475,39 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 
 bool writeAll(int fd, const std::uint8_t* head, std::size_t headLength, const void* body,
               std::size_t bodyLength) {
-    const auto* data = static_cast<const std::uint8_t*>(body);
+    const Piece pieces[2] = {{head, headLength}, {body, bodyLength}};
+    return writeAll(fd, pieces, 2);
+}
+
+bool writeAll(int fd, const Piece* pieces, std::size_t count) {
+    constexpr std::size_t kMostPieces = 4;
+    if (count > kMostPieces) return false;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].length;
     std::size_t done = 0;
-    const std::size_t total = headLength + bodyLength;
     while (done < total) {
-        iovec parts[2];
-        int count = 0;
-        if (done < headLength) {
-            parts[count++] = {const_cast<std::uint8_t*>(head) + done, headLength - done};
-            if (bodyLength) parts[count++] = {const_cast<std::uint8_t*>(data), bodyLength};
-        } else {
-            parts[count++] = {const_cast<std::uint8_t*>(data) + (done - headLength),
-                              total - done};
+        // The pieces from where the last write stopped.
+        iovec parts[kMostPieces];
+        int n = 0;
+        std::size_t skip = done;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t length = pieces[i].length;
+            if (skip >= length) {
+                skip -= length;
+                continue;
+            }
+            parts[n++] = {
+                const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(pieces[i].data)) + skip,
+                length - skip};
+            skip = 0;
         }
         msghdr m{};
         m.msg_iov = parts;
-        m.msg_iovlen = static_cast<std::size_t>(count);
-        ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
+        m.msg_iovlen = static_cast<std::size_t>(n);
+        ssize_t w = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<std::size_t>(w);
     }
     return true;
 }
@@ -518,8 +530,8 @@ bool readMessage(int fd, FrameReader& reader, Message* message, int timeoutMs, b
                 break;
         }
         if (timeoutMs >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd p{fd, POLLIN, 0};
             int r = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
             if (r < 0 && errno == EINTR) continue;

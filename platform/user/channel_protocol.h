@@ -86,11 +86,11 @@ std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle);
 constexpr std::size_t kRequestHeadLength = kHeaderLength + 20;
 constexpr std::size_t kCompletionHeadLength = kHeaderLength + 16;
 std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id, std::uint32_t code,
-                                                              std::uint32_t inputLength,
-                                                              std::uint32_t outputLength);
+                                                               std::uint32_t inputLength,
+                                                               std::uint32_t outputLength);
 std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64_t id,
-                                                                    NTSTATUS status,
-                                                                    std::uint32_t information);
+                                                                     NTSTATUS status,
+                                                                     std::uint32_t information);
 
 std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p);
 std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p);
@@ -181,6 +181,13 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes);
 // the socket takes them).
 bool writeAll(int fd, const std::uint8_t* head, std::size_t headLength, const void* body,
               std::size_t bodyLength);
+// Writes the pieces in order as one stream of bytes (one system call when the
+// socket takes them all).
+struct Piece {
+    const void* data;
+    std::size_t length;
+};
+bool writeAll(int fd, const Piece* pieces, std::size_t count);
 // Reads one message; false at end of stream, on error or on a malformed frame.
 bool readMessage(int fd, FrameReader& reader, Message* message);
 // As readMessage, giving up after `timeoutMs` milliseconds without the whole

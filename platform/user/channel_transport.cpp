@@ -32,8 +32,8 @@ void ReplyPlace::fill(const std::uint8_t* data, std::uint32_t n) const {
 }
 
 std::uint64_t Channel::submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
-                                  std::uint32_t outputLength, const ReplyPlace& place,
-                                  ReplyFn done, bool waited) {
+                                  std::uint32_t outputLength, const ReplyPlace& place, ReplyFn done,
+                                  bool waited) {
     ReplyFn copying = [place, done = std::move(done)](NTSTATUS st, std::uint32_t info,
                                                       const std::uint8_t* data) {
         if (!NT_ERROR(st) && data) place.fill(data, info);
@@ -41,6 +41,19 @@ std::uint64_t Channel::submitInto(std::uint32_t code, const void* input, std::ui
     };
     return waited ? submitWaited(code, input, inputLength, outputLength, std::move(copying))
                   : submit(code, input, inputLength, outputLength, std::move(copying));
+}
+
+std::uint64_t Channel::submitParts(std::uint32_t code, const InputParts& input,
+                                   std::uint32_t outputLength, const ReplyPlace& place,
+                                   ReplyFn done, bool waited) {
+    if (input.length[1] == 0)
+        return submitInto(code, input.part[0], input.length[0], outputLength, place,
+                          std::move(done), waited);
+    std::vector<std::uint8_t> joined(input.total());
+    if (input.length[0]) std::memcpy(joined.data(), input.part[0], input.length[0]);
+    std::memcpy(joined.data() + input.length[0], input.part[1], input.length[1]);
+    return submitInto(code, joined.data(), input.total(), outputLength, place, std::move(done),
+                      waited);
 }
 
 void setTransport(std::shared_ptr<Transport> transport) {

@@ -32,6 +32,15 @@ struct ReplyPlace {
     void fill(const std::uint8_t* data, std::uint32_t n) const;
 };
 
+// A request's input in up to two pieces of the caller's memory, sent in
+// order (a request's header, then the caller's own data area), so that a
+// long input goes out from where it is instead of being joined first.
+struct InputParts {
+    const std::uint8_t* part[2] = {nullptr, nullptr};
+    std::uint32_t length[2] = {0, 0};
+    std::uint32_t total() const { return length[0] + length[1]; }
+};
+
 // One open channel: a file object on a device interface of the driver.
 class Channel {
   public:
@@ -50,6 +59,11 @@ class Channel {
     virtual std::uint64_t submitInto(std::uint32_t code, const void* input,
                                      std::uint32_t inputLength, std::uint32_t outputLength,
                                      const ReplyPlace& place, ReplyFn done, bool waited = false);
+    // As submitInto, with the input in two pieces. This one joins them into
+    // one buffer; a transport that can send them as they are does so.
+    virtual std::uint64_t submitParts(std::uint32_t code, const InputParts& input,
+                                      std::uint32_t outputLength, const ReplyPlace& place,
+                                      ReplyFn done, bool waited = false);
     // Asks the driver to cancel one request, or every pending one.
     virtual void cancel(std::uint64_t id) = 0;
     virtual void cancelAll() = 0;

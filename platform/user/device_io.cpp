@@ -90,17 +90,32 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
                           DWORD nInBufferSize, LPVOID lpOutHead, DWORD nOutHeadSize,
                           LPVOID lpOutRest, DWORD nOutRestSize, LPDWORD lpBytesReturned,
                           LPOVERLAPPED lpOverlapped) {
+    return DeviceIoControlParts(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, nullptr, 0,
+                                lpOutHead, nOutHeadSize, lpOutRest, nOutRestSize, lpBytesReturned,
+                                lpOverlapped);
+}
+
+BOOL DeviceIoControlParts(HANDLE hDevice, DWORD dwIoControlCode, LPCVOID lpInHead,
+                          DWORD nInHeadSize, LPCVOID lpInRest, DWORD nInRestSize, LPVOID lpOutHead,
+                          DWORD nOutHeadSize, LPVOID lpOutRest, DWORD nOutRestSize,
+                          LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     FileRef ref(hDevice);
     if (!ref) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((nInBufferSize && !lpInBuffer) || (nOutHeadSize && !lpOutHead) ||
+    if ((nInHeadSize && !lpInHead) || (nInRestSize && !lpInRest) ||
+        nInRestSize > 0xFFFFFFFFu - nInHeadSize || (nOutHeadSize && !lpOutHead) ||
         (nOutRestSize && !lpOutRest) || nOutRestSize > 0xFFFFFFFFu - nOutHeadSize) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     ChannelFile* file = ref.get();
+    uchannel::InputParts input;
+    input.part[0] = static_cast<const std::uint8_t*>(lpInHead);
+    input.length[0] = nInHeadSize;
+    input.part[1] = static_cast<const std::uint8_t*>(lpInRest);
+    input.length[1] = nInRestSize;
     const DWORD nOutBufferSize = nOutHeadSize + nOutRestSize;
     // The answer is put where it belongs (received there when the transport
     // can), never first into a buffer of this layer.
@@ -118,8 +133,8 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
             .store(kPending, std::memory_order_release);
         // The channel waits for every completion before the file goes away,
         // so the completion may use `file` without a reference of its own.
-        const std::uint64_t id = file->channel->submitInto(
-            dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize, place,
+        const std::uint64_t id = file->channel->submitParts(
+            dwIoControlCode, input, nOutBufferSize, place,
             [file, lpOverlapped, nOutBufferSize, event](NTSTATUS st, std::uint32_t info,
                                                         const std::uint8_t*) {
                 std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
@@ -140,7 +155,8 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
             // Known only while it is still pending: a completion that came
             // first has already set the status (under the same lock).
             std::lock_guard<std::mutex> g(file->lock);
-            if (id != 0 && loadInternal(lpOverlapped) == kPending) file->inflight[lpOverlapped] = id;
+            if (id != 0 && loadInternal(lpOverlapped) == kPending)
+                file->inflight[lpOverlapped] = id;
         }
         ULONG_PTR_W internal = loadInternal(lpOverlapped);
         if (internal == kPending) {
@@ -160,16 +176,16 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
         std::uint32_t information = 0;
     };
     auto wait = std::make_shared<Wait>();
-    const std::uint64_t id = file->channel->submitInto(
-        dwIoControlCode, lpInBuffer, nInBufferSize, nOutBufferSize, place,
+    const std::uint64_t id = file->channel->submitParts(
+        dwIoControlCode, input, nOutBufferSize, place,
         [wait, nOutBufferSize](NTSTATUS st, std::uint32_t info, const std::uint8_t*) {
-                              std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
-                              std::lock_guard<std::mutex> g(wait->lock);
-                              wait->status = st;
-                              wait->information = n;
-                              wait->done = true;
-                              wait->cv.notify_all();
-                          },
+            std::uint32_t n = std::min<std::uint32_t>(info, nOutBufferSize);
+            std::lock_guard<std::mutex> g(wait->lock);
+            wait->status = st;
+            wait->information = n;
+            wait->done = true;
+            wait->cv.notify_all();
+        },
         /*waited=*/true);
     // Read the answer here when the channel lets us: one thread fewer to wake.
     // (Called whatever the id: submitWaited may have kept the channel for it.)

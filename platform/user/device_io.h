@@ -46,6 +46,14 @@ BOOL DeviceIoControlSplit(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuff
                           LPVOID lpOutRest, DWORD nOutRestSize, LPDWORD lpBytesReturned,
                           LPOVERLAPPED lpOverlapped);
 
+// Not of Win32: as DeviceIoControlSplit, with the input in two pieces too
+// (nInHeadSize bytes at lpInHead, then nInRestSize at lpInRest), sent as
+// they are rather than joined first.
+BOOL DeviceIoControlParts(HANDLE hDevice, DWORD dwIoControlCode, LPCVOID lpInHead,
+                          DWORD nInHeadSize, LPCVOID lpInRest, DWORD nInRestSize, LPVOID lpOutHead,
+                          DWORD nOutHeadSize, LPVOID lpOutRest, DWORD nOutRestSize,
+                          LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 

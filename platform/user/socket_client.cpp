@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -112,7 +112,7 @@ class SocketChannel : public Channel {
 
     std::uint64_t submit(std::uint32_t code, const void* input, std::uint32_t inputLength,
                          std::uint32_t outputLength, ReplyFn done) override {
-        return start(code, input, inputLength, outputLength, nullptr, std::move(done), false);
+        return start(code, one(input, inputLength), outputLength, nullptr, std::move(done), false);
     }
 
     // As submit, with the socket kept for the caller's waitDirect from before
@@ -120,19 +120,32 @@ class SocketChannel : public Channel {
     // the reader thread's to take.
     std::uint64_t submitWaited(std::uint32_t code, const void* input, std::uint32_t inputLength,
                                std::uint32_t outputLength, ReplyFn done) override {
-        return start(code, input, inputLength, outputLength, nullptr, std::move(done), true);
+        return start(code, one(input, inputLength), outputLength, nullptr, std::move(done), true);
     }
 
     std::uint64_t submitInto(std::uint32_t code, const void* input, std::uint32_t inputLength,
                              std::uint32_t outputLength, const ReplyPlace& place, ReplyFn done,
                              bool waited = false) override {
-        return start(code, input, inputLength, outputLength, &place, std::move(done), waited);
+        return start(code, one(input, inputLength), outputLength, &place, std::move(done), waited);
+    }
+
+    std::uint64_t submitParts(std::uint32_t code, const InputParts& input,
+                              std::uint32_t outputLength, const ReplyPlace& place, ReplyFn done,
+                              bool waited = false) override {
+        return start(code, input, outputLength, &place, std::move(done), waited);
     }
 
   private:
-    std::uint64_t start(std::uint32_t code, const void* input, std::uint32_t inputLength,
-                        std::uint32_t outputLength, const ReplyPlace* place, ReplyFn done,
-                        bool waited) {
+    static InputParts one(const void* input, std::uint32_t inputLength) {
+        InputParts parts;
+        parts.part[0] = static_cast<const std::uint8_t*>(input);
+        parts.length[0] = inputLength;
+        return parts;
+    }
+
+    std::uint64_t start(std::uint32_t code, const InputParts& input, std::uint32_t outputLength,
+                        const ReplyPlace* place, ReplyFn done, bool waited) {
+        const std::uint64_t inputLength = std::uint64_t{input.length[0]} + input.length[1];
         if (inputLength > uproto::kMaxBuffer || outputLength > uproto::kMaxBuffer) {
             done(STATUS_INVALID_PARAMETER, 0, nullptr);
             return 0;
@@ -168,11 +181,15 @@ class SocketChannel : public Channel {
         }
         // The frame's head and the caller's input go out as they are, without
         // first being copied into one buffer.
-        const auto head = uproto::encodeRequestHead(id, code, inputLength, outputLength);
+        const auto head = uproto::encodeRequestHead(
+            id, code, static_cast<std::uint32_t>(inputLength), outputLength);
+        const uproto::Piece pieces[3] = {{head.data(), head.size()},
+                                         {input.part[0], input.length[0]},
+                                         {input.part[1], input.length[1]}};
         bool written;
         {
             std::lock_guard<std::mutex> g(writeLock_);
-            written = uproto::writeAll(fd_, head.data(), head.size(), input, inputLength);
+            written = uproto::writeAll(fd_, pieces, 3);
         }
         sent->store(true, std::memory_order_release);
         sent->notify_all();
@@ -181,7 +198,6 @@ class SocketChannel : public Channel {
     }
 
   public:
-
     void cancel(std::uint64_t id) override { send(uproto::encodeCancel(id)); }
     void cancelAll() override { send(uproto::encodeCancelAll()); }
 
@@ -213,7 +229,8 @@ class SocketChannel : public Channel {
         // requests wait for long looks only briefly, so it spends little
         // on requests that will sleep anyway.
         const auto asked = std::chrono::steady_clock::now();
-        const bool quick = lastAnswerNs_.load(std::memory_order_relaxed) <= kLongLook.count() * 1000;
+        const bool quick =
+            lastAnswerNs_.load(std::memory_order_relaxed) <= kLongLook.count() * 1000;
         const auto lookUntil = asked + (quick ? kLongLook : kShortLook);
         while (std::chrono::steady_clock::now() < lookUntil) {
             pollfd p{fd_, POLLIN, 0};
@@ -540,9 +557,9 @@ class SocketChannel : public Channel {
     bool broken_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    bool direct_ = false;      // a waiting thread reads the socket
+    bool direct_ = false;            // a waiting thread reads the socket
     std::uint64_t reservedFor_ = 0;  // the request whose waitDirect holds direct_ already
-    bool readerBusy_ = false;  // the reader thread reads the socket
+    bool readerBusy_ = false;        // the reader thread reads the socket
     // How long a waiting thread looks for its answer before it sleeps.
     static constexpr std::chrono::microseconds kShortLook{50};
     static constexpr std::chrono::microseconds kLongLook{200};
@@ -552,7 +569,8 @@ class SocketChannel : public Channel {
 
 class SocketTransport : public Transport {
   public:
-    SocketTransport(std::string path, int timeoutMs) : path_(std::move(path)), timeoutMs_(timeoutMs) {}
+    SocketTransport(std::string path, int timeoutMs)
+        : path_(std::move(path)), timeoutMs_(timeoutMs) {}
 
     DWORD enumerateInterfaces(const GUID& classGuid, std::vector<std::string>* paths) override {
         paths->clear();

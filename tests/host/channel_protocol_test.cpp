@@ -2,7 +2,6 @@
 #include "platform/user/channel_protocol.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -177,8 +176,8 @@ TEST(ChannelProtocol, FramesReceivedInPlaceArriveWholeAndInOrder) {
     std::vector<std::uint8_t> data(200000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
     std::vector<std::uint8_t> stream = encodeEventSignal(1);
-    auto big = encodeCompletion(9, static_cast<NTSTATUS>(0), static_cast<std::uint32_t>(data.size()),
-                                data.data());
+    auto big = encodeCompletion(9, static_cast<NTSTATUS>(0),
+                                static_cast<std::uint32_t>(data.size()), data.data());
     auto after = encodeEventSignal(2);
     stream.insert(stream.end(), big.begin(), big.end());
     stream.insert(stream.end(), after.begin(), after.end());
@@ -257,16 +256,33 @@ TEST(ChannelProtocol, TwoPartWritesAndHeadsMakeTheSameFrames) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     std::vector<std::uint8_t> got;
-    std::thread reader([&] {
-        std::uint8_t buf[1000];
-        while (got.size() < whole.size()) {
-            ssize_t n = ::recv(fds[1], buf, sizeof buf, 0);
-            if (n <= 0) break;
-            got.insert(got.end(), buf, buf + n);
-        }
-    });
+    // Takes the frame `step` bytes at most at a time.
+    auto receiveFrame = [&](std::size_t step) {
+        return std::thread([&got, &whole, fd = fds[1], step] {
+            std::vector<std::uint8_t> buf(step);
+            while (got.size() < whole.size()) {
+                ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+                if (n <= 0) break;
+                got.insert(got.end(), buf.data(), buf.data() + n);
+            }
+        });
+    };
+    std::thread reader = receiveFrame(1000);
     EXPECT_TRUE(writeAll(fds[0], head.data(), head.size(), input.data(), input.size()));
     reader.join();
+    EXPECT_EQ(got, whole);
+
+    // The input in two pieces of the caller's (a request's header, then its
+    // data area), through a small send buffer: every write that stops
+    // inside a piece goes on from there.
+    int small = 4096;
+    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    got.clear();
+    std::thread pieceReader = receiveFrame(777);
+    const Piece pieces[3] = {
+        {head.data(), head.size()}, {input.data(), 28}, {input.data() + 28, input.size() - 28}};
+    EXPECT_TRUE(writeAll(fds[0], pieces, 3));
+    pieceReader.join();
     EXPECT_EQ(got, whole);
     ::close(fds[0]);
     ::close(fds[1]);

@@ -2,7 +2,33 @@
 
 #include <cstring>
 
+#include "sim/object_store.h"
+#include "sim/sim_camera.h"
+
 namespace ptptest {
+
+std::uint32_t placePicture(sim::SimCamera& camera, std::size_t bytes, std::uint32_t seed,
+                           Bytes* picture) {
+    std::uint32_t number = 0;
+    camera.withStore([&](sim::ObjectStore& st) {
+        sim::ObjectSpec recipe;
+        sim::StoredObject o = sim::generateObject(recipe, 1);
+        o.picture = sim::syntheticFrame(bytes, seed);
+        sim::fillDirectoryEntry(o, recipe);
+        *picture = o.picture;
+        number = st.memory(0).add(std::move(o)).number;
+    });
+    return number;
+}
+
+std::vector<std::uint32_t> itemReads(const sim::SimCamera& camera, std::uint8_t item) {
+    std::vector<std::uint32_t> lengths;
+    for (const sim::VendorRequestRecord& r : camera.requestLog())
+        if (r.request == 0x05 && r.value == item && r.data.size() == 8)
+            lengths.push_back((std::uint32_t{r.data[4]} << 24) | (r.data[5] << 16) |
+                              (r.data[6] << 8) | r.data[7]);
+    return lengths;
+}
 
 std::uint32_t u32(const Bytes& b, std::size_t at) {
     std::uint32_t v = 0;

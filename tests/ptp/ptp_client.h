@@ -13,6 +13,10 @@
 #include "pav512/ioctl.h"
 #include "tests/support/device_client.h"
 
+namespace sim {
+class SimCamera;
+}
+
 namespace ptptest {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -20,6 +24,15 @@ using pavtest::Reply;
 
 std::uint32_t u32(const Bytes& b, std::size_t at);
 std::uint16_t u16(const Bytes& b, std::size_t at);
+
+// The lengths of the reads of `item` (request 0x05) the camera was asked
+// for, in order.
+std::vector<std::uint32_t> itemReads(const sim::SimCamera& camera, std::uint8_t item);
+
+// Places a picture of `bytes` bytes (a synthetic frame from `seed`) in the
+// camera's first memory; returns its object number and its bytes.
+std::uint32_t placePicture(sim::SimCamera& camera, std::size_t bytes, std::uint32_t seed,
+                           Bytes* picture);
 
 // A request of the PTP family: the 28-byte header and `room` bytes of data.
 Bytes ptpHeader(std::uint32_t session, std::size_t room = 0);
@@ -83,6 +96,8 @@ class LockedSession {
     LockedSession& operator=(const LockedSession&) = delete;
     bool ok() const { return ok_; }
     std::uint32_t id() const { return session_; }
+    // The camera has gone with the session: nothing is sent at the end.
+    void forget() { session_ = 0; }
 
   private:
     PtpClient& client_;

@@ -450,28 +450,13 @@ TEST(PtpObjectReads, EachPieceIsAskedOnceAndARefusedReadFailsAtOnce) {
     pavtest::CameraHarness h(emptyCamera());
     ASSERT_TRUE(h.started()) << h.arrivalText();
     constexpr std::size_t kPicture = 3 * 65536 + 1000;
-    std::uint32_t number = 0;
     Bytes picture;
-    h.camera().withStore([&](sim::ObjectStore& st) {
-        sim::ObjectSpec recipe;
-        sim::StoredObject o = sim::generateObject(recipe, 1);
-        o.picture = sim::syntheticFrame(kPicture, 11);
-        sim::fillDirectoryEntry(o, recipe);
-        picture = o.picture;
-        number = st.memory(0).add(std::move(o)).number;
-    });
+    const std::uint32_t number = placePicture(h.camera(), kPicture, 11, &picture);
     PtpClient client(h.fdo());
     LockedSession s(client);
     ASSERT_TRUE(s.ok());
     const std::uint32_t handle = handleOf(0, number);
-    auto pictureReads = [&] {
-        std::vector<std::uint32_t> lengths;
-        for (const sim::VendorRequestRecord& r : h.camera().requestLog())
-            if (r.request == 0x05 && r.value == 8 && r.data.size() == 8)
-                lengths.push_back((std::uint32_t{r.data[4]} << 24) | (r.data[5] << 16) |
-                                  (r.data[6] << 8) | r.data[7]);
-        return lengths;
-    };
+    auto pictureReads = [&] { return itemReads(h.camera(), 8); };
 
     Transaction whole = client.run(s.id(), 0x1009, {handle}, 65536);
     ASSERT_EQ(whole.response, kOk);
