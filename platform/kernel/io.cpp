@@ -50,11 +50,6 @@ IrpRegistry& irps() {
 }
 
 bool isFreedIrp(PIRP irp) {
-    // A request allocated here and not freed says so itself, so that a
-    // completion (every few milliseconds on a video stream) need not look
-    // it up under the registry's lock. Freeing clears the mark, and a
-    // re-initialisation keeps it only on a request that still has it.
-    if (irp->Type == kIrpType && (irp->ModelState & kAllocatedLive)) return false;
     IrpRegistry& r = irps();
     std::lock_guard<std::mutex> g(r.lock);
     if (r.live.count(irp)) return false;
@@ -240,7 +235,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void IofCompleteRequest(PIRP Irp, CCHAR) {
-    if (kio::isFreedIrp(Irp) || Irp->Type != kio::kIrpType) {
+    // A request allocated here and not freed says so itself, so that a
+    // completion (every few milliseconds on a video stream) need not look it
+    // up under the registry's lock. Freeing clears the mark, and a
+    // re-initialisation keeps it only on a request that still has it. Read
+    // here by the request's owner only: a cancel on another thread looks in
+    // the registry instead.
+    const bool markedLive = Irp->Type == kio::kIrpType && (Irp->ModelState & kio::kAllocatedLive);
+    if (!markedLive && (kio::isFreedIrp(Irp) || Irp->Type != kio::kIrpType)) {
         kverifier::report("irp-double-complete", "completion of a request that was already completed and freed");
         return;
     }
