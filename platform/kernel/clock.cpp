@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/kernel/ntstatus.h"
 
@@ -20,8 +22,12 @@ struct Base {
 };
 
 struct ClockState {
-    std::mutex lock;
-    Base base;
+    std::mutex lock;  // serialises rebases
+    // The base in force, read without a lock by every clock read (the
+    // completion paths read the clock per packet). A rebase publishes a new
+    // base; the old ones stay allocated, as a reader may still hold one.
+    std::atomic<const Base*> current{nullptr};
+    std::vector<std::unique_ptr<Base>> bases;
     RealTime start;
     ClockState() {
         double f = 1.0;
@@ -32,10 +38,15 @@ struct ClockState {
         }
         auto wall = std::chrono::system_clock::now().time_since_epoch();
         start = std::chrono::steady_clock::now();
-        base = Base{start,
-                    kEpochDelta100ns +
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count() / 100,
-                    f};
+        publish(Base{start,
+                     kEpochDelta100ns +
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count() / 100,
+                     f});
+    }
+    // Lock held (or in the constructor).
+    void publish(const Base& b) {
+        bases.push_back(std::make_unique<Base>(b));
+        current.store(bases.back().get(), std::memory_order_release);
     }
 };
 
@@ -45,9 +56,7 @@ ClockState& state() {
 }
 
 Base snapshot() {
-    ClockState& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    return s.base;
+    return *state().current.load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -67,7 +76,7 @@ void setScale(double factor) {
     LONGLONG v = now();
     ClockState& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    s.base = Base{std::chrono::steady_clock::now(), v, factor};
+    s.publish(Base{std::chrono::steady_clock::now(), v, factor});
 }
 
 RealTime realAt(LONGLONG virtual100ns) {

@@ -31,6 +31,8 @@ namespace {
 
 constexpr ULONG kCompletedToTop = 0x1;
 constexpr ULONG kBuiltByIoManager = 0x2;
+// Allocated by IoAllocateIrp and not freed since; kept across re-initialisation.
+constexpr ULONG kAllocatedLive = 0x4;
 constexpr CSHORT kIrpType = 6;
 constexpr CSHORT kFreedIrpType = 0x7E;
 
@@ -121,7 +123,9 @@ USHORT IoSizeOfIrp(CCHAR StackSize) {
 }
 
 void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    const bool live = Irp->Type == kio::kIrpType && (Irp->ModelState & kio::kAllocatedLive);
     std::memset(Irp, 0, PacketSize);
+    if (live) Irp->ModelState = kio::kAllocatedLive;
     Irp->Type = kio::kIrpType;
     Irp->Size = PacketSize;
     Irp->StackCount = StackSize;
@@ -136,6 +140,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     auto* irp = static_cast<PIRP>(std::aligned_alloc(16, (size + 15u) / 16u * 16u));
     if (!irp) return nullptr;
     IoInitializeIrp(irp, size, StackSize);
+    irp->ModelState |= kio::kAllocatedLive;
     kio::IrpRegistry& r = kio::irps();
     std::lock_guard<std::mutex> g(r.lock);
     r.live.insert(irp);
@@ -165,6 +170,7 @@ void IoFreeIrp(PIRP Irp) {
             kverifier::report("irp-free-pending", "IoFreeIrp of a request still held by a driver");
         }
         Irp->Type = kio::kFreedIrpType;
+        Irp->ModelState &= ~kio::kAllocatedLive;
         r.quarantine.push_back(Irp);
         if (r.quarantine.size() > 256) {
             evicted = r.quarantine.front();
@@ -229,7 +235,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void IofCompleteRequest(PIRP Irp, CCHAR) {
-    if (kio::isFreedIrp(Irp) || Irp->Type != kio::kIrpType) {
+    // A request allocated here and not freed says so itself, so that a
+    // completion (every few milliseconds on a video stream) need not look it
+    // up under the registry's lock. Freeing clears the mark, and a
+    // re-initialisation keeps it only on a request that still has it. Read
+    // here by the request's owner only: a cancel on another thread looks in
+    // the registry instead.
+    const bool markedLive = Irp->Type == kio::kIrpType && (Irp->ModelState & kio::kAllocatedLive);
+    if (!markedLive && (kio::isFreedIrp(Irp) || Irp->Type != kio::kIrpType)) {
         kverifier::report("irp-double-complete", "completion of a request that was already completed and freed");
         return;
     }

@@ -41,6 +41,9 @@ struct Accounting {
     ULONG faultTag = 0;
     int faultSkip = 0;
     int faultCount = 0;
+    // Any failure armed at all: read without the lock by every allocation,
+    // so that the common case takes no lock.
+    std::atomic<bool> faultArmed{false};
 };
 
 Accounting& acct() {
@@ -71,6 +74,7 @@ TagSlot* slotFor(ULONG tag, bool create) {
 
 bool shouldFail(ULONG tag) {
     Accounting& a = acct();
+    if (!a.faultArmed.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> g(a.faultLock);
     if (a.faultCount <= 0) return false;
     if (a.faultTag != 0 && a.faultTag != tag) return false;
@@ -78,7 +82,7 @@ bool shouldFail(ULONG tag) {
         --a.faultSkip;
         return false;
     }
-    --a.faultCount;
+    if (--a.faultCount <= 0) a.faultArmed.store(false, std::memory_order_release);
     return true;
 }
 
@@ -126,6 +130,7 @@ void failAllocations(ULONG tag, int count) {
     acct().faultTag = tag;
     acct().faultSkip = 0;
     acct().faultCount = count;
+    acct().faultArmed.store(count > 0, std::memory_order_release);
 }
 
 void failAllocationAfter(ULONG tag, int skip) {
@@ -133,7 +138,10 @@ void failAllocationAfter(ULONG tag, int skip) {
     acct().faultTag = tag;
     acct().faultSkip = skip;
     acct().faultCount = 1;
+    acct().faultArmed.store(true, std::memory_order_release);
 }
+
+bool injectedFailure(ULONG tag) { return shouldFail(tag); }
 
 SIZE_T blockSize(PVOID p) { return p ? headerOf(p)->size : 0; }
 

@@ -49,6 +49,10 @@ std::vector<TagUsage> snapshot();
 void failAllocations(ULONG tag, int count);
 // Fails the allocation that comes `skip` allocations of `tag` from now.
 void failAllocationAfter(ULONG tag, int skip);
+// Whether an allocation of `tag` is to fail now, as ExAllocatePoolWithTag
+// asks (it counts as that allocation). For a cache of pool blocks: a block
+// it hands out again meets the failures injected for its tag.
+bool injectedFailure(ULONG tag);
 // Size of a pool block (as allocated).
 SIZE_T blockSize(PVOID p);
 

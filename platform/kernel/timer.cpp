@@ -23,6 +23,9 @@ struct DpcQueue {
     std::condition_variable doneCv;
     bool paused = false;
     bool started = false;
+    // A deferred procedure is running, on this queue's thread or on the
+    // timer thread: they run one at a time whichever thread runs them.
+    bool running = false;
 
     void start() {
         if (started) return;
@@ -30,23 +33,59 @@ struct DpcQueue {
         std::thread([this] { run(); }).detach();
     }
 
+    bool runnable() const { return !queue.empty() && !paused && !running; }
+
+    // Runs the first queued procedure with the lock let go. Lock held, and
+    // runnable().
+    void runFirst(std::unique_lock<std::mutex>& g) {
+        PKDPC dpc = queue.front();
+        queue.pop_front();
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID ctx = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+        dpc->Inserted = 0;
+        running = true;
+        g.unlock();
+        routine(dpc, ctx, a1, a2);
+        g.lock();
+        running = false;
+        ++doneSeq;
+        doneCv.notify_all();
+    }
+
+    // Queues `dpc` (lock held). Returns false when it was queued already.
+    bool insert(PKDPC dpc, PVOID a1, PVOID a2) {
+        if (dpc->Inserted) return false;
+        dpc->Inserted = 1;
+        dpc->SystemArgument1 = a1;
+        dpc->SystemArgument2 = a2;
+        queue.push_back(dpc);
+        ++queuedSeq;
+        return true;
+    }
+
     void run() {
         pthread_setname_np(pthread_self(), "kdpc");
         KeRaiseIrqlToDpcLevel();
         std::unique_lock<std::mutex> g(lock);
         for (;;) {
-            cv.wait(g, [this] { return !queue.empty() && !paused; });
-            PKDPC dpc = queue.front();
-            queue.pop_front();
-            PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-            PVOID ctx = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
-            dpc->Inserted = 0;
-            g.unlock();
-            routine(dpc, ctx, a1, a2);
-            g.lock();
-            ++doneSeq;
-            doneCv.notify_all();
+            cv.wait(g, [this] { return runnable(); });
+            runFirst(g);
         }
+    }
+
+    // The timer thread runs what its expiries queued when nothing else is
+    // running, rather than wake this queue's thread for it: a tick then
+    // costs one wake-up, not a hand-over between two threads (and a re-arm
+    // from the procedure finds the timer thread awake). Whatever it cannot
+    // run now (held back, or another procedure running) this queue's thread
+    // runs as before.
+    void runFromTimerThread() {
+        std::unique_lock<std::mutex> g(lock);
+        if (!runnable()) return;
+        const KIRQL old = KeRaiseIrqlToDpcLevel();
+        while (runnable()) runFirst(g);
+        KeLowerIrql(old);
+        if (!queue.empty() && !paused) cv.notify_one();
     }
 };
 
@@ -103,8 +142,24 @@ struct TimerQueue {
             // Signal and queue under the timer lock so that a cancel that
             // returns has either prevented the expiry or seen it happen.
             kdisp::signal(&t->Header, 1);
-            if (dpc) KeInsertQueueDpc(dpc, nullptr, nullptr);
+            if (dpc) queueExpired(dpc);
+            if (armed.empty() || armed.begin()->first > kclock::now()) {
+                // Nothing else is due: run what the expiries queued.
+                g.unlock();
+                dpcs().runFromTimerThread();
+                g.lock();
+            }
         }
+    }
+
+    // Queues the procedure of an expired timer. Its wake-up of the DPC
+    // thread is left to runFromTimerThread when that can run it itself.
+    static void queueExpired(PKDPC dpc) {
+        DpcQueue& q = dpcs();
+        std::lock_guard<std::mutex> g(q.lock);
+        q.start();
+        if (!q.insert(dpc, nullptr, nullptr)) return;
+        if (q.running || q.paused) q.cv.notify_one();
     }
 };
 
@@ -135,12 +190,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     auto& q = ktimer::dpcs();
     std::lock_guard<std::mutex> g(q.lock);
     q.start();
-    if (Dpc->Inserted) return FALSE;
-    Dpc->Inserted = 1;
-    Dpc->SystemArgument1 = SystemArgument1;
-    Dpc->SystemArgument2 = SystemArgument2;
-    q.queue.push_back(Dpc);
-    ++q.queuedSeq;
+    if (!q.insert(Dpc, SystemArgument1, SystemArgument2)) return FALSE;
     q.cv.notify_one();
     return TRUE;
 }

@@ -74,6 +74,16 @@ struct Pipe {
     bool retired = false;  // its setting was replaced; freed once idle
 };
 
+// What a submission needs of its pipe, copied under the device's lock: a
+// selection on another thread may free the pipe itself at any time after.
+struct PipeView {
+    Pipe* pipe = nullptr;
+    USBD_PIPE_HANDLE handle = nullptr;
+    EndpointInfo endpoint;
+    ULONG maximumTransferSize = 0;
+    unsigned long long generation = 0;  // the device's pipesGeneration then
+};
+
 enum class UrbState { Submitting, Submitted, Completed };
 
 struct PendingUrb {
@@ -87,11 +97,43 @@ struct PendingUrb {
     bool cancelIssued = false;
     bool finished = false;  // the request is completed and unlinked
     std::atomic<int> refs{1};
+    // Links in the device's list of requests in flight.
+    PendingUrb* prev = nullptr;
+    PendingUrb* next = nullptr;
 };
 
-void release(PendingUrb* p) {
-    if (p->refs.fetch_sub(1) == 1) poolDelete(p);
-}
+// The requests in flight on a device, linked through the requests
+// themselves: a submission and its completion allocate nothing for it.
+class UrbList {
+  public:
+    void insert(PendingUrb* p) {
+        p->prev = nullptr;
+        p->next = head_;
+        if (head_) head_->prev = p;
+        head_ = p;
+    }
+    void erase(PendingUrb* p) {
+        if (p->prev) {
+            p->prev->next = p->next;
+        } else if (head_ == p) {
+            head_ = p->next;
+        } else {
+            return;  // not linked
+        }
+        if (p->next) p->next->prev = p->prev;
+        p->prev = p->next = nullptr;
+    }
+    bool empty() const { return head_ == nullptr; }
+    template <typename Fn>
+    void forEach(Fn fn) const {
+        for (PendingUrb* p = head_; p; p = p->next) fn(p);
+    }
+
+  private:
+    PendingUrb* head_ = nullptr;
+};
+
+void release(PendingUrb* p);
 
 struct ObjectExtension {
     ULONG magic;
@@ -116,6 +158,9 @@ struct Device final : DeviceBackend::Sink {
 
     std::mutex lock;
     std::condition_variable changed;
+    // Threads waiting on `changed`: a completion, with none waiting, has no
+    // one to wake.
+    int changeWaiters = 0;
     bool published = false;  // its physical device object is on the bus
     bool gone = false;       // left: URBs fail with USBD_STATUS_DEVICE_GONE
     bool departing = false;  // the departure has been started
@@ -126,8 +171,11 @@ struct Device final : DeviceBackend::Sink {
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
     std::map<UCHAR, UCHAR> alternates;
     std::map<USBD_PIPE_HANDLE, Pipe*> pipes;  // pipes of the current settings
+    // Counts every change to `pipes`: a submission that looked its pipe up
+    // when it had the same value knows the pipe is still there.
+    unsigned long long pipesGeneration = 0;
     std::set<Pipe*> retiredPipes;
-    std::set<PendingUrb*> urbs;
+    UrbList urbs;
     PIRP waitWake = nullptr;
     std::atomic<int> activeCancels{0};
     // Requests inside the dispatch routines of its objects: the objects are
@@ -136,11 +184,59 @@ struct Device final : DeviceBackend::Sink {
 
     void deviceGone() override;
 
+    // Waits on `changed` until `done` holds; the lock is held.
+    template <typename Done>
+    void waitChanged(std::unique_lock<std::mutex>& g, Done done) {
+        ++changeWaiters;
+        changed.wait(g, done);
+        --changeWaiters;
+    }
+    void notifyChanged() {  // the lock is held
+        if (changeWaiters > 0) changed.notify_all();
+    }
+
+    // Requests whose last reference went, kept for the next submissions: a
+    // stream that resubmits from its completion then takes no pool block
+    // per transfer. Only released where the device cannot be deleted under
+    // the release (its dispatch, its cancels, its own lock, its bus thread).
+    static constexpr int kSpareUrbs = 4;
+    std::atomic<PendingUrb*> spareUrbs[kSpareUrbs] = {};
+
     ~Device() {
         for (auto& [h, p] : pipes) delete p;
         for (Pipe* p : retiredPipes) delete p;
+        for (auto& spare : spareUrbs)
+            if (PendingUrb* p = spare.exchange(nullptr)) ExFreePool(p);
     }
 };
+
+// A request for `dev`, a spare one if there is one; null when out of pool.
+PendingUrb* newPendingUrb(Device* dev) {
+    for (auto& spare : dev->spareUrbs) {
+        void* mem = spare.exchange(nullptr);
+        if (!mem) continue;
+        // A failure injected for the pool is met as an allocation would.
+        if (kpool::injectedFailure(kBusPoolTag)) {
+            ExFreePool(mem);
+            return nullptr;
+        }
+        return new (mem) PendingUrb();
+    }
+    return poolNew<PendingUrb>();
+}
+
+void release(PendingUrb* p) {
+    if (p->refs.fetch_sub(1) != 1) return;
+    Device* dev = p->dev;
+    p->~PendingUrb();
+    if (dev) {
+        for (auto& spare : dev->spareUrbs) {
+            PendingUrb* none = nullptr;
+            if (spare.compare_exchange_strong(none, p)) return;
+        }
+    }
+    ExFreePool(p);
+}
 
 // ---------------------------------------------------------------------------
 // Small helpers
@@ -225,7 +321,10 @@ void Device::deviceGone() {
 // ---------------------------------------------------------------------------
 // Transfers
 
-void finishUrb(PendingUrb* p, USBD_STATUS status) {
+// With `backendDone`, the backend's reference goes too, under the device's
+// lock: once the request is unlinked a removal may delete the device, and
+// the last reference gives the request back to it.
+void finishUrb(PendingUrb* p, USBD_STATUS status, bool backendDone = false) {
     PIRP irp = p->irp;
     PURB urb = p->urb;
     Transfer& t = p->transfer;
@@ -275,7 +374,8 @@ void finishUrb(PendingUrb* p, USBD_STATUS status) {
         p->pipe = nullptr;
     }
     p->finished = true;
-    dev->changed.notify_all();
+    dev->notifyChanged();
+    if (backendDone) release(p);
 }
 
 void transferDone(Transfer* t, void* context) {
@@ -294,8 +394,7 @@ void transferDone(Transfer* t, void* context) {
         if (status == USBD_STATUS_PENDING) status = USBD_STATUS_INTERNAL_HC_ERROR;
         if (dev->gone) status = USBD_STATUS_DEVICE_GONE;
     }
-    finishUrb(p, status);
-    release(p);  // the backend's reference
+    finishUrb(p, status, true);  // and the backend's reference
 }
 
 void transferCancel(PDEVICE_OBJECT, PIRP irp) {
@@ -321,8 +420,9 @@ void transferCancel(PDEVICE_OBJECT, PIRP irp) {
 }
 
 // Hands a prepared transfer to the backend; the request is pending from here on.
-NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transfer& request) {
-    auto* p = poolNew<PendingUrb>();
+NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, const PipeView* view,
+                       const Transfer& request) {
+    PendingUrb* p = newPendingUrb(dev);
     if (!p) return completeUrb(irp, urb, USBD_STATUS_INSUFFICIENT_RESOURCES);
     p->dev = dev;
     p->irp = irp;
@@ -333,25 +433,29 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, Pipe* pipe, const Transf
     p->transfer.errorCount = 0;
     p->transfer.complete = transferDone;
     p->transfer.context = p;
-    std::shared_ptr<DeviceBackend> backend;
+    // Not a counted reference: the backend goes only with the device, which
+    // is not deleted while one of its dispatch routines runs (this one).
+    DeviceBackend* backend = nullptr;
     // A refusal completes the request only once the device's lock is let go:
     // the completion routine may submit again (a stream resubmits after one
     // failure), and that takes the lock.
     USBD_STATUS refused = USBD_STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> g(dev->lock);
+        Pipe* pipe = view ? view->pipe : nullptr;
         if (dev->gone) {
             refused = USBD_STATUS_DEVICE_GONE;
-        } else if (pipe) {
-            // The pipe may have been replaced since the caller looked it up.
-            auto it = dev->pipes.find(pipe->handle);
+        } else if (view && view->generation != dev->pipesGeneration) {
+            // The pipes changed since the caller looked its pipe up: it may
+            // have been replaced.
+            auto it = dev->pipes.find(view->handle);
             if (it == dev->pipes.end() || it->second != pipe) refused = USBD_STATUS_INVALID_PIPE_HANDLE;
         }
         if (refused == USBD_STATUS_SUCCESS) {
             if (pipe) ++pipe->inflight;
             p->pipe = pipe;
             dev->urbs.insert(p);
-            backend = dev->backend;
+            backend = dev->backend.get();
         }
     }
     if (refused != USBD_STATUS_SUCCESS) {
@@ -418,8 +522,8 @@ void drainPipes(Device* dev, Which which) {
     {
         std::lock_guard<std::mutex> g(dev->lock);
         backend = dev->backend;
-        for (PendingUrb* p : dev->urbs) {
-            if (!p->pipe || !which(p->pipe)) continue;
+        dev->urbs.forEach([&](PendingUrb* p) {
+            if (!p->pipe || !which(p->pipe)) return;
             p->refs.fetch_add(1);
             mine.push_back(p);
             p->cancelRequested = true;
@@ -427,12 +531,12 @@ void drainPipes(Device* dev, Which which) {
                 p->cancelIssued = true;
                 toCancel.push_back(p);
             }
-        }
+        });
     }
     for (PendingUrb* p : toCancel) backend->cancel(&p->transfer);
     {
         std::unique_lock<std::mutex> g(dev->lock);
-        dev->changed.wait(g, [&] {
+        dev->waitChanged(g, [&] {
             for (PendingUrb* p : mine)
                 if (!p->finished) return false;
             return true;
@@ -452,6 +556,7 @@ void retirePipes(Device* dev, bool all, UCHAR interfaceNumber) {
             continue;
         }
         it = dev->pipes.erase(it);
+        ++dev->pipesGeneration;
         if (pipe->inflight == 0) {
             delete pipe;
         } else {
@@ -488,6 +593,7 @@ void openSetting(Device* dev, const InterfaceSetting& s, PUSBD_INTERFACE_INFORMA
             pipe->maximumTransferSize = pi.MaximumTransferSize;
         }
         dev->pipes[pipe->handle] = pipe;
+        ++dev->pipesGeneration;
     }
 }
 
@@ -596,10 +702,16 @@ USBD_STATUS selectInterface(Device* dev, PURB urb) {
     return selectSetting(dev, *s, info, false);
 }
 
-Pipe* findPipe(Device* dev, USBD_PIPE_HANDLE handle) {
+bool findPipe(Device* dev, USBD_PIPE_HANDLE handle, PipeView* view) {
     std::lock_guard<std::mutex> g(dev->lock);
     auto it = dev->pipes.find(handle);
-    return it == dev->pipes.end() ? nullptr : it->second;
+    if (it == dev->pipes.end()) return false;
+    view->pipe = it->second;
+    view->handle = handle;
+    view->endpoint = it->second->endpoint;
+    view->maximumTransferSize = it->second->maximumTransferSize;
+    view->generation = dev->pipesGeneration;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -631,21 +743,21 @@ NTSTATUS bulkTransfer(Device* dev, PIRP irp, PURB urb) {
     if (urb->UrbHeader.Length < sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
-    Pipe* pipe = findPipe(dev, r.PipeHandle);
-    if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    UCHAR type = pipe->endpoint.type();
+    PipeView pipe;
+    if (!findPipe(dev, r.PipeHandle, &pipe)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+    UCHAR type = pipe.endpoint.type();
     if ((type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT) ||
         (r.TransferBufferLength && !r.TransferBuffer) ||
-        (pipe->maximumTransferSize && r.TransferBufferLength > pipe->maximumTransferSize)) {
+        (pipe.maximumTransferSize && r.TransferBufferLength > pipe.maximumTransferSize)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
     Transfer t;
     t.type = type;
-    t.endpoint = pipe->endpoint.address;
+    t.endpoint = pipe.endpoint.address;
     t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
     t.length = r.TransferBufferLength;
     t.shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-    return startTransfer(dev, irp, urb, pipe, t);
+    return startTransfer(dev, irp, urb, &pipe, t);
 }
 
 NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
@@ -657,11 +769,11 @@ NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
     if (packets < 1 || packets > 255 || urb->UrbHeader.Length < GET_ISO_URB_SIZE(packets)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
-    Pipe* pipe = findPipe(dev, r.PipeHandle);
-    if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-    ULONG packetSize = pipe->endpoint.packetBytes();
-    if (pipe->endpoint.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS || !r.TransferBuffer ||
-        (pipe->maximumTransferSize && r.TransferBufferLength > pipe->maximumTransferSize)) {
+    PipeView pipe;
+    if (!findPipe(dev, r.PipeHandle, &pipe)) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+    ULONG packetSize = pipe.endpoint.packetBytes();
+    if (pipe.endpoint.type() != USB_ENDPOINT_TYPE_ISOCHRONOUS || !r.TransferBuffer ||
+        (pipe.maximumTransferSize && r.TransferBufferLength > pipe.maximumTransferSize)) {
         return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
     // Every packet must fit whole in the buffer: the backend writes up to a
@@ -676,14 +788,14 @@ NTSTATUS isochTransfer(Device* dev, PIRP irp, PURB urb) {
     r.ErrorCount = 0;
     Transfer t;
     t.type = USB_ENDPOINT_TYPE_ISOCHRONOUS;
-    t.endpoint = pipe->endpoint.address;
+    t.endpoint = pipe.endpoint.address;
     t.buffer = static_cast<UCHAR*>(r.TransferBuffer);
     t.length = r.TransferBufferLength;
     t.packetSize = packetSize;
     t.numberOfPackets = packets;
     t.isoPackets = r.IsoPacket;
     t.startFrame = r.StartFrame;
-    return startTransfer(dev, irp, urb, pipe, t);
+    return startTransfer(dev, irp, urb, &pipe, t);
 }
 
 NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
@@ -707,13 +819,15 @@ NTSTATUS submitUrb(Device* dev, PIRP irp, PURB urb) {
         case URB_FUNCTION_RESET_PIPE: {
             if (length < sizeof(_URB_PIPE_REQUEST))
                 return completeUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-            Pipe* pipe = findPipe(dev, urb->UrbPipeRequest.PipeHandle);
-            if (!pipe) return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+            PipeView view;
+            if (!findPipe(dev, urb->UrbPipeRequest.PipeHandle, &view))
+                return completeUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
             if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+                Pipe* pipe = view.pipe;
                 drainPipes(dev, [pipe](Pipe* p) { return p == pipe; });
                 return completeUrb(irp, urb, USBD_STATUS_SUCCESS);
             }
-            return completeUrb(irp, urb, dev->backend->clearHalt(pipe->endpoint.address));
+            return completeUrb(irp, urb, dev->backend->clearHalt(view.endpoint.address));
         }
         case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
             if (length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
@@ -835,7 +949,7 @@ NTSTATUS pdoRemove(Device* dev, PIRP irp) {
             return STATUS_SUCCESS;
         }
         // Departure cancelled every transfer; wait for them to come back.
-        dev->changed.wait(g, [&] { return dev->urbs.empty() && dev->waitWake == nullptr; });
+        dev->waitChanged(g, [&] { return dev->urbs.empty() && dev->waitWake == nullptr; });
     }
     completeIrp(irp, STATUS_SUCCESS);
     // Nothing below may touch the device once the bus thread can see it.
@@ -1172,14 +1286,14 @@ void Bus::Impl::announceDeparture(Device* dev) {
     {
         std::lock_guard<std::mutex> g(dev->lock);
         backend = dev->backend;
-        for (PendingUrb* p : dev->urbs) {
+        dev->urbs.forEach([&](PendingUrb* p) {
             p->cancelRequested = true;
             if (p->state == UrbState::Submitted && !p->cancelIssued) {
                 p->cancelIssued = true;
                 p->refs.fetch_add(1);
                 toCancel.push_back(p);
             }
-        }
+        });
         std::swap(waitWake, dev->waitWake);
     }
     for (PendingUrb* p : toCancel) {

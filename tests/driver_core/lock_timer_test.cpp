@@ -142,13 +142,14 @@ TEST_F(TickTimerTest, StopWithTheTickRunningWaitsForItsAcknowledgement) {
     auto device = std::make_unique<DeviceContext>();
     tickTimerStart(device.get());
     ASSERT_TRUE(pavtest::waitFor([&] { return ReadAcquire(&device->tick.tickCount) >= 2; }));
-    LONG before = device->tick.tickCount;
+    // Read as the tick writes it: it runs on the timer's thread meanwhile.
+    LONG before = ReadAcquire(&device->tick.tickCount);
     tickTimerStop(device.get());
-    LONG after = device->tick.tickCount;
+    LONG after = ReadAcquire(&device->tick.tickCount);
     EXPECT_GT(after, before) << "the stop returned before the tick saw it";
     kclock::sleepMs(300);
-    EXPECT_EQ(device->tick.tickCount, after);
-    EXPECT_EQ(device->tick.running, 0);
+    EXPECT_EQ(ReadAcquire(&device->tick.tickCount), after);
+    EXPECT_EQ(ReadAcquire(&device->tick.running), 0);
 }
 
 }  // namespace

@@ -295,6 +295,33 @@ TEST(Verifier, CatchesCompletionAfterTheRequestWasFreed) {
     kio::closeFile(file);
 }
 
+// A driver that builds a freed request again (as one that resubmits a
+// request it no longer owns does) and completes it is caught still; a live
+// request built again many times completes as any other.
+TEST(Verifier, CatchesCompletionOfAFreedRequestBuiltAgain) {
+    Stack s;
+    const CCHAR depth = s.lower->StackSize;
+    PIRP live = IoAllocateIrp(depth, FALSE);
+    for (int i = 0; i < 3; ++i) {
+        IoReuseIrp(live, STATUS_SUCCESS);
+        IoInitializeIrp(live, IoSizeOfIrp(depth), depth);
+        IoGetNextIrpStackLocation(live)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        live->OriginatorCompletion = [](PIRP, PVOID) {};
+        IoCallDriver(s.lower, live);  // completed by the lower driver, no violation
+    }
+    IoFreeIrp(live);
+
+    PIRP freed = IoAllocateIrp(depth, FALSE);
+    IoFreeIrp(freed);
+    IoInitializeIrp(freed, IoSizeOfIrp(depth), depth);
+    IoSetNextIrpStackLocation(freed);
+    freed->IoStatus.Status = STATUS_SUCCESS;
+    {
+        pavtest::ExpectViolation v("irp-double-complete");
+        IoCompleteRequest(freed, IO_NO_INCREMENT);
+    }
+}
+
 TEST(Verifier, CatchesACancelOfARequestThatWasCompletedAndFreed) {
     Stack s;
     PIRP irp = IoAllocateIrp(s.lower->StackSize, FALSE);

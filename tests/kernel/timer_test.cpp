@@ -100,4 +100,62 @@ TEST(Dpcs, RunOneAtATimeInQueueOrderAndCanBeHeldBack) {
     EXPECT_EQ(rec.maxConcurrent.load(), 1);
 }
 
+
+// A tick: its procedure re-arms its own timer until it has run `limit` times.
+struct Tick {
+    KTIMER timer;
+    KDPC dpc;
+    DpcRecord* shared = nullptr;  // counts every procedure inside, to catch overlaps
+    std::atomic<int> runs{0};
+    int limit = 0;
+};
+
+void tickDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
+    auto* t = static_cast<Tick*>(ctx);
+    DpcRecord* r = t->shared;
+    int now = ++r->inside;
+    int m = r->maxConcurrent.load();
+    while (now > m && !r->maxConcurrent.compare_exchange_weak(m, now)) {
+    }
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) r->irql = KeGetCurrentIrql();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    --r->inside;
+    if (++t->runs < t->limit) KeSetTimer(&t->timer, relativeMs(2), &t->dpc);
+}
+
+TEST(Dpcs, ATimersProcedureRunsOneAtATimeWithQueuedOnesAndIsHeldBackToo) {
+    DpcRecord rec;
+    rec.irql = DISPATCH_LEVEL;
+    Tick tick;
+    tick.shared = &rec;
+    tick.limit = 40;
+    KeInitializeTimer(&tick.timer);
+    KeInitializeDpc(&tick.dpc, tickDpc, &tick);
+    KeSetTimer(&tick.timer, relativeMs(2), &tick.dpc);
+    // Procedures queued by callers while the tick re-arms itself.
+    KDPC queued[16];
+    for (auto& d : queued) {
+        KeInitializeDpc(&d, countingDpc, &rec);
+        KeInsertQueueDpc(&d, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(pavtest::waitFor([&] { return tick.runs.load() == tick.limit; }));
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(rec.runs.load(), 16);
+    EXPECT_EQ(rec.maxConcurrent.load(), 1);
+    EXPECT_EQ(rec.irql, DISPATCH_LEVEL);
+
+    // Held back, an expired timer's procedure waits like a queued one.
+    ktimer::pauseDpcs(true);
+    tick.limit = tick.runs.load() + 1;
+    KeSetTimer(&tick.timer, relativeMs(1), &tick.dpc);
+    ASSERT_TRUE(pavtest::waitFor([&] { return KeReadStateTimer(&tick.timer) != FALSE; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(tick.runs.load(), tick.limit - 1);
+    ktimer::pauseDpcs(false);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(tick.runs.load(), tick.limit);
+    KeCancelTimer(&tick.timer);
+}
+
 }  // namespace

@@ -2,6 +2,9 @@
 // configuration and settings, transfers, cancellation, Plug and Play and power.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <algorithm>
 
 #include "tests/usb/bus_harness.h"
@@ -228,6 +231,61 @@ TEST_F(BusTest, PipeHandlesOfAReplacedSettingAreRefused) {
     EXPECT_EQ(submitAndWait(pdo, unconfigured.get()), STATUS_INVALID_PARAMETER);
 }
 
+// Submissions on a pipe while another thread replaces its setting (which
+// frees the pipes no transfer holds) the moment each submission starts: each
+// ends cancelled by the replacement or refused for its stale handle, and
+// none reads a freed pipe.
+TEST_F(BusTest, SubmissionsRacingTheReplacementOfTheirSettingEndCleanly) {
+    ASSERT_NE(plug(), nullptr);
+    PUSBD_INTERFACE_INFORMATION alt1 = select(1);
+    ASSERT_NE(alt1, nullptr);
+    std::atomic<USBD_PIPE_HANDLE> handle{pipeOf(alt1, 0x82)};
+    std::atomic<int> started{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> cancelled{0}, refused{0}, other{0};
+    std::thread submitter([&] {
+        UCHAR data[64];
+        USBD_PIPE_HANDLE last = nullptr;
+        while (!stop.load()) {
+            USBD_PIPE_HANDLE h = handle.load();
+            if (h == last) {
+                std::this_thread::yield();
+                continue;
+            }
+            last = h;
+            auto transfer = bulk(h, data, sizeof data, USBD_TRANSFER_DIRECTION_IN);
+            ++started;
+            const NTSTATUS st = submitAndWait(pdo, transfer.get());
+            if (st == STATUS_CANCELLED)
+                ++cancelled;
+            else if (st == STATUS_INVALID_PARAMETER &&
+                     transfer->UrbHeader.Status == USBD_STATUS_INVALID_PIPE_HANDLE)
+                ++refused;
+            else
+                ++other;
+        }
+        done.store(true);
+    });
+    constexpr int kRounds = 300;
+    for (int i = 1; i <= kRounds; ++i) {
+        // Replaced as soon as the submission is on its way. One that went
+        // out on a pipe the last replacement had just retired is held
+        // until this one cancels it.
+        while (started.load() < i && fake->held() == 0) std::this_thread::yield();
+        PUSBD_INTERFACE_INFORMATION again = select(1);
+        ASSERT_NE(again, nullptr);
+        handle.store(pipeOf(again, 0x82));
+    }
+    stop.store(true);
+    // Its last transfer is held until a replacement cancels it.
+    while (!done.load()) ASSERT_NE(select(1), nullptr);
+    submitter.join();
+    // Most rounds had a submission on their way (a held one takes two).
+    EXPECT_GT(cancelled.load() + refused.load(), kRounds / 2);
+    EXPECT_EQ(other.load(), 0);
+}
+
 TEST_F(BusTest, ControlRequestsCarryTheirSetupPacketAndReportBytesMoved) {
     ASSERT_NE(plug(), nullptr);
     fake->vendor = [](usbbus::Transfer& t) {
@@ -439,6 +497,29 @@ INSTANTIATE_TEST_SUITE_P(CompletionThread, CancelTest, ::testing::Values(false, 
                          [](const auto& info) {
                              return info.param ? "InsideCancel" : "FromDeviceThread";
                          });
+
+// A stream resubmits from its completions for as long as it runs: the bus's
+// record of each request is taken again from the device, not from the pool,
+// and one taken again still meets a failure injected for the pool.
+TEST_F(BusTest, RequestRecordsAreReusedAndStillMeetInjectedPoolFailures) {
+    ASSERT_NE(plug(), nullptr);
+    UCHAR info[22];
+    auto first = vendorRequest(true, 0x84, 0, info, sizeof info);
+    ASSERT_EQ(submitAndWait(pdo, first.get()), STATUS_SUCCESS);
+    const ULONGLONG blocks = kpool::totalAllocations(PoolTag("UBus"));
+    for (int i = 0; i < 20; ++i) {
+        auto again = vendorRequest(true, 0x84, 0, info, sizeof info);
+        ASSERT_EQ(submitAndWait(pdo, again.get()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(kpool::totalAllocations(PoolTag("UBus")), blocks);
+
+    kpool::failAllocations(PoolTag("UBus"), 1);
+    auto refused = vendorRequest(true, 0x84, 0, info, sizeof info);
+    EXPECT_EQ(submitAndWait(pdo, refused.get()), STATUS_INSUFFICIENT_RESOURCES);
+    kpool::failAllocations(0, 0);
+    auto after = vendorRequest(true, 0x84, 0, info, sizeof info);
+    EXPECT_EQ(submitAndWait(pdo, after.get()), STATUS_SUCCESS);
+}
 
 TEST_F(BusTest, RefusedOrMalformedUrbsCompleteAtOnce) {
     ASSERT_NE(plug(), nullptr);
