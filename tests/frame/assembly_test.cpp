@@ -43,6 +43,15 @@ class Assembly : public ::testing::Test {
         EXPECT_TRUE(pavtest::waitFor([&] { return d_->frame.inFlight.load() == 0; }));
         return Deliveries::images();
     }
+    // A copy of the reserved buffer's image (empty when it holds none).
+    Bytes reserved() {
+        const UCHAR* image = nullptr;
+        ULONG length = 0;
+        EXPECT_TRUE(Frame_GetReservedBuffer(d_, &image, &length));
+        Bytes copy = image ? Bytes(image, image + length) : Bytes{};
+        Frame_ReleaseReservedBuffer(d_);
+        return copy;
+    }
     std::unique_ptr<pavtest::CameraHarness> h_;
     DeviceContext* d_ = nullptr;
 };
@@ -158,22 +167,14 @@ TEST_F(Assembly, TheMjpgRulesDecideWhatIsCopiedOut) {
         feed(d_, chunk);
         ASSERT_TRUE(pavtest::waitFor([&] { return d_->frame.inFlight.load() == 0; }));
     };
-    auto reserved = [&] {
-        const UCHAR* image = nullptr;
-        ULONG length = 0;
-        EXPECT_TRUE(Frame_GetReservedBuffer(d_, &image, &length));
-        Bytes copy = image ? Bytes(image, image + length) : Bytes{};
-        Frame_ReleaseReservedBuffer(d_);
-        return copy;
-    };
     const Bytes plain = frame(20, 0x21);
     feedOne(plain);
     EXPECT_EQ(reserved(), plain) << "the last image stays in the reserved buffer";
-    feedOne(cat(Bytes{0xD9}, plain));          // the tail of an end marker ahead of it
-    feedOne(cat(Bytes{0x00, 0x01}, plain));    // bytes before the start marker
+    feedOne(cat(Bytes{0xD9}, plain));        // the tail of an end marker ahead of it
+    feedOne(cat(Bytes{0x00, 0x01}, plain));  // bytes before the start marker
     EXPECT_TRUE(reserved().empty()) << "a refused frame leaves no image";
-    feedOne(frame(96, 0x23));                  // 100 bytes: not smaller than the image buffer
-    feedOne(frame(95, 0x24));                  // 99 bytes
+    feedOne(frame(96, 0x23));  // 100 bytes: not smaller than the image buffer
+    feedOne(frame(95, 0x24));  // 99 bytes
     auto images = Deliveries::images();
     ASSERT_EQ(images.size(), 3u);
     EXPECT_EQ(images[0], plain);
@@ -192,14 +193,6 @@ TEST_F(Assembly, TheMjpgRulesDecideWhatIsCopiedOut) {
 // buffer gets a copy only of an image a stream keeps waiting for a read.
 TEST_F(Assembly, OnlyAnImageKeptWaitingIsCopiedIntoTheReservedBuffer) {
     openAndStart();
-    auto reserved = [&] {
-        const UCHAR* image = nullptr;
-        ULONG length = 0;
-        EXPECT_TRUE(Frame_GetReservedBuffer(d_, &image, &length));
-        Bytes copy = image ? Bytes(image, image + length) : Bytes{};
-        Frame_ReleaseReservedBuffer(d_);
-        return copy;
-    };
     const Bytes kept = frame(500, 0x31);
     feed(d_, cat(Bytes{0xD9}, kept));
     ASSERT_EQ(settled().size(), 1u);
