@@ -571,6 +571,25 @@ void settleAsk(ReadItemAsk& a, bool receivedAll) {
     }
 }
 
+// The items a read can name: the object's first block is read only when it
+// is opened.
+bool readableItem(UCHAR item) {
+    return item == kCamItemClipVideo || item == kCamItemSound || item == kCamItemThumbnail ||
+           item == kCamItemPicture;
+}
+
+// Copies what `held` (item bytes from `heldOffset`, `heldLength` of them)
+// has of [offset, offset + length) from `offset` on into `dest`; the bytes
+// copied, 0 when `offset` lies outside it.
+ULONG takeHeld(const UCHAR* held, ULONG heldOffset, ULONG heldLength, ULONG offset, PUCHAR dest,
+               ULONG length) {
+    if (offset < heldOffset || offset - heldOffset >= heldLength) return 0;
+    const ULONG at = offset - heldOffset;
+    const ULONG n = std::min(length, heldLength - at);
+    std::memcpy(dest, held + at, n);
+    return n;
+}
+
 // One read request and its bulk-in answer. Reads name memory 0: the camera
 // reads from the object it has open. The receive sends the request itself
 // and waits once, for the answer (see PtpReceiveAsk).
@@ -603,27 +622,19 @@ bool readPiece(DeviceContext* d, ObjectReader* r, UCHAR item, PUCHAR dest, ULONG
 
 bool Camera_ObjectRead(DeviceContext* device, ObjectReader* reader, UCHAR item, ULONG offset,
                        PUCHAR dest, ULONG length) {
-    if (item != kCamItemClipVideo && item != kCamItemSound && item != kCamItemThumbnail &&
-        item != kCamItemPicture)
-        return false;
+    if (!readableItem(item)) return false;
     if (reader->block == nullptr) return false;
     ULONG& position = reader->cameraPosition[item];
     while (length > 0) {
-        if (reader->blockItem == item && offset >= reader->blockOffset &&
-            offset - reader->blockOffset < kCameraBlockLength) {
-            const ULONG at = offset - reader->blockOffset;
-            const ULONG n = std::min(length, kCameraBlockLength - at);
-            std::memcpy(dest, reader->block + at, n);
-            dest += n;
-            offset += n;
-            length -= n;
-            continue;
-        }
-        if (reader->aheadItem == item && offset >= reader->aheadOffset &&
-            offset - reader->aheadOffset < reader->aheadLength) {
-            const ULONG at = offset - reader->aheadOffset;
-            const ULONG n = std::min(length, reader->aheadLength - at);
-            std::memcpy(dest, reader->ahead + at, n);
+        // Bytes the reader holds already: the kept block, then a piece read ahead.
+        ULONG n = 0;
+        if (reader->blockItem == item)
+            n = takeHeld(reader->block, reader->blockOffset, kCameraBlockLength, offset, dest,
+                         length);
+        if (n == 0 && reader->aheadItem == item)
+            n = takeHeld(reader->ahead, reader->aheadOffset, reader->aheadLength, offset, dest,
+                         length);
+        if (n > 0) {
             dest += n;
             offset += n;
             length -= n;
@@ -663,15 +674,13 @@ bool Camera_ObjectRead(DeviceContext* device, ObjectReader* reader, UCHAR item, 
 
 bool Camera_ObjectReadAhead(DeviceContext* device, ObjectReader* reader, UCHAR item, ULONG offset,
                             ULONG length) {
-    if (item != kCamItemClipVideo && item != kCamItemSound && item != kCamItemThumbnail &&
-        item != kCamItemPicture)
-        return false;
+    if (!readableItem(item)) return false;
     if (reader->ahead == nullptr || length == 0 || length % kCameraBlockLength != 0 ||
         length > kCameraReadPiece)
         return false;
     if (reader->aheadItem == item && offset >= reader->aheadOffset &&
         offset - reader->aheadOffset < reader->aheadLength)
-        return true;
+        return true;  // there already
     ULONG& position = reader->cameraPosition[item];
     if (offset != position || (reader->aheadItem == item && reader->aheadFailed)) return false;
     reader->aheadItem = 0;

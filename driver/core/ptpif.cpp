@@ -218,6 +218,7 @@ void startCurrent(DeviceContext* d) {
         const ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
         const ULONG length = in < out ? in : out;
         ULONG later = 0;
+        bool dataPhase = false;
         if (code == pav512::IOCTL_PTP_COMMAND) {
             later = Camera_PtpClassRequest(d, buffer, length);
         } else {
@@ -226,6 +227,7 @@ void startCurrent(DeviceContext* d) {
                     later = Camera_PtpCommandPhase(d, buffer, length);
                     break;
                 case 2:
+                    dataPhase = true;
                     later = Camera_PtpDataPhase(d, buffer, length);
                     break;
                 case 3:
@@ -238,7 +240,7 @@ void startCurrent(DeviceContext* d) {
         }
         // A handler that answers later completes through the completion step.
         if (later != 0) return;
-        if (code == pav512::IOCTL_PTP_TRANSFER && get16(buffer + kKindOffset) == 2) {
+        if (dataPhase) {
             if (finishAndReadAhead(d, irp, buffer[0])) queueStart(d);
             return;
         }
