@@ -447,7 +447,11 @@ NTSTATUS SRBIF_AbortLibraryStreams(DeviceContext* device, PIRP irp) {
         if (!ls) break;
         NTSTATUS st = runStep(device, ls, SRB_SET_STREAM_STATE, KSSTATE_PAUSE);
         if (NT_SUCCESS(st)) st = runStep(device, ls, SRB_SET_STREAM_STATE, KSSTATE_STOP);
-        st = runStep(device, ls, SRB_CLOSE_STREAM, 0);
+        // The stream is closed even after a failed state step, so that the
+        // abort leaves nothing open; the caller still learns of the failure,
+        // which the close's own success must not hide.
+        const NTSTATUS closed = runStep(device, ls, SRB_CLOSE_STREAM, 0);
+        if (NT_SUCCESS(st)) st = closed;
         last = st;
         releaseStream(ls);
         if (!NT_SUCCESS(st)) {

@@ -1,11 +1,14 @@
-// A client that gives up on a read of a stream it opened by handle: the read
-// completes cancelled, once, and the stream goes on serving reads.
+// Streams a client opened by handle: a read it gives up on completes
+// cancelled, once, and the stream goes on serving reads; the abort of the
+// client's streams closes them and reports a step that failed.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "driver/core/device_context.h"
+#include "driver/core/frame.h"
 #include "pav512/buffers.h"
+#include "platform/kernel/pool.h"
 #include "tests/support/camera_harness.h"
 #include "tests/support/device_client.h"
 
@@ -14,6 +17,23 @@ namespace {
 using namespace pav512;
 
 using pavtest::streamRequest;
+
+// Opens the capture stream by handle at 320 x 240 MJPG; 0 when refused.
+std::uint32_t openStream(pavtest::DeviceClient& client) {
+    StreamFormatRequest f{};
+    f.width = 320;
+    f.height = 240;
+    f.bitCount = 24;
+    f.compression = 0x47504A4D;
+    auto open = streamRequest(0);
+    std::memcpy(open.data(), &f, sizeof f);
+    open[0] = 0xFF;
+    auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    if (!pavtest::DeviceClient::wait(r) || r->moduleStatus() != kModuleStatusSuccess) return 0;
+    std::uint32_t handle = 0;
+    std::memcpy(&handle, r->data.data() + 4, 4);
+    return handle;
+}
 
 TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) {
     pavtest::CameraHarness h;
@@ -58,6 +78,38 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+}
+
+TEST(LibraryStreamAbort, ClosesTheStreamAndReportsAFailedStepThatTheCloseDoesNotHide) {
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    pavtest::DeviceClient client(h.fdo());
+    std::vector<std::uint8_t> abortRequest(sizeof(PropertyHeader), 0);
+    abortRequest[0] = kModuleStatusUnanswered;
+
+    // The pause cannot get the frame manager's buffers: the step fails, the
+    // stream is still closed, and the abort says so in both its statuses.
+    const std::uint32_t first = openStream(client);
+    ASSERT_NE(first, 0u);
+    kpool::failAllocations(kFrameTag, 1);
+    auto r = client.sendRequest(IOCTL_VPI_ABORT_VFW, abortRequest);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    kpool::failAllocations(kFrameTag, 0);
+    EXPECT_FALSE(NT_SUCCESS(r->status)) << std::hex << r->status;
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusAbortStepFailed);
+    auto gone = client.sendRequest(IOCTL_STREAM_GET_STATE, streamRequest(first));
+    ASSERT_TRUE(pavtest::DeviceClient::wait(gone));
+    EXPECT_NE(gone->moduleStatus(), kModuleStatusSuccess);
+
+    // Closed, so the capture stream opens again; an abort whose steps all
+    // succeed completes with success and module status 0.
+    const std::uint32_t second = openStream(client);
+    ASSERT_NE(second, 0u);
+    r = client.sendRequest(IOCTL_VPI_ABORT_VFW, abortRequest);
+    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
+    EXPECT_NE(openStream(client), 0u);
 }
 
 }  // namespace
