@@ -663,14 +663,11 @@ void Camera_USBBulkTransfer(DeviceContext* device, PVOID, PVOID) {
     }
     NTSTATUS status = USBSTRM_Start(stream, total, bulkData, in ? nullptr : bulkFill, nullptr);
     if (NT_SUCCESS(status)) {
-        LONGLONG until = deadline(kBulkTransferWaitMs);
-        for (;;) {
-            {
-                SpinGuard g(b.lock);
-                if (b.buffer == nullptr) break;
-            }
-            if (reached(until)) break;
-        }
+        // The data routine signals the end of the transfer; the caller reset
+        // the event before it queued this.
+        LARGE_INTEGER wait;
+        wait.QuadPart = -static_cast<LONGLONG>(kBulkTransferWaitMs) * 10000;
+        KeWaitForSingleObject(&b.done, Executive, KernelMode, FALSE, &wait);
         // A transfer that did not end keeps no stream running into a buffer
         // that its owner frees next.
         USBSTRM_Stop(stream, false);
