@@ -1,11 +1,11 @@
 #include "platform/kernel/dispatcher.h"
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/kernel/clock.h"
+#include "platform/kernel/condition.h"
 #include "platform/kernel/verifier.h"
 
 namespace kdisp {
@@ -13,7 +13,7 @@ namespace kdisp {
 // Shared: a signaller that took a waiter under the lock wakes it after
 // letting the lock go, and the waiter may have returned by then.
 struct Waiter {
-    std::condition_variable cv;
+    kcond::Condition cv;
 };
 
 struct WaitBlock {

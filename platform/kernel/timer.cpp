@@ -2,13 +2,13 @@
 
 #include <pthread.h>
 
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "platform/kernel/clock.h"
+#include "platform/kernel/condition.h"
 #include "platform/kernel/spinlock.h"
 
 namespace ktimer {
@@ -16,11 +16,11 @@ namespace {
 
 struct DpcQueue {
     std::mutex lock;
-    std::condition_variable cv;
+    kcond::Condition cv;
     std::deque<PKDPC> queue;
     ULONGLONG queuedSeq = 0;  // DPCs ever queued
     ULONGLONG doneSeq = 0;    // DPCs ever finished or removed
-    std::condition_variable doneCv;
+    kcond::Condition doneCv;
     bool paused = false;
     bool started = false;
     // A deferred procedure is running, on this queue's thread or on the
@@ -96,7 +96,7 @@ DpcQueue& dpcs() {
 
 struct TimerQueue {
     std::mutex lock;
-    std::condition_variable cv;
+    kcond::Condition cv;
     std::multimap<LONGLONG, PKTIMER> armed;  // by due time
     bool started = false;
 

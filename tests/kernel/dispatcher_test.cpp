@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <vector>
 #include <thread>
 
+#include "platform/kernel/condition.h"
 #include "platform/kernel/wdm.h"
 #include "tests/support/kernel_test.h"
 
@@ -166,6 +169,62 @@ TEST(Events, AThreadThatWaitsAgainAndAgainMissesNoWakeUp) {
     EXPECT_EQ(answered, kRounds);
     EXPECT_TRUE(kdisp::idle(&go.Header));
     EXPECT_TRUE(kdisp::idle(&back.Header));
+}
+
+// The models' threads sleep on this condition: a notify that comes between a
+// waiter's look at the state and its sleep must still wake it, whether the
+// notifier holds the mutex or not; a timed wait ends by its time.
+TEST(Condition, NoWakeUpIsLostAndTimedWaitsEnd) {
+    std::mutex m;
+    kcond::Condition c;
+    int turn = 0;  // even: the main thread's, odd: the partner's
+    constexpr int kRounds = 20000;
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            std::unique_lock<std::mutex> g(m);
+            c.wait(g, [&] { return turn % 2 == 1; });
+            ++turn;
+            if (i % 2) {
+                g.unlock();
+                c.notify_one();
+            } else {
+                c.notify_one();
+            }
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        std::unique_lock<std::mutex> g(m);
+        c.wait(g, [&] { return turn % 2 == 0; });
+        ++turn;
+        g.unlock();
+        c.notify_one();
+    }
+    partner.join();
+    EXPECT_EQ(turn, 2 * kRounds);
+
+    bool open = false;
+    std::atomic<int> through{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            std::unique_lock<std::mutex> g(m);
+            c.wait(g, [&] { return open; });
+            through.fetch_add(1);
+        });
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        open = true;
+    }
+    c.notify_all();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(through.load(), 4);
+
+    std::unique_lock<std::mutex> g(m);
+    const auto until = kcond::Condition::Clock::now() + std::chrono::milliseconds(20);
+    EXPECT_FALSE(c.wait_until(g, until, [] { return false; }));
+    EXPECT_GE(kcond::Condition::Clock::now(), until);
+    EXPECT_TRUE(g.owns_lock());
 }
 
 TEST(Semaphores, CountsAndRefusesReleaseBeyondLimit) {
