@@ -63,15 +63,7 @@ TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards
     device->watches.signal(kEventSetCamera, kEventVideoStarted);
     h.camera().injectButton(1);
     pavtest::DeviceClient client(h.fdo());
-    StreamFormatRequest fmt{};
-    fmt.width = 320;
-    fmt.height = 240;
-    fmt.bitCount = 24;
-    fmt.compression = mdtest::kMjpg;
-    auto open = streamRequest(0);
-    std::memcpy(open.data(), &fmt, sizeof fmt);
-    open[0] = 0xFF;
-    auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    auto r = client.sendRequest(IOCTL_STREAM_OPEN, pavtest::streamOpenRequest(320, 240));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
     std::uint32_t handle = 0;

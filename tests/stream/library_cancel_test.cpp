@@ -20,15 +20,7 @@ using pavtest::streamRequest;
 
 // Opens the capture stream by handle at 320 x 240 MJPG; 0 when refused.
 std::uint32_t openStream(pavtest::DeviceClient& client) {
-    StreamFormatRequest f{};
-    f.width = 320;
-    f.height = 240;
-    f.bitCount = 24;
-    f.compression = 0x47504A4D;
-    auto open = streamRequest(0);
-    std::memcpy(open.data(), &f, sizeof f);
-    open[0] = 0xFF;
-    auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    auto r = client.sendRequest(IOCTL_STREAM_OPEN, pavtest::streamOpenRequest(320, 240));
     if (!pavtest::DeviceClient::wait(r) || r->moduleStatus() != kModuleStatusSuccess) return 0;
     std::uint32_t handle = 0;
     std::memcpy(&handle, r->data.data() + 4, 4);
@@ -39,19 +31,8 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     pavtest::CameraHarness h;
     ASSERT_TRUE(h.started()) << h.arrivalText();
     pavtest::DeviceClient client(h.fdo());
-    StreamFormatRequest f{};
-    f.width = 320;
-    f.height = 240;
-    f.bitCount = 24;
-    f.compression = 0x47504A4D;
-    auto open = streamRequest(0);
-    std::memcpy(open.data(), &f, sizeof f);
-    open[0] = 0xFF;
-    auto r = client.sendRequest(IOCTL_STREAM_OPEN, open);
-    ASSERT_TRUE(pavtest::DeviceClient::wait(r));
-    ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
-    std::uint32_t handle = 0;
-    std::memcpy(&handle, r->data.data() + 4, 4);
+    const std::uint32_t handle = openStream(client);
+    ASSERT_NE(handle, 0u);
     auto setState = [&](std::uint8_t state) {
         auto b = streamRequest(handle);
         b[8] = state;
@@ -75,7 +56,7 @@ TEST(LibraryStreamCancel, AReadGivenUpCompletesCancelledOnceAndTheNextIsServed) 
     EXPECT_EQ(next->moduleStatus(), kModuleStatusSuccess);
     EXPECT_EQ(next->data[44], 0xFF);
     EXPECT_EQ(next->data[45], 0xD8);
-    r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
+    auto r = client.sendRequest(IOCTL_STREAM_CLOSE, streamRequest(handle));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     EXPECT_EQ(r->moduleStatus(), kModuleStatusSuccess);
 }

@@ -237,21 +237,11 @@ TEST(LibraryStream, FormatInformationAndAStreamOpenedReadAndClosedByHandle) {
     EXPECT_EQ(count, 1);
 
     // Off the grid: refused before any stream exists.
-    StreamFormatRequest f{};
-    f.width = 328;
-    f.height = 240;
-    f.bitCount = 24;
-    f.compression = 0x47504A4D;
-    auto open = streamRequest(0);
-    std::memcpy(open.data(), &f, sizeof f);
-    r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    r = client.sendRequest(IOCTL_STREAM_OPEN, pavtest::streamOpenRequest(328, 240));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     EXPECT_EQ(r->moduleStatus(), kModuleStatusOutOfRange);
 
-    f.width = 320;
-    std::memcpy(open.data(), &f, sizeof f);
-    open[0] = 0xFF;
-    r = client.sendRequest(IOCTL_STREAM_OPEN, open);
+    r = client.sendRequest(IOCTL_STREAM_OPEN, pavtest::streamOpenRequest(320, 240));
     ASSERT_TRUE(pavtest::DeviceClient::wait(r));
     ASSERT_EQ(r->moduleStatus(), kModuleStatusSuccess);
     std::uint32_t handle = 0;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "pav512/buffers.h"
 #include "platform/kernel/wdm.h"
 
 namespace pavtest {
@@ -51,6 +52,19 @@ inline std::vector<std::uint8_t> streamRequest(std::uint32_t handle, std::size_t
     std::vector<std::uint8_t> b(size, 0);
     b[0] = 0xFF;
     std::memcpy(b.data() + 4, &handle, 4);
+    return b;
+}
+
+// A stream open at `width` x `height` MJPG, 24 bits a pixel.
+inline std::vector<std::uint8_t> streamOpenRequest(std::uint32_t width, std::uint32_t height) {
+    pav512::StreamFormatRequest f{};
+    f.width = width;
+    f.height = height;
+    f.bitCount = 24;
+    f.compression = 0x47504A4D;
+    auto b = streamRequest(0);
+    std::memcpy(b.data(), &f, sizeof f);
+    b[0] = 0xFF;
     return b;
 }
 
