@@ -858,7 +858,7 @@ struct SocketServer::Impl {
         }
         const std::uint32_t outLen =
             std::min(r->outputLength, replyLimit(r->code, r->input, r->inputLength));
-        auto payload = std::make_shared<std::vector<std::uint8_t>>(std::move(m.payload));
+        auto payload = std::make_shared<uproto::Bytes>(std::move(m.payload));
         const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
         const std::size_t payloadBytes = payload->size();
         charge(*c, payloadBytes);

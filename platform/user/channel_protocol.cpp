@@ -25,8 +25,9 @@ class Writer {
     void u64(std::uint64_t v) { raw(&v, 8); }
     void raw(const void* p, std::size_t n) {
         if (n == 0) return;
-        auto* b = static_cast<const std::uint8_t*>(p);
-        bytes_.insert(bytes_.end(), b, b + n);
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + n);
+        std::memcpy(bytes_.data() + at, p, n);
     }
     std::vector<std::uint8_t> take() { return std::move(bytes_); }
 
@@ -36,7 +37,7 @@ class Writer {
 
 class Reader {
   public:
-    explicit Reader(const std::vector<std::uint8_t>& p) : p_(p) {}
+    explicit Reader(std::span<const std::uint8_t> p) : p_(p) {}
     bool u32(std::uint32_t* v) { return raw(v, 4); }
     bool u64(std::uint64_t* v) { return raw(v, 8); }
     bool raw(void* out, std::size_t n) {
@@ -49,7 +50,7 @@ class Reader {
     std::size_t left() const { return p_.size() - at_; }
 
   private:
-    const std::vector<std::uint8_t>& p_;
+    std::span<const std::uint8_t> p_;
     std::size_t at_ = 0;
 };
 
@@ -182,35 +183,35 @@ std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle) {
     return w.take();
 }
 
-std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p) {
+std::optional<Hello> decodeHello(std::span<const std::uint8_t> p) {
     Reader r(p);
     Hello h{};
     if (p.size() != 8 || !r.u32(&h.magic) || !r.u32(&h.version)) return std::nullopt;
     return h;
 }
 
-std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p) {
+std::optional<std::string> decodeOpen(std::span<const std::uint8_t> p) {
     if (p.empty() || p.size() > kMaxPathLength) return std::nullopt;
     std::string s(p.begin(), p.end());
     if (s.find('\0') != std::string::npos) return std::nullopt;
     return s;
 }
 
-std::optional<NTSTATUS> decodeOpenReply(const std::vector<std::uint8_t>& p) {
+std::optional<NTSTATUS> decodeOpenReply(std::span<const std::uint8_t> p) {
     Reader r(p);
     std::uint32_t v;
     if (p.size() != 4 || !r.u32(&v)) return std::nullopt;
     return static_cast<NTSTATUS>(v);
 }
 
-std::optional<GUID> decodeEnumerate(const std::vector<std::uint8_t>& p) {
+std::optional<GUID> decodeEnumerate(std::span<const std::uint8_t> p) {
     Reader r(p);
     GUID g;
     if (p.size() != sizeof(GUID) || !r.raw(&g, sizeof g)) return std::nullopt;
     return g;
 }
 
-std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<std::uint8_t>& p) {
+std::optional<std::vector<std::string>> decodeEnumerateReply(std::span<const std::uint8_t> p) {
     Reader r(p);
     std::uint32_t count;
     if (!r.u32(&count)) return std::nullopt;
@@ -226,7 +227,7 @@ std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<s
     return out;
 }
 
-std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p) {
+std::optional<Request> decodeRequest(std::span<const std::uint8_t> p) {
     Reader r(p);
     Request q{};
     if (!r.u64(&q.id) || !r.u32(&q.code) || !r.u32(&q.inputLength) || !r.u32(&q.outputLength))
@@ -237,14 +238,14 @@ std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p) {
     return q;
 }
 
-std::optional<std::uint64_t> decodeCancel(const std::vector<std::uint8_t>& p) {
+std::optional<std::uint64_t> decodeCancel(std::span<const std::uint8_t> p) {
     Reader r(p);
     std::uint64_t id;
     if (p.size() != 8 || !r.u64(&id)) return std::nullopt;
     return id;
 }
 
-std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p) {
+std::optional<Completion> decodeCompletion(std::span<const std::uint8_t> p) {
     Reader r(p);
     Completion c{};
     std::uint32_t st;
@@ -255,7 +256,7 @@ std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p) {
     return c;
 }
 
-std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& p) {
+std::optional<std::uint32_t> decodeEventSignal(std::span<const std::uint8_t> p) {
     Reader r(p);
     std::uint32_t h;
     if (p.size() != 4 || !r.u32(&h)) return std::nullopt;
@@ -282,11 +283,11 @@ namespace {
 // Drops what was consumed before the buffer grows, so a long-lived connection
 // does not keep every byte it ever received, nor the room a large message
 // once needed.
-void compact(std::vector<std::uint8_t>& buffer, std::size_t& offset) {
+void compact(Bytes& buffer, std::size_t& offset) {
     if (offset > 0 && offset == buffer.size()) {
         buffer.clear();
         offset = 0;
-        if (buffer.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer);
+        if (buffer.capacity() > (1u << 16)) Bytes().swap(buffer);
     } else if (offset > (1u << 16)) {
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
         offset = 0;
@@ -346,7 +347,7 @@ std::uint8_t* FrameReader::receiveInto(std::size_t least, std::size_t* room) {
 
 void FrameReader::received(std::size_t length) {
     if (length > spare_) length = spare_;
-    std::vector<std::uint8_t>& into = spareInBody_ ? body_ : buffer_;
+    Bytes& into = spareInBody_ ? body_ : buffer_;
     into.resize(into.size() - (spare_ - length));
     spare_ = 0;
     spareInBody_ = false;
@@ -403,7 +404,7 @@ FrameReader::Result FrameReader::next(Message* message) {
         // Handed over whole, never copied again.
         message->kind = bodyKind_;
         message->payload.swap(body_);
-        std::vector<std::uint8_t>().swap(body_);
+        Bytes().swap(body_);
         inBody_ = false;
         bodyLength_ = 0;
         return Result::Message;
@@ -439,7 +440,7 @@ FrameReader::Result FrameReader::next(Message* message) {
         if (offset_ == buffer_.size()) {
             buffer_.clear();
             offset_ = 0;
-            if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
+            if (buffer_.capacity() > (1u << 16)) Bytes().swap(buffer_);
         }
         inBody_ = true;
         bodyLength_ = length;
@@ -457,7 +458,7 @@ FrameReader::Result FrameReader::next(Message* message) {
     if (offset_ == buffer_.size()) {
         buffer_.clear();
         offset_ = 0;
-        if (buffer_.capacity() > (1u << 16)) std::vector<std::uint8_t>().swap(buffer_);
+        if (buffer_.capacity() > (1u << 16)) Bytes().swap(buffer_);
     }
     return Result::Message;
 }

@@ -12,8 +12,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel/basetypes.h"
@@ -42,9 +46,32 @@ enum class Kind : std::uint16_t {
     EventSignal = 10,    // u32 client event handle
 };
 
+// Bytes that growing leaves unwritten: room made for a receive is filled by
+// the receive, so clearing it first would only be one more pass over memory
+// (up to 128 KiB a receive for a long message).
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Bytes = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
+
 struct Message {
     Kind kind;
-    std::vector<std::uint8_t> payload;
+    Bytes payload;
 };
 
 // Decoded payloads; decode returns nothing when the payload is malformed.
@@ -92,15 +119,15 @@ std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64
                                                                      NTSTATUS status,
                                                                      std::uint32_t information);
 
-std::optional<Hello> decodeHello(const std::vector<std::uint8_t>& p);
-std::optional<std::string> decodeOpen(const std::vector<std::uint8_t>& p);
-std::optional<NTSTATUS> decodeOpenReply(const std::vector<std::uint8_t>& p);
-std::optional<GUID> decodeEnumerate(const std::vector<std::uint8_t>& p);
-std::optional<std::vector<std::string>> decodeEnumerateReply(const std::vector<std::uint8_t>& p);
-std::optional<Request> decodeRequest(const std::vector<std::uint8_t>& p);
-std::optional<std::uint64_t> decodeCancel(const std::vector<std::uint8_t>& p);
-std::optional<Completion> decodeCompletion(const std::vector<std::uint8_t>& p);
-std::optional<std::uint32_t> decodeEventSignal(const std::vector<std::uint8_t>& p);
+std::optional<Hello> decodeHello(std::span<const std::uint8_t> p);
+std::optional<std::string> decodeOpen(std::span<const std::uint8_t> p);
+std::optional<NTSTATUS> decodeOpenReply(std::span<const std::uint8_t> p);
+std::optional<GUID> decodeEnumerate(std::span<const std::uint8_t> p);
+std::optional<std::vector<std::string>> decodeEnumerateReply(std::span<const std::uint8_t> p);
+std::optional<Request> decodeRequest(std::span<const std::uint8_t> p);
+std::optional<std::uint64_t> decodeCancel(std::span<const std::uint8_t> p);
+std::optional<Completion> decodeCompletion(std::span<const std::uint8_t> p);
+std::optional<std::uint32_t> decodeEventSignal(std::span<const std::uint8_t> p);
 
 // The longest payload each kind may have; 0 refuses the kind. A reader checks
 // a header against its table before it keeps a byte of the payload, so a
@@ -162,12 +189,12 @@ class FrameReader {
 
   private:
     KindLimits limits_;
-    std::vector<std::uint8_t> buffer_;
+    Bytes buffer_;
     std::size_t offset_ = 0;
     std::size_t spare_ = 0;  // room handed out by receiveInto, not yet received
     bool spareInBody_ = false;
     // The payload of a long message, gathered on its own (see next()).
-    std::vector<std::uint8_t> body_;
+    Bytes body_;
     std::size_t bodyLength_ = 0;
     Kind bodyKind_ = Kind::Hello;
     bool inBody_ = false;

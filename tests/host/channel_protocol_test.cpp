@@ -97,7 +97,7 @@ TEST(ChannelProtocol, PayloadsThatDisagreeWithThemselvesAreRefused) {
     EXPECT_FALSE(decodeEnumerateReply(list));
 
     EXPECT_FALSE(decodeOpen({}));
-    EXPECT_FALSE(decodeOpen({'a', 0, 'b'}));
+    EXPECT_FALSE(decodeOpen(std::vector<std::uint8_t>{'a', 0, 'b'}));
     EXPECT_FALSE(decodeOpen(std::vector<std::uint8_t>(kMaxPathLength + 1, 'a')));
     EXPECT_FALSE(decodeHello(std::vector<std::uint8_t>(9, 0)));
     EXPECT_FALSE(decodeCancel(std::vector<std::uint8_t>(7, 0)));
