@@ -31,11 +31,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,6 +42,7 @@
 #include <vector>
 
 #include "bench/quick.h"
+#include "bench/video/iso_stand_in.h"
 #include "driver/core/device_context.h"
 #include "driver/core/driver.h"
 #include "host/pnp_manager.h"
@@ -111,45 +110,13 @@ std::vector<std::vector<std::uint8_t>> videoPackets(std::size_t payload, int* pa
 
 // Serves the isochronous endpoint at one full packet per millisecond of real
 // time and hands everything else to the simulated camera.
-class RealTimeIsoPipe : public usbbus::ForwardingBackend {
+class RealTimeIsoPipe : public pavbench::IsoStandIn {
   public:
     explicit RealTimeIsoPipe(std::shared_ptr<sim::SimCamera> camera)
-        : ForwardingBackend(std::move(camera)) {
-        thread_ = std::thread([this] { run(); });
+        : IsoStandIn(std::move(camera)) {
+        start();
     }
-    ~RealTimeIsoPipe() override {
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    USBD_STATUS submit(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::submit(t);
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            queue_.push_back(t);
-        }
-        wake_.notify_one();
-        return USBD_STATUS_PENDING;
-    }
-    void cancel(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::cancel(t);
-        bool found = false;
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            auto it = std::find(queue_.begin(), queue_.end(), t);
-            if (it != queue_.end()) {
-                queue_.erase(it);
-                found = true;
-            }
-        }
-        if (!found) return;  // being completed on the pipe's thread
-        t->status = USBD_STATUS_CANCELED;
-        t->actualLength = 0;
-        t->complete(t, t->context);
-    }
+    ~RealTimeIsoPipe() override { stop(); }
 
     std::uint64_t packets() const { return packets_.load(); }
     // The pipe thread's CPU time, read on that thread at its last completion.
@@ -162,18 +129,12 @@ class RealTimeIsoPipe : public usbbus::ForwardingBackend {
     int packetsPerFrame() const { return packetsPerFrame_.load(); }
 
   private:
-    void run() {
+    void serve() override {
         threadId_.store(static_cast<int>(gettid()));
         auto due = std::chrono::steady_clock::now();
         for (;;) {
-            usbbus::Transfer* t = nullptr;
-            {
-                std::unique_lock<std::mutex> g(lock_);
-                wake_.wait(g, [&] { return stopping_ || !queue_.empty(); });
-                if (stopping_) return;
-                t = queue_.front();
-                queue_.pop_front();
-            }
+            usbbus::Transfer* t = next();
+            if (!t) return;
             // The bus takes a packet a millisecond; a transfer that came late
             // starts the count again rather than bunching up.
             const auto now = std::chrono::steady_clock::now();
@@ -217,10 +178,6 @@ class RealTimeIsoPipe : public usbbus::ForwardingBackend {
         }
     }
 
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::deque<usbbus::Transfer*> queue_;
-    bool stopping_ = false;
     std::vector<std::vector<std::uint8_t>> packets_list_;
     std::map<const UCHAR*, std::vector<std::size_t>> slots_;  // by transfer buffer
     std::size_t cursor_ = 0;
@@ -231,7 +188,6 @@ class RealTimeIsoPipe : public usbbus::ForwardingBackend {
     std::atomic<std::uint64_t> completionCpu_{0};
     std::atomic<std::uint64_t> writes_{0};
     std::atomic<int> threadId_{0};
-    std::thread thread_;
 };
 
 // The client process: its standard input (closed to end it) and output.

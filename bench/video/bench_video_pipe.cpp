@@ -16,16 +16,15 @@
 #include <time.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "bench/quick.h"
+#include "bench/video/iso_stand_in.h"
 #include "driver/camera/usbif.h"
 #include "driver/camera/usbstrm.h"
 #include "driver/core/device_context.h"
@@ -52,48 +51,13 @@ std::uint64_t threadCpuNs() {
 
 // Serves the isochronous endpoint itself and hands everything else to the
 // simulated camera.
-class FastIsoPipe : public usbbus::ForwardingBackend {
+class FastIsoPipe : public pavbench::IsoStandIn {
   public:
-    explicit FastIsoPipe(std::shared_ptr<sim::SimCamera> camera)
-        : ForwardingBackend(std::move(camera)) {
+    explicit FastIsoPipe(std::shared_ptr<sim::SimCamera> camera) : IsoStandIn(std::move(camera)) {
         for (ULONG i = 0; i < kPacketBytes; ++i) payload_[i] = static_cast<UCHAR>(i * 7);
-        thread_ = std::thread([this] { run(); });
+        start();
     }
-    ~FastIsoPipe() override {
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    USBD_STATUS submit(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::submit(t);
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            queue_.push_back(t);
-        }
-        wake_.notify_one();
-        return USBD_STATUS_PENDING;
-    }
-    void cancel(usbbus::Transfer* t) override {
-        if (t->type != USB_ENDPOINT_TYPE_ISOCHRONOUS) return ForwardingBackend::cancel(t);
-        bool found = false;
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-                if (*it == t) {
-                    queue_.erase(it);
-                    found = true;
-                    break;
-                }
-            }
-        }
-        if (!found) return;  // being completed on the pipe's thread
-        t->status = USBD_STATUS_CANCELED;
-        t->actualLength = 0;
-        t->complete(t, t->context);
-    }
+    ~FastIsoPipe() override { stop(); }
 
     // Times the next `packets` packets on the pipe's thread.
     void measure(std::uint64_t packets) {
@@ -110,24 +74,19 @@ class FastIsoPipe : public usbbus::ForwardingBackend {
     std::uint64_t timedNs() const { return timedNs_; }
 
   private:
-    void run() {
+    void serve() override {
         bool measuring = false;
         std::uint64_t startNs = 0;
         for (;;) {
-            usbbus::Transfer* t = nullptr;
-            {
-                std::unique_lock<std::mutex> g(lock_);
-                wake_.wait(g, [&] { return stopping_ || !queue_.empty(); });
-                if (stopping_ && queue_.empty()) return;
-                t = queue_.front();
-                queue_.pop_front();
+            usbbus::Transfer* t = next([&] {
                 if (startMeasure_) {
                     startMeasure_ = false;
                     measuring = true;
                     timedPackets_ = 0;
                     startNs = threadCpuNs();
                 }
-            }
+            });
+            if (!t) return;
             ULONG n = std::min<ULONG>(t->packetSize, kPacketBytes);
             for (ULONG i = 0; i < t->numberOfPackets; ++i) {
                 USBD_ISO_PACKET_DESCRIPTOR& p = t->isoPackets[i];
@@ -154,17 +113,12 @@ class FastIsoPipe : public usbbus::ForwardingBackend {
     }
 
     UCHAR payload_[kPacketBytes];
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::deque<usbbus::Transfer*> queue_;
-    bool stopping_ = false;
     bool startMeasure_ = false;
     bool finished_ = false;
     std::uint64_t measureLimit_ = 0;
     std::uint64_t timedPackets_ = 0;
     std::uint64_t timedNs_ = 0;
     std::atomic<std::uint64_t> packets_{0};
-    std::thread thread_;
 };
 
 // Frame assembly at its least: every packet copied into a frame buffer.
