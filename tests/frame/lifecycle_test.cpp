@@ -155,6 +155,10 @@ struct WorkerBlock {
         released = true;
         changed.notify_all();
     }
+    static void reset() {
+        std::lock_guard<std::mutex> g(lock);
+        entered = released = false;
+    }
 };
 
 TEST_F(Lifecycle, CloseFreesARawBufferStillQueuedForTheWorker) {
@@ -164,6 +168,7 @@ TEST_F(Lifecycle, CloseFreesARawBufferStillQueuedForTheWorker) {
     Deliveries::install(d);
     openQuiet(d, h, 176, 144);
     ASSERT_EQ(Frame_Start(d), STATUS_SUCCESS);
+    WorkerBlock::reset();
     ASSERT_TRUE(workerQueue(d, WorkerBlock::routine, nullptr, nullptr));
     ASSERT_TRUE(pavtest::waitFor([] {
         std::lock_guard<std::mutex> g(WorkerBlock::lock);
