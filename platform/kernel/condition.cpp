@@ -11,10 +11,13 @@ namespace kcond {
 
 namespace {
 
-long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value,
-           const timespec* timeout) {
-    return ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout,
-                     nullptr, FUTEX_BITSET_MATCH_ANY);
+// The futex is the atomic's own word.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {
+    return ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr,
+                     FUTEX_BITSET_MATCH_ANY);
 }
 
 }  // namespace
@@ -27,9 +30,8 @@ void Condition::sleep(std::unique_lock<std::mutex>& g, const Clock::time_point* 
     if (until) {
         // steady_clock is CLOCK_MONOTONIC, the clock of an absolute
         // FUTEX_WAIT_BITSET.
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            until->time_since_epoch())
-                            .count();
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(until->time_since_epoch()).count();
         if (ns <= 0) return;
         at.tv_sec = static_cast<time_t>(ns / 1000000000);
         at.tv_nsec = static_cast<long>(ns % 1000000000);
