@@ -30,17 +30,10 @@ class Condition {
     void wait(std::unique_lock<std::mutex>& g, Predicate ready) {
         while (!ready()) sleep(g, nullptr);
     }
-    // False when `until` has passed.
+    // False when `until` has passed; true may be an early return.
     bool wait_until(std::unique_lock<std::mutex>& g, Clock::time_point until) {
         sleep(g, &until);
         return Clock::now() < until;
-    }
-    template <class Predicate>
-    bool wait_until(std::unique_lock<std::mutex>& g, Clock::time_point until, Predicate ready) {
-        while (!ready()) {
-            if (!wait_until(g, until)) return ready();
-        }
-        return true;
     }
 
     void notify_one() { notify(1); }

@@ -222,7 +222,8 @@ TEST(Condition, NoWakeUpIsLostAndTimedWaitsEnd) {
 
     std::unique_lock<std::mutex> g(m);
     const auto until = kcond::Condition::Clock::now() + std::chrono::milliseconds(20);
-    EXPECT_FALSE(c.wait_until(g, until, [] { return false; }));
+    int early = 0;  // returns before the time are allowed, but not many
+    while (c.wait_until(g, until)) ASSERT_LT(++early, 1000);
     EXPECT_GE(kcond::Condition::Clock::now(), until);
     EXPECT_TRUE(g.owns_lock());
 }
