@@ -143,7 +143,7 @@ std::size_t HostChannel::pendingCount() const {
 
 bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input,
                          std::uint32_t inputLength, std::uint32_t outputLength,
-                         uchannel::ReplyFn done) {
+                         uchannel::ReplyFn done, void* systemBuffer) {
     {
         std::unique_lock<std::mutex> g(lock_);
         if (pending_.count(id)) return false;
@@ -167,11 +167,13 @@ bool HostChannel::submit(std::uint64_t id, std::uint32_t code, const void* input
             finished(id, STATUS_DELETE_PENDING, 0, nullptr, done);
         } else {
             kobj::ClientScope scope(table_);
-            irp = kio::sendDeviceControl(
-                file_, code, input, inputLength, outputLength, false,
-                [this, id, done](NTSTATUS st, ULONG_PTR info, const void* buffer) {
-                    finished(id, st, info, buffer, done);
-                });
+            auto finish = [this, id, done](NTSTATUS st, ULONG_PTR info, const void* buffer) {
+                finished(id, st, info, buffer, done);
+            };
+            irp = systemBuffer ? kio::sendDeviceControlInto(file_, code, input, inputLength,
+                                                            outputLength, systemBuffer, finish)
+                               : kio::sendDeviceControl(file_, code, input, inputLength,
+                                                        outputLength, false, finish);
         }
     }
     // A null IRP could not be built; `done` has then run with the status.

@@ -36,8 +36,11 @@ class HostChannel {
 
     // Issues one request with the client's id; `done` runs exactly once.
     // Returns false (and does not call `done`) when the id is already pending.
+    // `systemBuffer`: the request's system buffer when the caller provides it
+    // (kio::sendDeviceControlInto); null for one of the I/O manager's own.
     bool submit(std::uint64_t id, std::uint32_t code, const void* input, std::uint32_t inputLength,
-                std::uint32_t outputLength, uchannel::ReplyFn done);
+                std::uint32_t outputLength, uchannel::ReplyFn done,
+                void* systemBuffer = nullptr);
     void cancel(std::uint64_t id);
     void cancelAll();
     // Cancels what is pending and waits for it, sends the closing requests of

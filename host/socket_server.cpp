@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "host/channel_host.h"
+#include "host/client_memory.h"
 #include "platform/kernel/object.h"
 #include "pav512/buffers.h"
 #include "platform/user/channel_protocol.h"
@@ -38,6 +39,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Distinct event handles one connection may register.
 constexpr std::size_t kMaxClientEvents = 1024;
+// Descriptors a client may have passed ahead of the messages that use them.
+constexpr std::size_t kMaxPassedFds = 4;
 
 struct Connection;
 
@@ -139,7 +142,10 @@ uproto::KindLimits limitsFor(State state) {
         case State::Open:
             return l.allow(Kind::Request, 20 + uproto::kMaxBuffer)
                 .allow(Kind::Cancel, 8)
-                .allow(Kind::CancelAll, 0);
+                .allow(Kind::CancelAll, 0)
+                .allow(Kind::ShareMemory, 16)
+                .allow(Kind::RequestShared, 28 + uproto::kMaxSharedHead)
+                .allow(Kind::UnshareMemory, 4);
         case State::Finished:
             return l;
     }
@@ -190,6 +196,10 @@ struct Connection {
     Clock::time_point deadline = Clock::time_point::max();
     std::size_t inputCharged = 0;  // the reader's allocation, as charged to the budget
     bool writeArmed = false;
+    // Memory the client shares, by its number, and descriptors it passed
+    // that no ShareMemory has used yet.
+    std::map<std::uint32_t, std::shared_ptr<ClientMemory>> memory;
+    std::deque<int> passedFds;
 
     // Budget (Impl::budgetLock).
     std::size_t held = 0;
@@ -239,6 +249,7 @@ struct SocketServer::Impl {
     std::atomic<bool> acceptStopped{false};
     bool stopped = false;
     std::atomic<std::uint64_t> protocolErrors{0};
+    std::atomic<std::uint64_t> sharedAnswers{0};
     std::atomic<std::uint64_t> boundsExceeded{0};
     std::uint64_t nextId = 2;
     bool listening = false;
@@ -679,6 +690,9 @@ struct SocketServer::Impl {
             c->outBytes = 0;
         }
         c->reader = uproto::FrameReader();
+        for (int fd : c->passedFds) ::close(fd);
+        c->passedFds.clear();
+        c->memory.clear();  // requests in the driver keep theirs until they end
         {
             std::lock_guard<std::mutex> g(budgetLock);
             c->dropped = true;
@@ -832,6 +846,14 @@ struct SocketServer::Impl {
                 }
             case State::Open:
                 if (m.kind == Kind::Request) return request(c, m);
+                if (m.kind == Kind::RequestShared) return requestShared(c, m);
+                if (m.kind == Kind::ShareMemory) return shareMemory(c, m);
+                if (m.kind == Kind::UnshareMemory) {
+                    auto area = uproto::decodeUnshareMemory(m.payload);
+                    if (!area) return fail(c, true);
+                    c->memory.erase(*area);
+                    return;
+                }
                 if (m.kind == Kind::Cancel) {
                     auto id = uproto::decodeCancel(m.payload);
                     if (!id) return fail(c, true);
@@ -849,22 +871,67 @@ struct SocketServer::Impl {
         }
     }
 
+    // The memory file passed with the message maps as area `area`; the
+    // client is answered with a Completion of the message's id.
+    void shareMemory(const std::shared_ptr<Connection>& c, uproto::Message& m) {
+        auto s = uproto::decodeShareMemory(m.payload);
+        if (!s || c->passedFds.empty()) return fail(c, true);
+        const int fd = c->passedFds.front();
+        c->passedFds.pop_front();
+        NTSTATUS st = STATUS_INVALID_PARAMETER;
+        if (c->memory.count(s->area) == 0) {
+            st = STATUS_INSUFFICIENT_RESOURCES;
+            if (c->memory.size() < uproto::kMaxSharedAreas) {
+                auto memory = ClientMemory::map(fd, s->size, options.limits.maxSharedAreas, &st);
+                if (memory) c->memory.emplace(s->area, std::move(memory));
+            }
+        }
+        ::close(fd);
+        c->send(uproto::encodeCompletion(s->id, st, 0, nullptr));
+    }
+
+    void requestShared(const std::shared_ptr<Connection>& c, uproto::Message& m) {
+        auto r = uproto::decodeRequestShared(m.payload);
+        if (!r) return fail(c, true);
+        auto it = c->memory.find(r->area);
+        // The output past the head must lie within the area.
+        if (it == c->memory.end() ||
+            r->request.outputLength - r->headLength > it->second->size()) {
+            c->send(uproto::encodeCompletion(r->request.id, STATUS_INVALID_PARAMETER, 0, nullptr));
+            return;
+        }
+        request(c, m, r->request, it->second, r->headLength);
+    }
+
     void request(const std::shared_ptr<Connection>& c, uproto::Message& m) {
         auto r = uproto::decodeRequest(m.payload);
         if (!r) return fail(c, true);
+        request(c, m, *r, nullptr, 0);
+    }
+
+    // `memory`: the area the output past its first `headLength` bytes is
+    // written into in place (null: the whole output comes back in the reply).
+    void request(const std::shared_ptr<Connection>& c, uproto::Message& m,
+                 const uproto::Request& decoded, std::shared_ptr<ClientMemory> memory,
+                 std::uint32_t headLength) {
+        const uproto::Request* r = &decoded;
         if (c->inFlight.load() >= options.limits.maxRequestsInFlight) {
             exceeded(c);
             return;
         }
+        // Output written into shared memory costs the host only its head.
         const std::uint32_t outLen =
-            std::min(r->outputLength, replyLimit(r->code, r->input, r->inputLength));
+            memory ? r->outputLength
+                   : std::min(r->outputLength, replyLimit(r->code, r->input, r->inputLength));
+        const std::uint32_t hostOut = memory ? headLength : outLen;
         auto payload = std::make_shared<uproto::Bytes>(std::move(m.payload));
         const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
         const std::size_t payloadBytes = payload->size();
         charge(*c, payloadBytes);
         requestTaken(*c);
         post(c, [this, c, payload, payloadBytes, inputAt, id = r->id, code = r->code,
-                 in = r->inputLength, outLen]() mutable {
+                 in = r->inputLength, outLen, hostOut, memory = std::move(memory),
+                 headLength]() mutable {
             if (!c->channel) {
                 release(*c, payloadBytes);
                 requestDone(*c);
@@ -872,37 +939,51 @@ struct SocketServer::Impl {
             }
             // The system buffer the request gets, until its reply is made,
             // and the reply itself, reserved before either is allocated.
-            const std::size_t buffer = std::max(in, outLen);
-            const std::size_t reply = uproto::kHeaderLength + 16 + std::size_t{outLen};
-            const Reservation room = reserve(*c, buffer + reply);
-            if (room != Reservation::Taken) {
+            const std::size_t buffer = std::max(in, hostOut);
+            const std::size_t reply = uproto::kHeaderLength + 16 + std::size_t{hostOut};
+            auto refuse = [&](NTSTATUS st) {
                 payload.reset();
                 release(*c, payloadBytes);
-                // A connection being closed runs nothing more in the driver.
-                if (room == Reservation::Refused)
-                    c->send(uproto::encodeCompletion(id, STATUS_INSUFFICIENT_RESOURCES, 0,
-                                                     nullptr));
+                if (st != STATUS_SUCCESS) c->send(uproto::encodeCompletion(id, st, 0, nullptr));
                 requestDone(*c);
-                return;
+            };
+            // One request at a time writes into an area.
+            std::uint8_t* system = memory ? memory->take(headLength) : nullptr;
+            if (memory && !system) return refuse(STATUS_DEVICE_BUSY);
+            const Reservation room = reserve(*c, buffer + reply);
+            if (room != Reservation::Taken) {
+                if (memory) memory->give();
+                // A connection being closed runs nothing more in the driver.
+                return refuse(room == Reservation::Refused ? STATUS_INSUFFICIENT_RESOURCES
+                                                           : STATUS_SUCCESS);
             }
             std::weak_ptr<Connection> weak = c;
             bool fresh = c->channel->submit(
                 id, code, payload->data() + inputAt, in, outLen,
-                [this, weak, id, buffer, reply](NTSTATUS st, std::uint32_t info,
-                                                const std::uint8_t* data) {
+                [this, weak, id, buffer, reply, memory, headLength](
+                    NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
                     auto conn = weak.lock();
-                    if (!conn) return;
-                    if (data == nullptr) info = 0;
-                    const auto head = uproto::encodeCompletionHead(id, st, info);
-                    const std::size_t prepaid = std::min(head.size() + info, reply);
-                    conn->send(head.data(), head.size(), data, info, prepaid);
-                    release(*conn, buffer + (reply - prepaid));
-                    requestDone(*conn);
-                });
+                    if (conn) {
+                        if (data == nullptr) info = 0;
+                        // From shared memory only the head crosses the socket.
+                        const std::uint32_t carried = memory ? std::min(info, headLength) : info;
+                        const auto head =
+                            memory ? uproto::encodeCompletionSharedHead(id, st, info, carried)
+                                   : uproto::encodeCompletionHead(id, st, info);
+                        const std::size_t prepaid = std::min(head.size() + carried, reply);
+                        conn->send(head.data(), head.size(), data, carried, prepaid);
+                        if (memory) sharedAnswers.fetch_add(1, std::memory_order_relaxed);
+                        release(*conn, buffer + (reply - prepaid));
+                        requestDone(*conn);
+                    }
+                    if (memory) memory->give();
+                },
+                system);
             payload.reset();
             release(*c, payloadBytes);
             // Two pending requests under one id cannot be told apart.
             if (!fresh) {
+                if (memory) memory->give();
                 release(*c, buffer + reply);
                 requestDone(*c);
                 fail(c, true);
@@ -915,8 +996,17 @@ struct SocketServer::Impl {
         // one piece and is copied once.
         std::size_t room = 0;
         std::uint8_t* into = c->reader.receiveInto(2048, &room);
-        ssize_t n = ::recv(c->fd, into, room, 0);
+        // Descriptors come beside the bytes of the message that uses them.
+        iovec part{into, room};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedFds)];
+        msghdr h{};
+        h.msg_iov = &part;
+        h.msg_iovlen = 1;
+        h.msg_control = control;
+        h.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(c->fd, &h, MSG_CMSG_CLOEXEC);
         c->reader.received(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (n >= 0 && h.msg_controllen > 0 && !takeDescriptors(c, h)) return fail(c, true);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             // End of stream: a client that stopped in the middle of a message
@@ -955,6 +1045,28 @@ struct SocketServer::Impl {
             else if (progress || c->deadline == Clock::time_point::max())
                 setDeadline(c, Clock::now() + options.limits.messageDeadline);
         }
+    }
+
+    // Keeps the descriptors a receive brought for the messages that use
+    // them; false (with every one of them closed) when the client passed
+    // more than may wait, or more than one receive takes.
+    bool takeDescriptors(const std::shared_ptr<Connection>& c, msghdr& h) {
+        bool ok = !(h.msg_flags & MSG_CTRUNC);
+        for (cmsghdr* m = CMSG_FIRSTHDR(&h); m; m = CMSG_NXTHDR(&h, m)) {
+            if (m->cmsg_level != SOL_SOCKET || m->cmsg_type != SCM_RIGHTS) continue;
+            const std::size_t count = (m->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(m) + i * sizeof(int), sizeof fd);
+                c->passedFds.push_back(fd);
+            }
+        }
+        if (c->passedFds.size() > kMaxPassedFds) ok = false;
+        if (!ok) {
+            for (int fd : c->passedFds) ::close(fd);
+            c->passedFds.clear();
+        }
+        return ok;
     }
 
     void writeTo(const std::shared_ptr<Connection>& c) {
@@ -1479,6 +1591,10 @@ void SocketServer::adopt(int fd) {
 std::size_t SocketServer::connectionCount() const {
     return impl_->live.load();
 }
+std::uint64_t SocketServer::sharedAnswers() const {
+    return impl_->sharedAnswers.load();
+}
+
 std::uint64_t SocketServer::protocolErrors() const {
     return impl_->protocolErrors.load();
 }

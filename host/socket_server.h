@@ -66,6 +66,9 @@ class SocketServer {
         // most is closed.
         std::size_t memoryBudget = std::size_t{128} << 20;
         std::size_t maxConnections = 16384;
+        // Areas of client memory mapped at once in the process (each costs
+        // the process two of its memory mappings).
+        std::size_t maxSharedAreas = 4096;
     };
 
     struct Options {
@@ -100,6 +103,9 @@ class SocketServer {
     std::size_t connectionCount() const;
     // Connections ended for breaking the protocol.
     std::uint64_t protocolErrors() const;
+    // Requests answered with their output written into the client's shared
+    // memory (only the head crossing the socket).
+    std::uint64_t sharedAnswers() const;
     // Connections ended for going over a bound or a deadline.
     std::uint64_t boundsExceeded() const;
     // Bytes held for all connections now, and requests in the driver.

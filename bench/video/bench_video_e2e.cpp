@@ -327,7 +327,7 @@ int main() {
     auto camera = sim::SimCamera::create(scenario);
     auto pipe = std::make_shared<RealTimeIsoPipe>(camera);
     std::uint64_t frames = 0, drops = 0, packets = 0, processNs = 0, completionNs = 0;
-    std::uint64_t pipeThreadNs = 0, bufferWrites = 0;
+    std::uint64_t pipeThreadNs = 0, bufferWrites = 0, sharedReads = 0;
     std::vector<ThreadTimes> perThread;
     ULONG framesKept = 0, framesDelivered = 0, framesUnwanted = 0;
     double wallSeconds = 0;
@@ -372,10 +372,12 @@ int main() {
         const auto threads0 = threadTimes();
         const std::uint64_t c0 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t0 = pipe->threadCpuNs();
         const std::uint64_t k0 = pipe->completionCpuNs(), b0 = pipe->bufferWrites();
+        const std::uint64_t s0 = server->sharedAnswers();
         const auto w0 = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(kWindowSeconds));
         const std::uint64_t c1 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t1 = pipe->threadCpuNs();
         const std::uint64_t k1 = pipe->completionCpuNs(), b1 = pipe->bufferWrites();
+        const std::uint64_t s1 = server->sharedAnswers();
         const auto threads1 = threadTimes();
         client.drain(false);
         const std::uint64_t p1 = pipe->packets(), f1 = client.frames, d1 = client.drops;
@@ -400,6 +402,7 @@ int main() {
         pipeThreadNs = t1 - t0;
         completionNs = k1 - k0;
         bufferWrites = b1 - b0;
+        sharedReads = s1 - s0;
 
         close(client.in);
         client.drain(true);
@@ -448,18 +451,18 @@ int main() {
                 static_cast<unsigned long>(framesUnwanted),
                 static_cast<unsigned long>(framesDelivered),
                 static_cast<unsigned long>(framesKept));
-    std::printf("copies of a frame's bytes from packet to the client's buffer: 2 in user space, "
-                "both in the driver (packet into the raw frame, raw frame straight into the "
-                "waiting read's system buffer), and 2 in the kernel's socket (the host writes the "
-                "reply from that system buffer; the client's waiting thread receives it straight "
-                "into the caller's buffer). One more in the driver for a frame that must wait "
-                "for its read (raw frame into the reserved image, %lu in the window), one more "
-                "when the socket does not take a reply whole (the host queues the rest) or the "
-                "client's reader thread, not its waiting one, reads the reply\n",
+    std::printf("reads answered in the client's shared buffer: %llu of %llu frames read\n",
+                static_cast<unsigned long long>(sharedReads),
+                static_cast<unsigned long long>(frames));
+    std::printf("copies of a frame's bytes from packet to the client's buffer, for a read "
+                "answered in the shared buffer: 2, both in the driver (packet into the raw "
+                "frame, raw frame straight into the waiting read's data area, which is the "
+                "client's memory mapped into the host); none in the kernel's socket, which "
+                "carries the read's 44-byte header each way. One more in the driver for a "
+                "frame that must wait for its read (raw frame into the reserved image, %lu in "
+                "the window); a read into memory of the client's own takes 2 more in the "
+                "socket\n",
                 static_cast<unsigned long>(framesKept));
-    std::printf("bytes on the socket a frame read: 44 to the host (the read's header; its "
-                "%zu-byte data area only comes back), the frame and 44 back\n",
-                imageSize);
     std::sort(perThread.begin(), perThread.end(),
               [](const ThreadTimes& a, const ThreadTimes& b) { return a.ns > b.ns; });
     for (const ThreadTimes& t : perThread)

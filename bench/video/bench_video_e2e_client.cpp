@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <span>
 #include <vector>
 
 #include "library/capture/video_capture.h"
@@ -88,7 +89,14 @@ int main() {
         }
         capture->stop();
     });
-    std::vector<std::uint8_t> buffer(capture->imageSize());
+    // The capture's own buffer, which the host writes frames into in place.
+    std::span<std::uint8_t> buffer = capture->frameBuffer();
+    std::vector<std::uint8_t> own;
+    if (buffer.empty()) {
+        own.resize(capture->imageSize());
+        buffer = own;
+    }
+    std::printf("buffer %s\n", own.empty() ? "shared" : "own");
     for (;;) {
         pavcap::Frame frame;
         const pavcap::ReadResult r = capture->read(buffer, &frame);

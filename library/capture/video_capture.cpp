@@ -96,6 +96,7 @@ class ChannelCapture final : public VideoCapture {
     explicit ChannelCapture(HANDLE channel) : channel_(channel) {}
     ~ChannelCapture() override {
         stop();
+        if (frameBuffer_) FreeDeviceBuffer(channel_, frameBuffer_);
         CloseHandle(channel_);
     }
 
@@ -103,6 +104,9 @@ class ChannelCapture final : public VideoCapture {
     bool start(const Format& format) override;
     std::size_t imageSize() const override { return imageSize_.load(); }
     ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) override;
+    std::span<std::uint8_t> frameBuffer() override {
+        return {static_cast<std::uint8_t*>(frameBuffer_), frameBufferSize_};
+    }
     void stop() override;
     const std::string& error() const override { return error_; }
 
@@ -142,6 +146,9 @@ class ChannelCapture final : public VideoCapture {
     // The data area of a read only comes back, so a read sends its header
     // alone; a host that wants the whole area sent is sent it from then on.
     bool headerOnlyReads_ = true;
+    // frameBuffer(), made by start() (under controlLock_).
+    void* frameBuffer_ = nullptr;
+    std::size_t frameBufferSize_ = 0;
 };
 
 Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least,
@@ -303,6 +310,11 @@ bool ChannelCapture::start(const Format& wanted) {
         setState(handle, 0, &ignored);
         closeStream(handle);
         return false;
+    }
+    if (frameBufferSize_ != f.imageSize) {
+        if (frameBuffer_) FreeDeviceBuffer(channel_, frameBuffer_);
+        frameBuffer_ = AllocateDeviceBuffer(channel_, f.imageSize);
+        frameBufferSize_ = frameBuffer_ ? f.imageSize : 0;
     }
     imageSize_.store(f.imageSize);
     stopping_.store(false);

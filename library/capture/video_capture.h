@@ -74,6 +74,12 @@ class VideoCapture {
     // Reads the next frame into `buffer` (at least imageSize() bytes). Safe
     // to call from one thread while another calls stop().
     virtual ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) = 0;
+    // A buffer of imageSize() bytes for read(), made by start(): where the
+    // driver host can share memory with this process it writes each frame
+    // straight into it, so the frame's bytes do not cross the socket. Valid
+    // until the next start() or the end of the capture; empty when no stream
+    // has started (or no memory was left, with any other buffer still fine).
+    virtual std::span<std::uint8_t> frameBuffer() = 0;
     // Pause, stop and close the stream; waiting reads end with Stopped.
     // Idempotent; the destructor calls it.
     virtual void stop() = 0;

@@ -777,6 +777,7 @@ struct ControlRequest {
     ControlDone done;
     SpareBuffer* spare = nullptr;  // the file's, referenced while the request runs
     ULONG length = 0;              // of the system buffer
+    bool callers = false;          // the system buffer is the caller's
 };
 
 void controlDone(PIRP irp, PVOID context) {
@@ -786,7 +787,9 @@ void controlDone(PIRP irp, PVOID context) {
     ULONG outLen = top->Parameters.DeviceIoControl.OutputBufferLength;
     if (info > outLen) info = outLen;  // never hand back more than the caller's buffer
     if (cr->done) cr->done(irp->IoStatus.Status, info, irp->AssociatedIrp.SystemBuffer);
-    if (cr->spare) {
+    if (cr->callers) {
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    } else if (cr->spare) {
         // The answer has been taken; the driver finished with the buffer when
         // it completed the request. The file's next large request gets it.
         cr->spare->put(irp->AssociatedIrp.SystemBuffer, cr->length);
@@ -866,25 +869,28 @@ void closeFile(PFILE_OBJECT file) {
     ObfDereferenceObject(file);
 }
 
-PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
-                       bool internal, ControlDone done) {
+namespace {
+
+PIRP issueDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                        ULONG outputLength, bool internal, void* callers, ControlDone done) {
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     ULONG len = std::max(inputLength, outputLength);
-    SpareBuffer* spare = file->ModelSpare;
+    SpareBuffer* spare = callers ? nullptr : file->ModelSpare;
     ULONG kept = 0;
-    void* sys = spare ? spare->take(len, &kept) : nullptr;
+    void* sys = callers ? callers : spare ? spare->take(len, &kept) : nullptr;
     const bool reused = sys != nullptr;
-    if (reused) len = kept;
+    if (reused) len = callers ? len : kept;
     else if (len) sys = std::malloc(len);
     if (!irp || (len && !sys)) {
         if (irp) IoFreeIrp(irp);
-        std::free(sys);
+        if (!callers) std::free(sys);
         if (done) done(STATUS_INSUFFICIENT_RESOURCES, 0, nullptr);
         return nullptr;
     }
     // The input, then zeros: only the part the input does not cover is
-    // cleared, and not at all in a buffer this file used before.
+    // cleared, and not at all in a buffer this file used before or the
+    // caller gave.
     const ULONG copied = input ? inputLength : 0;
     if (copied) std::memcpy(sys, input, copied);
     if (!reused && len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
@@ -901,6 +907,7 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     irp->OriginatorCompletion = controlDone;
     auto* request = new ControlRequest{std::move(done)};
+    request->callers = callers != nullptr;
     if (spare) {
         spare->refs.fetch_add(1, std::memory_order_relaxed);
         request->spare = spare;
@@ -909,6 +916,20 @@ PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG i
     irp->OriginatorContext = request;
     IoCallDriver(top, irp);
     return irp;
+}
+
+}  // namespace
+
+PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                       ULONG outputLength, bool internal, ControlDone done) {
+    return issueDeviceControl(file, code, input, inputLength, outputLength, internal, nullptr,
+                              std::move(done));
+}
+
+PIRP sendDeviceControlInto(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                           ULONG outputLength, void* systemBuffer, ControlDone done) {
+    return issueDeviceControl(file, code, input, inputLength, outputLength, false, systemBuffer,
+                              std::move(done));
 }
 
 NTSTATUS deviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,

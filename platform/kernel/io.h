@@ -400,6 +400,12 @@ using ControlDone = std::function<void(NTSTATUS status, ULONG_PTR information, c
 // request could not be built (done has then been called with the status).
 PIRP sendDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
                        ULONG outputLength, bool internal, ControlDone done);
+// As sendDeviceControl, with a system buffer the caller provides: at least
+// max(inputLength, outputLength) bytes that stay valid until `done` has run.
+// The input is copied to its start; the rest is left as it is (it is the
+// caller's to clear), and the buffer is neither kept nor freed.
+PIRP sendDeviceControlInto(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength,
+                           ULONG outputLength, void* systemBuffer, ControlDone done);
 // Synchronous form: waits without time-out and copies the answer into output.
 NTSTATUS deviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
                        ULONG outputLength, ULONG_PTR* information, bool internal = false);

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -61,7 +62,7 @@ class Reader {
 
 bool knownKind(std::uint16_t k) {
     return k >= static_cast<std::uint16_t>(Kind::Hello) &&
-           k <= static_cast<std::uint16_t>(Kind::EventSignal);
+           k < kKindCount;
 }
 
 }  // namespace
@@ -188,6 +189,56 @@ std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle) {
     return w.take();
 }
 
+std::vector<std::uint8_t> encodeShareMemory(std::uint64_t id, std::uint32_t area,
+                                            std::uint32_t size) {
+    Writer w(Kind::ShareMemory, 16);
+    w.u64(id);
+    w.u32(area);
+    w.u32(size);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeUnshareMemory(std::uint32_t area) {
+    Writer w(Kind::UnshareMemory, 4);
+    w.u32(area);
+    return w.take();
+}
+
+std::vector<std::uint8_t> encodeCompletionShared(std::uint64_t id, NTSTATUS status,
+                                                 std::uint32_t information, const void* data,
+                                                 std::uint32_t dataLength) {
+    if (data == nullptr) dataLength = 0;
+    dataLength = std::min(dataLength, information);
+    Writer w(Kind::CompletionShared, 16 + std::size_t{dataLength});
+    w.u64(id);
+    w.u32(static_cast<std::uint32_t>(status));
+    w.u32(information);
+    w.raw(data, dataLength);
+    return w.take();
+}
+
+std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionSharedHead(
+    std::uint64_t id, NTSTATUS status, std::uint32_t information, std::uint32_t dataLength) {
+    HeadWriter<kCompletionHeadLength> w(Kind::CompletionShared, 16 + std::size_t{dataLength});
+    w.u64(id);
+    w.u32(static_cast<std::uint32_t>(status));
+    w.u32(information);
+    return w.take();
+}
+
+std::array<std::uint8_t, kRequestSharedHeadLength> encodeRequestSharedHead(
+    std::uint64_t id, std::uint32_t code, std::uint32_t inputLength, std::uint32_t outputLength,
+    std::uint32_t area, std::uint32_t headLength) {
+    HeadWriter<kRequestSharedHeadLength> w(Kind::RequestShared, 28 + std::size_t{inputLength});
+    w.u64(id);
+    w.u32(code);
+    w.u32(inputLength);
+    w.u32(outputLength);
+    w.u32(area);
+    w.u32(headLength);
+    return w.take();
+}
+
 std::optional<Hello> decodeHello(std::span<const std::uint8_t> p) {
     Reader r(p);
     Hello h{};
@@ -258,7 +309,50 @@ std::optional<Completion> decodeCompletion(std::span<const std::uint8_t> p) {
         return std::nullopt;
     c.status = static_cast<NTSTATUS>(st);
     c.data = r.here();
+    c.dataLength = c.information;
     return c;
+}
+
+std::optional<ShareMemory> decodeShareMemory(std::span<const std::uint8_t> p) {
+    Reader r(p);
+    ShareMemory s{};
+    if (p.size() != 16 || !r.u64(&s.id) || !r.u32(&s.area) || !r.u32(&s.size)) return std::nullopt;
+    return s;
+}
+
+std::optional<RequestShared> decodeRequestShared(std::span<const std::uint8_t> p) {
+    Reader r(p);
+    RequestShared s{};
+    Request& q = s.request;
+    if (!r.u64(&q.id) || !r.u32(&q.code) || !r.u32(&q.inputLength) || !r.u32(&q.outputLength) ||
+        !r.u32(&s.area) || !r.u32(&s.headLength))
+        return std::nullopt;
+    if (q.outputLength > kMaxBuffer || s.headLength > kMaxSharedHead ||
+        s.headLength > q.outputLength || q.inputLength > s.headLength ||
+        r.left() != q.inputLength)
+        return std::nullopt;
+    q.input = r.here();
+    return s;
+}
+
+std::optional<Completion> decodeCompletionShared(std::span<const std::uint8_t> p) {
+    Reader r(p);
+    Completion c{};
+    std::uint32_t st;
+    if (!r.u64(&c.id) || !r.u32(&st) || !r.u32(&c.information) || r.left() > c.information ||
+        r.left() > kMaxSharedHead)
+        return std::nullopt;
+    c.status = static_cast<NTSTATUS>(st);
+    c.data = r.here();
+    c.dataLength = static_cast<std::uint32_t>(r.left());
+    return c;
+}
+
+std::optional<std::uint32_t> decodeUnshareMemory(std::span<const std::uint8_t> p) {
+    Reader r(p);
+    std::uint32_t area;
+    if (p.size() != 4 || !r.u32(&area)) return std::nullopt;
+    return area;
 }
 
 std::optional<std::uint32_t> decodeEventSignal(std::span<const std::uint8_t> p) {
@@ -274,12 +368,13 @@ KindLimits hostMessageLimits() {
         .allow(Kind::OpenReply, 4)
         .allow(Kind::EnumerateReply, kMaxPayload)
         .allow(Kind::Completion, 16 + kMaxBuffer)
-        .allow(Kind::EventSignal, 4);
+        .allow(Kind::EventSignal, 4)
+        .allow(Kind::CompletionShared, 16 + kMaxSharedHead);
 }
 
 FrameReader::FrameReader() {
     for (std::uint16_t k = static_cast<std::uint16_t>(Kind::Hello);
-         k <= static_cast<std::uint16_t>(Kind::EventSignal); ++k)
+         k < kKindCount; ++k)
         limits_.allow(static_cast<Kind>(k), kMaxPayload);
 }
 

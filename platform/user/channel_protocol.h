@@ -5,7 +5,12 @@
 // connection starts with Hello from each side carrying the magic and the
 // protocol version; the client then sends Open (one connection is one control
 // channel) or Enumerate. On an open channel the client sends Request, Cancel and
-// CancelAll; the host sends Completion and EventSignal. Anything else (bad
+// CancelAll; the host sends Completion and EventSignal. A client may also
+// share memory with the host (ShareMemory, with the memory's file descriptor
+// passed beside it, answered by a Completion of its id) and then send
+// RequestShared, whose output past its head is that memory: the driver writes
+// it in place, and the CompletionShared answer carries only the head's bytes.
+// Anything else (bad
 // framing, an over-long length, an unknown kind, a message out of order, a
 // request whose lengths disagree with its payload) ends that connection.
 #pragma once
@@ -25,12 +30,17 @@
 namespace uproto {
 
 constexpr std::uint32_t kMagic = 0x35564150;  // "PAV5"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kHeaderLength = 8;
 // The largest control buffer a request may carry, and so the largest payload.
 constexpr std::uint32_t kMaxBuffer = 16u << 20;
 constexpr std::uint32_t kMaxPayload = kMaxBuffer + 64;
 constexpr std::uint32_t kMaxPathLength = 1024;
+// The longest head of a RequestShared's output (the part the host keeps in
+// its own memory, before the shared area), and the most areas a connection
+// may share at once.
+constexpr std::uint32_t kMaxSharedHead = 4096;
+constexpr std::uint32_t kMaxSharedAreas = 16;
 constexpr char kSocketName[] = "pav512d.sock";
 
 enum class Kind : std::uint16_t {
@@ -44,7 +54,19 @@ enum class Kind : std::uint16_t {
     CancelAll = 8,       // empty
     Completion = 9,      // u64 id, i32 status, u32 information, information bytes
     EventSignal = 10,    // u32 client event handle
+    // u64 id, u32 area, u32 size; beside it (SCM_RIGHTS) the descriptor of a
+    // sealed memory file of at least that size that may not shrink
+    ShareMemory = 11,
+    // u64 id, u32 code, u32 input length, u32 output length, u32 area, u32
+    // head length, input: output bytes from the head on are the area's from
+    // its start; the input fits the head
+    RequestShared = 12,
+    // u64 id, i32 status, u32 information, then up to the head's length of
+    // the output's bytes (the rest of the information is in the area)
+    CompletionShared = 13,
+    UnshareMemory = 14,  // u32 area
 };
+constexpr std::size_t kKindCount = 15;
 
 // Bytes that growing leaves unwritten: room made for a receive is filled by
 // the receive, so clearing it first would only be one more pass over memory
@@ -91,6 +113,19 @@ struct Completion {
     NTSTATUS status;
     std::uint32_t information;
     const std::uint8_t* data;
+    // Of a CompletionShared: the bytes that came with it (at most the
+    // information). Of a Completion: the information.
+    std::uint32_t dataLength = 0;
+};
+struct ShareMemory {
+    std::uint64_t id;
+    std::uint32_t area;
+    std::uint32_t size;
+};
+struct RequestShared {
+    Request request;
+    std::uint32_t area;
+    std::uint32_t headLength;
 };
 
 std::vector<std::uint8_t> encodeHello();
@@ -105,6 +140,13 @@ std::vector<std::uint8_t> encodeCancelAll();
 std::vector<std::uint8_t> encodeCompletion(std::uint64_t id, NTSTATUS status,
                                            std::uint32_t information, const void* data);
 std::vector<std::uint8_t> encodeEventSignal(std::uint32_t handle);
+std::vector<std::uint8_t> encodeShareMemory(std::uint64_t id, std::uint32_t area,
+                                            std::uint32_t size);
+std::vector<std::uint8_t> encodeUnshareMemory(std::uint32_t area);
+// `dataLength` of the output's bytes come with it.
+std::vector<std::uint8_t> encodeCompletionShared(std::uint64_t id, NTSTATUS status,
+                                                 std::uint32_t information, const void* data,
+                                                 std::uint32_t dataLength);
 
 // The frame of a Request or a Completion up to its data, for a writer that
 // sends the data from where it already is (writeAll with two parts) rather
@@ -118,6 +160,13 @@ std::array<std::uint8_t, kRequestHeadLength> encodeRequestHead(std::uint64_t id,
 std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionHead(std::uint64_t id,
                                                                      NTSTATUS status,
                                                                      std::uint32_t information);
+// A CompletionShared's frame up to the `dataLength` bytes that follow it.
+std::array<std::uint8_t, kCompletionHeadLength> encodeCompletionSharedHead(
+    std::uint64_t id, NTSTATUS status, std::uint32_t information, std::uint32_t dataLength);
+constexpr std::size_t kRequestSharedHeadLength = kHeaderLength + 28;
+std::array<std::uint8_t, kRequestSharedHeadLength> encodeRequestSharedHead(
+    std::uint64_t id, std::uint32_t code, std::uint32_t inputLength, std::uint32_t outputLength,
+    std::uint32_t area, std::uint32_t headLength);
 
 std::optional<Hello> decodeHello(std::span<const std::uint8_t> p);
 std::optional<std::string> decodeOpen(std::span<const std::uint8_t> p);
@@ -128,13 +177,17 @@ std::optional<Request> decodeRequest(std::span<const std::uint8_t> p);
 std::optional<std::uint64_t> decodeCancel(std::span<const std::uint8_t> p);
 std::optional<Completion> decodeCompletion(std::span<const std::uint8_t> p);
 std::optional<std::uint32_t> decodeEventSignal(std::span<const std::uint8_t> p);
+std::optional<ShareMemory> decodeShareMemory(std::span<const std::uint8_t> p);
+std::optional<RequestShared> decodeRequestShared(std::span<const std::uint8_t> p);
+std::optional<Completion> decodeCompletionShared(std::span<const std::uint8_t> p);
+std::optional<std::uint32_t> decodeUnshareMemory(std::span<const std::uint8_t> p);
 
 // The longest payload each kind may have; 0 refuses the kind. A reader checks
 // a header against its table before it keeps a byte of the payload, so a
 // length the kind cannot have costs nothing.
 struct KindLimits {
-    std::uint32_t max[11] = {};
-    bool allowed[11] = {};
+    std::uint32_t max[kKindCount] = {};
+    bool allowed[kKindCount] = {};
     KindLimits& allow(Kind kind, std::uint32_t maxPayload) {
         auto k = static_cast<std::size_t>(kind);
         allowed[k] = true;

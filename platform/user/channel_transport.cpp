@@ -107,6 +107,8 @@ DWORD win32ErrorOf(NTSTATUS status) {
             return ERROR_SEM_TIMEOUT;
         case STATUS_DEVICE_NOT_READY:
             return ERROR_NOT_READY;
+        case STATUS_DEVICE_BUSY:
+            return ERROR_BUSY;
         case STATUS_IO_DEVICE_ERROR:
             return ERROR_IO_DEVICE;
         default:

@@ -87,9 +87,24 @@ class Channel {
                                        ReplyFn done) {
         return submit(code, input, inputLength, outputLength, std::move(done));
     }
+    // Memory of `size` bytes that the channel shares with the host, zeroed:
+    // a request whose place's second piece starts there (and fits it), whose
+    // input fits the place's first piece, and which is the only one using
+    // it, has that piece written by the driver in place, so only the first
+    // piece crosses to this process. Null when the transport has no such
+    // memory; the caller then uses memory of its own, which works the same.
+    // Valid until unshareMemory or close.
+    virtual std::uint8_t* shareMemory(std::uint32_t size) {
+        (void)size;
+        return nullptr;
+    }
+    // Gives back memory of shareMemory; a request still using it ends as it
+    // would have.
+    virtual void unshareMemory(std::uint8_t* memory) { (void)memory; }
     // Cancels what is still pending, waits until every `done` has run, and
     // closes the channel in the host (which also closes what the channel left
-    // open). The channel accepts nothing afterwards.
+    // open), giving back its shared memory. The channel accepts nothing
+    // afterwards.
     virtual void close() = 0;
 };
 

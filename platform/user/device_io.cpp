@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "platform/kernel/object.h"
+#include "platform/user/channel_protocol.h"
 #include "platform/user/channel_transport.h"
 
 namespace {
@@ -27,9 +29,14 @@ struct ChannelFile {
     // GetOverlappedResult may then read its own answer (waitDirect). Under
     // `lock`; a completion takes its entry out before it sets the status.
     std::map<const OVERLAPPED*, std::uint64_t> inflight;
+    // Buffers of AllocateDeviceBuffer: true when shared with the host (the
+    // channel's), false when this process's own. Under `lock`.
+    std::map<void*, bool> buffers;
 
     ~ChannelFile() {
         if (channel) channel->close();
+        for (auto& [memory, shared] : buffers)
+            if (!shared) std::free(memory);
     }
 };
 
@@ -238,6 +245,52 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     return finish(static_cast<NTSTATUS>(static_cast<ULONG>(internal)),
                   static_cast<std::uint32_t>(lpOverlapped->InternalHigh),
                   lpNumberOfBytesTransferred);
+}
+
+LPVOID AllocateDeviceBuffer(HANDLE hDevice, DWORD nSize) {
+    FileRef ref(hDevice);
+    if (!ref) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (nSize == 0 || nSize > uproto::kMaxBuffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void* memory = ref->channel->shareMemory(nSize);
+    const bool shared = memory != nullptr;
+    if (!memory) memory = std::calloc(nSize, 1);
+    if (!memory) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(ref->lock);
+    ref->buffers.emplace(memory, shared);
+    return memory;
+}
+
+BOOL FreeDeviceBuffer(HANDLE hDevice, LPVOID lpBuffer) {
+    FileRef ref(hDevice);
+    if (!ref) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    bool shared;
+    {
+        std::lock_guard<std::mutex> g(ref->lock);
+        auto it = ref->buffers.find(lpBuffer);
+        if (it == ref->buffers.end()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        shared = it->second;
+        ref->buffers.erase(it);
+    }
+    if (shared)
+        ref->channel->unshareMemory(static_cast<std::uint8_t*>(lpBuffer));
+    else
+        std::free(lpBuffer);
+    return TRUE;
 }
 
 BOOL CancelIo(HANDLE hFile) {

@@ -57,6 +57,18 @@ BOOL DeviceIoControlParts(HANDLE hDevice, DWORD dwIoControlCode, LPCVOID lpInHea
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 
+// Not of Win32: nSize bytes of zeroed memory for the output of the device's
+// requests. Where the driver host can share memory with this process, a
+// DeviceIoControlSplit whose lpOutRest is this buffer (no longer than it,
+// with an input no longer than the head, one request at a time) has the
+// driver write that part straight into it: only the head crosses to this
+// process. Elsewhere it is memory of this process, used as any other.
+// Valid until FreeDeviceBuffer or the handle's CloseHandle, whichever is
+// first; null (ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_PARAMETER for a size
+// of 0 or beyond a request's buffer) when there is none.
+LPVOID AllocateDeviceBuffer(HANDLE hDevice, DWORD nSize);
+BOOL FreeDeviceBuffer(HANDLE hDevice, LPVOID lpBuffer);
+
 // Cancels every request pending on the channel; each completes with
 // ERROR_OPERATION_ABORTED unless the driver finished it first.
 BOOL CancelIo(HANDLE hFile);

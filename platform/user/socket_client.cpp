@@ -1,6 +1,8 @@
 #include "platform/user/socket_client.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -153,6 +156,7 @@ class SocketChannel : public Channel {
         std::uint64_t id = 0;
         NTSTATUS refused = STATUS_SUCCESS;
         auto sent = std::make_shared<std::atomic<bool>>(false);
+        std::shared_ptr<SharedArea> area;
         {
             std::lock_guard<std::mutex> g(lock_);
             if (closing_) {
@@ -162,11 +166,22 @@ class SocketChannel : public Channel {
             } else {
                 id = nextId_++;
                 Pending& p = pending_[id];
-                p.done = std::move(done);
                 p.sent = sent;
                 if (place) {
                     p.place = *place;
                     p.placed = true;
+                    area = sharedFor(*place, inputLength, outputLength);
+                }
+                if (area) {
+                    // The area is free again once its answer is in.
+                    p.shared = true;
+                    p.done = [area, done = std::move(done)](NTSTATUS st, std::uint32_t info,
+                                                            const std::uint8_t* data) {
+                        area->busy.store(false);
+                        done(st, info, data);
+                    };
+                } else {
+                    p.done = std::move(done);
                 }
                 if (waited && !direct_ && !readerBusy_) {
                     direct_ = true;
@@ -181,9 +196,19 @@ class SocketChannel : public Channel {
         }
         // The frame's head and the caller's input go out as they are, without
         // first being copied into one buffer.
-        const auto head = uproto::encodeRequestHead(
-            id, code, static_cast<std::uint32_t>(inputLength), outputLength);
-        const uproto::Piece pieces[3] = {{head.data(), head.size()},
+        std::array<std::uint8_t, uproto::kRequestSharedHeadLength> head;
+        std::size_t headLength;
+        if (area) {
+            head = uproto::encodeRequestSharedHead(id, code, static_cast<std::uint32_t>(inputLength),
+                                                   outputLength, area->id, place->length[0]);
+            headLength = uproto::kRequestSharedHeadLength;
+        } else {
+            const auto plain = uproto::encodeRequestHead(
+                id, code, static_cast<std::uint32_t>(inputLength), outputLength);
+            std::memcpy(head.data(), plain.data(), plain.size());
+            headLength = plain.size();
+        }
+        const uproto::Piece pieces[3] = {{head.data(), headLength},
                                          {input.part[0], input.length[0]},
                                          {input.part[1], input.length[1]}};
         bool written;
@@ -197,7 +222,110 @@ class SocketChannel : public Channel {
         return id;
     }
 
+    // Memory shared with the host, by its start in this process.
+    struct SharedArea {
+        std::uint32_t id = 0;
+        std::uint32_t size = 0;
+        std::atomic<bool> busy{false};  // a request writes into it
+    };
+
+    // The shared area a request's place writes into in place, taken for it;
+    // null when the place is not one. Under lock_.
+    std::shared_ptr<SharedArea> sharedFor(const ReplyPlace& place, std::uint64_t inputLength,
+                                          std::uint32_t outputLength) {
+        if (shared_.empty() || !place.part[1] || place.length[1] == 0 ||
+            place.length[0] > uproto::kMaxSharedHead || inputLength > place.length[0] ||
+            outputLength < place.length[0])
+            return nullptr;
+        auto it = shared_.find(place.part[1]);
+        if (it == shared_.end()) return nullptr;
+        const std::shared_ptr<SharedArea>& a = it->second;
+        if (outputLength - place.length[0] > a->size || place.length[1] > a->size ||
+            a->busy.exchange(true))
+            return nullptr;
+        return a;
+    }
+
   public:
+    std::uint8_t* shareMemory(std::uint32_t size) override {
+        if (size == 0 || size > uproto::kMaxBuffer) return nullptr;
+        std::uint32_t areaId;
+        std::uint64_t id;
+        struct Answer {
+            std::mutex lock;
+            std::condition_variable cv;
+            bool done = false;
+            NTSTATUS status = STATUS_PENDING;
+        };
+        auto answer = std::make_shared<Answer>();
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_ || broken_ || shared_.size() >= uproto::kMaxSharedAreas) return nullptr;
+            areaId = nextArea_++;
+            id = nextId_++;
+        }
+        // A memory file that can neither shrink nor grow, and whose seals are
+        // final: the host maps it only so.
+        const int fd = ::memfd_create("pav512-shared", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd < 0) return nullptr;
+        void* memory = MAP_FAILED;
+        if (::ftruncate(fd, size) == 0 &&
+            ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+            memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED) {
+            ::close(fd);
+            return nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            Pending& p = pending_[id];
+            p.done = [answer](NTSTATUS st, std::uint32_t, const std::uint8_t*) {
+                std::lock_guard<std::mutex> g(answer->lock);
+                answer->status = st;
+                answer->done = true;
+                answer->cv.notify_all();
+            };
+        }
+        const auto bytes = uproto::encodeShareMemory(id, areaId, size);
+        bool written;
+        {
+            std::lock_guard<std::mutex> g(writeLock_);
+            written = sendWithDescriptor(bytes, fd);
+        }
+        ::close(fd);  // the host has its own
+        if (!written) breakConnection();
+        waitDirect(id);
+        {
+            std::unique_lock<std::mutex> g(answer->lock);
+            answer->cv.wait(g, [&] { return answer->done; });
+        }
+        if (answer->status == STATUS_SUCCESS) {
+            std::lock_guard<std::mutex> g(lock_);
+            if (!closing_) {
+                auto area = std::make_shared<SharedArea>();
+                area->id = areaId;
+                area->size = size;
+                shared_.emplace(static_cast<std::uint8_t*>(memory), std::move(area));
+                return static_cast<std::uint8_t*>(memory);
+            }
+        }
+        ::munmap(memory, size);
+        return nullptr;
+    }
+
+    void unshareMemory(std::uint8_t* memory) override {
+        std::shared_ptr<SharedArea> area;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            auto it = shared_.find(memory);
+            if (it == shared_.end()) return;
+            area = std::move(it->second);
+            shared_.erase(it);
+        }
+        send(uproto::encodeUnshareMemory(area->id));
+        ::munmap(memory, area->size);
+    }
+
     void cancel(std::uint64_t id) override { send(uproto::encodeCancel(id)); }
     void cancelAll() override { send(uproto::encodeCancelAll()); }
 
@@ -280,6 +408,12 @@ class SocketChannel : public Channel {
         }
         if (thread_.joinable()) thread_.join();
         failAll(STATUS_CANCELLED);
+        std::map<std::uint8_t*, std::shared_ptr<SharedArea>> shared;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            shared.swap(shared_);
+        }
+        for (auto& [memory, area] : shared) ::munmap(memory, area->size);
         ::close(fd_);
         if (epoll_ >= 0) ::close(epoll_);
         if (stop_ >= 0) ::close(stop_);
@@ -292,6 +426,31 @@ class SocketChannel : public Channel {
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
         return uproto::writeAll(fd_, bytes);
+    }
+
+    // Writes `bytes` with `fd` passed beside their first byte. Under writeLock_.
+    bool sendWithDescriptor(const std::vector<std::uint8_t>& bytes, int fd) {
+        iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr m{};
+        m.msg_iov = &part;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+        ssize_t n;
+        do {
+            n = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return false;
+        const auto sent = static_cast<std::size_t>(n);
+        if (sent == bytes.size()) return true;
+        const uproto::Piece rest{bytes.data() + sent, bytes.size() - sent};
+        return uproto::writeAll(fd_, &rest, 1);
     }
 
     // Arms (or disarms) the reader thread's wait on the socket. Under lock_.
@@ -312,7 +471,7 @@ class SocketChannel : public Channel {
         {
             std::lock_guard<std::mutex> g(lock_);
             auto it = pending_.find(waited);
-            headFirst = it != pending_.end() && it->second.placed &&
+            headFirst = it != pending_.end() && it->second.placed && !it->second.shared &&
                         it->second.place.total() >= kInPlaceLeast;
         }
         for (;;) {
@@ -439,6 +598,28 @@ class SocketChannel : public Channel {
             notifyIfIdle();
             return true;
         }
+        if (m.kind == uproto::Kind::CompletionShared) {
+            // The output past the head is in the shared area already.
+            auto c = uproto::decodeCompletionShared(m.payload);
+            if (!c) return false;
+            Pending p;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                auto it = pending_.find(c->id);
+                if (it == pending_.end()) return true;
+                p = std::move(it->second);
+                pending_.erase(it);
+            }
+            awaitSent(p);
+            std::uint32_t information = c->information;
+            if (p.placed) {
+                if (!NT_ERROR(c->status)) p.place.fill(c->data, c->dataLength);
+                information = std::min(information, p.place.total());
+            }
+            p.done(c->status, information, nullptr);
+            notifyIfIdle();
+            return true;
+        }
         if (m.kind == uproto::Kind::EventSignal) {
             auto h = uproto::decodeEventSignal(m.payload);
             if (!h) return false;
@@ -537,6 +718,7 @@ class SocketChannel : public Channel {
         ReplyFn done;
         ReplyPlace place;
         bool placed = false;
+        bool shared = false;  // its place's second piece is a shared area
         // Set once the request's write returned.
         std::shared_ptr<std::atomic<bool>> sent;
     };
@@ -552,6 +734,8 @@ class SocketChannel : public Channel {
     // receive more per answer).
     static constexpr std::uint32_t kInPlaceLeast = 4096;
     std::map<std::uint64_t, Pending> pending_;
+    std::map<std::uint8_t*, std::shared_ptr<SharedArea>> shared_;
+    std::uint32_t nextArea_ = 1;
     int receiving_ = 0;  // answers being received into their place, out of pending_
     std::uint64_t nextId_ = 1;
     bool broken_ = false;
