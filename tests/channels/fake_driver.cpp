@@ -81,6 +81,12 @@ NTSTATUS control(PDEVICE_OBJECT device, PIRP irp) {
                            b ? u32(b, 24, length) : 0,
                            b ? std::vector<std::uint8_t>(b, b + length) : std::vector<std::uint8_t>()});
     }
+    if (code == kFillCode) {
+        const ULONG out = sp->Parameters.DeviceIoControl.OutputBufferLength;
+        for (ULONG i = sp->Parameters.DeviceIoControl.InputBufferLength; i < out; ++i)
+            b[i] = fillByte(i);
+        return complete(irp, STATUS_SUCCESS, out);
+    }
     ULONG need = minimumLength(code);
     if (need == 0) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (!b || length < need) return complete(irp, STATUS_INVALID_PARAMETER, 0);

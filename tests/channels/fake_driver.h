@@ -20,6 +20,12 @@ constexpr ULONG kHoldCode = 0x22001C;
 // Blocks in the dispatch routine, on the caller's thread, until released (as
 // a diagnostic bulk transfer polls in the caller's thread).
 constexpr ULONG kBlockCode = 0x22041C;
+// Fills the output past the input with fillByte(offset) and answers the
+// whole output (a code of no family: only this driver knows it).
+constexpr ULONG kFillCode = 0x22FFF0;
+constexpr std::uint8_t fillByte(std::size_t offset) {
+    return static_cast<std::uint8_t>(offset * 7 + 3);
+}
 // An open of a file name starting so blocks in the driver until released, as an
 // open waiting for a module's lock does.
 constexpr const char* kBlockingOpenName = "\\BlockOpen";

@@ -31,6 +31,8 @@ class SimulatedCameras {
     // Surprise removal; returns once its stack is gone.
     void unplug(const std::string& name, int port = 1);
     host::PnpManager& pnp() { return *pnp_; }
+    // The socket server (null without one).
+    host::SocketServer* server() { return server_.get(); }
     // The simulated camera plugged as `name` at `port`, for reading back what
     // reached it; null when none is plugged there.
     sim::SimCamera* camera(const std::string& name, int port = 1);

@@ -112,19 +112,38 @@ LONGLONG videoPool() {
     return n;
 }
 
+// Into the capture's own buffer the host writes each frame in place (the
+// frame's bytes do not cross the socket); into memory of the client's own
+// they come over the socket. Both arrive the same.
 TEST(VideoCaptureProcess, AHundredFramesArriveWholeAndInOrderWithTheirDropsCounted) {
     pavtest::SimulatedCameras cameras(true);
     ASSERT_TRUE(cameras.plug("video-e2e"));
-    Client client({"capture", "100"});
-    ASSERT_EQ(client.started(), "started " + std::to_string(kImageSize320));
-    std::string end;
-    std::vector<ClientFrame> frames = client.frames(100, &end);
-    ASSERT_EQ(frames.size(), 100u) << end;
-    expectInOrderWithDropsCounted(frames);
-    ClientFrame extra;
-    EXPECT_FALSE(client.frame(&extra, &end));
-    EXPECT_EQ(end, "end frame ");
-    EXPECT_EQ(client.process().wait(), 0);
+    struct Case {
+        const char* name;
+        long frames;
+        bool shared;
+    };
+    for (const Case& c : {Case{"the capture's buffer", 100, true}, Case{"own memory", 20, false}}) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t before = cameras.server()->sharedAnswers();
+        std::vector<std::string> args = {"capture", std::to_string(c.frames)};
+        if (!c.shared) args.insert(args.end(), {"0", "own"});
+        Client client(args);
+        ASSERT_EQ(client.started(), "started " + std::to_string(kImageSize320));
+        std::string end;
+        std::vector<ClientFrame> frames = client.frames(static_cast<std::size_t>(c.frames), &end);
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(c.frames)) << end;
+        expectInOrderWithDropsCounted(frames);
+        ClientFrame extra;
+        EXPECT_FALSE(client.frame(&extra, &end));
+        EXPECT_EQ(end, "end frame ");
+        EXPECT_EQ(client.process().wait(), 0);
+        const std::uint64_t shared = cameras.server()->sharedAnswers() - before;
+        if (c.shared)
+            EXPECT_EQ(shared, static_cast<std::uint64_t>(c.frames));
+        else
+            EXPECT_EQ(shared, 0u);
+    }
 }
 
 // A reader slower than the camera misses frames: each one it missed is in

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <span>
 #include <vector>
 
 #include "library/capture/video_capture.h"
@@ -70,12 +71,15 @@ bool decode(tjhandle tj, const std::uint8_t* d, std::size_t n, int* width, int* 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s capture N | hold\n", argv[0]);
+        std::fprintf(stderr, "usage: %s capture N [pause-ms [own]] | hold\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
     long wanted = mode == "capture" && argc > 2 ? std::strtol(argv[2], nullptr, 10) : -1;
     const long pauseMs = mode == "capture" && argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+    // "own": frames are read into a buffer of this process's own rather
+    // than the capture's, which the host writes into in place.
+    const bool ownBuffer = mode == "capture" && argc > 4 && std::string(argv[4]) == "own";
 
     std::string error;
     auto capture = pavcap::VideoCapture::open(0, &error);
@@ -90,7 +94,12 @@ int main(int argc, char** argv) {
     }
     std::printf("started %zu\n", capture->imageSize());
     tjhandle tj = tjInitDecompress();
-    std::vector<std::uint8_t> buffer(capture->imageSize());
+    std::vector<std::uint8_t> own;
+    std::span<std::uint8_t> buffer = capture->frameBuffer();
+    if (ownBuffer || buffer.empty()) {
+        own.resize(capture->imageSize());
+        buffer = own;
+    }
     std::vector<std::uint8_t> rgb;
     pavcap::ReadResult r = pavcap::ReadResult::Frame;
     for (long got = 0; wanted < 0 || got < wanted; ++got) {
