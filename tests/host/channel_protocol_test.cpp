@@ -107,6 +107,91 @@ TEST(ChannelProtocol, PayloadsThatDisagreeWithThemselvesAreRefused) {
     EXPECT_TRUE(*g == pav512::kInterfaceClassGuid);
 }
 
+// A shared request's head must hold its input and fit both its output and
+// the host's room; a shared answer carries no more than its information.
+TEST(ChannelProtocol, SharedRequestsAndAnswersThatDisagreeWithThemselvesAreRefused) {
+    auto shared = [](std::uint32_t input, std::uint32_t output, std::uint32_t head) {
+        std::vector<std::uint8_t> in(input, 0x5A);
+        const auto h = encodeRequestSharedHead(3, 0x220800, input, output, 9, head);
+        std::vector<std::uint8_t> p(h.begin() + kHeaderLength, h.end());
+        p.insert(p.end(), in.begin(), in.end());
+        return p;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t input, output, head;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"input within the head", 44, 44 + 1000, 44, true},
+        {"no input", 0, 100, 10, true},
+        {"input longer than the head", 45, 1000, 44, false},
+        {"head longer than the output", 8, 40, 44, false},
+        {"head beyond the host's room", 8, kMaxSharedHead + 100, kMaxSharedHead + 1, false},
+        {"output beyond a buffer", 8, kMaxBuffer + 1, 44, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto payload = shared(c.input, c.output, c.head);
+        auto r = decodeRequestShared(payload);
+        ASSERT_EQ(r.has_value(), c.valid);
+        if (!c.valid) continue;
+        EXPECT_EQ(r->request.id, 3u);
+        EXPECT_EQ(r->request.inputLength, c.input);
+        EXPECT_EQ(r->request.outputLength, c.output);
+        EXPECT_EQ(r->area, 9u);
+        EXPECT_EQ(r->headLength, c.head);
+        if (c.input) {
+            EXPECT_EQ(r->request.input[c.input - 1], 0x5A);
+        }
+    }
+    auto cut = shared(8, 100, 10);
+    cut.pop_back();
+    EXPECT_FALSE(decodeRequestShared(cut));
+
+    std::uint8_t head[44] = {1, 2, 3};
+    auto strip = [](std::vector<std::uint8_t> m) {
+        return std::vector<std::uint8_t>(m.begin() + kHeaderLength, m.end());
+    };
+    const auto answer = strip(encodeCompletionShared(4, 0, 44 + 5000, head, 44));
+    auto done = decodeCompletionShared(answer);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->information, 44u + 5000u);
+    EXPECT_EQ(done->dataLength, 44u);
+    EXPECT_EQ(done->data[2], 3);
+    // More bytes than the information says.
+    auto over = strip(encodeCompletionShared(4, 0, 44, head, 44));
+    over.push_back(0);
+    EXPECT_FALSE(decodeCompletionShared(over));
+    const auto twoPart = encodeCompletionSharedHead(4, 0, 44 + 5000, 44);
+    std::vector<std::uint8_t> joined(twoPart.begin(), twoPart.end());
+    joined.insert(joined.end(), head, head + 44);
+    EXPECT_EQ(joined, encodeCompletionShared(4, 0, 44 + 5000, head, 44));
+
+    auto share = decodeShareMemory(strip(encodeShareMemory(5, 6, 7)));
+    ASSERT_TRUE(share);
+    EXPECT_EQ(share->id, 5u);
+    EXPECT_EQ(share->area, 6u);
+    EXPECT_EQ(share->size, 7u);
+    EXPECT_FALSE(decodeShareMemory(std::vector<std::uint8_t>(15, 0)));
+    EXPECT_FALSE(decodeUnshareMemory(std::vector<std::uint8_t>(5, 0)));
+    // A client reader takes a shared answer; one longer than any head it
+    // refuses on the header alone.
+    FrameReader reader;
+    reader.limit(hostMessageLimits());
+    auto frame = encodeCompletionShared(4, 0, 44, head, 44);
+    reader.append(frame.data(), frame.size());
+    Message m;
+    EXPECT_EQ(reader.next(&m), FrameReader::Result::Message);
+    EXPECT_EQ(m.kind, Kind::CompletionShared);
+    auto tooLong = encodeCompletionHead(4, 0, 0);
+    const std::uint32_t length = 16 + kMaxSharedHead + 1;
+    std::memcpy(tooLong.data(), &length, 4);
+    std::memcpy(tooLong.data() + 4, "\x0d\x00", 2);
+    reader.append(tooLong.data(), tooLong.size());
+    EXPECT_EQ(reader.next(&m), FrameReader::Result::Error);
+}
+
 TEST(ChannelProtocol, ALimitedReaderDecidesOnTheHeaderAndLargeMessagesArriveWhole) {
     // A 1 MiB request, alone and followed by another message: the same bytes
     // come out whichever way the reader keeps them.
