@@ -894,9 +894,13 @@ struct SocketServer::Impl {
         auto r = uproto::decodeRequestShared(m.payload);
         if (!r) return fail(c, true);
         auto it = c->memory.find(r->area);
-        // The output past the head must lie within the area.
+        // The output past the head must lie within the area, and the head
+        // must hold the code's whole fixed layout: what the driver checks
+        // and what the session ledger reads of its answer (handles) stay in
+        // the host's own memory, out of the client's reach while in use.
         if (it == c->memory.end() ||
-            r->request.outputLength - r->headLength > it->second->size()) {
+            r->request.outputLength - r->headLength > it->second->size() ||
+            r->headLength < pav512::minimumLength(r->request.code)) {
             c->send(uproto::encodeCompletion(r->request.id, STATUS_INVALID_PARAMETER, 0, nullptr));
             return;
         }
@@ -971,8 +975,9 @@ struct SocketServer::Impl {
                             memory ? uproto::encodeCompletionSharedHead(id, st, info, carried)
                                    : uproto::encodeCompletionHead(id, st, info);
                         const std::size_t prepaid = std::min(head.size() + carried, reply);
-                        conn->send(head.data(), head.size(), data, carried, prepaid);
+                        // Counted before the client can see the answer.
                         if (memory) sharedAnswers.fetch_add(1, std::memory_order_relaxed);
+                        conn->send(head.data(), head.size(), data, carried, prepaid);
                         release(*conn, buffer + (reply - prepaid));
                         requestDone(*conn);
                     }

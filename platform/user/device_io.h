@@ -60,7 +60,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 // Not of Win32: nSize bytes of zeroed memory for the output of the device's
 // requests. Where the driver host can share memory with this process, a
 // DeviceIoControlSplit whose lpOutRest is this buffer (no longer than it,
-// with an input no longer than the head, one request at a time) has the
+// with an input no longer than the head, one request at a time; the host
+// refuses one whose head does not hold the code's fixed layout) has the
 // driver write that part straight into it: only the head crosses to this
 // process. Elsewhere it is memory of this process, used as any other.
 // Valid until FreeDeviceBuffer or the handle's CloseHandle, whichever is

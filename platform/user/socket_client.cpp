@@ -261,8 +261,6 @@ class SocketChannel : public Channel {
         {
             std::lock_guard<std::mutex> g(lock_);
             if (closing_ || broken_ || shared_.size() >= uproto::kMaxSharedAreas) return nullptr;
-            areaId = nextArea_++;
-            id = nextId_++;
         }
         // A memory file that can neither shrink nor grow, and whose seals are
         // final: the host maps it only so.
@@ -277,7 +275,16 @@ class SocketChannel : public Channel {
             return nullptr;
         }
         {
+            // Checked again with the answer's entry made: a connection that
+            // breaks from here on fails the entry.
             std::lock_guard<std::mutex> g(lock_);
+            if (closing_ || broken_) {
+                ::munmap(memory, size);
+                ::close(fd);
+                return nullptr;
+            }
+            areaId = nextArea_++;
+            id = nextId_++;
             Pending& p = pending_[id];
             p.done = [answer](NTSTATUS st, std::uint32_t, const std::uint8_t*) {
                 std::lock_guard<std::mutex> g(answer->lock);

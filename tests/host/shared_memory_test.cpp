@@ -263,6 +263,12 @@ TEST_F(SharedMemoryTest, TheHostMapsOnlyMemoryItCanTrustAndRefusesWhatItCannotUs
     EXPECT_EQ(answer(fd, id++), STATUS_INVALID_PARAMETER);
     ASSERT_TRUE(uproto::writeAll(fd, sharedRequest(id, kFillCode, input, 16 + kSize + 1, 7, 16)));
     EXPECT_EQ(answer(fd, id++), STATUS_INVALID_PARAMETER);
+    // A head shorter than the code's fixed layout would leave the fields
+    // the driver checks in the client's memory.
+    std::vector<std::uint8_t> hold(24, 0);
+    ASSERT_TRUE(uproto::writeAll(fd, sharedRequest(id, kHoldCode, input, 16 + 100, 7, 16)));
+    EXPECT_EQ(answer(fd, id++), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(driver_->held(), 0u);
 
     // One that fits is answered with its head only.
     ASSERT_TRUE(uproto::writeAll(fd, sharedRequest(id, kFillCode, input, 16 + kSize, 7, 16)));
@@ -279,7 +285,6 @@ TEST_F(SharedMemoryTest, TheHostMapsOnlyMemoryItCanTrustAndRefusesWhatItCannotUs
     EXPECT_EQ(c->data[8], fillByte(8));
 
     // While a request holds the area, a second one meets it busy.
-    std::vector<std::uint8_t> hold(24, 0);
     ASSERT_TRUE(uproto::writeAll(fd, sharedRequest(id++, kHoldCode, hold, 24 + 100, 7, 24)));
     ASSERT_TRUE(waitFor([&] { return driver_->held() == 1; }));
     ASSERT_TRUE(uproto::writeAll(fd, sharedRequest(id, kFillCode, input, 16 + 100, 7, 16)));

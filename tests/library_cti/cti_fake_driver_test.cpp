@@ -36,6 +36,12 @@ TEST_F(CtiStandIn, TheRemovalEventClosesTheSessionsChannel) {
     fake_->signalEvents();
     // The driver would still answer; the session no longer asks it.
     EXPECT_TRUE(waitFor([&] { return CtiHandleUnLock(s.handle) == CTISTATUS_CAMERA_REMOVED; }));
+    // The channel's own end (its close and the clearing of its
+    // notifications) may reach the driver after the session reports the
+    // removal; from then on nothing more may.
+    EXPECT_TRUE(waitFor([&] {
+        return fake_->count(IOCTL_CTI_CLOSE) == 1 && fake_->registeredEvents() == 0;
+    }));
     std::size_t asked = fake_->seen().size();
     EXPECT_EQ(CtiHandleLock(s.handle, 0), CTISTATUS_CAMERA_REMOVED);
     EXPECT_EQ(CtiCommand(s.handle, nullptr, nullptr), CTISTATUS_CAMERA_REMOVED);
