@@ -584,8 +584,12 @@ class SocketChannel : public Channel {
 
     // Runs one message from the host; false when it is one a host may not send.
     bool dispatch(const uproto::Message& m) {
-        if (m.kind == uproto::Kind::Completion) {
-            auto c = uproto::decodeCompletion(m.payload);
+        const bool shared = m.kind == uproto::Kind::CompletionShared;
+        if (m.kind == uproto::Kind::Completion || shared) {
+            // A shared answer carries the head only: the rest of the output
+            // is in the shared area already.
+            auto c = shared ? uproto::decodeCompletionShared(m.payload)
+                            : uproto::decodeCompletion(m.payload);
             if (!c) return false;
             Pending p;
             {
@@ -596,34 +600,14 @@ class SocketChannel : public Channel {
                 pending_.erase(it);
             }
             awaitSent(p);
-            if (p.placed) {
-                if (!NT_ERROR(c->status)) p.place.fill(c->data, c->information);
-                p.done(c->status, c->information, nullptr);
-            } else {
-                p.done(c->status, c->information, c->data);
-            }
-            notifyIfIdle();
-            return true;
-        }
-        if (m.kind == uproto::Kind::CompletionShared) {
-            // The output past the head is in the shared area already.
-            auto c = uproto::decodeCompletionShared(m.payload);
-            if (!c) return false;
-            Pending p;
-            {
-                std::lock_guard<std::mutex> g(lock_);
-                auto it = pending_.find(c->id);
-                if (it == pending_.end()) return true;
-                p = std::move(it->second);
-                pending_.erase(it);
-            }
-            awaitSent(p);
-            std::uint32_t information = c->information;
             if (p.placed) {
                 if (!NT_ERROR(c->status)) p.place.fill(c->data, c->dataLength);
-                information = std::min(information, p.place.total());
+                p.done(c->status,
+                       shared ? std::min(c->information, p.place.total()) : c->information,
+                       nullptr);
+            } else {
+                p.done(c->status, c->information, shared ? nullptr : c->data);
             }
-            p.done(c->status, information, nullptr);
             notifyIfIdle();
             return true;
         }

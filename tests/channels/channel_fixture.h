@@ -13,6 +13,7 @@
 #include "host/socket_server.h"
 #include "platform/user/runtime_dir.h"
 #include "tests/channels/channel_client.h"
+#include "tests/channels/fake_driver.h"
 #include "tests/support/kernel_test.h"
 
 namespace pavtest {
@@ -49,6 +50,24 @@ class TransportScope {
   private:
     std::string socketPath_;
     std::unique_ptr<host::SocketServer> server_;
+};
+
+// The fake driver, reached over the socket server in this process.
+class FakeDriverOverSocket : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        driver_ = FakeDriver::create();
+        ASSERT_NE(driver_, nullptr);
+        transport_ = std::make_unique<TransportScope>(Transport::Socket);
+        ASSERT_NE(transport_->server(), nullptr);
+    }
+    void TearDown() override {
+        transport_.reset();
+        driver_.reset();
+    }
+
+    std::unique_ptr<FakeDriver> driver_;
+    std::unique_ptr<TransportScope> transport_;
 };
 
 }  // namespace pavtest

@@ -16,20 +16,17 @@ namespace {
 
 using namespace pav512;
 
-class DirectRead : public ::testing::Test {
+class DirectRead : public FakeDriverOverSocket {
   protected:
     void SetUp() override {
-        driver_ = FakeDriver::create();
-        ASSERT_NE(driver_, nullptr);
-        transport_ = std::make_unique<TransportScope>(Transport::Socket);
-        ASSERT_NE(transport_->server(), nullptr);
+        FakeDriverOverSocket::SetUp();
+        if (HasFatalFailure()) return;
         auto paths = listInterfaces();
         ASSERT_EQ(paths.size(), 1u);
         path_ = paths[0];
     }
     void TearDown() override {
-        transport_.reset();
-        driver_.reset();
+        FakeDriverOverSocket::TearDown();
         EXPECT_EQ(uhandle::openHandles(), 0);
     }
     // A synchronous call of the held code on another thread, under way once
@@ -42,8 +39,6 @@ class DirectRead : public ::testing::Test {
         return f;
     }
 
-    std::unique_ptr<FakeDriver> driver_;
-    std::unique_ptr<TransportScope> transport_;
     std::string path_;
 };
 

@@ -36,16 +36,6 @@ std::size_t openDescriptors() {
     return n;
 }
 
-template <class Done>
-bool waitFor(Done done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 // A memory file of `size` bytes with `seals` added.
 int memoryFile(std::size_t size, int seals) {
     const int fd = ::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -88,18 +78,8 @@ std::vector<std::uint8_t> sharedRequest(std::uint64_t id, std::uint32_t code,
     return bytes;
 }
 
-class SharedMemoryTest : public ::testing::Test {
+class SharedMemoryTest : public FakeDriverOverSocket {
   protected:
-    void SetUp() override {
-        driver_ = FakeDriver::create();
-        ASSERT_NE(driver_, nullptr);
-        transport_ = std::make_unique<TransportScope>(Transport::Socket);
-        ASSERT_NE(transport_->server(), nullptr);
-    }
-    void TearDown() override {
-        transport_.reset();
-        driver_.reset();
-    }
     host::SocketServer& server() { return *transport_->server(); }
     // The process's descriptors once the host has served a connection (it
     // opens some of its own on the way) and closed it.
@@ -136,8 +116,6 @@ class SharedMemoryTest : public ::testing::Test {
         return c->status;
     }
 
-    std::unique_ptr<FakeDriver> driver_;
-    std::unique_ptr<TransportScope> transport_;
     std::map<int, uproto::FrameReader> readers_;
 };
 

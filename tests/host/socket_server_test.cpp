@@ -24,24 +24,11 @@ namespace {
 
 using namespace pav512;
 
-class SocketHostTest : public ::testing::Test {
+class SocketHostTest : public FakeDriverOverSocket {
   protected:
-    void SetUp() override {
-        driver_ = FakeDriver::create();
-        ASSERT_NE(driver_, nullptr);
-        transport_ = std::make_unique<TransportScope>(Transport::Socket);
-        ASSERT_NE(transport_->server(), nullptr);
-    }
-    void TearDown() override {
-        transport_.reset();
-        driver_.reset();
-    }
     // A version request on a fresh channel of this process.
     bool channelWorks() { return versionAnswers(driver_->interfacePath()); }
     std::vector<std::uint8_t> openBytes() { return helloAndOpen(driver_->interfacePath()); }
-
-    std::unique_ptr<FakeDriver> driver_;
-    std::unique_ptr<TransportScope> transport_;
 };
 
 TEST_F(SocketHostTest, HelloIsExchangedFirstAndCarriesTheVersion) {
