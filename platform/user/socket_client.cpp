@@ -269,7 +269,9 @@ class SocketChannel : public Channel {
         void* memory = MAP_FAILED;
         if (::ftruncate(fd, size) == 0 &&
             ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
-            memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            // Its pages are made here, for this process, rather than by the
+            // host's first writes into them.
+            memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
         if (memory == MAP_FAILED) {
             ::close(fd);
             return nullptr;
