@@ -966,22 +966,27 @@ struct SocketServer::Impl {
                 id, code, payload->data() + inputAt, in, outLen,
                 [this, weak, id, buffer, reply, memory, headLength](
                     NTSTATUS st, std::uint32_t info, const std::uint8_t* data) {
-                    auto conn = weak.lock();
-                    if (conn) {
-                        if (data == nullptr) info = 0;
-                        // From shared memory only the head crosses the socket.
-                        const std::uint32_t carried = memory ? std::min(info, headLength) : info;
-                        const auto head =
-                            memory ? uproto::encodeCompletionSharedHead(id, st, info, carried)
-                                   : uproto::encodeCompletionHead(id, st, info);
-                        const std::size_t prepaid = std::min(head.size() + carried, reply);
-                        // Counted before the client can see the answer.
-                        if (memory) sharedAnswers.fetch_add(1, std::memory_order_relaxed);
-                        conn->send(head.data(), head.size(), data, carried, prepaid);
-                        release(*conn, buffer + (reply - prepaid));
-                        requestDone(*conn);
+                    if (data == nullptr) info = 0;
+                    // From shared memory only the head crosses the socket,
+                    // and from a copy: the area is free again before the
+                    // client can see the answer and send its next request.
+                    std::uint8_t head[uproto::kMaxSharedHead];
+                    const std::uint32_t carried = memory ? std::min(info, headLength) : info;
+                    if (memory) {
+                        if (carried) std::memcpy(head, data, carried);
+                        data = head;
+                        memory->give();
+                        sharedAnswers.fetch_add(1, std::memory_order_relaxed);
                     }
-                    if (memory) memory->give();
+                    auto conn = weak.lock();
+                    if (!conn) return;
+                    const auto frame = memory
+                                           ? uproto::encodeCompletionSharedHead(id, st, info, carried)
+                                           : uproto::encodeCompletionHead(id, st, info);
+                    const std::size_t prepaid = std::min(frame.size() + carried, reply);
+                    conn->send(frame.data(), frame.size(), data, carried, prepaid);
+                    release(*conn, buffer + (reply - prepaid));
+                    requestDone(*conn);
                 },
                 system);
             payload.reset();
@@ -1188,17 +1193,19 @@ struct SocketServer::Impl {
             if (n < 0) return;
             for (int i = 0; i < n; ++i) {
                 const epoll_event& e = events[i];
-                if (e.data.u64 == kWakeToken) {
+                // The event is packed: its token is read out, not referred to.
+                const std::uint64_t token = e.data.u64;
+                if (token == kWakeToken) {
                     std::uint64_t v;
                     ssize_t r = ::read(wakeFd, &v, sizeof v);
                     (void)r;
                     continue;
                 }
-                if (e.data.u64 == kListenToken) {
+                if (token == kListenToken) {
                     accept();
                     continue;
                 }
-                auto it = connections.find(e.data.u64);
+                auto it = connections.find(token);
                 if (it == connections.end()) continue;
                 auto c = it->second;
                 if (e.events & EPOLLOUT) writeTo(c);

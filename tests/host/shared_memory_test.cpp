@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -192,6 +194,55 @@ TEST_F(SharedMemoryTest, TheDriverWritesTheOutputInPlaceAndOnlyTheHeadCrosses) {
     EXPECT_EQ(host::ClientMemory::live(), 1u);
     CloseHandle(h);
     EXPECT_TRUE(waitFor([] { return host::ClientMemory::live() == 0; }));
+}
+
+// A request completed on another thread than the socket's: the client sends
+// its next request into the same area the moment it has the answer, and the
+// host must have let the area go by then.
+TEST_F(SharedMemoryTest, TheNextRequestFindsTheAreaFreeAsSoonAsTheAnswerArrives) {
+    const std::string path = driver_->interfacePath() + kConnectSuffix;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto* area = static_cast<std::uint8_t*>(AllocateDeviceBuffer(h, 4096));
+    ASSERT_NE(area, nullptr);
+    constexpr int kRounds = 300;
+    std::atomic<int> answered{0};
+    std::atomic<DWORD> error{0};
+    std::thread reader([&] {
+        std::uint8_t head[24] = {};
+        for (int i = 0; i < kRounds; ++i) {
+            DWORD returned = 0;
+            if (!DeviceIoControlSplit(h, kHoldCode, head, 24, head, 24, area, 100, &returned,
+                                      nullptr)) {
+                error = GetLastError();
+                break;
+            }
+            answered.fetch_add(1);
+        }
+    });
+    // Each held request is released, and so answered, from a thread of the
+    // lowest priority: the threads its answer wakes (the client's, then the
+    // host's socket loop with the next request) tend to run before it goes
+    // on from the answer.
+    std::atomic<bool> lost{false};
+    std::thread releaser([&] {
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+        for (int i = 0; i < kRounds && error.load() == 0; ++i) {
+            if (!waitFor([&] { return driver_->held() == 1 || error.load() != 0; })) {
+                lost = true;
+                break;
+            }
+            driver_->releaseHeld();
+        }
+    });
+    releaser.join();
+    EXPECT_FALSE(lost.load());
+    if (lost.load()) driver_->releaseHeld();
+    reader.join();
+    EXPECT_EQ(error.load(), 0u);
+    EXPECT_EQ(answered.load(), kRounds);
+    CloseHandle(h);
 }
 
 TEST_F(SharedMemoryTest, TheHostMapsOnlyMemoryItCanTrustAndRefusesWhatItCannotUse) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <span>
 #include <vector>
 
 #include "library/capture/video_capture.h"
@@ -384,7 +385,14 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
         throw ToolError(kExitFailure, cam + " could not start its video (" + why + ").");
     }
 
-    std::vector<std::uint8_t> buffer(capture->imageSize());
+    // The capture's own buffer, which the driver host writes each frame into
+    // in place; memory of the tool's own when it has none.
+    std::vector<std::uint8_t> own;
+    std::span<std::uint8_t> buffer = capture->frameBuffer();
+    if (buffer.size() < capture->imageSize()) {
+        own.resize(capture->imageSize());
+        buffer = own;
+    }
     pavcap::Frame frame;
     std::uint32_t skipped = 0;
     std::uint64_t dropBase = 0, dropped = 0;
