@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "fuzz/driver_harness.h"
@@ -43,29 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     bytes.insert(bytes.end(), data + 1, data + size);
     const int memory = (data[0] & 2) ? ::memfd_create("fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING) : -1;
-    std::size_t sent = 0;
     if (memory >= 0 && ::ftruncate(memory, 1 << 16) == 0 &&
-        ::fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK) == 0 && !bytes.empty()) {
-        iovec part{bytes.data(), bytes.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr m{};
-        m.msg_iov = &part;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &memory, sizeof memory);
-        const ssize_t n = ::sendmsg(fds[0], &m, MSG_NOSIGNAL);
-        if (n > 0) sent = static_cast<std::size_t>(n);
-    }
+        ::fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK) == 0)
+        uproto::writeWithDescriptors(fds[0], bytes, &memory, 1);
+    else
+        uproto::writeAll(fds[0], bytes);
     if (memory >= 0) ::close(memory);
-    if (sent < bytes.size()) {
-        const uproto::Piece rest{bytes.data() + sent, bytes.size() - sent};
-        uproto::writeAll(fds[0], &rest, 1);
-    }
     ::shutdown(fds[0], SHUT_WR);
 
     // The host must close its end; a connection left open is a hang.

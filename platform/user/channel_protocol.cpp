@@ -580,6 +580,34 @@ bool writeAll(int fd, const std::uint8_t* head, std::size_t headLength, const vo
     return writeAll(fd, pieces, 2);
 }
 
+bool writeWithDescriptors(int fd, const std::vector<std::uint8_t>& bytes, const int* fds,
+                          std::size_t count) {
+    if (bytes.empty()) return count == 0;
+    iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * count));
+    msghdr m{};
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    if (count) {
+        m.msg_control = control.data();
+        m.msg_controllen = control.size();
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * count);
+        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * count);
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    const auto sent = static_cast<std::size_t>(n);
+    if (sent == bytes.size()) return true;
+    const Piece rest{bytes.data() + sent, bytes.size() - sent};
+    return writeAll(fd, &rest, 1);
+}
+
 bool writeAll(int fd, const Piece* pieces, std::size_t count) {
     constexpr std::size_t kMostPieces = 4;
     if (count > kMostPieces) return false;

@@ -268,6 +268,10 @@ struct Piece {
     std::size_t length;
 };
 bool writeAll(int fd, const Piece* pieces, std::size_t count);
+// Writes `bytes` whole with `count` descriptors passed beside their first
+// byte (SCM_RIGHTS); the descriptors stay the caller's to close.
+bool writeWithDescriptors(int fd, const std::vector<std::uint8_t>& bytes, const int* fds,
+                          std::size_t count);
 // Reads one message; false at end of stream, on error or on a malformed frame.
 bool readMessage(int fd, FrameReader& reader, Message* message);
 // As readMessage, giving up after `timeoutMs` milliseconds without the whole

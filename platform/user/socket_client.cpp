@@ -299,7 +299,7 @@ class SocketChannel : public Channel {
         bool written;
         {
             std::lock_guard<std::mutex> g(writeLock_);
-            written = sendWithDescriptor(bytes, fd);
+            written = uproto::writeWithDescriptors(fd_, bytes, &fd, 1);
         }
         ::close(fd);  // the host has its own
         if (!written) breakConnection();
@@ -435,31 +435,6 @@ class SocketChannel : public Channel {
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
         return uproto::writeAll(fd_, bytes);
-    }
-
-    // Writes `bytes` with `fd` passed beside their first byte. Under writeLock_.
-    bool sendWithDescriptor(const std::vector<std::uint8_t>& bytes, int fd) {
-        iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr m{};
-        m.msg_iov = &part;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-        ssize_t n;
-        do {
-            n = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) return false;
-        const auto sent = static_cast<std::size_t>(n);
-        if (sent == bytes.size()) return true;
-        const uproto::Piece rest{bytes.data() + sent, bytes.size() - sent};
-        return uproto::writeAll(fd_, &rest, 1);
     }
 
     // Arms (or disarms) the reader thread's wait on the socket. Under lock_.

@@ -50,23 +50,8 @@ int memoryFile(std::size_t size, int seals) {
     return fd;
 }
 
-// Sends `bytes` with the descriptors beside them.
 bool sendWith(int socket, const std::vector<std::uint8_t>& bytes, const std::vector<int>& fds) {
-    iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-    msghdr m{};
-    m.msg_iov = &part;
-    m.msg_iovlen = 1;
-    if (!fds.empty()) {
-        m.msg_control = control.data();
-        m.msg_controllen = control.size();
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-    }
-    return ::sendmsg(socket, &m, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return uproto::writeWithDescriptors(socket, bytes, fds.data(), fds.size());
 }
 
 std::vector<std::uint8_t> sharedRequest(std::uint64_t id, std::uint32_t code,
