@@ -45,8 +45,8 @@ std::shared_ptr<ClientMemory> ClientMemory::map(int fd, std::uint32_t size, std:
     m->room_ = roundUp(uproto::kMaxSharedHead, page);
     m->mapped_ = m->room_ + roundUp(size, page);
     m->size_ = size;
-    void* base = ::mmap(nullptr, m->mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
+    void* base =
+        ::mmap(nullptr, m->mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) {
         m->mapped_ = 0;
         return nullptr;  // the destructor counts the area out

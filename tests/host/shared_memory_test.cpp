@@ -81,9 +81,8 @@ class SharedMemoryTest : public FakeDriverOverSocket {
         const int fd = connectRaw(transport_->socketPath());
         if (fd < 0) return -1;
         uproto::Message m;
-        if (!uproto::writeAll(fd, helloAndOpen(driver_->interfacePath())) ||
-            !next(fd, &m) || m.kind != uproto::Kind::Hello || !next(fd, &m) ||
-            m.kind != uproto::Kind::OpenReply) {
+        if (!uproto::writeAll(fd, helloAndOpen(driver_->interfacePath())) || !next(fd, &m) ||
+            m.kind != uproto::Kind::Hello || !next(fd, &m) || m.kind != uproto::Kind::OpenReply) {
             ::close(fd);
             return -1;
         }
@@ -108,8 +107,8 @@ class SharedMemoryTest : public FakeDriverOverSocket {
 
 TEST_F(SharedMemoryTest, TheDriverWritesTheOutputInPlaceAndOnlyTheHeadCrosses) {
     const std::string path = driver_->interfacePath() + kConnectSuffix;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     constexpr DWORD kArea = 200000, kHead = 16;
     auto* area = static_cast<std::uint8_t*>(AllocateDeviceBuffer(h, kArea));
@@ -155,7 +154,8 @@ TEST_F(SharedMemoryTest, TheDriverWritesTheOutputInPlaceAndOnlyTheHeadCrosses) {
         const std::vector<std::uint8_t>& input;
         std::uint8_t* rest;
     };
-    const Other others[] = {{"a long input", longInput, area}, {"own memory", longInput, own.data()}};
+    const Other others[] = {{"a long input", longInput, area},
+                            {"own memory", longInput, own.data()}};
     for (const Other& o : others) {
         SCOPED_TRACE(o.name);
         const std::uint64_t before = server().sharedAnswers();
@@ -186,8 +186,8 @@ TEST_F(SharedMemoryTest, TheDriverWritesTheOutputInPlaceAndOnlyTheHeadCrosses) {
 // host must have let the area go by then.
 TEST_F(SharedMemoryTest, TheNextRequestFindsTheAreaFreeAsSoonAsTheAnswerArrives) {
     const std::string path = driver_->interfacePath() + kConnectSuffix;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     auto* area = static_cast<std::uint8_t*>(AllocateDeviceBuffer(h, 4096));
     ASSERT_NE(area, nullptr);
@@ -334,8 +334,8 @@ TEST_F(SharedMemoryTest, DescriptorsWithoutAUseEndTheConnectionAndAreClosed) {
     const std::size_t descriptors = settledDescriptors();
     struct Case {
         const char* name;
-        int count;               // descriptors passed
-        bool withShareMessage;   // the bytes are a ShareMemory rather than a cancel
+        int count;              // descriptors passed
+        bool withShareMessage;  // the bytes are a ShareMemory rather than a cancel
     };
     const Case cases[] = {
         {"a ShareMemory without its descriptor", 0, true},
@@ -348,8 +348,8 @@ TEST_F(SharedMemoryTest, DescriptorsWithoutAUseEndTheConnectionAndAreClosed) {
         ASSERT_GE(fd, 0);
         std::vector<int> files;
         for (int i = 0; i < c.count; ++i) files.push_back(memoryFile(4096, F_SEAL_SHRINK));
-        const auto bytes = c.withShareMessage ? uproto::encodeShareMemory(1, 1, 4096)
-                                              : uproto::encodeCancel(1);
+        const auto bytes =
+            c.withShareMessage ? uproto::encodeShareMemory(1, 1, 4096) : uproto::encodeCancel(1);
         ASSERT_TRUE(sendWith(fd, bytes, files));
         for (int f : files) ::close(f);
         EXPECT_TRUE(closedByHost(fd));
