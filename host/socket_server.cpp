@@ -916,25 +916,24 @@ struct SocketServer::Impl {
     // `memory`: the area the output past its first `headLength` bytes is
     // written into in place (null: the whole output comes back in the reply).
     void request(const std::shared_ptr<Connection>& c, uproto::Message& m,
-                 const uproto::Request& decoded, std::shared_ptr<ClientMemory> memory,
+                 const uproto::Request& r, std::shared_ptr<ClientMemory> memory,
                  std::uint32_t headLength) {
-        const uproto::Request* r = &decoded;
         if (c->inFlight.load() >= options.limits.maxRequestsInFlight) {
             exceeded(c);
             return;
         }
         // Output written into shared memory costs the host only its head.
         const std::uint32_t outLen =
-            memory ? r->outputLength
-                   : std::min(r->outputLength, replyLimit(r->code, r->input, r->inputLength));
+            memory ? r.outputLength
+                   : std::min(r.outputLength, replyLimit(r.code, r.input, r.inputLength));
         const std::uint32_t hostOut = memory ? headLength : outLen;
         auto payload = std::make_shared<uproto::Bytes>(std::move(m.payload));
-        const std::size_t inputAt = static_cast<std::size_t>(r->input - payload->data());
+        const std::size_t inputAt = static_cast<std::size_t>(r.input - payload->data());
         const std::size_t payloadBytes = payload->size();
         charge(*c, payloadBytes);
         requestTaken(*c);
-        post(c, [this, c, payload, payloadBytes, inputAt, id = r->id, code = r->code,
-                 in = r->inputLength, outLen, hostOut, memory = std::move(memory),
+        post(c, [this, c, payload, payloadBytes, inputAt, id = r.id, code = r.code,
+                 in = r.inputLength, outLen, hostOut, memory = std::move(memory),
                  headLength]() mutable {
             if (!c->channel) {
                 release(*c, payloadBytes);

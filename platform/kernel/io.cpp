@@ -876,24 +876,26 @@ PIRP issueDeviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG 
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     ULONG len = std::max(inputLength, outputLength);
+    // The caller's buffer, else the one this file used before, else a new
+    // one: only a new one is cleared past the input.
     SpareBuffer* spare = callers ? nullptr : file->ModelSpare;
-    ULONG kept = 0;
-    void* sys = callers ? callers : spare ? spare->take(len, &kept) : nullptr;
-    const bool reused = sys != nullptr;
-    if (reused) len = callers ? len : kept;
-    else if (len) sys = std::malloc(len);
+    void* sys = callers;
+    if (spare) {
+        ULONG kept = 0;
+        sys = spare->take(len, &kept);
+        if (sys) len = kept;
+    }
+    const bool fresh = sys == nullptr && len > 0;
+    if (fresh) sys = std::malloc(len);
     if (!irp || (len && !sys)) {
         if (irp) IoFreeIrp(irp);
         if (!callers) std::free(sys);
         if (done) done(STATUS_INSUFFICIENT_RESOURCES, 0, nullptr);
         return nullptr;
     }
-    // The input, then zeros: only the part the input does not cover is
-    // cleared, and not at all in a buffer this file used before or the
-    // caller gave.
     const ULONG copied = input ? inputLength : 0;
     if (copied) std::memcpy(sys, input, copied);
-    if (!reused && len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
+    if (fresh && len > copied) std::memset(static_cast<char*>(sys) + copied, 0, len - copied);
     irp->AssociatedIrp.SystemBuffer = sys;
     irp->RequestorMode = UserMode;
     irp->RequestorProcess = PsGetCurrentProcess();
