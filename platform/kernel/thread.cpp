@@ -1,6 +1,7 @@
 #include "platform/kernel/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <thread>
@@ -51,6 +52,15 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     runningCount.fetch_add(1);
     std::thread([t, StartRoutine, StartContext]() {
         pthread_setname_np(pthread_self(), "ksystem");
+        // System threads run below the code that wakes them: a completion
+        // or a timer's routine (dispatch level in a real system) that queues
+        // work or sets an event is never preempted by the thread it woke,
+        // which runs once that code has given the processor up, or on an
+        // idle one. Linux's batch policy gives exactly that (no preemption
+        // on wake-up) and leaves the thread's share of the processor as it
+        // was.
+        sched_param batch{};
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
         self = t;
         NTSTATUS status = STATUS_SUCCESS;
         try {

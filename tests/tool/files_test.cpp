@@ -251,6 +251,36 @@ TEST(ToolInterrupt, ACameraUnpluggedMidDownloadIsOneSentenceAndLeavesNothing) {
     EXPECT_TRUE(filesUnder(out).empty());
 }
 
+// A camera that leaves by itself mid-download ends its transfers before the
+// bus has taken its removal in: that is an unplug. One whose transfers fail
+// while it stays is a failure of the download, named as such.
+TEST(ToolInterrupt, ADownloadsFailureIsAnUnplugOnlyWhenTheCameraLeaves) {
+    for (bool leaves : {true, false}) {
+        SCOPED_TRACE(leaves ? "the camera leaves" : "the camera stays");
+        ToolHost host;
+        ASSERT_TRUE(host.plug(longClipCamera("failing")));
+        std::string out = privateDir() + (leaves ? "/leaves" : "/stays");
+        ToolProcess p({"get", "2", "-o", out});
+        ASSERT_TRUE(waitFor([&] { return partFileIn(out); }, std::chrono::seconds(30)));
+        if (leaves) {
+            // Pulled out: its transfers end at once, the removal follows.
+            host.camera("failing")->unplug();
+        } else {
+            host.camera("failing")->stallEndpoint(0x82);
+        }
+        ToolRun r = p.wait();
+        expectOneSentence(r);
+        if (leaves) {
+            EXPECT_EQ(r.code, 5) << r.err;
+            EXPECT_NE(r.err.find("unplugged"), std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(r.code, 1) << r.err;
+            EXPECT_NE(r.err.find("failed downloading"), std::string::npos) << r.err;
+        }
+        EXPECT_TRUE(filesUnder(out).empty());
+    }
+}
+
 TEST(ToolErrors, NoCameraIsOneSentenceAndExitThree) {
     ToolHost host;  // serving, with nothing plugged in
     for (const char* command : {"ls", "summary"}) {

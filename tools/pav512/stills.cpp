@@ -1,5 +1,6 @@
 #include "tools/pav512/stills.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -85,6 +86,42 @@ void failPaci(PACI_STATUS st, const std::string& what, std::uint32_t camera) {
     }
 }
 
+namespace {
+
+// Whether `camera` leaves the list of cameras within a moment. A camera
+// pulled out mid-operation fails the request under way (its transfers end)
+// a little before the system has taken its removal in: that failure is the
+// removal's, and is told as such.
+bool cameraLeaves(std::uint32_t camera) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        std::uint32_t numbers[256] = {};
+        std::uint32_t count = 0;
+        if (PACI_CameraEnum(0, 0, numbers, 256, &count) != PACI_STATUS_SUCCESS) return false;
+        if (count > 256) count = 256;
+        if (std::find(numbers, numbers + count, camera) == numbers + count) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+void StillCamera::fail(PACI_STATUS st, const std::string& what) const {
+    switch (st) {
+        case PACI_STATUS_CAMERA_NOT_FOUND:
+        case PACI_STATUS_IN_USE:
+        case PACI_STATUS_LOCKED:
+        case PACI_STATUS_TIMEDOUT:
+        case kPtpCameraRemoved:
+        case kPtpInvalidHandle:
+            break;  // says what happened already
+        default:
+            if (cameraLeaves(number_)) failPaci(kPtpCameraRemoved, what, number_);
+    }
+    failPaci(st, what, number_);
+}
+
 StillCamera::StillCamera(std::uint32_t cameraNumber, double waitSeconds, bool quiet) : number_(cameraNumber) {
     const auto start = std::chrono::steady_clock::now();
     bool told = false;
@@ -94,7 +131,7 @@ StillCamera::StillCamera(std::uint32_t cameraNumber, double waitSeconds, bool qu
         h_ = nullptr;
         const bool busy = st == PACI_STATUS_LOCKED || st == PACI_STATUS_TIMEDOUT || st == PACI_STATUS_IN_USE;
         const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!busy || waited >= waitSeconds || interrupted()) failPaci(st, "opening its stored files", cameraNumber);
+        if (!busy || waited >= waitSeconds || interrupted()) fail(st, "opening its stored files");
         if (!told && !quiet) {
             std::fprintf(stderr, "pav512: camera %u is busy in another program (recording video, perhaps); waiting up "
                                  "to %s for it.\n",
@@ -114,10 +151,10 @@ StillCamera::~StillCamera() {
 std::vector<StoredObject> StillCamera::list() {
     std::uint32_t total = 0;
     PACI_STATUS st = PACI_ObjectEnum(h_, 0, 0, nullptr, 0, &total);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "listing its files", number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "listing its files");
     std::vector<PACI_ID> ids(total + 16);
     st = PACI_ObjectEnum(h_, 0, 0, ids.data(), static_cast<std::uint32_t>(ids.size()), &total);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "listing its files", number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "listing its files");
     if (total < ids.size()) ids.resize(total);
     std::vector<StoredObject> out;
     for (PACI_ID id : ids) {
@@ -125,7 +162,7 @@ std::vector<StoredObject> StillCamera::list() {
         if (id == PACI_ID_DEVICE || (id & 0x00FFFFFFu) == 0) continue;
         PACI_OBJECT_INFO info{};
         st = PACI_GetObjectInfo(h_, id, &info);
-        if (st != PACI_STATUS_SUCCESS) failPaci(st, "describing its files", number_);
+        if (st != PACI_STATUS_SUCCESS) fail(st, "describing its files");
         StoredObject o;
         o.number = out.size() + 1;
         o.id = id;
@@ -148,12 +185,12 @@ std::vector<StorageInfo> StillCamera::storages() {
     std::uint32_t total = 0;
     PACI_ID ids[16] = {};
     PACI_STATUS st = PACI_ObjectEnum(h_, 0, PACI_ID_DEVICE, ids, 16, &total);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "listing its storages", number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "listing its storages");
     std::vector<StorageInfo> out;
     for (std::uint32_t i = 0; i < total && i < 16; ++i) {
         Stream s{h_};
         st = PACI_PropertyStreamRead(h_, ids[i], &s.s);
-        if (st != PACI_STATUS_SUCCESS) failPaci(st, "describing a storage", number_);
+        if (st != PACI_STATUS_SUCCESS) fail(st, "describing a storage");
         StorageInfo info;
         info.id = ids[i];
         info.capacity = s.number(kStorageProps, 3);
@@ -169,7 +206,7 @@ std::vector<StorageInfo> StillCamera::storages() {
 DeviceSummary StillCamera::summary() {
     Stream s{h_};
     PACI_STATUS st = PACI_PropertyStreamRead(h_, PACI_ID_DEVICE, &s.s);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "describing itself", number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "describing itself");
     DeviceSummary d;
     d.name = s.text(kDeviceProps, 3);
     d.vendor = s.text(kDeviceProps, 0);
@@ -190,7 +227,7 @@ StillCamera::Outcome StillCamera::download(const StoredObject& object,
                                            const std::function<bool()>& stop) {
     // One object's blocks without another client's transactions in between.
     PACI_STATUS st = PACI_HandleLock(h_, kLockWait);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "downloading " + object.fileName(), number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "downloading " + object.fileName());
     struct Unlock {
         PACI_HANDLE h;
         ~Unlock() { PACI_HandleUnLock(h); }
@@ -202,7 +239,7 @@ StillCamera::Outcome StillCamera::download(const StoredObject& object,
     while (true) {
         if (st != PACI_STATUS_SUCCESS && st != PACI_STATUS_MORE_DATA) {
             if (st != PACI_STATUS_NO_CURRENT_BLOCK_TRANSFER) PACI_CancelBlockTransfer(h_);
-            failPaci(st, "downloading " + object.fileName(), number_);
+            fail(st, "downloading " + object.fileName());
         }
         if (got > kBlock) got = kBlock;
         if (got && !sink(buffer.get(), got)) {
@@ -226,7 +263,7 @@ std::vector<std::uint8_t> StillCamera::previewBmp(const StoredObject& object) {
     std::vector<std::uint8_t> dib(PACI_PREVIEW_SIZE);
     PACI_STATUS st = PACI_ReadPreview(h_, object.id, dib.data(), PACI_PREVIEW_SIZE);
     if (st == PACI_STATUS_NO_PREVIEW) return {};
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "making the preview of " + object.fileName(), number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "making the preview of " + object.fileName());
     // A BMP file is its 14-byte file header and the bitmap.
     std::vector<std::uint8_t> file(14);
     auto put32 = [&](std::size_t at, std::uint32_t v) {
@@ -242,12 +279,12 @@ std::vector<std::uint8_t> StillCamera::previewBmp(const StoredObject& object) {
 
 void StillCamera::remove(const StoredObject& object) {
     PACI_STATUS st = PACI_Command(h_, &kCommandSet, PACI_COMMAND_DELETE_OBJECT, object.id, 0);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "deleting " + object.fileName(), number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "deleting " + object.fileName());
 }
 
 void StillCamera::removeAll() {
     PACI_STATUS st = PACI_Command(h_, &kCommandSet, PACI_COMMAND_DELETE_OBJECT, PACI_ID_DEVICE, 0);
-    if (st != PACI_STATUS_SUCCESS) failPaci(st, "deleting every file", number_);
+    if (st != PACI_STATUS_SUCCESS) fail(st, "deleting every file");
 }
 
 }  // namespace pav512

@@ -78,6 +78,10 @@ class StillCamera {
 
   private:
     PACI_HANDLE h_ = nullptr;
+    // Throws the ToolError for `st`, a failure of `what`: for a failure that
+    // does not say, the camera's removal when the camera leaves meanwhile.
+    [[noreturn]] void fail(PACI_STATUS st, const std::string& what) const;
+
     std::uint32_t number_;
 };
 
