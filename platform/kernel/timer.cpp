@@ -131,13 +131,16 @@ struct TimerQueue {
                 continue;
             }
             PKTIMER t = first->second;
-            armed.erase(first);
+            // The entry itself moves to the next due time of a periodic
+            // timer: a tick allocates nothing.
+            auto entry = armed.extract(first);
             t->Inserted = FALSE;
             PKDPC dpc = t->Dpc;
             if (t->Period > 0) {
                 t->DueTime = due + static_cast<LONGLONG>(t->Period) * 10000;
                 t->Inserted = TRUE;
-                armed.emplace(t->DueTime, t);
+                entry.key() = t->DueTime;
+                armed.insert(std::move(entry));
             }
             // Signal and queue under the timer lock so that a cancel that
             // returns has either prevented the expiry or seen it happen.

@@ -276,6 +276,9 @@ TEST(ToolInterrupt, ADownloadsFailureIsAnUnplugOnlyWhenTheCameraLeaves) {
         } else {
             EXPECT_EQ(r.code, 1) << r.err;
             EXPECT_NE(r.err.find("failed downloading"), std::string::npos) << r.err;
+            // The camera's PTP answer, by its name.
+            EXPECT_NE(r.err.find("the camera answered General Error, 0x2002"), std::string::npos)
+                << r.err;
         }
         EXPECT_TRUE(filesUnder(out).empty());
     }

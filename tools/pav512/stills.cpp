@@ -18,14 +18,41 @@ constexpr std::uint32_t kBlock = 64 * 1024;
 constexpr std::uint32_t kLockWait = 10000;  // ms; another program may be between blocks
 constexpr PACI_STATUS kPtpInvalidHandle = 15;  // the handle was orphaned when the camera left
 constexpr PACI_STATUS kPtpCameraRemoved = 17;
+constexpr PACI_STATUS kCameraAnswered = 0xF0000000u;  // plus the camera's PTP response code
 
 const PAV_GUID kDeviceProps = PACI_SET_DEVICE;
 const PAV_GUID kStorageProps = PACI_SET_STORAGE;
 const PAV_GUID kCommandSet = PACI_SET_COMMAND;
 
+// The names of the PTP response codes a camera may answer with.
+const char* responseName(std::uint32_t code) {
+    static const char* const names[] = {
+        "Undefined", "OK", "General Error", "Session Not Open", "Invalid TransactionID",
+        "Operation Not Supported", "Parameter Not Supported", "Incomplete Transfer",
+        "Invalid StorageID", "Invalid ObjectHandle", "DeviceProp Not Supported",
+        "Invalid ObjectFormatCode", "Store Full", "Object WriteProtected", "Store Read-Only",
+        "Access Denied", "No Thumbnail Present", "SelfTest Failed", "Partial Deletion",
+        "Store Not Available", "Specification By Format Unsupported", "No Valid ObjectInfo",
+        "Invalid Code Format", "Unknown Vendor Code", "Capture Already Terminated",
+        "Device Busy", "Invalid ParentObject", "Invalid DeviceProp Format",
+        "Invalid DeviceProp Value", "Invalid Parameter", "Session Already Open",
+        "Transaction Cancelled", "Specification of Destination Unsupported"};
+    const std::uint32_t i = code - 0x2000;
+    return code >= 0x2000 && i < sizeof names / sizeof names[0] ? names[i] : nullptr;
+}
+
 std::string paciName(PACI_STATUS st) {
-    char text[64] = {};
+    char text[96] = {};
     if (PACI_GetErrorText(st, text, sizeof text) == PACI_STATUS_SUCCESS && text[0]) return text;
+    // The camera's own answer to the command, carried in the status.
+    if ((st & 0xFFFF0000u) == kCameraAnswered) {
+        const unsigned code = st & 0xFFFF;
+        if (const char* name = responseName(code))
+            std::snprintf(text, sizeof text, "the camera answered %s, 0x%04X", name, code);
+        else
+            std::snprintf(text, sizeof text, "the camera answered 0x%04X", code);
+        return text;
+    }
     std::snprintf(text, sizeof text, "status 0x%X", st);
     return text;
 }
