@@ -563,15 +563,25 @@ int main() {
     std::printf("reads answered in the client's shared buffer: %llu of %llu frames read\n",
                 static_cast<unsigned long long>(sharedReads),
                 static_cast<unsigned long long>(frames));
-    std::printf("copies of a frame's bytes from packet to the client's buffer, for a read "
-                "answered in the shared buffer: 2, both in the driver (packet into the raw "
-                "frame, raw frame straight into the waiting read's data area, which is the "
-                "client's memory mapped into the host); none in the kernel's socket, which "
-                "carries the read's 44-byte header each way. One more in the driver for a "
-                "frame that must wait for its read (raw frame into the reserved image, %lu in "
-                "the window); a read into memory of the client's own takes 2 more in the "
-                "socket\n",
-                static_cast<unsigned long>(framesKept));
+    // Copies of a frame's bytes from packet to the client's buffer, from
+    // what the driver and the host counted: 2 in the driver for every frame
+    // (packet into the raw frame, raw frame into the read's data area, which
+    // for a shared buffer is the client's memory mapped into the host); one
+    // more for a frame that waited for its read (raw frame into the reserved
+    // image); 2 more in the kernel's socket for a read into memory of the
+    // client's own (a shared read's socket carries its 44-byte header only).
+    const std::uint64_t ownReads = frames > sharedReads ? frames - sharedReads : 0;
+    const int most = 2 + (framesKept > 0 ? 1 : 0) + (ownReads > 0 ? 2 : 0);
+    const double average = frames ? static_cast<double>(2 * frames + framesKept + 2 * ownReads) /
+                                        static_cast<double>(frames)
+                                  : 0.0;
+    std::printf(
+        "copies of a frame's bytes from packet to the client's buffer: at most %d for a "
+        "frame in the window, %.2f on average (2 in the driver for each; %lu frames "
+        "waited for their read, one more each; %llu reads into the client's own "
+        "memory, 2 more each in the socket)\n",
+        most, average, static_cast<unsigned long>(framesKept),
+        static_cast<unsigned long long>(ownReads));
     std::sort(perThread.begin(), perThread.end(),
               [](const ThreadTimes& a, const ThreadTimes& b) { return a.ns > b.ns; });
     for (const ThreadTimes& t : perThread)
