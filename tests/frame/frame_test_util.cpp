@@ -120,10 +120,13 @@ void feed(DeviceContext* device, const Bytes& chunk) {
 }
 
 Bytes frame(std::size_t fill, std::uint8_t seed) {
-    Bytes f = {0xFF, 0xD8};
-    f.insert(f.end(), fill, seed);
-    f.push_back(0xFF);
-    f.push_back(0xD9);
+    // Made at its whole size: growing a two-byte vector trips a false
+    // bounds warning of GCC 12 at -O3.
+    Bytes f(fill + 4, seed);
+    f[0] = 0xFF;
+    f[1] = 0xD8;
+    f[fill + 2] = 0xFF;
+    f[fill + 3] = 0xD9;
     return f;
 }
 
