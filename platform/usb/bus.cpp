@@ -1362,6 +1362,10 @@ void Bus::Impl::reap(Device* dev) {
     IoDeleteDevice(dev->pdo);
     IoDeleteDevice(dev->port);
     std::shared_ptr<DeviceBackend> backend = std::move(dev->backend);
+    // The backend lets go of the device (its sink) before the device goes:
+    // a camera that reports its leaving at this moment reaches the device
+    // still there, and nothing after the detach.
+    backend->attach(nullptr);
     std::string path = dev->instancePath;
     bool replug;
     {
@@ -1370,7 +1374,6 @@ void Bus::Impl::reap(Device* dev) {
         replug = dev->replug && !closing;
     }
     poolDelete(dev);
-    backend->attach(nullptr);
     if (replug && backend->reenumerate()) {
         std::string error;
         plug(backend, path, &error);

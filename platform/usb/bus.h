@@ -113,7 +113,9 @@ class DeviceBackend {
 
     virtual ~DeviceBackend() = default;
     // Called by the bus once before any other operation (and again with null
-    // when the device has left and the bus lets go of it).
+    // when the device has left and the bus lets go of it). Once attach(null)
+    // has returned, no call to the earlier sink is under way and none
+    // follows: the bus deletes the device behind it.
     virtual void attach(Sink* sink) = 0;
     // Starts a transfer. Returns USBD_STATUS_PENDING when it will complete
     // through transfer->complete; any error status means refused at once, and

@@ -106,14 +106,12 @@ void LibusbBackend::attach(Sink* sink) {
 }
 
 void LibusbBackend::markGone() {
-    Sink* sink;
-    {
-        std::lock_guard<std::recursive_mutex> g(lock_);
-        if (gone_) return;
-        gone_ = true;
-        sink = sink_;
-    }
-    if (sink) sink->deviceGone();
+    // Told under the lock that attach takes: once the bus has let go of the
+    // device (attach(nullptr) returned), it may delete it.
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    if (gone_) return;
+    gone_ = true;
+    if (sink_) sink_->deviceGone();
 }
 
 USBD_STATUS LibusbBackend::submit(Transfer* t) {

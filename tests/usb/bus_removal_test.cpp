@@ -134,6 +134,34 @@ TEST_F(BusTest, WithoutAListenerTheBusTakesTheStackDownItself) {
     EXPECT_EQ(kio::findDeviceByName(name), nullptr);
 }
 
+// A camera's own report that it left can cross the bus letting go of it;
+// the report must find the device still there (ASan sees it otherwise).
+struct ReportsAsItIsLetGo : FakeBackend {
+    Sink* last = nullptr;
+    int reportsAtDetach = 0;
+    void attach(Sink* sink) override {
+        if (!sink && last) {
+            ++reportsAtDetach;
+            last->deviceGone();
+        }
+        last = sink;
+        FakeBackend::attach(sink);
+    }
+};
+
+TEST_F(BusTest, AReportOfLeavingAsTheBusLetsGoReachesTheDeviceStillThere) {
+    bus->setListener(nullptr);
+    auto backend = std::make_shared<ReportsAsItIsLetGo>();
+    PDEVICE_OBJECT device = bus->plug(backend, kPath);
+    ASSERT_NE(device, nullptr);
+    const std::string name = kio::deviceName(device);
+    bus->unplug(device);
+    ASSERT_TRUE(bus->settle(5000));
+    EXPECT_EQ(backend->reportsAtDetach, 1);
+    EXPECT_EQ(kio::findDeviceByName(name), nullptr);
+    EXPECT_TRUE(bus->devices().empty());
+}
+
 TEST_F(BusTest, RemovalWhileStillPluggedInKeepsThePdoUntilTheDeviceLeaves) {
     ASSERT_NE(plug(), nullptr);
     std::string name = kio::deviceName(pdo);

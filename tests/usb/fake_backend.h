@@ -109,12 +109,9 @@ class FakeBackend : public usbbus::DeviceBackend {
         queue(t);
     }
     void goAway() {
-        Sink* s;
-        {
-            std::lock_guard<std::mutex> g(m_);
-            s = sink_;
-        }
-        if (s) s->deviceGone();
+        // Under the lock attach takes, as the bus's contract wants.
+        std::lock_guard<std::mutex> g(m_);
+        if (sink_) sink_->deviceGone();
     }
 
     // --- DeviceBackend -------------------------------------------------------
