@@ -127,7 +127,7 @@ bool cameraLeaves(std::uint32_t camera) {
         if (PACI_CameraEnum(0, 0, numbers, 256, &count) != PACI_STATUS_SUCCESS) return false;
         if (count > 256) count = 256;
         if (std::find(numbers, numbers + count, camera) == numbers + count) return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
+        if (std::chrono::steady_clock::now() >= until || interrupted()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
