@@ -383,8 +383,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
         std::this_thread::sleep_until(due);
         const std::uint64_t before = cpuNs(CLOCK_THREAD_CPUTIME_ID);
         const std::size_t at = static_cast<std::size_t>(i % 8) * 8 * kPacketBytes;
-        std::memcpy(frame.data() + static_cast<std::size_t>(i % 8) * 8 * kPacketBytes,
-                    transfers.data() + at, 8 * kPacketBytes);
+        std::memcpy(frame.data() + at, transfers.data() + at, 8 * kPacketBytes);
         owed += framesPerCompletion;
         if (owed >= 1) {
             owed -= 1;

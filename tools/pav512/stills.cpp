@@ -26,17 +26,39 @@ const PAV_GUID kCommandSet = PACI_SET_COMMAND;
 
 // The names of the PTP response codes a camera may answer with.
 const char* responseName(std::uint32_t code) {
-    static const char* const names[] = {
-        "Undefined", "OK", "General Error", "Session Not Open", "Invalid TransactionID",
-        "Operation Not Supported", "Parameter Not Supported", "Incomplete Transfer",
-        "Invalid StorageID", "Invalid ObjectHandle", "DeviceProp Not Supported",
-        "Invalid ObjectFormatCode", "Store Full", "Object WriteProtected", "Store Read-Only",
-        "Access Denied", "No Thumbnail Present", "SelfTest Failed", "Partial Deletion",
-        "Store Not Available", "Specification By Format Unsupported", "No Valid ObjectInfo",
-        "Invalid Code Format", "Unknown Vendor Code", "Capture Already Terminated",
-        "Device Busy", "Invalid ParentObject", "Invalid DeviceProp Format",
-        "Invalid DeviceProp Value", "Invalid Parameter", "Session Already Open",
-        "Transaction Cancelled", "Specification of Destination Unsupported"};
+    static const char* const names[] = {"Undefined",
+                                        "OK",
+                                        "General Error",
+                                        "Session Not Open",
+                                        "Invalid TransactionID",
+                                        "Operation Not Supported",
+                                        "Parameter Not Supported",
+                                        "Incomplete Transfer",
+                                        "Invalid StorageID",
+                                        "Invalid ObjectHandle",
+                                        "DeviceProp Not Supported",
+                                        "Invalid ObjectFormatCode",
+                                        "Store Full",
+                                        "Object WriteProtected",
+                                        "Store Read-Only",
+                                        "Access Denied",
+                                        "No Thumbnail Present",
+                                        "SelfTest Failed",
+                                        "Partial Deletion",
+                                        "Store Not Available",
+                                        "Selection By Format Unsupported",
+                                        "No Valid ObjectInfo",
+                                        "Invalid Code Format",
+                                        "Unknown Vendor Code",
+                                        "Capture Already Terminated",
+                                        "Device Busy",
+                                        "Invalid ParentObject",
+                                        "Invalid DeviceProp Format",
+                                        "Invalid DeviceProp Value",
+                                        "Invalid Parameter",
+                                        "Session Already Open",
+                                        "Transaction Cancelled",
+                                        "Destination Unsupported"};
     const std::uint32_t i = code - 0x2000;
     return code >= 0x2000 && i < sizeof names / sizeof names[0] ? names[i] : nullptr;
 }
@@ -97,19 +119,41 @@ void describeFormat(std::uint16_t format, std::string* kind, std::string* extens
     }
 }
 
-void failPaci(PACI_STATUS st, const std::string& what, std::uint32_t camera) {
+namespace {
+
+// How the tool ends for a still camera status: kExitFailure for a status
+// that does not say what happened.
+int exitFor(PACI_STATUS st) {
     switch (st) {
         case PACI_STATUS_CAMERA_NOT_FOUND:
-            throw ToolError(kExitNoCamera, "There is no camera " + std::to_string(camera) + " (see pav512 cameras).");
+            return kExitNoCamera;
         case PACI_STATUS_IN_USE:
         case PACI_STATUS_LOCKED:
         case PACI_STATUS_TIMEDOUT:
-            throw ToolError(kExitBusy, "Camera " + std::to_string(camera) + " is busy in another program (" + what + ").");
+            return kExitBusy;
         case kPtpCameraRemoved:
         case kPtpInvalidHandle:
-            throw ToolError(kExitRemoved, "Camera " + std::to_string(camera) + " was unplugged while " + what + ".");
+            return kExitRemoved;
         default:
-            throw ToolError(kExitFailure, "Camera " + std::to_string(camera) + " failed " + what + " (" + paciName(st) + ").");
+            return kExitFailure;
+    }
+}
+
+}  // namespace
+
+void failPaci(PACI_STATUS st, const std::string& what, std::uint32_t camera) {
+    const std::string cam = std::to_string(camera);
+    switch (exitFor(st)) {
+        case kExitNoCamera:
+            throw ToolError(kExitNoCamera, "There is no camera " + cam + " (see pav512 cameras).");
+        case kExitBusy:
+            throw ToolError(kExitBusy,
+                            "Camera " + cam + " is busy in another program (" + what + ").");
+        case kExitRemoved:
+            throw ToolError(kExitRemoved, "Camera " + cam + " was unplugged while " + what + ".");
+        default:
+            throw ToolError(kExitFailure,
+                            "Camera " + cam + " failed " + what + " (" + paciName(st) + ").");
     }
 }
 
@@ -135,17 +179,9 @@ bool cameraLeaves(std::uint32_t camera) {
 }  // namespace
 
 void StillCamera::fail(PACI_STATUS st, const std::string& what) const {
-    switch (st) {
-        case PACI_STATUS_CAMERA_NOT_FOUND:
-        case PACI_STATUS_IN_USE:
-        case PACI_STATUS_LOCKED:
-        case PACI_STATUS_TIMEDOUT:
-        case kPtpCameraRemoved:
-        case kPtpInvalidHandle:
-            break;  // says what happened already
-        default:
-            if (cameraLeaves(number_)) failPaci(kPtpCameraRemoved, what, number_);
-    }
+    // A failure that does not say what happened is the removal's when the
+    // camera leaves meanwhile.
+    if (exitFor(st) == kExitFailure && cameraLeaves(number_)) st = kPtpCameraRemoved;
     failPaci(st, what, number_);
 }
 
