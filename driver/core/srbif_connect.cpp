@@ -70,25 +70,26 @@ MinidriverCall::~MinidriverCall() {
 void SRBIF_SetStreamCallbacks(DeviceContext* device, const SrbifCallbacks& callbacks) {
     SrbifConnection& c = device->srbif;
     std::lock_guard<std::mutex> change(c.changeLock_);
-    // What the minidriver still has in the driver goes back to it while its
-    // routines are there to take it.
-    if (callbacks.empty() && c.connected()) SRBIF_CloseMinidriverStreams(device);
+    // A disconnect, or a connect that replaces the minidriver connected
+    // until now: what that minidriver still has in the driver goes back to
+    // it while its routines are there to take it; then its routines copied
+    // before the change finish and its watches go, so that nothing of it
+    // ever reaches the routines of the one that follows. A disconnecting
+    // minidriver may unload once this returns.
+    const bool replacing = c.connected();
+    if (replacing) {
+        SRBIF_CloseMinidriverStreams(device);
+        c.calls_.close();
+        c.calls_.waitEmpty(0);
+        device->watches.disconnect();
+    }
     {
         std::lock_guard<std::mutex> g(c.lock_);
         c.callbacks_ = callbacks;
         c.connected_ = !callbacks.empty();
     }
-    if (callbacks.propertyChange)
-        device->watches.connect(callbacks.propertyChange);
-    else
-        device->watches.disconnect();
-    if (callbacks.empty()) {
-        // Routines copied before the change may still be running: the
-        // minidriver may unload once this returns.
-        c.calls_.close();
-        c.calls_.waitEmpty(0);
-        c.calls_.reopen();
-    }
+    if (callbacks.propertyChange) device->watches.connect(callbacks.propertyChange);
+    if (replacing) c.calls_.reopen();
 }
 
 SrbifDriverTokens SRBIF_DriverTokens(DeviceContext* device) {

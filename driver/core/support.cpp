@@ -643,13 +643,13 @@ void WatchList::addWatch(const GUID& set, ULONG identifier, PVOID record, PVOID 
     KfReleaseSpinLock(&lock_, irql);
 }
 
-void WatchList::removeIf(PVOID eventObject, PVOID record) {
+void WatchList::removeIf(PVOID eventObject, PVOID record, bool everyRecord) {
     Node* dropped = nullptr;
     KIRQL irql = KfAcquireSpinLock(&lock_);
     for (Node** link = &head_; *link;) {
         Node* node = *link;
-        bool drop =
-            (eventObject && node->event == eventObject) || (record && node->record == record);
+        bool drop = (eventObject && node->event == eventObject) ||
+                    (record && node->record == record) || (everyRecord && node->record);
         if (drop) {
             *link = node->next;
             node->next = dropped;
@@ -743,6 +743,10 @@ void WatchList::disconnect() {
     routineCalls_.close();
     routineCalls_.waitEmpty(0);
     routineContext_.store(nullptr);
+    // The minidriver's watch records go with it: none is left for the next
+    // one to be called for, or to be taken for one of its own at the same
+    // address.
+    removeIf(nullptr, nullptr, true);
     routineCalls_.reopen();
 }
 

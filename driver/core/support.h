@@ -357,8 +357,9 @@ class WatchList {
     ULONG count();
 
     void connect(PropertyChangeRoutine routine);
-    // Returns once no call of the routine is in progress; none follows.
-    // Must not be called from inside the routine.
+    // Returns once no call of the routine is in progress; none follows, and
+    // every minidriver watch is dropped. Must not be called from inside the
+    // routine.
     void disconnect();
 
     // A client's channel may watch each item with a few events, not grow the
@@ -374,7 +375,7 @@ class WatchList {
         Node* next;
     };
     static_assert(sizeof(Node) <= kNodeBytes);
-    void removeIf(PVOID eventObject, PVOID record);
+    void removeIf(PVOID eventObject, PVOID record, bool everyRecord = false);
     // Releases nodes taken off the list: their events' references, then the
     // nodes. Called without the list lock.
     void freeNodes(Node* list);

@@ -209,9 +209,10 @@ TEST_F(WatchListTest, AMinidriverWatchCallsTheConnectedRoutineOnceOutsideTheLock
     list.signal(kInputEventSet, 0x05);
     EXPECT_EQ(call.calls, 1);
 
-    // Disconnected: a watch stays but nobody is called.
+    // Disconnected: the minidriver's watch goes with it and nobody is called.
     list.addWatch(kInputEventSet, 0x05, &record1, &context);
     list.disconnect();
+    EXPECT_EQ(list.count(), 0u);
     list.signal(kInputEventSet, 0x05);
     EXPECT_EQ(call.calls, 1);
     routineCall = nullptr;

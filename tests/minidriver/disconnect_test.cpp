@@ -1,7 +1,8 @@
-// A minidriver that disconnects while its reads are queued: each read comes
-// back exactly once before the disconnect returns, its stream is closed, and
-// from then on the driver calls none of its routines, whatever happens in
-// the camera or on the library's side.
+// A minidriver that disconnects, or is replaced by another that connects,
+// while its reads are queued: each read comes back exactly once before the
+// disconnect or the connect returns, its stream is closed, and from then on
+// the driver calls none of its routines, whatever happens in the camera or
+// on the library's side.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -85,6 +86,57 @@ TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards
 
     EXPECT_EQ(mini.routineCalls().size(), calls.size());
     EXPECT_EQ(CaptureMinidriver::allRoutineCalls(), all);
+}
+
+TEST(MinidriverDisconnect, AMinidriverConnectingInAnothersPlaceGetsNothingOfTheFirst) {
+    SRB_WATCH_RECORD started{1, kEventSetCamera, kEventVideoStarted, nullptr};
+    SRB_WATCH_RECORD stalled{1, kEventSetCamera, kEventVideoStalled, nullptr};
+    pavtest::CameraHarness h;
+    ASSERT_TRUE(h.started()) << h.arrivalText();
+    DeviceContext* device = h.device();
+    CaptureMinidriver first;
+    ASSERT_TRUE(mdtest::startCapture(h, first, nullptr, 0, 0, true));
+    for (SRB_WATCH_RECORD* w : {&started, &stalled}) ASSERT_TRUE(first.watch(w));
+    ASSERT_TRUE(first.keepReadsQueued(3));
+    ASSERT_TRUE(first.waitFrames(2));
+    first.stopQueueingReads();
+    const std::size_t seen = mdtest::stalledSeen(first);
+    h.camera().pauseVideo(600000);
+    ASSERT_TRUE(mdtest::waitStalled(first, seen));
+    const auto queued = first.outstandingReads();
+    ASSERT_FALSE(queued.empty());
+    std::vector<std::size_t> before;
+    for (auto* q : queued) before.push_back(first.completionsOf(q));
+
+    // Declared after the first, so it is gone (and disconnected) first.
+    CaptureMinidriver second;
+    ASSERT_EQ(second.connect(h.fdo()), STATUS_SUCCESS);
+    const auto calls = first.routineCalls();
+    EXPECT_EQ(first.readsOutstanding(), 0u);
+    for (std::size_t i = 0; i < queued.size(); ++i) {
+        EXPECT_EQ(first.completionsOf(queued[i]), before[i] + 1) << "read " << i;
+        EXPECT_EQ(queued[i]->Status, STATUS_CANCELLED) << "read " << i;
+    }
+    EXPECT_EQ(device->openSessions, 0);
+    EXPECT_EQ(device->frame.state.load(), kFrameClosed);
+    EXPECT_EQ(device->watches.count(), 0u) << "the first minidriver's watch was kept";
+
+    // The second one captures; the first hears of none of it.
+    h.camera().pauseVideo(0);
+    ASSERT_TRUE(second.initialiseDevice() == STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER f{};
+    ASSERT_EQ(second.intersect(&f, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(second.openStream(f), STATUS_SUCCESS);
+    ASSERT_EQ(second.setState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(second.setState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(second.keepReadsQueued(2));
+    EXPECT_TRUE(second.waitFrames(2));
+    second.stopQueueingReads();
+    device->watches.signal(kEventSetCamera, kEventVideoStarted);
+    EXPECT_EQ(first.routineCalls().size(), calls.size());
+    EXPECT_EQ(second.disconnect(), STATUS_SUCCESS);
+    EXPECT_EQ(second.readsOutstanding(), 0u);
+    EXPECT_EQ(device->openSessions, 0);
 }
 
 }  // namespace
