@@ -312,8 +312,9 @@ bool spawnClient(Client* c) {
 // frame handed on wakes a worker of the kernel model's scheduling policy,
 // which sends a read's answer to a child process; the child sends its next
 // read back at once, to a thread waiting in epoll; a tick wakes 10 times a
-// second. Gives the host's share of one core, as the measurement does.
-double wakeFloorShare(double framesPerSecond, double seconds) {
+// second. Gives the host's share of one core, as the measurement does, and
+// each of its threads' times in `perThread`.
+double wakeFloorShare(double framesPerSecond, double seconds, std::vector<ThreadTimes>* perThread) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
     constexpr std::size_t kAnswer = 64, kRequest = 96;  // a read's answer and request, framed
@@ -339,6 +340,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
     int pending = 0;
     std::atomic<bool> stop{false};
     std::thread worker([&] {
+        pthread_setname_np(pthread_self(), "floor-worker");
         sched_param batch{};
         pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
         char b[kAnswer] = {};
@@ -352,6 +354,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
         }
     });
     std::thread loop([&] {
+        pthread_setname_np(pthread_self(), "floor-loop");
         const int ep = epoll_create1(EPOLL_CLOEXEC);
         epoll_event e{};
         e.events = EPOLLIN;
@@ -364,6 +367,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
         close(ep);
     });
     std::thread tick([&] {
+        pthread_setname_np(pthread_self(), "floor-tick");
         auto due = std::chrono::steady_clock::now();
         while (!stop.load()) {
             due += std::chrono::milliseconds(100);
@@ -377,6 +381,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
     std::uint64_t copyNs = 0;
     auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     std::this_thread::sleep_until(due);
+    const auto threads0 = threadTimes();
     const std::uint64_t p0 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t0 = cpuNs(CLOCK_THREAD_CPUTIME_ID);
     for (int i = 0; i < completions; ++i) {
         due += std::chrono::milliseconds(8);
@@ -396,6 +401,7 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
         copyNs += cpuNs(CLOCK_THREAD_CPUTIME_ID) - before;
     }
     const std::uint64_t p1 = cpuNs(CLOCK_PROCESS_CPUTIME_ID), t1 = cpuNs(CLOCK_THREAD_CPUTIME_ID);
+    const auto threads1 = threadTimes();
     stop.store(true);
     cv.notify_all();
     worker.join();
@@ -406,6 +412,13 @@ double wakeFloorShare(double framesPerSecond, double seconds) {
     waitpid(child, nullptr, 0);
     const std::uint64_t standIn = (t1 - t0) > copyNs ? (t1 - t0) - copyNs : 0;
     const std::uint64_t host = (p1 - p0) > standIn ? (p1 - p0) - standIn : 0;
+    perThread->push_back({"(the copies)", copyNs, 0});
+    for (const auto& [tid, t] : threads1) {
+        auto before = threads0.find(tid);
+        if (before == threads0.end() || t.name.rfind("floor-", 0) != 0) continue;
+        perThread->push_back({t.name, t.ns - std::min(t.ns, before->second.ns),
+                              t.switches - std::min(t.switches, before->second.switches)});
+    }
     const double videoSeconds = completions * 0.008;
     return 100.0 * (static_cast<double>(host) / 1e9) / videoSeconds;
 }
@@ -587,9 +600,15 @@ int main() {
         std::printf("  thread %-16s %8.3f ms, %6llu context switches in the window\n",
                     t.name.c_str(), static_cast<double>(t.ns) / 1e6,
                     static_cast<unsigned long long>(t.switches));
+    std::printf("  of the bus stand-in's time, the completions %8.3f ms\n",
+                static_cast<double>(completionNs) / 1e6);
     // The same wakes with nothing of ours in them, at the frame rate just seen.
-    const double floorShare =
-        wakeFloorShare(static_cast<double>(framesDelivered) / videoSeconds, kWindowSeconds);
+    std::vector<ThreadTimes> floorThreads;
+    const double floorShare = wakeFloorShare(static_cast<double>(framesDelivered) / videoSeconds,
+                                             kWindowSeconds, &floorThreads);
+    for (const ThreadTimes& t : floorThreads)
+        std::printf("  wake floor %-16s %8.3f ms, %6llu context switches\n", t.name.c_str(),
+                    static_cast<double>(t.ns) / 1e6, static_cast<unsigned long long>(t.switches));
     std::printf(
         "video-e2e wake-floor cpu-share: %.3f%% (the same thread wakes and socket "
         "messages at the same rates, with none of the driver's or the host's code)\n",
