@@ -512,10 +512,11 @@ NTSTATUS startTransfer(Device* dev, PIRP irp, PURB urb, const PipeView* view,
     return STATUS_PENDING;
 }
 
-// Cancels every transfer on the pipes `which` selects and waits until each has
-// completed, so that their requests are back with their callers.
+// Cancels every transfer on the pipes `which` selects and, with `wait`, waits
+// until each has completed, so that their requests are back with their
+// callers.
 template <typename Which>
-void drainPipes(Device* dev, Which which) {
+void drainPipes(Device* dev, Which which, bool wait = true) {
     std::vector<PendingUrb*> mine;
     std::vector<PendingUrb*> toCancel;
     std::shared_ptr<DeviceBackend> backend;
@@ -534,7 +535,7 @@ void drainPipes(Device* dev, Which which) {
         });
     }
     for (PendingUrb* p : toCancel) backend->cancel(&p->transfer);
-    {
+    if (wait) {
         std::unique_lock<std::mutex> g(dev->lock);
         dev->waitChanged(g, [&] {
             for (PendingUrb* p : mine)
@@ -547,6 +548,15 @@ void drainPipes(Device* dev, Which which) {
 
 // ---------------------------------------------------------------------------
 // Configuration and settings (called without the device lock)
+
+// A transfer that reached a pipe after the drain before its setting changed
+// and before the pipe was retired is cancelled too, rather than held on a
+// pipe nobody can name any more until the next change. Not waited for: it
+// completes to its caller as any cancelled transfer does.
+void cancelOnRetiredPipes(Device* dev) {
+    drainPipes(
+        dev, [](Pipe* p) { return p->retired; }, false);
+}
 
 void retirePipes(Device* dev, bool all, UCHAR interfaceNumber) {
     for (auto it = dev->pipes.begin(); it != dev->pipes.end();) {
@@ -622,20 +632,26 @@ USBD_STATUS selectSetting(Device* dev, const InterfaceSetting& s, PUSBD_INTERFAC
         // pipe handles stay as they were.
         if (!USBD_SUCCESS(st)) return st;
     }
-    std::lock_guard<std::mutex> g(dev->lock);
-    if (dev->gone) return USBD_STATUS_DEVICE_GONE;
-    openSetting(dev, s, info);
+    {
+        std::lock_guard<std::mutex> g(dev->lock);
+        if (dev->gone) return USBD_STATUS_DEVICE_GONE;
+        openSetting(dev, s, info);
+    }
+    cancelOnRetiredPipes(dev);
     return USBD_STATUS_SUCCESS;
 }
 
 USBD_STATUS unconfigure(Device* dev) {
     drainPipes(dev, [](Pipe*) { return true; });
     USBD_STATUS st = dev->backend->setConfiguration(0);
-    std::lock_guard<std::mutex> g(dev->lock);
-    retirePipes(dev, true, 0);
-    dev->alternates.clear();
-    dev->configuration = 0;
-    dev->configurationHandle = nullptr;
+    {
+        std::lock_guard<std::mutex> g(dev->lock);
+        retirePipes(dev, true, 0);
+        dev->alternates.clear();
+        dev->configuration = 0;
+        dev->configurationHandle = nullptr;
+    }
+    cancelOnRetiredPipes(dev);
     return st;
 }
 
@@ -667,14 +683,17 @@ USBD_STATUS selectConfiguration(Device* dev, PURB urb) {
         drainPipes(dev, [](Pipe*) { return true; });
         USBD_STATUS st = dev->backend->setConfiguration(value);
         if (!USBD_SUCCESS(st)) return st;
-        std::lock_guard<std::mutex> g(dev->lock);
-        retirePipes(dev, true, 0);
-        dev->alternates.clear();
-        dev->configuration = value;
-        dev->configurationHandle = newHandle();
-        // Every interface starts at its setting 0.
-        for (const InterfaceSetting& s : dev->config.settings)
-            if (s.alternate == 0) openSetting(dev, s, nullptr);
+        {
+            std::lock_guard<std::mutex> g(dev->lock);
+            retirePipes(dev, true, 0);
+            dev->alternates.clear();
+            dev->configuration = value;
+            dev->configurationHandle = newHandle();
+            // Every interface starts at its setting 0.
+            for (const InterfaceSetting& s : dev->config.settings)
+                if (s.alternate == 0) openSetting(dev, s, nullptr);
+        }
+        cancelOnRetiredPipes(dev);
     }
     for (auto& [info, s] : wanted) {
         // Right after SET_CONFIGURATION the device is at setting 0 already.

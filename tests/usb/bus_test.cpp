@@ -286,6 +286,29 @@ TEST_F(BusTest, SubmissionsRacingTheReplacementOfTheirSettingEndCleanly) {
     EXPECT_EQ(other.load(), 0);
 }
 
+// A transfer that reaches its pipe after the drain that starts a change of
+// setting, while the device switches, is cancelled by that change: it is
+// not held on a pipe nobody can name until some later change.
+TEST_F(BusTest, ATransferThatReachesItsPipeAsTheSettingChangesIsCancelledByThatChange) {
+    ASSERT_NE(plug(), nullptr);
+    PUSBD_INTERFACE_INFORMATION alt1 = select(1);
+    ASSERT_NE(alt1, nullptr);
+    UCHAR data[64];
+    auto transfer = bulk(pipeOf(alt1, 0x82), data, sizeof data, USBD_TRANSFER_DIRECTION_IN);
+    std::unique_ptr<Sent> sent;
+    fake->duringSetInterface = [&] {
+        if (!sent) sent = sendUrb(pdo, transfer.get());
+    };
+    ASSERT_NE(select(2), nullptr);
+    fake->duringSetInterface = nullptr;
+    ASSERT_TRUE(sent);
+    const bool ended = sent->wait();
+    if (!ended) select(1);  // the next change lets it go, so that the test ends cleanly
+    EXPECT_TRUE(ended) << "the transfer was left on the replaced setting's pipe";
+    EXPECT_EQ(sent->status(), STATUS_CANCELLED);
+    EXPECT_EQ(fake->held(), 0u);
+}
+
 TEST_F(BusTest, ControlRequestsCarryTheirSetupPacketAndReportBytesMoved) {
     ASSERT_NE(plug(), nullptr);
     fake->vendor = [](usbbus::Transfer& t) {

@@ -47,6 +47,7 @@ class FakeBackend : public usbbus::DeviceBackend {
     bool cancelInline = false;                       // complete cancelled transfers inside cancel()
     USBD_STATUS refuseSubmit = USBD_STATUS_PENDING;  // anything else: submit refuses
     std::set<UCHAR> refusedSettings;                 // setInterface answers NO_BANDWIDTH for these
+    std::function<void()> duringSetInterface;        // runs in setInterface, before it answers
     bool comesBack = true;
 
     // --- what the bus did --------------------------------------------------
@@ -174,6 +175,7 @@ class FakeBackend : public usbbus::DeviceBackend {
         return USBD_STATUS_SUCCESS;
     }
     USBD_STATUS setInterface(UCHAR interfaceNumber, UCHAR alternateSetting) override {
+        if (duringSetInterface) duringSetInterface();
         std::lock_guard<std::mutex> g(m_);
         if (refusedSettings.count(alternateSetting)) return USBD_STATUS_NO_BANDWIDTH;
         calls_.interfaces.emplace_back(interfaceNumber, alternateSetting);
