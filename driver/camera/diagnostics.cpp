@@ -1,7 +1,6 @@
 #include "driver/camera/diagnostics.h"
 
 #include <cstring>
-#include <thread>
 
 #include "driver/camera/camera.h"
 #include "driver/camera/usbif.h"
@@ -17,6 +16,9 @@ using pav512::kDiagnosticDataOffset;
 constexpr UCHAR kDebugStatusSuccess = pav512::kModuleStatusSuccess;
 constexpr UCHAR kDebugStatusFailed = pav512::kModuleStatusFailed;
 constexpr UCHAR kDebugStatusShortTransfer = pav512::kModuleStatusShortControlTransfer;
+// How long a diagnostic transfer's wait sleeps between looks at its
+// time-out and at a stop that cancels the calls.
+constexpr ULONG kDebugWaitSliceMs = 50;
 
 ULONG getU32(const UCHAR* b, ULONG offset) {
     ULONG v;
@@ -76,7 +78,10 @@ void debugReceive(DeviceContext* device, PUCHAR data, ULONG length) {
         } else {
             if (!d.outgoing) std::memcpy(d.data + d.arrived, data, length);
             InterlockedExchangeAdd(&d.arrived, static_cast<LONG>(length));
-            if (static_cast<ULONG>(d.arrived) == d.length) InterlockedExchange(&d.complete, 1);
+            if (static_cast<ULONG>(d.arrived) == d.length) {
+                InterlockedExchange(&d.complete, 1);
+                KeSetEvent(&d.done, IO_NO_INCREMENT, FALSE);
+            }
         }
     }
     KfReleaseSpinLock(&d.lock, irql);
@@ -139,6 +144,7 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     d.arrived = 0;
     d.complete = 0;
     d.overrun = 0;
+    KeInitializeEvent(&d.done, NotificationEvent, FALSE);
     KfReleaseSpinLock(&d.lock, irql);
     bool done = false;
     if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {
@@ -149,8 +155,12 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
                 done = ReadAcquire(&d.complete) != 0;
                 break;
             }
-            // The bytes arrive on the completion threads: give way to them.
-            std::this_thread::yield();
+            // The bytes arrive on the completion threads, which set the
+            // event with the last of them; the wait wakes now and then to
+            // see the time-out and a stop.
+            LARGE_INTEGER slice;
+            slice.QuadPart = -static_cast<LONGLONG>(kDebugWaitSliceMs) * 10000;
+            KeWaitForSingleObject(&d.done, Executive, KernelMode, FALSE, &slice);
         }
     }
     USBSTRM_Stop(stream, false);

@@ -101,6 +101,7 @@ struct DebugTransfer {
     volatile LONG arrived = 0;   // bytes received (or confirmed sent)
     volatile LONG complete = 0;  // exactly `length` bytes came
     volatile LONG overrun = 0;   // more came than was left: counting ended
+    KEVENT done;                 // set with `complete`; the request waits on it
 };
 
 // The device's streams and the pipe failure flag (set when a non-isochronous
