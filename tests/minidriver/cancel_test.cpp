@@ -61,12 +61,7 @@ TEST(MinidriverCancel, AQueuedReadCompletesCancelledOnceAndADoneOneIsLeftAlone) 
     CaptureMinidriver mini;
     ASSERT_TRUE(mdtest::startCapture(h, mini));
     ASSERT_TRUE(mini.watch(&stalled));
-    ASSERT_TRUE(mini.keepReadsQueued(1));
-    ASSERT_TRUE(mini.waitFrames(1));
-    mini.stopQueueingReads();
-    const std::size_t seen = mdtest::stalledSeen(mini);
-    h.camera().pauseVideo(600000);
-    ASSERT_TRUE(mdtest::waitStalled(mini, seen));
+    ASSERT_TRUE(mdtest::stallWithReadsQueued(h, mini, 1, 1));
     // Use up a waiting frame and the handed-back read, so that the next
     // read waits in the queue.
     HW_STREAM_REQUEST_BLOCK* done = nullptr;

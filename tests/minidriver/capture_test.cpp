@@ -217,12 +217,7 @@ TEST(MinidriverCapture, AFrameLongerThanTheImageSizeArrivesAsFABytesOfTheImageSi
     // Every frame is due, however close the deliveries come.
     ASSERT_TRUE(mdtest::startCapture(h, mini, nullptr, 0, 0, false, 0));
     ASSERT_TRUE(mini.watch(&stalled));
-    ASSERT_TRUE(mini.keepReadsQueued(1));
-    ASSERT_TRUE(mini.waitFrames(1));
-    mini.stopQueueingReads();
-    const std::size_t seen = mdtest::stalledSeen(mini);
-    h.camera().pauseVideo(600000);
-    ASSERT_TRUE(mdtest::waitStalled(mini, seen));
+    ASSERT_TRUE(mdtest::stallWithReadsQueued(h, mini, 1, 1));
     // Whatever was waiting or queued is used up first.
     while (mini.readsOutstanding() == 0) {
         mini.submitRead();

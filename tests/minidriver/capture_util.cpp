@@ -6,6 +6,7 @@
 
 #include "driver/core/device_context.h"
 #include "pav512/guids.h"
+#include "sim/sim_camera.h"
 #include "tests/support/kernel_test.h"
 
 namespace mdtest {
@@ -63,6 +64,18 @@ std::size_t stalledSeen(host::CaptureMinidriver& mini) {
 bool waitStalled(host::CaptureMinidriver& mini, std::size_t seen) {
     return pavtest::waitFor([&] { return stalledSeen(mini) > seen; },
                             std::chrono::milliseconds(10000));
+}
+
+::testing::AssertionResult stallWithReadsQueued(pavtest::CameraHarness& h,
+                                                host::CaptureMinidriver& mini, std::size_t reads,
+                                                std::size_t frames) {
+    if (!mini.keepReadsQueued(reads)) return ::testing::AssertionFailure() << "reads not queued";
+    if (!mini.waitFrames(frames)) return ::testing::AssertionFailure() << "no frames came";
+    mini.stopQueueingReads();
+    const std::size_t seen = stalledSeen(mini);
+    h.camera().pauseVideo(600000);
+    if (!waitStalled(mini, seen)) return ::testing::AssertionFailure() << "no stall was seen";
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace mdtest

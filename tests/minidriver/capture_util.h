@@ -39,4 +39,12 @@ bool decodes(const std::vector<std::uint8_t>& bytes, int width, int height);
 bool waitStalled(host::CaptureMinidriver& mini, std::size_t seen);
 std::size_t stalledSeen(host::CaptureMinidriver& mini);
 
+// Keeps `reads` reads queued until `frames` frames have come, then pauses
+// the camera's video and waits until the driver has seen it stall (the
+// stand-in must watch the "video stalled" event): what is still queued
+// then stays queued.
+::testing::AssertionResult stallWithReadsQueued(pavtest::CameraHarness& h,
+                                                host::CaptureMinidriver& mini, std::size_t reads,
+                                                std::size_t frames);
+
 }  // namespace mdtest

@@ -23,6 +23,25 @@ using namespace pav512;
 
 using pavtest::streamRequest;
 
+// The reads a minidriver has queued, with how often each had come back.
+struct QueuedReads {
+    std::vector<HW_STREAM_REQUEST_BLOCK*> reads;
+    std::vector<std::size_t> before;
+};
+QueuedReads queuedReadsOf(const CaptureMinidriver& mini) {
+    QueuedReads q;
+    q.reads = mini.outstandingReads();
+    for (auto* r : q.reads) q.before.push_back(mini.completionsOf(r));
+    return q;
+}
+void expectEachBackOnceCancelled(const CaptureMinidriver& mini, const QueuedReads& q) {
+    EXPECT_EQ(mini.readsOutstanding(), 0u);
+    for (std::size_t i = 0; i < q.reads.size(); ++i) {
+        EXPECT_EQ(mini.completionsOf(q.reads[i]), q.before[i] + 1) << "read " << i;
+        EXPECT_EQ(q.reads[i]->Status, STATUS_CANCELLED) << "read " << i;
+    }
+}
+
 TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards) {
     SRB_WATCH_RECORD started{1, kEventSetCamera, kEventVideoStarted, nullptr};
     SRB_WATCH_RECORD stalled{1, kEventSetCamera, kEventVideoStalled, nullptr};
@@ -33,27 +52,16 @@ TEST(MinidriverDisconnect, QueuedReadsComeBackOnceAndNoRoutineIsCalledAfterwards
     CaptureMinidriver mini;
     ASSERT_TRUE(mdtest::startCapture(h, mini, nullptr, 0, 0, true));
     for (SRB_WATCH_RECORD* w : {&started, &stalled, &button}) ASSERT_TRUE(mini.watch(w));
-    ASSERT_TRUE(mini.keepReadsQueued(3));
-    ASSERT_TRUE(mini.waitFrames(2));
-    mini.stopQueueingReads();
     // No frame fills them meanwhile: the video stops and the driver has
     // noticed (the watchdog waits far longer than this takes).
-    const std::size_t seen = mdtest::stalledSeen(mini);
-    h.camera().pauseVideo(600000);
-    ASSERT_TRUE(mdtest::waitStalled(mini, seen));
-    const auto queued = mini.outstandingReads();
-    ASSERT_FALSE(queued.empty());
-    std::vector<std::size_t> before;
-    for (auto* q : queued) before.push_back(mini.completionsOf(q));
+    ASSERT_TRUE(mdtest::stallWithReadsQueued(h, mini, 3, 2));
+    const QueuedReads queued = queuedReadsOf(mini);
+    ASSERT_FALSE(queued.reads.empty());
 
     ASSERT_EQ(mini.disconnect(), STATUS_SUCCESS);
     const auto calls = mini.routineCalls();
     const std::uint64_t all = CaptureMinidriver::allRoutineCalls();
-    EXPECT_EQ(mini.readsOutstanding(), 0u);
-    for (std::size_t i = 0; i < queued.size(); ++i) {
-        EXPECT_EQ(mini.completionsOf(queued[i]), before[i] + 1) << "read " << i;
-        EXPECT_EQ(queued[i]->Status, STATUS_CANCELLED) << "read " << i;
-    }
+    expectEachBackOnceCancelled(mini, queued);
     // The stream went with the minidriver: the camera is free again.
     EXPECT_EQ(device->openSessions, 0);
     EXPECT_EQ(device->frame.state.load(), kFrameClosed);
@@ -97,26 +105,15 @@ TEST(MinidriverDisconnect, AMinidriverConnectingInAnothersPlaceGetsNothingOfTheF
     CaptureMinidriver first;
     ASSERT_TRUE(mdtest::startCapture(h, first, nullptr, 0, 0, true));
     for (SRB_WATCH_RECORD* w : {&started, &stalled}) ASSERT_TRUE(first.watch(w));
-    ASSERT_TRUE(first.keepReadsQueued(3));
-    ASSERT_TRUE(first.waitFrames(2));
-    first.stopQueueingReads();
-    const std::size_t seen = mdtest::stalledSeen(first);
-    h.camera().pauseVideo(600000);
-    ASSERT_TRUE(mdtest::waitStalled(first, seen));
-    const auto queued = first.outstandingReads();
-    ASSERT_FALSE(queued.empty());
-    std::vector<std::size_t> before;
-    for (auto* q : queued) before.push_back(first.completionsOf(q));
+    ASSERT_TRUE(mdtest::stallWithReadsQueued(h, first, 3, 2));
+    const QueuedReads queued = queuedReadsOf(first);
+    ASSERT_FALSE(queued.reads.empty());
 
     // Declared after the first, so it is gone (and disconnected) first.
     CaptureMinidriver second;
     ASSERT_EQ(second.connect(h.fdo()), STATUS_SUCCESS);
     const auto calls = first.routineCalls();
-    EXPECT_EQ(first.readsOutstanding(), 0u);
-    for (std::size_t i = 0; i < queued.size(); ++i) {
-        EXPECT_EQ(first.completionsOf(queued[i]), before[i] + 1) << "read " << i;
-        EXPECT_EQ(queued[i]->Status, STATUS_CANCELLED) << "read " << i;
-    }
+    expectEachBackOnceCancelled(first, queued);
     EXPECT_EQ(device->openSessions, 0);
     EXPECT_EQ(device->frame.state.load(), kFrameClosed);
     EXPECT_EQ(device->watches.count(), 0u) << "the first minidriver's watch was kept";
