@@ -144,7 +144,7 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     d.arrived = 0;
     d.complete = 0;
     d.overrun = 0;
-    KeInitializeEvent(&d.done, NotificationEvent, FALSE);
+    KeClearEvent(&d.done);
     KfReleaseSpinLock(&d.lock, irql);
     bool done = false;
     if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {

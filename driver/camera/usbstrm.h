@@ -90,6 +90,10 @@ struct UsbStream {
 // One diagnostic bulk transfer of a client (at most one per device): the
 // client's data area and how far the stream has got with it.
 struct DebugTransfer {
+    DebugTransfer() {
+        KeInitializeSpinLock(&lock);
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+    }
     volatile LONG busy = 0;
     // Guards `data` against completions that outlive the request: the area
     // is the client's and goes with its request.
