@@ -70,7 +70,7 @@ UCHAR usbCommand(DeviceContext* device, PUCHAR b, ULONG size) {
 void debugReceive(DeviceContext* device, PUCHAR data, ULONG length) {
     DebugTransfer& d = device->streams.debug;
     KIRQL irql = KfAcquireSpinLock(&d.lock);
-    if (d.data && !d.complete && !d.overrun) {
+    if (d.data && !KeReadStateEvent(&d.done) && !d.overrun) {
         ULONG left = d.length - static_cast<ULONG>(d.arrived);
         if (length > left) {
             // More than was asked: the count ends, the transfer never completes.
@@ -78,10 +78,8 @@ void debugReceive(DeviceContext* device, PUCHAR data, ULONG length) {
         } else {
             if (!d.outgoing) std::memcpy(d.data + d.arrived, data, length);
             InterlockedExchangeAdd(&d.arrived, static_cast<LONG>(length));
-            if (static_cast<ULONG>(d.arrived) == d.length) {
-                InterlockedExchange(&d.complete, 1);
+            if (static_cast<ULONG>(d.arrived) == d.length)
                 KeSetEvent(&d.done, IO_NO_INCREMENT, FALSE);
-            }
         }
     }
     KfReleaseSpinLock(&d.lock, irql);
@@ -142,17 +140,16 @@ UCHAR usbTransfer(DeviceContext* device, PUCHAR b, ULONG size) {
     d.outgoing = stream->out;
     d.supplied = 0;
     d.arrived = 0;
-    d.complete = 0;
     d.overrun = 0;
     KeClearEvent(&d.done);
     KfReleaseSpinLock(&d.lock, irql);
     bool done = false;
     if (NT_SUCCESS(USBSTRM_Start(stream, length, debugReceive, debugSend, nullptr))) {
         LONGLONG until = deadline(timeoutMs);
-        while (!(done = ReadAcquire(&d.complete) != 0)) {
+        while (!(done = KeReadStateEvent(&d.done) != 0)) {
             // A stop that is waiting for this call has let it run its grace.
             if (callsCancelled(device) || reached(until)) {
-                done = ReadAcquire(&d.complete) != 0;
+                done = KeReadStateEvent(&d.done) != 0;
                 break;
             }
             // The bytes arrive on the completion threads, which set the

@@ -103,9 +103,8 @@ struct DebugTransfer {
     bool outgoing = false;
     volatile LONG supplied = 0;  // bytes handed to outgoing transfers
     volatile LONG arrived = 0;   // bytes received (or confirmed sent)
-    volatile LONG complete = 0;  // exactly `length` bytes came
     volatile LONG overrun = 0;   // more came than was left: counting ended
-    KEVENT done;                 // set with `complete`; the request waits on it
+    KEVENT done;                 // set once exactly `length` bytes came; the request waits on it
 };
 
 // The device's streams and the pipe failure flag (set when a non-isochronous

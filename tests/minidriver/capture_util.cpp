@@ -10,17 +10,28 @@
 #include "tests/support/kernel_test.h"
 
 namespace mdtest {
+namespace {
+
+::testing::AssertionResult fail(const char* step, NTSTATUS st) {
+    return ::testing::AssertionFailure()
+           << step << " gave 0x" << std::hex << static_cast<ULONG>(st);
+}
+
+}  // namespace
 
 ::testing::AssertionResult startCapture(pavtest::CameraHarness& h, host::CaptureMinidriver& mini,
                                         KS_DATAFORMAT_VIDEOINFOHEADER* format, LONG width,
                                         LONG height, bool masterClock, LONGLONG frameInterval) {
-    auto fail = [](const char* step, NTSTATUS st) {
-        return ::testing::AssertionFailure()
-               << step << " gave 0x" << std::hex << static_cast<ULONG>(st);
-    };
     NTSTATUS st = mini.connect(h.fdo());
     if (st != STATUS_SUCCESS) return fail("connect", st);
-    if ((st = mini.initialiseDevice()) != STATUS_SUCCESS) return fail("initialise", st);
+    return openAndRun(mini, format, width, height, masterClock, frameInterval);
+}
+
+::testing::AssertionResult openAndRun(host::CaptureMinidriver& mini,
+                                      KS_DATAFORMAT_VIDEOINFOHEADER* format, LONG width,
+                                      LONG height, bool masterClock, LONGLONG frameInterval) {
+    NTSTATUS st = mini.initialiseDevice();
+    if (st != STATUS_SUCCESS) return fail("initialise", st);
     KS_DATAFORMAT_VIDEOINFOHEADER f{};
     if ((st = mini.intersect(&f, width, height)) != STATUS_SUCCESS) return fail("intersect", st);
     if (frameInterval >= 0) f.VideoInfoHeader.AvgTimePerFrame = frameInterval;

@@ -26,6 +26,11 @@ constexpr ULONG imageSizeOf(ULONG width, ULONG height) {
                                         KS_DATAFORMAT_VIDEOINFOHEADER* format = nullptr,
                                         LONG width = 0, LONG height = 0, bool masterClock = false,
                                         LONGLONG frameInterval = -1);
+// The same after the connect, for a stand-in already connected.
+::testing::AssertionResult openAndRun(host::CaptureMinidriver& mini,
+                                      KS_DATAFORMAT_VIDEOINFOHEADER* format = nullptr,
+                                      LONG width = 0, LONG height = 0, bool masterClock = false,
+                                      LONGLONG frameInterval = -1);
 
 // The driver's record of the stand-in's open stream.
 SrbifStream* driverStream(host::CaptureMinidriver& mini);

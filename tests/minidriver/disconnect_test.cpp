@@ -120,12 +120,7 @@ TEST(MinidriverDisconnect, AMinidriverConnectingInAnothersPlaceGetsNothingOfTheF
 
     // The second one captures; the first hears of none of it.
     h.camera().pauseVideo(0);
-    ASSERT_TRUE(second.initialiseDevice() == STATUS_SUCCESS);
-    KS_DATAFORMAT_VIDEOINFOHEADER f{};
-    ASSERT_EQ(second.intersect(&f, 0, 0), STATUS_SUCCESS);
-    ASSERT_EQ(second.openStream(f), STATUS_SUCCESS);
-    ASSERT_EQ(second.setState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(second.setState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(mdtest::openAndRun(second));
     ASSERT_TRUE(second.keepReadsQueued(2));
     EXPECT_TRUE(second.waitFrames(2));
     second.stopQueueingReads();
