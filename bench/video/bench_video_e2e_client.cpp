@@ -89,17 +89,12 @@ int main() {
         }
         capture->stop();
     });
-    // The capture's own buffer, which the host writes frames into in place.
-    std::span<std::uint8_t> buffer = capture->frameBuffer();
-    std::vector<std::uint8_t> own;
-    if (buffer.empty()) {
-        own.resize(capture->imageSize());
-        buffer = own;
-    }
-    std::printf("buffer %s\n", own.empty() ? "shared" : "own");
+    // Frames in the capture's own buffers, which the host writes into in
+    // place, with reads kept waiting in the driver.
     for (;;) {
         pavcap::Frame frame;
-        const pavcap::ReadResult r = capture->read(buffer, &frame);
+        std::span<const std::uint8_t> data;
+        const pavcap::ReadResult r = capture->next(&frame, &data);
         if (r == pavcap::ReadResult::TimedOut) continue;
         if (r != pavcap::ReadResult::Frame) break;
         std::printf("f %zu %llu\n", frame.bytes, static_cast<unsigned long long>(frame.dropCount));

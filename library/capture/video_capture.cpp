@@ -4,6 +4,7 @@
 #include "library/capture/video_capture.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -91,19 +92,28 @@ struct Outcome {
     DWORD error = ERROR_SUCCESS;
 };
 
+// What a request that came back (`ok`, `returned` bytes of an output of
+// `whole`, of which `least` count) says; `buffer` holds its module status.
+Outcome outcomeOf(BOOL ok, DWORD returned, DWORD whole, DWORD least, const std::uint8_t* buffer);
+
 class ChannelCapture final : public VideoCapture {
   public:
     explicit ChannelCapture(HANDLE channel) : channel_(channel) {}
     ~ChannelCapture() override {
         stop();
         if (frameBuffer_) FreeDeviceBuffer(channel_, frameBuffer_);
+        // The channel's close waits for every read still queued, and gives
+        // back their buffers; their events go after it.
         CloseHandle(channel_);
+        for (QueuedRead& q : queue_)
+            if (q.ov.hEvent) CloseHandle(q.ov.hEvent);
     }
 
     std::vector<FormatInfo> formats() override;
     bool start(const Format& format) override;
     std::size_t imageSize() const override { return imageSize_.load(); }
     ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) override;
+    ReadResult next(Frame* frame, std::span<const std::uint8_t>* data) override;
     std::span<std::uint8_t> frameBuffer() override {
         return {static_cast<std::uint8_t*>(frameBuffer_), frameBufferSize_};
     }
@@ -129,6 +139,17 @@ class ChannelCapture final : public VideoCapture {
     bool setState(std::uint32_t handle, std::uint32_t state, Outcome* out);
     void closeStream(std::uint32_t handle);
     ReadResult notAFrame(const Outcome& o, const std::uint8_t* reply);
+    static void readRequest(std::uint8_t* header, std::uint32_t handle, std::size_t size);
+    // What a read's outcome and answered header make of it.
+    ReadResult readDone(const Outcome& o, const std::uint8_t* header, std::size_t size,
+                        Frame* frame);
+    // The queued reads of next(), under queueLock_: their buffers made for
+    // `size` (false when no memory is left), the free ones sent, the oldest
+    // waited for, and every one waited for.
+    bool queueReady(std::size_t size);
+    void postQueued(std::uint32_t handle, std::size_t size);
+    Outcome awaitOldest(std::size_t size);
+    void settleQueue();
 
     HANDLE channel_;
     std::mutex errorLock_;
@@ -149,6 +170,28 @@ class ChannelCapture final : public VideoCapture {
     // frameBuffer(), made by start() (under controlLock_).
     void* frameBuffer_ = nullptr;
     std::size_t frameBufferSize_ = 0;
+
+    // next()'s reads, kept waiting in the driver: a frame that comes while
+    // the caller is busy with the last finds one there, and the host takes
+    // them in a few at a wake. They come back in the order they were sent,
+    // a ring from oldest_. Under queueLock_, which next() holds throughout.
+    static constexpr std::size_t kQueuedReads = 8;
+    static constexpr std::size_t kPostedTogether = 4;
+    struct QueuedRead {
+        std::uint8_t header[kStreamDataOffset] = {};
+        OVERLAPPED ov{};
+        std::uint8_t* data = nullptr;  // queueSize_ bytes, shared with the host where it can
+        std::uint32_t generation = 0;  // the stream's, when sent
+        bool posted = false;
+    };
+    std::mutex queueLock_;
+    std::array<QueuedRead, kQueuedReads> queue_{};
+    std::size_t oldest_ = 0;
+    std::size_t posted_ = 0;
+    std::size_t queueSize_ = 0;
+    // One more at every stop: what a stopped stream's reads bring back is
+    // not a later stream's.
+    std::atomic<std::uint32_t> generation_{0};
 };
 
 Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD least,
@@ -170,6 +213,13 @@ Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD
                                    &returned, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING)
         ok = GetOverlappedResult(channel_, &ov, &returned, TRUE);
+    o = outcomeOf(ok, returned, whole, least, buffer);
+    CloseHandle(ov.hEvent);
+    return o;
+}
+
+Outcome outcomeOf(BOOL ok, DWORD returned, DWORD whole, DWORD least, const std::uint8_t* buffer) {
+    Outcome o;
     if (!ok) {
         o.error = GetLastError();
     } else if (returned > whole || returned < (least ? least : whole)) {
@@ -180,7 +230,6 @@ Outcome ChannelCapture::send(DWORD code, std::uint8_t* buffer, DWORD size, DWORD
         o.returned = returned;
         o.moduleStatus = buffer[0];
     }
-    CloseHandle(ov.hEvent);
     return o;
 }
 
@@ -364,6 +413,30 @@ ReadResult ChannelCapture::notAFrame(const Outcome& o, const std::uint8_t* reply
     return ReadResult::Failed;
 }
 
+void ChannelCapture::readRequest(std::uint8_t* header, std::uint32_t handle, std::size_t size) {
+    std::memset(header, 0, kStreamDataOffset);
+    put32(header, offsetof(StreamReadRequest, streamHandle), handle);
+    put32(header, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
+}
+
+ReadResult ChannelCapture::readDone(const Outcome& o, const std::uint8_t* header, std::size_t size,
+                                    Frame* frame) {
+    if (!o.answered || o.moduleStatus != kModuleStatusSuccess) return notAFrame(o, header);
+    const auto status = static_cast<NTSTATUS>(get32(header, kStreamRequestStatusOffset));
+    if (status == STATUS_TIMEOUT) return notAFrame(o, header);
+    // No more than the image size, and no more than came back.
+    frame->bytes = std::min<std::size_t>(
+        {get32(header, offsetof(StreamReadReply, dataUsed)), size, o.returned - kStreamDataOffset});
+    frame->pictureNumber =
+        std::uint64_t{get32(header, offsetof(StreamReadReply, pictureNumberHigh))} << 32 |
+        get32(header, offsetof(StreamReadReply, pictureNumberLow));
+    frame->dropCount = std::uint64_t{get32(header, offsetof(StreamReadReply, dropCountHigh))}
+                           << 32 |
+                       get32(header, offsetof(StreamReadReply, dropCountLow));
+    frame->status = static_cast<std::uint32_t>(status);
+    return ReadResult::Frame;
+}
+
 ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
     const std::uint32_t handle = handle_.load();
     if (handle == 0 || stopping_.load()) {
@@ -376,12 +449,7 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
         return ReadResult::Failed;
     }
     std::uint8_t* b = readHeader_;
-    auto header = [&] {
-        std::memset(b, 0, kStreamDataOffset);
-        put32(b, offsetof(StreamReadRequest, streamHandle), handle);
-        put32(b, offsetof(StreamReadRequest, dataLength), static_cast<std::uint32_t>(size));
-    };
-    header();
+    readRequest(b, handle, size);
     // The answer's header lands in readHeader_ and the frame's bytes
     // straight in the caller's buffer.
     const auto area = static_cast<DWORD>(size);
@@ -392,29 +460,121 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
         if (!o.answered && o.error == ERROR_INVALID_PARAMETER) headerOnlyReads_ = false;
     }
     if (!headerOnlyReads_) {
-        header();
+        readRequest(b, handle, size);
         if (wholeRead_.size() != kStreamDataOffset + size) wholeRead_.assign(kStreamDataOffset + size, 0);
         std::memcpy(wholeRead_.data(), b, kStreamDataOffset);
         o = send(IOCTL_STREAM_READ, b, kStreamDataOffset, kStreamDataOffset, 0, buffer.data(),
                  area, wholeRead_.data());
     }
-    if (!o.answered || o.moduleStatus != kModuleStatusSuccess) return notAFrame(o, b);
-    const auto status = static_cast<NTSTATUS>(get32(b, kStreamRequestStatusOffset));
-    if (status == STATUS_TIMEOUT) return notAFrame(o, b);
-    // No more than the image size, and no more than came back.
-    const std::size_t used = std::min<std::size_t>(
-        {get32(b, offsetof(StreamReadReply, dataUsed)), size, o.returned - kStreamDataOffset});
-    if (frame) {
-        frame->bytes = used;
-        frame->pictureNumber =
-            std::uint64_t{get32(b, offsetof(StreamReadReply, pictureNumberHigh))} << 32 |
-            get32(b, offsetof(StreamReadReply, pictureNumberLow));
-        frame->dropCount = std::uint64_t{get32(b, offsetof(StreamReadReply, dropCountHigh))}
-                               << 32 |
-                           get32(b, offsetof(StreamReadReply, dropCountLow));
-        frame->status = static_cast<std::uint32_t>(status);
+    Frame ignored;
+    return readDone(o, b, size, frame ? frame : &ignored);
+}
+
+bool ChannelCapture::queueReady(std::size_t size) {
+    if (queueSize_ == size) return true;
+    settleQueue();
+    for (QueuedRead& q : queue_) {
+        if (q.data) FreeDeviceBuffer(channel_, q.data);
+        q.data = nullptr;
+        if (!q.ov.hEvent) q.ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    return ReadResult::Frame;
+    queueSize_ = 0;
+    for (QueuedRead& q : queue_) {
+        q.data =
+            static_cast<std::uint8_t*>(AllocateDeviceBuffer(channel_, static_cast<DWORD>(size)));
+        if (!q.data || !q.ov.hEvent) {
+            fail("no memory is left for the frames");
+            return false;
+        }
+    }
+    queueSize_ = size;
+    oldest_ = 0;
+    return true;
+}
+
+void ChannelCapture::postQueued(std::uint32_t handle, std::size_t size) {
+    const std::uint32_t generation = generation_.load();
+    const auto area = static_cast<DWORD>(size);
+    // Sent together: the host takes them in at one wake.
+    DeviceIoControlHold(channel_, TRUE);
+    while (posted_ < kQueuedReads) {
+        QueuedRead& q = queue_[(oldest_ + posted_) % kQueuedReads];
+        readRequest(q.header, handle, size);
+        q.generation = generation;
+        DWORD returned = 0;
+        if (headerOnlyReads_) {
+            DeviceIoControlParts(channel_, IOCTL_STREAM_READ, q.header, kStreamDataOffset, nullptr,
+                                 0, q.header, kStreamDataOffset, q.data, area, &returned, &q.ov);
+        } else {
+            if (wholeRead_.size() != kStreamDataOffset + size)
+                wholeRead_.assign(kStreamDataOffset + size, 0);
+            std::memcpy(wholeRead_.data(), q.header, kStreamDataOffset);
+            DeviceIoControlParts(channel_, IOCTL_STREAM_READ, wholeRead_.data(),
+                                 static_cast<DWORD>(wholeRead_.size()), nullptr, 0, q.header,
+                                 kStreamDataOffset, q.data, area, &returned, &q.ov);
+        }
+        // Whether it is pending or came back at once, its outcome is the
+        // OVERLAPPED's to give.
+        q.posted = true;
+        ++posted_;
+    }
+    DeviceIoControlHold(channel_, FALSE);
+}
+
+Outcome ChannelCapture::awaitOldest(std::size_t size) {
+    QueuedRead& q = queue_[oldest_];
+    DWORD returned = 0;
+    const BOOL ok = GetOverlappedResult(channel_, &q.ov, &returned, TRUE);
+    q.posted = false;
+    oldest_ = (oldest_ + 1) % kQueuedReads;
+    --posted_;
+    return outcomeOf(ok, returned, static_cast<DWORD>(kStreamDataOffset + size), kStreamDataOffset,
+                     q.header);
+}
+
+void ChannelCapture::settleQueue() {
+    // Only reads of a stream that is stopping, closed or gone: each comes
+    // back soon, cancelled or failed.
+    while (posted_ > 0) awaitOldest(queueSize_);
+}
+
+ReadResult ChannelCapture::next(Frame* frame, std::span<const std::uint8_t>* data) {
+    std::lock_guard<std::mutex> g(queueLock_);
+    Frame ignored;
+    if (!frame) frame = &ignored;
+    if (data) *data = {};
+    for (;;) {
+        const std::uint32_t handle = handle_.load();
+        if (handle == 0 || stopping_.load()) {
+            settleQueue();
+            fail("the stream is not running");
+            return ReadResult::Stopped;
+        }
+        const std::size_t size = imageSize_.load();
+        if (!queueReady(size)) return ReadResult::Failed;
+        // The buffer lent by the last call is free again. Reads go out a
+        // few at a time, always with some still waiting in the driver.
+        if (posted_ == 0 || kQueuedReads - posted_ >= kPostedTogether) postQueued(handle, size);
+        const std::uint32_t generation = queue_[oldest_].generation;
+        const std::uint8_t* header = queue_[oldest_].header;
+        const std::uint8_t* bytes = queue_[oldest_].data;
+        const Outcome o = awaitOldest(size);
+        // A read of a stream stopped since, or refused for the way it was
+        // sent (the host then wants the whole area sent; the reads after it
+        // go out so), is not the caller's.
+        if (generation != generation_.load()) continue;
+        if (!o.answered && o.error == ERROR_INVALID_PARAMETER && headerOnlyReads_) {
+            headerOnlyReads_ = false;
+            continue;
+        }
+        const ReadResult r = readDone(o, header, size, frame);
+        if (r == ReadResult::Frame) {
+            if (data) *data = {bytes, frame->bytes};
+        } else if (r == ReadResult::Stopped || r == ReadResult::Removed) {
+            settleQueue();
+        }
+        return r;
+    }
 }
 
 void ChannelCapture::stop() {
@@ -422,6 +582,7 @@ void ChannelCapture::stop() {
     stopping_.store(true);
     const std::uint32_t handle = handle_.exchange(0);
     if (handle == 0) return;
+    generation_.fetch_add(1);
     // A read waiting for a frame ends at once; one that slips in after this
     // meets a stream that is stopping (its queued reads are cancelled) or
     // closed (a bad handle).

@@ -74,6 +74,16 @@ class VideoCapture {
     // Reads the next frame into `buffer` (at least imageSize() bytes). Safe
     // to call from one thread while another calls stop().
     virtual ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) = 0;
+    // Reads the next frame into one of the capture's own buffers, where
+    // `data` is pointed at its bytes: valid until the next call of next()
+    // or start(), or the end of the capture. It keeps several reads waiting
+    // in the driver, so that a frame that comes while the caller is busy
+    // with the last still finds one, and sends them a few at a time; where
+    // the driver host can share memory with this process the frames are
+    // written straight into those buffers. Use next() or read() for a
+    // stream, not both. Safe to call from one thread while another calls
+    // stop().
+    virtual ReadResult next(Frame* frame, std::span<const std::uint8_t>* data) = 0;
     // A buffer of imageSize() bytes for read(), made by start(): where the
     // driver host can share memory with this process it writes each frame
     // straight into it, so the frame's bytes do not cross the socket. Valid

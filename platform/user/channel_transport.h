@@ -87,6 +87,14 @@ class Channel {
                                        ReplyFn done) {
         return submit(code, input, inputLength, outputLength, std::move(done));
     }
+    // While the calling thread holds the channel's requests, the ones it
+    // submits (other than waited ones) are kept and go out together when it
+    // lets go, in one write, so that the host takes them in at one wake
+    // rather than one each. Anything else sent on the channel meanwhile (by
+    // another thread, a cancel, a waited request) sends them first, so the
+    // order they were made in is kept. A transport without such a path sends
+    // each at once.
+    virtual void holdRequests(bool hold) { (void)hold; }
     // Memory of `size` bytes that the channel shares with the host, zeroed:
     // a request whose place's second piece starts there (and fits it), whose
     // input fits the place's first piece, and which is the only one using

@@ -202,6 +202,16 @@ BOOL DeviceIoControlParts(HANDLE hDevice, DWORD dwIoControlCode, LPCVOID lpInHea
     return finish(wait->status, wait->information, lpBytesReturned);
 }
 
+BOOL DeviceIoControlHold(HANDLE hDevice, BOOL bHold) {
+    FileRef ref(hDevice);
+    if (!ref) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ref->channel->holdRequests(bHold != FALSE);
+    return TRUE;
+}
+
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
     if (!lpOverlapped) {

@@ -54,6 +54,15 @@ BOOL DeviceIoControlParts(HANDLE hDevice, DWORD dwIoControlCode, LPCVOID lpInHea
                           DWORD nOutHeadSize, LPVOID lpOutRest, DWORD nOutRestSize,
                           LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 
+// Not of Win32: from a call with bHold TRUE to the next with FALSE, the
+// overlapped requests the calling thread makes on the channel are kept and
+// sent together at the second call, so that the driver host takes them in
+// at one wake rather than one each. Anything else sent on the channel in
+// between (another thread's request, a cancel, a synchronous request) sends
+// them first. A request kept so is pending as any other; one that failed at
+// once still returns its error.
+BOOL DeviceIoControlHold(HANDLE hDevice, BOOL bHold);
+
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 

@@ -212,14 +212,57 @@ class SocketChannel : public Channel {
                                          {input.part[0], input.length[0]},
                                          {input.part[1], input.length[1]}};
         bool written;
+        bool held = false;
         {
             std::lock_guard<std::mutex> g(writeLock_);
-            written = uproto::writeAll(fd_, pieces, 3);
+            if (!waited && holder_ == std::this_thread::get_id() &&
+                held_.size() + headLength + inputLength <= kMostHeld) {
+                for (const uproto::Piece& piece : pieces) {
+                    const auto* from = static_cast<const std::uint8_t*>(piece.data);
+                    if (piece.length) held_.insert(held_.end(), from, from + piece.length);
+                }
+                heldSent_.push_back(sent);
+                held = written = true;
+            } else {
+                written = flushHeld() && uproto::writeAll(fd_, pieces, 3);
+            }
         }
-        sent->store(true, std::memory_order_release);
-        sent->notify_all();
+        if (!held) markSent(*sent);
         if (!written) breakConnection();
         return id;
+    }
+
+  public:
+    void holdRequests(bool hold) override {
+        bool written;
+        {
+            std::lock_guard<std::mutex> g(writeLock_);
+            if (hold) {
+                holder_ = std::this_thread::get_id();
+                return;
+            }
+            if (holder_ != std::this_thread::get_id()) return;
+            holder_ = std::thread::id();
+            written = flushHeld();
+        }
+        if (!written) breakConnection();
+    }
+
+  private:
+    static void markSent(std::atomic<bool>& sent) {
+        sent.store(true, std::memory_order_release);
+        sent.notify_all();
+    }
+
+    // Sends the held requests, if any. Under writeLock_; false when the
+    // write failed (the caller then breaks the connection, outside the lock).
+    bool flushHeld() {
+        if (held_.empty()) return true;
+        const bool written = uproto::writeAll(fd_, held_);
+        held_.clear();
+        for (const auto& sent : heldSent_) markSent(*sent);
+        heldSent_.clear();
+        return written;
     }
 
     // Memory shared with the host, by its start in this process.
@@ -299,7 +342,7 @@ class SocketChannel : public Channel {
         bool written;
         {
             std::lock_guard<std::mutex> g(writeLock_);
-            written = uproto::writeWithDescriptors(fd_, bytes, &fd, 1);
+            written = flushHeld() && uproto::writeWithDescriptors(fd_, bytes, &fd, 1);
         }
         ::close(fd);  // the host has its own
         if (!written) breakConnection();
@@ -434,7 +477,7 @@ class SocketChannel : public Channel {
 
     bool send(const std::vector<std::uint8_t>& bytes) {
         std::lock_guard<std::mutex> g(writeLock_);
-        return uproto::writeAll(fd_, bytes);
+        return flushHeld() && uproto::writeAll(fd_, bytes);
     }
 
     // Arms (or disarms) the reader thread's wait on the socket. Under lock_.
@@ -679,6 +722,14 @@ class SocketChannel : public Channel {
     uproto::FrameReader reader_;  // used only by the thread that holds the token
     std::thread thread_;
     std::mutex writeLock_;
+    // Requests kept by holdRequests, as they are to be written, and their
+    // marks of having been sent. Under writeLock_.
+    std::thread::id holder_;
+    std::vector<std::uint8_t> held_;
+    std::vector<std::shared_ptr<std::atomic<bool>>> heldSent_;
+    // Past this many bytes a held request goes out at once, with those
+    // before it.
+    static constexpr std::size_t kMostHeld = 64 * 1024;
     std::mutex lock_;
     std::condition_variable idle_;
     // A request waiting for its answer, and where that answer goes.

@@ -1,7 +1,10 @@
 // The socket client against a scripted host: long answers received straight
 // into the place their request gave, among events and other answers, and
 // answers that do not fit, that failed or that end half-way.
+#include "platform/user/socket_client.h"
+
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,9 +12,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +23,6 @@
 #include "platform/user/channel_transport.h"
 #include "platform/user/device_io.h"
 #include "platform/user/handles.h"
-#include "platform/user/socket_client.h"
 
 namespace uproto {
 namespace {
@@ -287,6 +289,110 @@ TEST(SocketClientInPlace, DeviceIoControlSplitAnswersIntoBothPiecesAndCountsThem
     EXPECT_TRUE(std::all_of(area.begin() + 4000, area.end(), [](auto v) { return v == 0xEE; }));
     CloseHandle(h);
     uchannel::setTransport(nullptr);
+}
+
+// Stages of a test and its scripted host, one after the other.
+class Stages {
+  public:
+    void reach(int stage) {
+        std::lock_guard<std::mutex> g(lock_);
+        stage_ = stage;
+        cv_.notify_all();
+    }
+    bool await(int stage) {
+        std::unique_lock<std::mutex> g(lock_);
+        return cv_.wait_for(g, std::chrono::seconds(10), [&] { return stage_ >= stage; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+    int stage_ = 0;
+};
+
+// Held requests stay with the client until it lets go, then go out in one
+// write; whatever else is sent meanwhile (another thread's request, a
+// waited request, a cancel) sends them first, so the host sees everything
+// in the order it was made.
+TEST(SocketClientHold, HeldRequestsGoOutTogetherAndNothingOvertakesThem) {
+    Stages test, hostSide;
+    int unsentWhileHeld = -1;
+    std::size_t inTheFirstRead = 0;
+    std::vector<std::string> order;  // what the host received after that, in order
+    std::vector<std::uint64_t> ids;
+    ScriptedHost host([&](int fd, FrameReader& reader) {
+        auto note = [&](const Message& m) {
+            if (m.kind == Kind::Request) {
+                auto r = decodeRequest(m.payload);
+                if (!r) return;
+                ids.push_back(r->id);
+                order.push_back("request " + std::to_string(r->code));
+            } else if (m.kind == Kind::CancelAll) {
+                order.push_back("cancel all");
+            }
+        };
+        if (!test.await(1)) return;
+        ioctl(fd, FIONREAD, &unsentWhileHeld);
+        hostSide.reach(1);
+        if (!test.await(2)) return;
+        std::vector<std::uint8_t> bytes(65536);
+        const ssize_t n = ::recv(fd, bytes.data(), bytes.size(), 0);
+        if (n <= 0) return;
+        reader.append(bytes.data(), static_cast<std::size_t>(n));
+        Message m;
+        while (reader.next(&m) == FrameReader::Result::Message) {
+            ++inTheFirstRead;
+            note(m);
+        }
+        order.clear();
+        hostSide.reach(2);
+        // The rest: five requests and a cancel, then every request answered.
+        while (order.size() < 6 && readMessage(fd, reader, &m)) note(m);
+        for (std::uint64_t id : ids)
+            if (!writeAll(fd, completion(id, STATUS_SUCCESS, {}))) return;
+        readMessage(fd, reader, &m);  // until the client closes
+    });
+    ASSERT_TRUE(host.ok());
+    auto channel = host.open();
+    ASSERT_NE(channel, nullptr);
+    std::uint8_t in[8] = {};
+    Answer answers[8];
+    int next = 0;
+    auto submit = [&](std::uint32_t code) {
+        channel->submit(code, in, 8, 8, record(&answers[next++]));
+    };
+
+    channel->holdRequests(true);
+    submit(1);
+    submit(2);
+    submit(3);
+    test.reach(1);
+    ASSERT_TRUE(hostSide.await(1));
+    EXPECT_EQ(unsentWhileHeld, 0) << "a held request went out before its release";
+    channel->holdRequests(false);
+    test.reach(2);
+    ASSERT_TRUE(hostSide.await(2));
+    EXPECT_EQ(inTheFirstRead, 3u) << "the released requests came in more than one write";
+
+    channel->holdRequests(true);
+    submit(4);
+    std::thread([&] { channel->submit(5, in, 8, 8, record(&answers[4])); }).join();
+    next = 5;
+    submit(6);
+    const std::uint64_t waited = channel->submitWaited(7, in, 8, 8, record(&answers[next++]));
+    submit(8);
+    channel->cancelAll();
+    channel->holdRequests(false);
+    // The waited request's wait first: the socket is kept for it.
+    answers[6].wait(*channel, waited);
+    for (int i = 0; i < next; ++i) answers[i].wait(*channel, 0);
+    EXPECT_EQ(order, (std::vector<std::string>{"request 4", "request 5", "request 6", "request 7",
+                                               "request 8", "cancel all"}));
+    for (int i = 0; i < next; ++i) {
+        EXPECT_TRUE(answers[i].done) << "request " << i + 1;
+        EXPECT_EQ(answers[i].status, STATUS_SUCCESS) << "request " << i + 1;
+    }
+    channel->close();
 }
 
 }  // namespace

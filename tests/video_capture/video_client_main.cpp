@@ -2,8 +2,10 @@
 // camera of the host answering on this user's socket and says, one line each,
 // what every read brought. The test that starts it judges the lines.
 //
-//   video_client capture N [MS]  read N frames, then stop; wait MS
-//                            milliseconds after each (a slow reader)
+//   video_client capture N [MS [own|queued]]  read N frames, then stop;
+//                            wait MS milliseconds after each (a slow
+//                            reader); into memory of this process's own, or
+//                            with the capture's queued reads
 //   video_client hold        read until a read brings no frame (time-outs,
 //                            each a line "timedout", are waited out)
 //
@@ -71,7 +73,7 @@ bool decode(tjhandle tj, const std::uint8_t* d, std::size_t n, int* width, int* 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s capture N [pause-ms [own]] | hold\n", argv[0]);
+        std::fprintf(stderr, "usage: %s capture N [pause-ms [own|queued]] | hold\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
@@ -80,6 +82,9 @@ int main(int argc, char** argv) {
     // "own": frames are read into a buffer of this process's own rather
     // than the capture's, which the host writes into in place.
     const bool ownBuffer = mode == "capture" && argc > 4 && std::string(argv[4]) == "own";
+    // "queued": frames come in the capture's own buffers, with reads kept
+    // waiting in the driver.
+    const bool queued = mode == "capture" && argc > 4 && std::string(argv[4]) == "queued";
 
     std::string error;
     auto capture = pavcap::VideoCapture::open(0, &error);
@@ -104,7 +109,14 @@ int main(int argc, char** argv) {
     pavcap::ReadResult r = pavcap::ReadResult::Frame;
     for (long got = 0; wanted < 0 || got < wanted; ++got) {
         pavcap::Frame frame;
-        r = capture->read(buffer, &frame);
+        const std::uint8_t* bytes = buffer.data();
+        if (queued) {
+            std::span<const std::uint8_t> data;
+            r = capture->next(&frame, &data);
+            bytes = data.data();
+        } else {
+            r = capture->read(buffer, &frame);
+        }
         if (r == pavcap::ReadResult::TimedOut && wanted < 0) {
             // Holding: a camera that paused is waited for.
             std::printf("timedout\n");
@@ -112,9 +124,9 @@ int main(int argc, char** argv) {
         }
         if (r != pavcap::ReadResult::Frame) break;
         int w = -1, h = -1;
-        if (!decode(tj, buffer.data(), frame.bytes, &w, &h, &rgb)) w = h = -1;
+        if (!decode(tj, bytes, frame.bytes, &w, &h, &rgb)) w = h = -1;
         std::printf("frame %zu %d %d %lld %llu %llu\n", frame.bytes, w, h,
-                    embeddedNumber(buffer.data(), frame.bytes),
+                    embeddedNumber(bytes, frame.bytes),
                     static_cast<unsigned long long>(frame.pictureNumber),
                     static_cast<unsigned long long>(frame.dropCount));
         if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));

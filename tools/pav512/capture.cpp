@@ -385,14 +385,9 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
         throw ToolError(kExitFailure, cam + " could not start its video (" + why + ").");
     }
 
-    // The capture's own buffer, which the driver host writes each frame into
-    // in place; memory of the tool's own when it has none.
-    std::vector<std::uint8_t> own;
-    std::span<std::uint8_t> buffer = capture->frameBuffer();
-    if (buffer.size() < capture->imageSize()) {
-        own.resize(capture->imageSize());
-        buffer = own;
-    }
+    // Each frame in the capture's own buffers, which the driver host writes
+    // into in place.
+    std::span<const std::uint8_t> data;
     pavcap::Frame frame;
     std::uint32_t skipped = 0;
     std::uint64_t dropBase = 0, dropped = 0;
@@ -412,7 +407,7 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
                 ended = Ended::Interrupted;
                 break;
             }
-            pavcap::ReadResult r = capture->read(buffer, &frame);
+            pavcap::ReadResult r = capture->next(&frame, &data);
             if (r != pavcap::ReadResult::Frame) {
                 ended = endedBy(r);
                 break;
@@ -425,18 +420,18 @@ int runCapture(const Globals& g, const CaptureOptions& opts, bool snapshot) {
             if (frames == 0) started = std::chrono::steady_clock::now();
             Written w = Written::Ok;
             if (container == Container::Jpeg) {
-                if (!looksLikeWholeJpeg(buffer.data(), frame.bytes)) {
+                if (!looksLikeWholeJpeg(data.data(), frame.bytes)) {
                     if (++tries >= kSnapshotTries) {
                         ended = Ended::CameraFailed;
                         break;
                     }
                     continue;
                 }
-                w = writeAll(out.fd(), buffer.data(), frame.bytes, out.name(), &writeError);
+                w = writeAll(out.fd(), data.data(), frame.bytes, out.name(), &writeError);
             } else if (container == Container::Avi) {
-                w = avi.addFrame(buffer.data(), frame.bytes, &writeError);
+                w = avi.addFrame(data.data(), frame.bytes, &writeError);
             } else {
-                w = mjpeg.addFrame(buffer.data(), frame.bytes, &writeError);
+                w = mjpeg.addFrame(data.data(), frame.bytes, &writeError);
             }
             if (w != Written::Ok) {
                 ended = endedBy(w);
