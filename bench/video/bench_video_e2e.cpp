@@ -310,27 +310,29 @@ bool spawnClient(Client* c) {
 // A thread woken every 8 ms copies a transfer's packets (the stand-in's own
 // time, outside the completion, is left out as in the measurement); each
 // frame handed on wakes a worker of the kernel model's scheduling policy,
-// which sends a read's answer to a child process; the child sends its next
-// read back at once, to a thread waiting in epoll; a tick wakes 10 times a
-// second. Gives the host's share of one core, as the measurement does, and
+// which sends a read's answer to a child process; the child, as the
+// capture client does, sends its next reads four at a time in one write,
+// once four answers are in, to a thread waiting in epoll; a tick wakes 10
+// times a second. Gives the host's share of one core, as the measurement does, and
 // each of its threads' times in `perThread`.
 double wakeFloorShare(double framesPerSecond, double seconds, std::vector<ThreadTimes>* perThread) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
     constexpr std::size_t kAnswer = 64, kRequest = 96;  // a read's answer and request, framed
+    constexpr std::size_t kTogether = 4;                // reads sent in one write
     const pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
         close(sv[0]);
-        char b[kRequest] = {};
+        char b[kTogether * kRequest] = {};
         for (;;) {
             std::size_t got = 0;
-            while (got < kAnswer) {
-                const ssize_t n = read(sv[1], b + got, kAnswer - got);
+            while (got < kTogether * kAnswer) {
+                const ssize_t n = read(sv[1], b + got, kTogether * kAnswer - got);
                 if (n <= 0) _exit(0);
                 got += static_cast<std::size_t>(n);
             }
-            if (write(sv[1], b, kRequest) != static_cast<ssize_t>(kRequest)) _exit(0);
+            if (write(sv[1], b, sizeof b) != static_cast<ssize_t>(sizeof b)) _exit(0);
         }
     }
     close(sv[1]);
@@ -359,10 +361,10 @@ double wakeFloorShare(double framesPerSecond, double seconds, std::vector<Thread
         epoll_event e{};
         e.events = EPOLLIN;
         epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
-        char b[kRequest];
+        char b[kTogether * kRequest];
         while (!stop.load()) {
             epoll_event out;
-            if (epoll_wait(ep, &out, 1, 50) > 0) recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (epoll_wait(ep, &out, 1, -1) > 0) recv(fd, b, sizeof b, MSG_DONTWAIT);
         }
         close(ep);
     });
