@@ -175,7 +175,11 @@ class ChannelCapture final : public VideoCapture {
     // the caller is busy with the last finds one there, and the host takes
     // them in a few at a wake. They come back in the order they were sent,
     // a ring from oldest_. Under queueLock_, which next() holds throughout.
-    static constexpr std::size_t kQueuedReads = 8;
+    // Four go out together, with one still waiting: no more buffers than
+    // that, since each frame is written into the next one, and a ring of
+    // more of them only spreads the frames' writes over more memory than
+    // the caches keep.
+    static constexpr std::size_t kQueuedReads = 5;
     static constexpr std::size_t kPostedTogether = 4;
     struct QueuedRead {
         std::uint8_t header[kStreamDataOffset] = {};
