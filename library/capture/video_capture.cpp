@@ -186,6 +186,7 @@ class ChannelCapture final : public VideoCapture {
         OVERLAPPED ov{};
         std::uint8_t* data = nullptr;  // queueSize_ bytes, shared with the host where it can
         std::uint32_t generation = 0;  // the stream's, when sent
+        bool headerOnly = true;        // sent with its header alone
         bool posted = false;
     };
     std::mutex queueLock_;
@@ -505,8 +506,9 @@ void ChannelCapture::postQueued(std::uint32_t handle, std::size_t size) {
         QueuedRead& q = queue_[(oldest_ + posted_) % kQueuedReads];
         readRequest(q.header, handle, size);
         q.generation = generation;
+        q.headerOnly = headerOnlyReads_;
         DWORD returned = 0;
-        if (headerOnlyReads_) {
+        if (q.headerOnly) {
             DeviceIoControlParts(channel_, IOCTL_STREAM_READ, q.header, kStreamDataOffset, nullptr,
                                  0, q.header, kStreamDataOffset, q.data, area, &returned, &q.ov);
         } else {
@@ -559,21 +561,21 @@ ReadResult ChannelCapture::next(Frame* frame, std::span<const std::uint8_t>* dat
         // The buffer lent by the last call is free again. Reads go out a
         // few at a time, always with some still waiting in the driver.
         if (posted_ == 0 || kQueuedReads - posted_ >= kPostedTogether) postQueued(handle, size);
-        const std::uint32_t generation = queue_[oldest_].generation;
-        const std::uint8_t* header = queue_[oldest_].header;
-        const std::uint8_t* bytes = queue_[oldest_].data;
+        const QueuedRead& q = queue_[oldest_];
+        const std::uint32_t generation = q.generation;
+        const bool headerOnly = q.headerOnly;
         const Outcome o = awaitOldest(size);
         // A read of a stream stopped since, or refused for the way it was
-        // sent (the host then wants the whole area sent; the reads after it
-        // go out so), is not the caller's.
+        // sent (the host then wants the whole area sent; the reads sent
+        // from then on go out so), is not the caller's.
         if (generation != generation_.load()) continue;
-        if (!o.answered && o.error == ERROR_INVALID_PARAMETER && headerOnlyReads_) {
+        if (!o.answered && o.error == ERROR_INVALID_PARAMETER && headerOnly) {
             headerOnlyReads_ = false;
             continue;
         }
-        const ReadResult r = readDone(o, header, size, frame);
+        const ReadResult r = readDone(o, q.header, size, frame);
         if (r == ReadResult::Frame) {
-            if (data) *data = {bytes, frame->bytes};
+            if (data) *data = {q.data, frame->bytes};
         } else if (r == ReadResult::Stopped || r == ReadResult::Removed) {
             settleQueue();
         }
