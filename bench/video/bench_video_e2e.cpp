@@ -12,12 +12,13 @@
 // changed, as a host controller's DMA would (after the first rounds it never
 // does). A client process records the video through the user-mode capture
 // client, with the reads it keeps waiting in the driver (sent four at a
-// time, into buffers shared with the host). Measured over a window of real time: the CPU time of
-// the whole host process (every thread: the completions, the worker, the tick, the socket server)
-// and, from the same run, the CPU time of the completing thread alone (the completion path, as
-// bench_video_pipe measures it). Each thread's share of the window (from /proc, by the names the
-// host and the kernel model give their threads) is listed with its context switches, so that a
-// figure that moves shows where.
+// time, into buffers shared with the host). Measured over a window of real
+// time: the CPU time of the whole host process (every thread: the
+// completions, the worker, the tick, the socket server) and, from the same
+// run, the CPU time of the completing thread alone (the completion path, as
+// bench_video_pipe measures it). Each thread's share of the window (from
+// /proc, by the names the host and the kernel model give their threads) is
+// listed with its context switches, so that a figure that moves shows where.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
