@@ -241,8 +241,9 @@ class SocketChannel : public Channel {
                 holder_ = std::this_thread::get_id();
                 return;
             }
-            if (holder_ != std::this_thread::get_id()) return;
-            holder_ = std::thread::id();
+            // What is held goes out whoever holds now: a thread that took
+            // the hold over meanwhile does not keep this one's requests.
+            if (holder_ == std::this_thread::get_id()) holder_ = std::thread::id();
             written = flushHeld();
         }
         if (!written) breakConnection();

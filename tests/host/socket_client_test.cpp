@@ -395,5 +395,34 @@ TEST(SocketClientHold, HeldRequestsGoOutTogetherAndNothingOvertakesThem) {
     channel->close();
 }
 
+// A thread that takes the hold over does not keep the first one's requests:
+// those go out when the first lets go.
+TEST(SocketClientHold, LettingGoSendsWhatIsHeldWhoeverHoldsNow) {
+    bool arrived = false;
+    ScriptedHost host([&](int fd, FrameReader& reader) {
+        Message m;
+        bool timedOut = false;
+        if (!readMessage(fd, reader, &m, 10000, &timedOut) || m.kind != Kind::Request) return;
+        auto r = decodeRequest(m.payload);
+        if (!r) return;
+        arrived = true;
+        if (!writeAll(fd, completion(r->id, STATUS_SUCCESS, {}))) return;
+        readMessage(fd, reader, &m);  // until the client closes
+    });
+    ASSERT_TRUE(host.ok());
+    auto channel = host.open();
+    ASSERT_NE(channel, nullptr);
+    std::uint8_t in[8] = {};
+    Answer answer;
+    channel->holdRequests(true);
+    channel->submit(1, in, 8, 8, record(&answer));
+    std::thread([&] { channel->holdRequests(true); }).join();
+    channel->holdRequests(false);
+    answer.wait(*channel, 0);
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    channel->close();
+}
+
 }  // namespace
 }  // namespace uproto
