@@ -140,6 +140,9 @@ class ChannelCapture final : public VideoCapture {
     void closeStream(std::uint32_t handle);
     ReadResult notAFrame(const Outcome& o, const std::uint8_t* reply);
     static void readRequest(std::uint8_t* header, std::uint32_t handle, std::size_t size);
+    // What a read sends to a host that wants the whole area sent: `header`
+    // and a zeroed area of `size` bytes (wholeRead_, valid until the next).
+    const std::uint8_t* wholeReadOf(const std::uint8_t* header, std::size_t size);
     // What a read's outcome and answered header make of it.
     ReadResult readDone(const Outcome& o, const std::uint8_t* header, std::size_t size,
                         Frame* frame);
@@ -187,7 +190,6 @@ class ChannelCapture final : public VideoCapture {
         std::uint8_t* data = nullptr;  // queueSize_ bytes, shared with the host where it can
         std::uint32_t generation = 0;  // the stream's, when sent
         bool headerOnly = true;        // sent with its header alone
-        bool posted = false;
     };
     std::mutex queueLock_;
     std::array<QueuedRead, kQueuedReads> queue_{};
@@ -418,6 +420,13 @@ ReadResult ChannelCapture::notAFrame(const Outcome& o, const std::uint8_t* reply
     return ReadResult::Failed;
 }
 
+const std::uint8_t* ChannelCapture::wholeReadOf(const std::uint8_t* header, std::size_t size) {
+    if (wholeRead_.size() != kStreamDataOffset + size)
+        wholeRead_.assign(kStreamDataOffset + size, 0);
+    std::memcpy(wholeRead_.data(), header, kStreamDataOffset);
+    return wholeRead_.data();
+}
+
 void ChannelCapture::readRequest(std::uint8_t* header, std::uint32_t handle, std::size_t size) {
     std::memset(header, 0, kStreamDataOffset);
     put32(header, offsetof(StreamReadRequest, streamHandle), handle);
@@ -466,10 +475,8 @@ ReadResult ChannelCapture::read(std::span<std::uint8_t> buffer, Frame* frame) {
     }
     if (!headerOnlyReads_) {
         readRequest(b, handle, size);
-        if (wholeRead_.size() != kStreamDataOffset + size) wholeRead_.assign(kStreamDataOffset + size, 0);
-        std::memcpy(wholeRead_.data(), b, kStreamDataOffset);
-        o = send(IOCTL_STREAM_READ, b, kStreamDataOffset, kStreamDataOffset, 0, buffer.data(),
-                 area, wholeRead_.data());
+        o = send(IOCTL_STREAM_READ, b, kStreamDataOffset, kStreamDataOffset, 0, buffer.data(), area,
+                 wholeReadOf(b, size));
     }
     Frame ignored;
     return readDone(o, b, size, frame ? frame : &ignored);
@@ -512,16 +519,12 @@ void ChannelCapture::postQueued(std::uint32_t handle, std::size_t size) {
             DeviceIoControlParts(channel_, IOCTL_STREAM_READ, q.header, kStreamDataOffset, nullptr,
                                  0, q.header, kStreamDataOffset, q.data, area, &returned, &q.ov);
         } else {
-            if (wholeRead_.size() != kStreamDataOffset + size)
-                wholeRead_.assign(kStreamDataOffset + size, 0);
-            std::memcpy(wholeRead_.data(), q.header, kStreamDataOffset);
-            DeviceIoControlParts(channel_, IOCTL_STREAM_READ, wholeRead_.data(),
-                                 static_cast<DWORD>(wholeRead_.size()), nullptr, 0, q.header,
+            DeviceIoControlParts(channel_, IOCTL_STREAM_READ, wholeReadOf(q.header, size),
+                                 static_cast<DWORD>(kStreamDataOffset + size), nullptr, 0, q.header,
                                  kStreamDataOffset, q.data, area, &returned, &q.ov);
         }
         // Whether it is pending or came back at once, its outcome is the
         // OVERLAPPED's to give.
-        q.posted = true;
         ++posted_;
     }
     DeviceIoControlHold(channel_, FALSE);
@@ -531,7 +534,6 @@ Outcome ChannelCapture::awaitOldest(std::size_t size) {
     QueuedRead& q = queue_[oldest_];
     DWORD returned = 0;
     const BOOL ok = GetOverlappedResult(channel_, &q.ov, &returned, TRUE);
-    q.posted = false;
     oldest_ = (oldest_ + 1) % kQueuedReads;
     --posted_;
     return outcomeOf(ok, returned, static_cast<DWORD>(kStreamDataOffset + size), kStreamDataOffset,
