@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "platform/kernel/clock.h"
+#include "platform/kernel/timer.h"
 #include "sim/descriptors.h"
 
 namespace sim {
@@ -196,6 +197,9 @@ void SimCamera::run() {
             // transfers taken out are completed all the same.
             for (usbbus::Transfer* t : done) t->complete(t, t->context);
             if (!*alive) return;
+            // As a host controller's interrupt does, the wake-up that
+            // brought the completions also takes the timers due by now.
+            ktimer::expireDueTimers();
             if (notice) {
                 std::lock_guard<std::recursive_mutex> g(*sinkLock);
                 if (sink_) sink_->deviceGone();

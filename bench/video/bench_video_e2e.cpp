@@ -14,7 +14,8 @@
 // client, with the reads it keeps waiting in the driver (sent four at a
 // time, into buffers shared with the host). Measured over a window of real
 // time: the CPU time of the whole host process (every thread: the
-// completions, the worker, the tick, the socket server) and, from the same
+// completions with the driver's tick, which runs on their wake-up when it
+// is due, the worker, the timer thread, the socket server) and, from the same
 // run, the CPU time of the completing thread alone (the completion path, as
 // bench_video_pipe measures it). Each thread's share of the window (from
 // /proc, by the names the host and the kernel model give their threads) is
@@ -51,6 +52,7 @@
 #include "driver/core/driver.h"
 #include "host/pnp_manager.h"
 #include "host/socket_server.h"
+#include "platform/kernel/timer.h"
 #include "platform/usb/bus.h"
 #include "platform/user/runtime_dir.h"
 #include "sim/scenario.h"
@@ -172,9 +174,11 @@ class RealTimeIsoPipe : public pavbench::IsoStandIn {
             t->status = USBD_STATUS_SUCCESS;
             const ULONG count = t->numberOfPackets;
             // The completion path: from the bus's completion to the
-            // transfer's resubmission, all on this thread.
+            // transfer's resubmission, and the timers due by then, all on
+            // this thread, as the bus's backends run them.
             const std::uint64_t before = cpuNs(CLOCK_THREAD_CPUTIME_ID);
             t->complete(t, t->context);
+            ktimer::expireDueTimers();
             const std::uint64_t after = cpuNs(CLOCK_THREAD_CPUTIME_ID);
             completionCpu_.fetch_add(after - before);
             packets_ += count;
@@ -313,9 +317,11 @@ bool spawnClient(Client* c) {
 // frame handed on wakes a worker of the kernel model's scheduling policy,
 // which sends a read's answer to a child process; the child, as the
 // capture client does, sends its next reads four at a time in one write,
-// once four answers are in, to a thread waiting in epoll; a tick wakes 10
-// times a second. Gives the host's share of one core, as the measurement does, and
-// each of its threads' times in `perThread`.
+// once four answers are in, to a thread waiting in epoll. The driver's
+// 100 ms tick wakes no thread of its own here: it runs on the completing
+// thread's wake-up, as the host's does while completions come. Gives the
+// host's share of one core, as the measurement does, and each of its
+// threads' times in `perThread`.
 double wakeFloorShare(double framesPerSecond, double seconds, std::vector<ThreadTimes>* perThread) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
@@ -369,14 +375,6 @@ double wakeFloorShare(double framesPerSecond, double seconds, std::vector<Thread
         }
         close(ep);
     });
-    std::thread tick([&] {
-        pthread_setname_np(pthread_self(), "floor-tick");
-        auto due = std::chrono::steady_clock::now();
-        while (!stop.load()) {
-            due += std::chrono::milliseconds(100);
-            std::this_thread::sleep_until(due);
-        }
-    });
     std::vector<UCHAR> transfers(8 * 8 * kPacketBytes, 1), frame(64 * kPacketBytes);
     const int completions = std::max(1, static_cast<int>(seconds * 125));
     const double framesPerCompletion = framesPerSecond / 125.0;
@@ -408,7 +406,6 @@ double wakeFloorShare(double framesPerSecond, double seconds, std::vector<Thread
     stop.store(true);
     cv.notify_all();
     worker.join();
-    tick.join();
     shutdown(fd, SHUT_RDWR);
     loop.join();
     close(fd);

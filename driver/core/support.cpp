@@ -481,10 +481,18 @@ bool reached(LONGLONG deadline) {
 
 namespace {
 
-void armTick(TickTimer& t) {
+// Each tick is due a tick after the one before, so that a tick that ran
+// late (within its tolerance) does not put off the ones after it; after a
+// longer delay the count starts again from now rather than catching up.
+void armTick(TickTimer& t, bool first) {
+    constexpr LONGLONG kTick100ns = static_cast<LONGLONG>(kTickMs) * 10000;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    t.due = first ? now.QuadPart + kTick100ns : t.due + kTick100ns;
+    if (t.due <= now.QuadPart) t.due = now.QuadPart + kTick100ns;
     LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(kTickMs) * 10000;
-    KeSetTimer(&t.timer, due, &t.dpc);
+    due.QuadPart = t.due;
+    KeSetCoalescableTimer(&t.timer, due, 0, kTickToleranceMs, &t.dpc);
 }
 
 void tickDpc(PKDPC, PVOID context, PVOID, PVOID) {
@@ -493,7 +501,7 @@ void tickDpc(PKDPC, PVOID context, PVOID, PVOID) {
     LONG ticks = InterlockedIncrement(&t.tickCount);
     if (ReadAcquire(&t.running)) {
         tickHandler(device, static_cast<ULONG>(ticks) * kTickMs);
-        armTick(t);
+        armTick(t, false);
     } else {
         InterlockedExchange(&t.running, 1);  // tells the stop we have seen it
     }
@@ -509,7 +517,7 @@ void tickTimerStart(DeviceContext* device) {
     KeInitializeTimer(&t.timer);
     KeInitializeDpc(&t.dpc, tickDpc, device);
     t.armed = true;
-    armTick(t);
+    armTick(t, true);
 }
 
 void tickTimerStop(DeviceContext* device) {

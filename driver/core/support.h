@@ -271,6 +271,10 @@ bool reached(LONGLONG deadline);
 // Tick timer
 
 constexpr ULONG kTickMs = 100;
+// How late a tick may come: within it, the tick runs on a thread already
+// awake for the bus's completions (every 8 ms while video runs) rather than
+// wake the timer's thread for itself.
+constexpr ULONG kTickToleranceMs = 10;
 constexpr ULONG kTickStopWaitMs = 1000;
 
 using TickHook = void (*)(DeviceContext* device, ULONG elapsedMs);
@@ -291,6 +295,7 @@ struct TickHooks {
 struct TickTimer {
     volatile LONG running = 0;
     volatile LONG tickCount = 0;
+    LONGLONG due = 0;  // system time the armed tick is due at
     KTIMER timer;
     KDPC dpc;
     bool armed = false;  // started and not yet stopped

@@ -1,7 +1,13 @@
 #include "platform/kernel/timer.h"
 
 #include <pthread.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -73,13 +79,14 @@ struct DpcQueue {
         }
     }
 
-    // The timer thread runs what its expiries queued when nothing else is
+    // A thread that expired timers (the timer thread, or one already awake
+    // in expireDueTimers) runs what they queued when nothing else is
     // running, rather than wake this queue's thread for it: a tick then
-    // costs one wake-up, not a hand-over between two threads (and a re-arm
-    // from the procedure finds the timer thread awake). Whatever it cannot
-    // run now (held back, or another procedure running) this queue's thread
-    // runs as before.
-    void runFromTimerThread() {
+    // costs one wake-up at most, not a hand-over between two threads (and a
+    // re-arm from the procedure finds the timer thread's alarm unfired).
+    // Whatever it cannot run now (held back, or another procedure running)
+    // this queue's thread runs as before.
+    void runHere() {
         std::unique_lock<std::mutex> g(lock);
         if (!runnable()) return;
         const KIRQL old = KeRaiseIrqlToDpcLevel();
@@ -96,13 +103,23 @@ DpcQueue& dpcs() {
 
 struct TimerQueue {
     std::mutex lock;
-    kcond::Condition cv;
     std::multimap<LONGLONG, PKTIMER> armed;  // by due time
+    // The first due time (LLONG_MAX: none), read without the lock by
+    // expireDueTimers on every call.
+    std::atomic<LONGLONG> earliestDue{LLONG_MAX};
+    // The thread sleeps on a timer of the system's that other threads can
+    // set later as well as earlier without waking it: a coalescable timer
+    // that expires on a thread already awake moves the sleeper's alarm to its
+    // next expiry rather than letting it wake for one that is gone.
+    int alarm = -1;
+    kcond::Condition cv;           // the sleeper's wake when there is no alarm
+    LONGLONG alarmAt = LLONG_MAX;  // the virtual time the thread is to wake at
     bool started = false;
 
     void start() {
         if (started) return;
         started = true;
+        alarm = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
         std::thread([this] { run(); }).detach();
     }
 
@@ -111,33 +128,63 @@ struct TimerQueue {
         for (auto it = range.first; it != range.second; ++it) {
             if (it->second == t) {
                 armed.erase(it);
-                return;
+                break;
             }
         }
+        published();
     }
 
-    void run() {
-        pthread_setname_np(pthread_self(), "ktimer");
-        std::unique_lock<std::mutex> g(lock);
-        for (;;) {
-            if (armed.empty()) {
-                cv.wait(g);
-                continue;
-            }
-            auto first = armed.begin();
-            LONGLONG due = first->first;
-            if (kclock::now() < due) {
-                cv.wait_until(g, kclock::realAt(due));
-                continue;
-            }
-            PKTIMER t = first->second;
+    void insert(PKTIMER t) {
+        armed.emplace(t->DueTime, t);
+        published();
+        setAlarm();
+    }
+
+    // Lock held, after any change of `armed`.
+    void published() {
+        earliestDue.store(armed.empty() ? LLONG_MAX : armed.begin()->first,
+                          std::memory_order_release);
+    }
+
+    // Sets the thread's alarm at the latest moment each armed timer may
+    // expire (its due time plus what it tolerates), when that changed. Lock
+    // held.
+    void setAlarm() {
+        LONGLONG latest = LLONG_MAX;
+        for (const auto& [due, t] : armed) {
+            const LONGLONG slack = static_cast<LONGLONG>(t->TolerableDelay) * 10000;
+            latest = std::min<LONGLONG>(latest,
+                                        due > LLONG_MAX - 1 - slack ? LLONG_MAX - 1 : due + slack);
+        }
+        if (latest == alarmAt) return;
+        alarmAt = latest;
+        if (alarm < 0) {
+            cv.notify_one();
+            return;
+        }
+        itimerspec spec{};  // all zero: disarmed
+        if (latest != LLONG_MAX) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                kclock::realAt(latest).time_since_epoch())
+                                .count();
+            const LONGLONG at = std::max<LONGLONG>(ns, 1);  // zero would disarm it
+            spec.it_value.tv_sec = static_cast<time_t>(at / 1000000000);
+            spec.it_value.tv_nsec = static_cast<long>(at % 1000000000);
+        }
+        timerfd_settime(alarm, TFD_TIMER_ABSTIME, &spec, nullptr);
+    }
+
+    // Expires every timer due by `now`, in order of due time. Lock held.
+    void expire(LONGLONG now) {
+        while (!armed.empty() && armed.begin()->first <= now) {
             // The entry itself moves to the next due time of a periodic
             // timer: a tick allocates nothing.
-            auto entry = armed.extract(first);
+            auto entry = armed.extract(armed.begin());
+            PKTIMER t = entry.mapped();
             t->Inserted = FALSE;
             PKDPC dpc = t->Dpc;
             if (t->Period > 0) {
-                t->DueTime = due + static_cast<LONGLONG>(t->Period) * 10000;
+                t->DueTime = entry.key() + static_cast<LONGLONG>(t->Period) * 10000;
                 t->Inserted = TRUE;
                 entry.key() = t->DueTime;
                 armed.insert(std::move(entry));
@@ -146,17 +193,39 @@ struct TimerQueue {
             // returns has either prevented the expiry or seen it happen.
             kdisp::signal(&t->Header, 1);
             if (dpc) queueExpired(dpc);
-            if (armed.empty() || armed.begin()->first > kclock::now()) {
-                // Nothing else is due: run what the expiries queued.
-                g.unlock();
-                dpcs().runFromTimerThread();
-                g.lock();
+        }
+        published();
+    }
+
+    void run() {
+        pthread_setname_np(pthread_self(), "ktimer");
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                expire(kclock::now());
+                // The alarm that woke this thread is spent (or a wait ended
+                // early): set it again whatever it was.
+                alarmAt = LLONG_MIN;
+                setAlarm();
             }
+            // Run what the expiries queued here rather than wake the DPC
+            // thread for it.
+            dpcs().runHere();
+            if (alarm >= 0) {
+                std::uint64_t expirations = 0;
+                (void)!::read(alarm, &expirations, sizeof expirations);
+                continue;
+            }
+            std::unique_lock<std::mutex> g(lock);
+            if (alarmAt == LLONG_MAX)
+                cv.wait(g);
+            else if (kclock::now() < alarmAt)
+                cv.wait_until(g, kclock::realAt(alarmAt));
         }
     }
 
     // Queues the procedure of an expired timer. Its wake-up of the DPC
-    // thread is left to runFromTimerThread when that can run it itself.
+    // thread is left to runHere when that can run it itself.
     static void queueExpired(PKDPC dpc) {
         DpcQueue& q = dpcs();
         std::lock_guard<std::mutex> g(q.lock);
@@ -172,6 +241,23 @@ TimerQueue& timers() {
 }
 
 }  // namespace
+
+void expireDueTimers() {
+    TimerQueue& q = timers();
+    const LONGLONG first = q.earliestDue.load(std::memory_order_acquire);
+    if (first == LLONG_MAX || kclock::now() < first) return;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;  // the caller holds a spin lock
+    {
+        std::lock_guard<std::mutex> g(q.lock);
+        q.expire(kclock::now());
+    }
+    dpcs().runHere();
+    // The procedures that re-armed their timers have set the thread's alarm
+    // for them; this sets it for the rest (a periodic timer's next expiry,
+    // or none) when it still points at what expired here.
+    std::lock_guard<std::mutex> g(q.lock);
+    q.setAlarm();
+}
 
 void pauseDpcs(bool paused) {
     DpcQueue& q = dpcs();
@@ -229,6 +315,7 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->DueTime = 0;
     Timer->Dpc = nullptr;
     Timer->Period = 0;
+    Timer->TolerableDelay = 0;
     Timer->Generation = 0;
     Timer->Inserted = FALSE;
 }
@@ -238,6 +325,12 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    return KeSetCoalescableTimer(Timer, DueTime, static_cast<ULONG>(std::max<LONG>(Period, 0)), 0,
+                                 Dpc);
+}
+
+BOOLEAN KeSetCoalescableTimer(PKTIMER Timer, LARGE_INTEGER DueTime, ULONG Period,
+                              ULONG TolerableDelay, PKDPC Dpc) {
     auto& q = ktimer::timers();
     std::lock_guard<std::mutex> g(q.lock);
     q.start();
@@ -247,12 +340,12 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     kclock::deadlineFrom(&DueTime, &due);
     Timer->DueTime = due;
     Timer->Dpc = Dpc;
-    Timer->Period = Period;
+    Timer->Period = static_cast<LONG>(std::min<ULONG>(Period, 0x7FFFFFFF));
+    Timer->TolerableDelay = std::min<ULONG>(TolerableDelay, 0x7FFFFFFF);
     Timer->Inserted = TRUE;
     ++Timer->Generation;
     kdisp::signal(&Timer->Header, 0);
-    q.armed.emplace(due, Timer);
-    q.cv.notify_one();
+    q.insert(Timer);
     return was;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/kernel/timer.h"
+
 namespace usbbus {
 
 USBD_STATUS usbdStatusFromTransfer(int transferStatus) {
@@ -425,6 +427,9 @@ void LibusbWatcher::eventLoop() {
     while (!eventsStopping_.load()) {
         timeval tv{0, 100000};
         libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+        // The wake-up that brought the completions also takes the timers
+        // due by now, as a host controller's interrupt does.
+        ktimer::expireDueTimers();
     }
 }
 
