@@ -200,6 +200,7 @@ void SimCamera::run() {
             // As a host controller's interrupt does, the wake-up that
             // brought the completions also takes the timers due by now.
             ktimer::expireDueTimers();
+            if (!*alive) return;
             if (notice) {
                 std::lock_guard<std::recursive_mutex> g(*sinkLock);
                 if (sink_) sink_->deviceGone();

@@ -115,6 +115,13 @@ class ChannelCapture final : public VideoCapture {
     ReadResult read(std::span<std::uint8_t> buffer, Frame* frame) override;
     ReadResult next(Frame* frame, std::span<const std::uint8_t>* data) override;
     std::span<std::uint8_t> frameBuffer() override {
+        std::lock_guard<std::mutex> g(bufferLock_);
+        const std::size_t size = imageSize_.load();
+        if (size != 0 && frameBufferSize_ != size) {
+            if (frameBuffer_) FreeDeviceBuffer(channel_, frameBuffer_);
+            frameBuffer_ = AllocateDeviceBuffer(channel_, size);
+            frameBufferSize_ = frameBuffer_ ? size : 0;
+        }
         return {static_cast<std::uint8_t*>(frameBuffer_), frameBufferSize_};
     }
     void stop() override;
@@ -170,7 +177,10 @@ class ChannelCapture final : public VideoCapture {
     // The data area of a read only comes back, so a read sends its header
     // alone; a host that wants the whole area sent is sent it from then on.
     bool headerOnlyReads_ = true;
-    // frameBuffer(), made by start() (under controlLock_).
+    // frameBuffer(), made at its first call for a stream's image size (a
+    // caller of next() never needs it), and let go by a start() for another
+    // size.
+    std::mutex bufferLock_;
     void* frameBuffer_ = nullptr;
     std::size_t frameBufferSize_ = 0;
 
@@ -367,12 +377,15 @@ bool ChannelCapture::start(const Format& wanted) {
         closeStream(handle);
         return false;
     }
-    if (frameBufferSize_ != f.imageSize) {
-        if (frameBuffer_) FreeDeviceBuffer(channel_, frameBuffer_);
-        frameBuffer_ = AllocateDeviceBuffer(channel_, f.imageSize);
-        frameBufferSize_ = frameBuffer_ ? f.imageSize : 0;
+    {
+        std::lock_guard<std::mutex> g(bufferLock_);
+        if (frameBuffer_ && frameBufferSize_ != f.imageSize) {
+            FreeDeviceBuffer(channel_, frameBuffer_);
+            frameBuffer_ = nullptr;
+            frameBufferSize_ = 0;
+        }
+        imageSize_.store(f.imageSize);
     }
-    imageSize_.store(f.imageSize);
     stopping_.store(false);
     handle_.store(handle);
     return true;

@@ -84,11 +84,12 @@ class VideoCapture {
     // stream, not both. Safe to call from one thread while another calls
     // stop().
     virtual ReadResult next(Frame* frame, std::span<const std::uint8_t>* data) = 0;
-    // A buffer of imageSize() bytes for read(), made by start(): where the
-    // driver host can share memory with this process it writes each frame
-    // straight into it, so the frame's bytes do not cross the socket. Valid
-    // until the next start() or the end of the capture; empty when no stream
-    // has started (or no memory was left, with any other buffer still fine).
+    // A buffer of imageSize() bytes for read(), made at the first call after
+    // a start(): where the driver host can share memory with this process it
+    // writes each frame straight into it, so the frame's bytes do not cross
+    // the socket. Valid until the next start() or the end of the capture;
+    // empty when no stream has started (or no memory was left, with any
+    // other buffer still fine).
     virtual std::span<std::uint8_t> frameBuffer() = 0;
     // Pause, stop and close the stream; waiting reads end with Stopped.
     // Idempotent; the destructor calls it.

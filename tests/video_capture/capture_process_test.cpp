@@ -248,6 +248,7 @@ TEST(VideoCaptureProcess, AWaitingReadEndsWhenTheCameraGoesOrTheCaptureStops) {
     std::string error;
     auto capture = pavcap::VideoCapture::open(0, &error);
     ASSERT_NE(capture, nullptr) << error;
+    EXPECT_TRUE(capture->frameBuffer().empty());  // no stream yet
     ASSERT_TRUE(capture->start(pavcap::Format{})) << capture->error();
     std::vector<std::uint8_t> buffer(capture->imageSize());
     pavcap::Frame frame;
@@ -262,8 +263,22 @@ TEST(VideoCaptureProcess, AWaitingReadEndsWhenTheCameraGoesOrTheCaptureStops) {
     EXPECT_EQ(result.load(), static_cast<int>(pavcap::ReadResult::Stopped));
     capture->stop();  // idempotent
 
-    // Start again on the same channel, then the camera goes under a read.
+    // The capture's own read buffer is made for the stream that asks for
+    // it, at that stream's image size, and frames are read into it.
     camera->pauseVideo(0);
+    pavcap::Format small;
+    small.width = 176;
+    small.height = 144;
+    ASSERT_TRUE(capture->start(small)) << capture->error();
+    std::span<std::uint8_t> own = capture->frameBuffer();
+    ASSERT_EQ(own.size(), capture->imageSize());
+    EXPECT_LT(own.size(), buffer.size());
+    ASSERT_EQ(capture->read(own, &frame), pavcap::ReadResult::Frame) << capture->error();
+    EXPECT_EQ(own[0], 0xFF);
+    EXPECT_EQ(own[1], 0xD8);
+    capture->stop();
+
+    // Start again on the same channel, then the camera goes under a read.
     ASSERT_TRUE(capture->start(pavcap::Format{})) << capture->error();
     ASSERT_EQ(capture->read(buffer, &frame), pavcap::ReadResult::Frame) << capture->error();
     camera->pauseVideo(60000);

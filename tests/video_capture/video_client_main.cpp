@@ -100,8 +100,10 @@ int main(int argc, char** argv) {
     std::printf("started %zu\n", capture->imageSize());
     tjhandle tj = tjInitDecompress();
     std::vector<std::uint8_t> own;
-    std::span<std::uint8_t> buffer = capture->frameBuffer();
-    if (ownBuffer || buffer.empty()) {
+    // A client of next() never asks for the capture's read buffer.
+    std::span<std::uint8_t> buffer;
+    if (!queued) buffer = capture->frameBuffer();
+    if (!queued && (ownBuffer || buffer.empty())) {
         own.resize(capture->imageSize());
         buffer = own;
     }
