@@ -152,4 +152,30 @@ TEST_F(TickTimerTest, StopWithTheTickRunningWaitsForItsAcknowledgement) {
     EXPECT_EQ(ReadAcquire(&device->tick.running), 0);
 }
 
+std::atomic<int> slowTicks{0};
+std::atomic<LONGLONG> slowTickAt{0};
+
+TEST_F(TickTimerTest, ATickWhoseWorkTakesLongKeepsThePeriodOfTheOnesAfterIt) {
+    // Each tick is due a period after the last one was due, not after it
+    // ran: 30 ms of work in every tick (or a tick taken late on a thread
+    // that woke for other work) does not stretch the period to 130 ms.
+    kclock::setScale(1);
+    slowTicks = 0;
+    auto device = std::make_unique<DeviceContext>();
+    device->tickHooks.frameWatchdog = [](DeviceContext*, ULONG) {
+        if (++slowTicks == 15) slowTickAt = kclock::now();
+        const LONGLONG until = kclock::now() + 30 * 10000;
+        while (kclock::now() < until) {
+        }
+    };
+    const LONGLONG start = kclock::now();
+    tickTimerStart(device.get());
+    ASSERT_TRUE(pavtest::waitFor([&] { return slowTicks.load() >= 15; }));
+    tickTimerStop(device.get());
+    const LONGLONG tookMs = (slowTickAt.load() - start) / 10000;
+    EXPECT_GE(tookMs, 1500);
+    EXPECT_LT(tookMs, 1500 + 250);
+    EXPECT_GE(tickMilliseconds(device.get()), 1500u);
+}
+
 }  // namespace
