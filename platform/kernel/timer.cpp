@@ -162,16 +162,16 @@ struct TimerQueue {
             cv.notify_one();
             return;
         }
-        itimerspec spec{};  // all zero: disarmed
+        itimerspec setting{};  // all zero: disarmed
         if (latest != LLONG_MAX) {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                 kclock::realAt(latest).time_since_epoch())
                                 .count();
             const LONGLONG at = std::max<LONGLONG>(ns, 1);  // zero would disarm it
-            spec.it_value.tv_sec = static_cast<time_t>(at / 1000000000);
-            spec.it_value.tv_nsec = static_cast<long>(at % 1000000000);
+            setting.it_value.tv_sec = static_cast<time_t>(at / 1000000000);
+            setting.it_value.tv_nsec = static_cast<long>(at % 1000000000);
         }
-        timerfd_settime(alarm, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(alarm, TFD_TIMER_ABSTIME, &setting, nullptr);
     }
 
     // Expires every timer due by `now`, in order of due time. Lock held.
