@@ -11,7 +11,7 @@
 // the stand-in writes a transfer's buffer only when what it must carry
 // changed, as a host controller's DMA would (after the first rounds it never
 // does). A client process records the video through the user-mode capture
-// client, with the reads it keeps waiting in the driver (sent four at a
+// client, with the reads it keeps waiting in the driver (sent eight at a
 // time, into buffers shared with the host). Measured over a window of real
 // time: the CPU time of the whole host process (every thread: the
 // completions with the driver's tick, which runs on their wake-up when it
@@ -316,8 +316,8 @@ bool spawnClient(Client* c) {
 // time, outside the completion, is left out as in the measurement); each
 // frame handed on wakes a worker of the kernel model's scheduling policy,
 // which sends a read's answer to a child process; the child, as the
-// capture client does, sends its next reads four at a time in one write,
-// once four answers are in, to a thread waiting in epoll. The driver's
+// capture client does, sends its next reads eight at a time in one write,
+// once eight answers are in, to a thread waiting in epoll. The driver's
 // 100 ms tick wakes no thread of its own here: it runs on the completing
 // thread's wake-up, as the host's does while completions come. Gives the
 // host's share of one core, as the measurement does, and each of its
@@ -326,7 +326,7 @@ double wakeFloorShare(double framesPerSecond, double seconds, std::vector<Thread
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
     constexpr std::size_t kAnswer = 64, kRequest = 96;  // a read's answer and request, framed
-    constexpr std::size_t kTogether = 4;                // reads sent in one write
+    constexpr std::size_t kTogether = 8;                // reads sent in one write
     const pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {

@@ -188,12 +188,13 @@ class ChannelCapture final : public VideoCapture {
     // the caller is busy with the last finds one there, and the host takes
     // them in a few at a wake. They come back in the order they were sent,
     // a ring from oldest_. Under queueLock_, which next() holds throughout.
-    // Four go out together, with one still waiting: no more buffers than
-    // that, since each frame is written into the next one, and a ring of
-    // more of them only spreads the frames' writes over more memory than
-    // the caches keep.
-    static constexpr std::size_t kQueuedReads = 5;
-    static constexpr std::size_t kPostedTogether = 4;
+    // Eight go out together, with one still waiting: the host's loop wakes
+    // once for every eight frames. Each frame is written into the next
+    // buffer, and only its bytes are touched (a 640 x 480 frame is tens of
+    // kilobytes of an area of the image size), so the ring's nine stay
+    // within what the caches keep.
+    static constexpr std::size_t kQueuedReads = 9;
+    static constexpr std::size_t kPostedTogether = 8;
     struct QueuedRead {
         std::uint8_t header[kStreamDataOffset] = {};
         OVERLAPPED ov{};
