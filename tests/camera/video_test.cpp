@@ -107,6 +107,27 @@ TEST_F(Video, IsochronousPacketsAreCheckedAndStripped) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0], packet(200, false, 9)) << "bad checksums accepted: delivered whole";
 
+    // The sum wraps at 16 bits and counts every byte, whatever the length:
+    // bytes of 0xFF, and a single byte changed after the checksum was made,
+    // at the start, in the middle and last.
+    for (std::size_t length : {1u, 15u, 16u, 17u, 31u, 33u, 255u, 1021u}) {
+        Bytes all(length, 0xFF);
+        const unsigned sum = static_cast<unsigned>(length) * 0xFF;
+        all.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+        all.push_back(static_cast<std::uint8_t>((sum >> 8) & 0xFF));
+        for (std::size_t at : {std::size_t{0}, length / 2, length - 1}) {
+            Bytes changed = all;
+            changed[at] = 0xFE;
+            Frames::clear();
+            feed(d, all);
+            feed(d, changed);
+            calls = Frames::calls();
+            ASSERT_EQ(calls.size(), 2u) << length;
+            EXPECT_EQ(calls[0], Bytes(all.begin(), all.end() - 2)) << length;
+            EXPECT_TRUE(calls[1].empty()) << "a byte changed at " << at << " of " << length;
+        }
+    }
+
     // Stopped: nothing reaches anyone.
     Frames::clear();
     ASSERT_EQ(Camera_Stop(d), STATUS_SUCCESS);
