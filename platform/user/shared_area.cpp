@@ -142,7 +142,13 @@ std::string areaDirectory() {
     for (const std::string& socket : uruntime::clientSocketPaths())
         if (std::filesystem::exists(socket, ec))
             return std::filesystem::path(socket).parent_path().string();
-    return uruntime::hostDirectory(false);
+    std::string dir = uruntime::hostDirectory(false);
+    if (!dir.empty()) return dir;
+    // No runtime directory at all: the per-user folder under /tmp that the
+    // tool starts its host in. Without it the process would have no named
+    // objects, and every lock between processes would fail.
+    const std::string base = uruntime::privateFolderIn("/tmp");
+    return base.empty() ? std::string() : base + "/pav512";
 }
 
 Area* attach(bool* first) {

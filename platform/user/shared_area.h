@@ -27,7 +27,9 @@ constexpr char kAreaFileName[] = "pav512u.shm";
 
 // The directory whose area this process uses: PAV512_RUNTIME_DIR when set,
 // else the directory of the first host whose socket exists, else the per-user
-// host's directory (created if missing). Empty when there is none.
+// host's directory (created if missing), else, with no runtime directory at
+// all, /tmp/pav512-<uid>/pav512 when only the user may change that folder. Empty
+// when there is none.
 std::string areaDirectory();
 
 // Attaches the area (once per process; later calls answer the same). Null when

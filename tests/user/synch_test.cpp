@@ -2,9 +2,12 @@
 // same host shares and that a killed holder never leaves taken, the shared
 // data section, one tick count for all processes; within a process, handle
 // duplication and waits on 64 handles.
-#include <gtest/gtest.h>
+#include "platform/user/synch.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,8 +16,8 @@
 #include <vector>
 
 #include "platform/user/handles.h"
+#include "platform/user/runtime_dir.h"
 #include "platform/user/shared_area.h"
-#include "platform/user/synch.h"
 #include "tests/support/kernel_test.h"
 #include "tests/support/process.h"
 
@@ -120,6 +123,62 @@ TEST(SharedSection, LivesBesideThePerUserHostAndIsOpenToItsGroup) {
     struct stat st {};
     ASSERT_EQ(::stat((previous + "/" + ushared::kAreaFileName).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
+}
+
+// Without any runtime directory (no XDG_RUNTIME_DIR, as in a container),
+// processes still share their named objects, in a folder under /tmp that only
+// the user may change; one there that others may change, a link, a file or
+// another user's folder is never used.
+TEST(SharedSection, WithNoRuntimeDirectoryLivesInAFolderOnlyTheUserMayChange) {
+    char parentTemplate[] = "/tmp/pav-private-XXXXXX";
+    ASSERT_NE(::mkdtemp(parentTemplate), nullptr);
+    const std::string parent = parentTemplate;
+    const std::string folder = parent + "/pav512-" + std::to_string(::getuid());
+    EXPECT_EQ(uruntime::privateFolderIn(parent), folder);
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), folder) << "found again as it was left";
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), folder) << "others may look, not change";
+    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), "") << "its group may change it";
+    ASSERT_EQ(::chmod(folder.c_str(), 0703), 0);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), "") << "others may change it";
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(uruntime::privateFolderIn(parent), "") << "another user's";
+    }
+    ASSERT_EQ(::rmdir(folder.c_str()), 0);
+    const std::string elsewhere = parent + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), folder.c_str()), 0);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), "") << "a link";
+    ASSERT_EQ(::unlink(folder.c_str()), 0);
+    ASSERT_EQ(::close(::open(folder.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    EXPECT_EQ(uruntime::privateFolderIn(parent), "") << "a file";
+    ASSERT_EQ(::unlink(folder.c_str()), 0);
+    ASSERT_EQ(::rmdir(elsewhere.c_str()), 0);
+    ASSERT_EQ(::rmdir(parent.c_str()), 0);
+
+    const std::string runtime = std::getenv("PAV512_RUNTIME_DIR");
+    const std::string xdg = std::getenv("XDG_RUNTIME_DIR");
+    ::unsetenv("PAV512_RUNTIME_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string fallback = "/tmp/pav512-" + std::to_string(::getuid()) + "/pav512";
+    EXPECT_EQ(ushared::areaDirectory(), fallback);
+    // Two processes with no runtime directory see the same mutex.
+    ChildProcess holder = child({"hold", "PAV_NO_RUNTIME_DIRECTORY"});
+    const std::string held = holder.line();
+    ChildProcess second = child({"create", "PAV_NO_RUNTIME_DIRECTORY"});
+    const std::string seen = second.line();
+    holder.kill();
+    ::setenv("PAV512_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+    EXPECT_EQ(held, "held");
+    EXPECT_EQ(seen, "existed");
 }
 
 TEST(TickCount, IsTheSameCountInEveryProcess) {

@@ -31,10 +31,23 @@ std::string env(const char* name) {
     return v && *v ? std::string(v) : std::string();
 }
 
+// $XDG_RUNTIME_DIR, else /tmp/pav512-<uid>, the folder the library also
+// keeps its shared objects in when there is no runtime directory. Under /tmp
+// anyone could have made that path first: it is used only when it is this
+// user's folder, not a link, and nobody else may change what is in it.
 std::string userRuntimeBase() {
     std::string xdg = env("XDG_RUNTIME_DIR");
     if (!xdg.empty()) return xdg;
-    return "/tmp/pav512-" + std::to_string(::getuid());
+    const std::string base = "/tmp/pav512-" + std::to_string(::getuid());
+    ::mkdir(base.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 022) != 0)
+        throw ToolError(kExitNoHost, base +
+                                         " is not a folder that only this user may change, so no "
+                                         "host is started there (set XDG_RUNTIME_DIR or "
+                                         "PAV512_RUNTIME_DIR).");
+    return base;
 }
 
 // A short stable tag for a scenario file, so that each scenario gets a host
