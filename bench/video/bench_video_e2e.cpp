@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -438,6 +439,14 @@ int main() {
     const char* dir = mkdtemp(dirTemplate);
     if (!dir) return fail("no temporary directory");
     const std::string d = dir;
+    // The bench's own hives and runtime folder go with it, however it ends.
+    struct RemoveOnExit {
+        std::string path;
+        ~RemoveOnExit() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } cleanup{d};
     setenv("PAV512_MACHINE_HIVE", (d + "/machine.db").c_str(), 1);
     setenv("PAV512_USER_HIVE", (d + "/user.db").c_str(), 1);
     setenv("PAV512_RUNTIME_DIR", (d + "/run").c_str(), 1);
