@@ -127,6 +127,14 @@ TEST(SimScenario, BrokenFieldsAreNamed) {
     std::string error;
     sim::loadScenario(writeFile("bad.json", "{\"name\": "), &error);
     EXPECT_NE(error.find("bad.json: not valid JSON"), std::string::npos) << error;
+    // A number no double holds is refused as the text it is, not thrown.
+    for (const char* text :
+         {R"({"eraseTime": 2E2222222})", R"({"timing": {"deleteMs": -1e999}})"}) {
+        sim::Scenario s = sim::parseScenario(text, &error, "huge.json");
+        EXPECT_NE(error.find("huge.json: not valid JSON ("), std::string::npos) << error;
+        EXPECT_NE(error.find("number overflow"), std::string::npos) << error;
+        EXPECT_EQ(s.name, "default");
+    }
     sim::loadScenario(pavtest::privateDir() + "/missing.json", &error);
     EXPECT_NE(error.find("missing.json: cannot be read"), std::string::npos) << error;
 }
