@@ -74,12 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     camera.reopenFails = (choices & 4) != 0;
     const ObjectFileForm form = (choices & 1) ? ObjectFileForm::Thumbnail : ObjectFileForm::File;
 
-    // The window and the index as the responder gives them: the index has
-    // room for one entry a frame, and one for the sound of a clip with it.
+    // The window and the index as the responder gives them.
     const ObjectEntry parsed = Camera_ParseEntry(entry);
-    ULONG chunks = 0;
-    if (parsed.kind == kObjectClip) chunks = parsed.frames;
-    if (parsed.kind == kObjectClipWithSound) chunks = parsed.frames + 1;
+    const ULONG chunks = Camera_ClipIndexEntries(parsed);
     std::unique_ptr<UCHAR[]> window(new UCHAR[kFrameWindowLength]);
     std::unique_ptr<UCHAR[]> index(new UCHAR[std::max<ULONG>(chunks, 1) * kClipIndexEntryLength]);
 

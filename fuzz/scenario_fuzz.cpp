@@ -1,6 +1,6 @@
 // Arbitrary text as a scenario file of the simulated camera, as a user hands
 // one to the driver host: either a clear reason it is refused, or a camera
-// made from it whose content and first answers come without a crash.
+// made from it, with its content, without a crash.
 #include <cstdint>
 #include <string>
 

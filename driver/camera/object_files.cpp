@@ -496,6 +496,12 @@ ULONGLONG Camera_ObjectFileLength(const ObjectEntry& e) {
     }
 }
 
+ULONG Camera_ClipIndexEntries(const ObjectEntry& e) {
+    if (e.kind == kObjectClip) return e.frames;
+    if (e.kind == kObjectClipWithSound) return e.frames + 1;
+    return 0;
+}
+
 ULONG Camera_ThumbnailFileLength(const ObjectEntry& e) {
     if (e.kind != kObjectPictureWithThumbnail || e.thumbnailLength > 0xFFFFFFFFu - 40) return 0;
     return e.thumbnailLength + kBitmapHeaderLength;

@@ -60,6 +60,10 @@ ULONGLONG Camera_ObjectFileLength(const ObjectEntry& e);
 // Thumbnail data: the 40-byte header and the pixels.
 ULONG Camera_ThumbnailFileLength(const ObjectEntry& e);
 
+// Entries of a clip's index, which a build of its file needs room for: one a
+// frame, and one for the sound of a clip with sound; 0 for other objects.
+ULONG Camera_ClipIndexEntries(const ObjectEntry& e);
+
 // ---------------------------------------------------------------------------
 // Camera reads
 

@@ -187,9 +187,7 @@ USHORT openObject(DeviceContext* d, ULONG handle, ObjectFileForm form) {
     const ULONG object = handle & 0xFFFFFF;
     if (!readEntry(d, memory, object, r.entry)) return kPtpGeneralError;
     const ObjectEntry e = Camera_ParseEntry(r.entry);
-    ULONG chunks = 0;
-    if (e.kind == kObjectClip) chunks = e.frames;
-    if (e.kind == kObjectClipWithSound) chunks = e.frames + 1;
+    const ULONG chunks = Camera_ClipIndexEntries(e);
     if (chunks > r.clipIndexCapacity) {
         freeBuffer(r.clipIndex);
         r.clipIndexCapacity = 0;
